@@ -1,0 +1,13 @@
+#include "ui/frmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tarvik"));
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    frmMain window;
+    window.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+// The receive log's hex record: a header naming the transport and the byte
+// count, then every byte as two upper-case hex digits and a space, 16 to a
+// line, continuation lines indented to the header's width, CR LF after every
+// line. Counts up to FFFF use four digits; larger ones as many as they need.
+
+enum class HexTransport { Tcp, Udp };
+
+// Width of the header for a record of `count` bytes (17 up to FFFF bytes).
+qsizetype hexRecordHeaderWidth(qsizetype count);
+
+QString buildHexRecord(HexTransport transport, QByteArrayView bytes);

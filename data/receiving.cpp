@@ -1,0 +1,34 @@
+#include "ui/frmMain.h"
+
+#include "data/ReceiveLog.h"
+#include "data/hexRecord.h"
+#include "net/Winsock.h"
+
+#include <QCheckBox>
+
+void frmMain::Winsock_DataArrival(int bytesTotal)
+{
+    // Any failure here drops this arrival's data and says so in panel 1.
+    try {
+        QString piece;
+        if (chkHexDISP->checkState() == Qt::Checked) {
+            const QByteArray bytes = Winsock->GetDataBytes();
+            const HexTransport transport =
+                Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
+            if (bytesTotal < 0 || bytes.size() < bytesTotal)
+                throw std::length_error("fewer bytes delivered than announced");
+            piece = buildHexRecord(transport, QByteArrayView(bytes).first(bytesTotal));
+        } else {
+            piece = Winsock->GetDataText();
+        }
+        if (!txtReceive->appendPiece(piece))
+            throw std::length_error("the receive log is full");
+    } catch (const std::exception &) {
+        setPanelText(1, QStringLiteral("Failed to get remote data..."));
+    }
+}
+
+void frmMain::cmdClear_Click()
+{
+    txtReceive->clearLog();
+}

@@ -1,0 +1,43 @@
+#include "ui/frmMain.h"
+
+#include "link/portText.h"
+#include "net/Winsock.h"
+#include "ui/fieldLooks.h"
+
+#include <QLineEdit>
+#include <QRadioButton>
+
+void frmMain::TCP_Client()
+{
+    // A role that cannot start says so only by dropping its own choice.
+    try {
+        setPanelText(3, QString());
+        for (QLineEdit *remote : { txtRemoteHostIP, txtRemoteHostPort }) {
+            setBackColor(remote, editableLook);
+            setLocked(remote, false);
+        }
+        Winsock->Close();
+        if (isBlankField(txtLocalHostPortSet->text())
+            || portTextValue(txtLocalHostPortSet->text()) == 0)
+            txtLocalHostPortSet->setText(QStringLiteral("1000"));
+        Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
+        if (isBlankField(txtRemoteHostIP->text()) || portTextValue(txtRemoteHostPort->text()) == 0) {
+            clearChoice(optClient);
+            return;
+        }
+        Winsock->setRemoteHost(trimSpaces(txtRemoteHostIP->text()).toString());
+        Winsock->setRemotePort(portTextWhole(txtRemoteHostPort->text()));
+        Winsock->Connect();
+        setPanelText(3, QStringLiteral("Connecting..."));
+    } catch (const std::exception &) {
+        clearChoice(optClient);
+    }
+}
+
+void frmMain::Winsock_Connect()
+{
+    if (!optClient->isChecked())
+        return;
+    setPanelText(1, QStringLiteral("Connect with remote server success."));
+    setPanelText(3, QStringLiteral("Connect"));
+}

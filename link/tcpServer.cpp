@@ -1,0 +1,57 @@
+#include "ui/frmMain.h"
+
+#include "link/portText.h"
+#include "net/Winsock.h"
+#include "ui/fieldLooks.h"
+
+#include <QLineEdit>
+#include <QRadioButton>
+
+void frmMain::TCP_Server()
+{
+    // A role that cannot start says so only by dropping its own choice.
+    try {
+        for (QLineEdit *remote : { txtRemoteHostIP, txtRemoteHostPort }) {
+            setBackColor(remote, lockedLook);
+            setLocked(remote, true);
+            remote->setText(QString());
+        }
+        Winsock->Close();
+        if (isBlankField(txtLocalHostPortSet->text())
+            || portTextValue(txtLocalHostPortSet->text()) == 0)
+            txtLocalHostPortSet->setText(QStringLiteral("1000"));
+        Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
+        Winsock->Listen();
+        setPanelText(3, QStringLiteral("Listening..."));
+    } catch (const std::exception &) {
+        clearChoice(optServer);
+    }
+}
+
+void frmMain::Winsock_ConnectionRequest(int requestId)
+{
+    if (Winsock->State() != ::Winsock::Closed)
+        Winsock->Close();
+    Winsock->Accept(requestId);
+    if (!optServer->isChecked())
+        return;
+    setPanelText(1, QStringLiteral("Connect with remote client success."));
+    setPanelText(3, QStringLiteral("Connect"));
+    txtRemoteHostIP->setText(Winsock->RemoteHostIP());
+    txtRemoteHostPort->setText(QString::number(Winsock->RemotePort()));
+}
+
+void frmMain::Winsock_Close()
+{
+    // Server half first; clearing Server leaves the client half nothing to do.
+    if (optServer->isChecked()) {
+        setPanelText(1, QStringLiteral("Remote client disconnect..."));
+        setPanelText(3, QStringLiteral("Disconnect"));
+        clearChoice(optServer);
+    }
+    if (optClient->isChecked()) {
+        setPanelText(1, QStringLiteral("Remote server disconnect..."));
+        setPanelText(3, QStringLiteral("Disconnect"));
+        clearChoice(optClient);
+    }
+}

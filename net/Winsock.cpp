@@ -1,0 +1,186 @@
+#include "net/Winsock.h"
+
+#include "link/portText.h"
+#include "net/utf8Stream.h"
+
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <cmath>
+
+Winsock::Winsock(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Winsock::~Winsock()
+{
+    Close();
+}
+
+void Winsock::setProtocol(int protocol)
+{
+    if (protocol != TCP && protocol != UDP)
+        throw WinsockError("protocol must be 0 (TCP) or 1 (UDP)");
+    if (protocol != m_protocol && m_state != Closed)
+        throw WinsockError("the endpoint must be closed before its protocol changes");
+    m_protocol = protocol;
+}
+
+void Winsock::setRemoteHost(const QString &host)
+{
+    m_remoteHost = host;
+}
+
+void Winsock::setRemotePort(int port)
+{
+    m_remotePort = checkedPort(port);
+}
+
+int Winsock::LocalPort() const
+{
+    // Report the port actually held, so a bind to 0 shows the port it got.
+    if (m_udp)
+        return m_udp->localPort();
+    if (m_server && m_server->isListening())
+        return m_server->serverPort();
+    if (m_tcp && m_tcp->localPort() != 0)
+        return m_tcp->localPort();
+    return m_localPort;
+}
+
+void Winsock::setLocalPort(int port)
+{
+    m_localPort = checkedPort(port);
+}
+
+QString Winsock::LocalHostName()
+{
+    return QHostInfo::localHostName();
+}
+
+QString Winsock::LocalIP()
+{
+    const auto wanted = QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        if ((interface.flags() & wanted) != wanted
+            || interface.flags().testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                return entry.ip().toString();
+        }
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+quint16 Winsock::checkedPort(double port)
+{
+    if (std::isnan(port))
+        throw WinsockError("the port is not a number");
+    int32_t whole = 0;
+    try {
+        whole = wholeNumber(port);
+    } catch (const std::out_of_range &) {
+        throw WinsockError("the port is out of range (0 to 65535)");
+    }
+    if (whole < 0 || whole > 65535)
+        throw WinsockError(QStringLiteral("port %1 is out of range (0 to 65535)")
+                               .arg(whole)
+                               .toStdString());
+    return quint16(whole);
+}
+
+QString Winsock::plainAddress(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+QByteArray Winsock::GetDataBytes()
+{
+    QByteArray bytes = m_textCarry.isEmpty() ? m_received : m_textCarry + m_received;
+    m_textCarry.clear();
+    m_received.clear();
+    return bytes;
+}
+
+QString Winsock::GetDataText()
+{
+    QString text;
+    if (m_protocol == UDP) {
+        // A datagram is a whole message: nothing of it waits for the next one.
+        text = QString::fromUtf8(m_received);
+    } else {
+        text = decodeUtf8Stream(m_textCarry, m_received);
+        if (m_streamEnded && !m_textCarry.isEmpty()) {
+            text += QString::fromUtf8(m_textCarry);
+            m_textCarry.clear();
+        }
+    }
+    m_received.clear();
+    return text;
+}
+
+void Winsock::deliver(int bytesTotal)
+{
+    Q_EMIT DataArrivalEvent(bytesTotal);
+    // A datagram the handler did not take is gone; stream bytes wait.
+    if (m_protocol == UDP)
+        m_received.clear();
+}
+
+void Winsock::Close()
+{
+    if (m_sendLookupId != -1) {
+        QHostInfo::abortHostLookup(m_sendLookupId);
+        m_sendLookupId = -1;
+    }
+    if (m_connectLookupId != -1) {
+        QHostInfo::abortHostLookup(m_connectLookupId);
+        m_connectLookupId = -1;
+    }
+    m_queuedDatagrams.clear();
+    m_resolvedHost.clear();
+    if (m_udp) {
+        m_udp->disconnect(this);
+        m_udp->close();
+        m_udp->deleteLater();
+        m_udp = nullptr;
+    }
+    if (m_server) {
+        m_server->disconnect(this);
+        // Connections already taken out of the server stay in m_pending, so a
+        // handler can still accept one after closing.
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+    dropConnection();
+    m_received.clear();
+    m_textCarry.clear();
+    m_streamEnded = false;
+    m_state = Closed;
+}
+
+WinsockError Winsock::bindFailure(QAbstractSocket::SocketError error, quint16 port,
+                                  const QString &detail)
+{
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return WinsockError(QStringLiteral("port %1 is already in use").arg(port).toStdString());
+    case QAbstractSocket::SocketAccessError:
+        return WinsockError(
+            QStringLiteral("port %1 needs administrator rights (ports below 1024 are protected)")
+                .arg(port)
+                .toStdString());
+    default:
+        return WinsockError(QStringLiteral("port %1: %2").arg(port).arg(detail).toStdString());
+    }
+}

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <stdexcept>
+
+class QHostInfo;
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+// A failure the endpoint raises at once, with a reason a user can read
+// ("port 1000 is already in use").
+class WinsockError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The window's one socket endpoint: TCP (server for one client, or client of
+// one server) or UDP, asynchronous, all on the GUI thread. Operations return
+// at once; outcomes arrive as the *Event signals, one at a time.
+class Winsock final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Winsock)
+
+public:
+    enum ProtocolCode { TCP = 0, UDP = 1 };
+    enum StateCode {
+        Closed = 0,
+        Bound = 1,       // UDP socket open on LocalPort
+        Listening = 2,   // TCP server waiting for a client
+        Connecting = 3,  // TCP connect (or its name lookup) under way
+        Connected = 7,   // TCP connection up
+        PeerClosed = 8,  // the TCP peer closed; the connection is not usable
+        Failed = 9,      // a connect failed after Connect() returned
+    };
+    enum class DataKind { Bytes, Text };
+
+    explicit Winsock(QObject *parent = nullptr);
+    ~Winsock() override;
+
+    int Protocol() const { return m_protocol; }
+    void setProtocol(int protocol);
+    QString RemoteHost() const { return m_remoteHost; }
+    void setRemoteHost(const QString &host);
+    int RemotePort() const { return m_remotePort; }
+    void setRemotePort(int port);
+    int LocalPort() const;
+    void setLocalPort(int port);
+    QString RemoteHostIP() const { return m_remoteHostIP; }
+    static QString LocalHostName();
+    static QString LocalIP();
+    int State() const { return m_state; }
+
+    void Bind(double port);
+    void Listen();
+    void Accept(int requestId);
+    void Connect();
+    void SendData(const QString &text);
+    QByteArray GetDataBytes();
+    QString GetDataText();
+    void Close();
+
+    // Bytes received and not yet taken by GetData.
+    qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
+
+    // Bound on how many datagrams one wake-up reads, so a flood cannot starve
+    // the event loop.
+    static constexpr int maxDatagramsPerWakeup = 32;
+    // Datagrams waiting for their host name to resolve; more are refused.
+    static constexpr int maxQueuedDatagrams = 1024;
+
+Q_SIGNALS:
+    void ConnectionRequestEvent(int requestId);
+    void ConnectEvent();
+    void DataArrivalEvent(int bytesTotal);
+    void CloseEvent();
+    // A send that failed after SendData returned (a host name that does not
+    // resolve). The caller decides whether to show it.
+    void SendFailedEvent(const QString &reason);
+
+private:
+    void requireClosedForProtocolChange() const;
+    static quint16 checkedPort(double port);
+    static QString plainAddress(const QHostAddress &address);
+    static WinsockError bindFailure(QAbstractSocket::SocketError error, quint16 port,
+                                    const QString &detail);
+
+    // UDP
+    void openUdp(quint16 port);
+    void readDatagrams();
+    void sendUdp(const QByteArray &payload);
+    void sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port);
+    void onSendLookup(const QHostInfo &info);
+
+    // TCP
+    void takePendingConnections();
+    void adoptConnection(QTcpSocket *socket);
+    void startConnect(const QHostAddress &address);
+    void onConnectLookup(const QHostInfo &info);
+    void readStream();
+    void onPeerClosed();
+    void dropConnection();
+
+    void deliver(int bytesTotal);
+
+    int m_protocol = TCP;
+    QString m_remoteHost;
+    int m_remotePort = 0;
+    int m_localPort = 0;
+    QString m_remoteHostIP;
+    int m_state = Closed;
+
+    QUdpSocket *m_udp = nullptr;
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_tcp = nullptr;
+    QHash<int, QTcpSocket *> m_pending;
+    int m_nextRequestId = 1;
+    int m_connectLookupId = -1;
+
+    // UDP name resolution: datagrams wait, in order, for the one lookup.
+    QString m_resolvedHost;
+    QHostAddress m_resolvedAddress;
+    int m_sendLookupId = -1;
+    struct QueuedDatagram
+    {
+        QString host;
+        quint16 port;
+        QByteArray payload;
+    };
+    QList<QueuedDatagram> m_queuedDatagrams;
+    void resolveFrontDatagram();
+    bool m_readScheduled = false;
+
+    QByteArray m_received;
+    QByteArray m_textCarry;
+    bool m_streamEnded = false;
+};

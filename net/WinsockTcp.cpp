@@ -1,0 +1,222 @@
+#include "net/Winsock.h"
+
+#include <QHostInfo>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+
+// Names a resolver could take: letters, digits, dots, hyphens, underscores and
+// any non-ASCII letter (internationalised names), at most 253 characters.
+bool looksLikeHostName(const QString &host)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[\\w.-]{1,253}$"),
+                                            QRegularExpression::UseUnicodePropertiesOption);
+    return pattern.match(host).hasMatch();
+}
+
+} // namespace
+
+void Winsock::Listen()
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can listen");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    auto *server = new QTcpServer(this);
+    const auto port = quint16(m_localPort);
+    if (!server->listen(QHostAddress::Any, port)) {
+        const WinsockError failure = bindFailure(server->serverError(), port, server->errorString());
+        delete server;
+        throw failure;
+    }
+    connect(server, &QTcpServer::newConnection, this, &Winsock::takePendingConnections);
+    m_server = server;
+    m_state = Listening;
+}
+
+void Winsock::takePendingConnections()
+{
+    // One request at a time; the handler usually closes the server, which
+    // ends the loop and lets the system refuse everyone else.
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        socket->setParent(this);
+        socket->disconnect(m_server);
+        const int requestId = m_nextRequestId++;
+        m_pending.insert(requestId, socket);
+        Q_EMIT ConnectionRequestEvent(requestId);
+        if (QTcpSocket *refused = m_pending.take(requestId)) {
+            refused->abort();
+            refused->deleteLater();
+        }
+    }
+}
+
+void Winsock::Accept(int requestId)
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can accept a connection");
+    QTcpSocket *socket = m_pending.take(requestId);
+    if (!socket)
+        throw WinsockError(QStringLiteral("no pending connection %1").arg(requestId).toStdString());
+    if (m_state != Closed)
+        Close();
+    adoptConnection(socket);
+}
+
+void Winsock::adoptConnection(QTcpSocket *socket)
+{
+    m_tcp = socket;
+    connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
+    connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
+    m_remoteHostIP = plainAddress(socket->peerAddress());
+    m_remotePort = socket->peerPort();
+    m_state = Connected;
+    // Data or a close that came before the accept raised no signal of ours yet.
+    if (socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, guarded = QPointer<QTcpSocket>(socket)] {
+                if (!guarded || guarded != m_tcp)
+                    return;
+                if (guarded->bytesAvailable() > 0)
+                    readStream();
+                if (m_tcp == guarded && guarded->state() != QAbstractSocket::ConnectedState)
+                    onPeerClosed();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void Winsock::Connect()
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can connect");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    const QString host = m_remoteHost.trimmed();
+    if (host.isEmpty())
+        throw WinsockError("no remote host is set");
+    if (m_remotePort == 0)
+        throw WinsockError("remote port 0 cannot be connected to");
+    QHostAddress literal;
+    if (literal.setAddress(host)) {
+        startConnect(literal);
+        return;
+    }
+    if (!looksLikeHostName(host))
+        throw WinsockError(QStringLiteral("'%1' is not a host name").arg(host).toStdString());
+    m_state = Connecting;
+    m_connectLookupId = QHostInfo::lookupHost(host, this, &Winsock::onConnectLookup);
+}
+
+void Winsock::onConnectLookup(const QHostInfo &info)
+{
+    m_connectLookupId = -1;
+    if (m_state != Connecting || m_tcp)
+        return;
+    QHostAddress address;
+    const auto addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        if (address.isNull() || candidate.protocol() == QAbstractSocket::IPv4Protocol) {
+            address = candidate;
+            if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
+                break;
+        }
+    }
+    // A failure after Connect() returned is told to nobody; the state says it.
+    if (address.isNull()) {
+        m_state = Failed;
+        return;
+    }
+    try {
+        startConnect(address);
+    } catch (const WinsockError &) {
+        m_state = Failed;
+    }
+}
+
+void Winsock::startConnect(const QHostAddress &address)
+{
+    auto *socket = new QTcpSocket(this);
+    const auto localPort = quint16(m_localPort);
+    const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QHostAddress(QHostAddress::AnyIPv6)
+        : QHostAddress(QHostAddress::AnyIPv4);
+    // The client always connects from the same port; address reuse lets it do
+    // so again at once while the last connection lingers in TIME_WAIT.
+    if (!socket->bind(any, localPort,
+                      QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+        const WinsockError failure = bindFailure(socket->error(), localPort, socket->errorString());
+        delete socket;
+        throw failure;
+    }
+    m_tcp = socket;
+    m_state = Connecting;
+    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        if (socket != m_tcp)
+            return;
+        m_state = Connected;
+        m_remoteHostIP = plainAddress(socket->peerAddress());
+        Q_EMIT ConnectEvent();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+        if (socket == m_tcp && m_state == Connecting)
+            m_state = Failed;
+    });
+    connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
+    connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
+    socket->connectToHost(address, quint16(m_remotePort));
+}
+
+void Winsock::readStream()
+{
+    if (!m_tcp)
+        return;
+    m_received += m_tcp->readAll();
+    if (BytesAvailable() > 0)
+        deliver(int(std::min<qsizetype>(BytesAvailable(), INT_MAX)));
+}
+
+void Winsock::onPeerClosed()
+{
+    if (!m_tcp || m_state != Connected)
+        return;
+    // Whatever came with the close is still delivered, including a character
+    // whose last bytes never arrived.
+    m_received += m_tcp->readAll();
+    m_streamEnded = true;
+    if (BytesAvailable() > 0)
+        deliver(int(std::min<qsizetype>(BytesAvailable(), INT_MAX)));
+    if (!m_tcp)
+        return; // the data handler closed the endpoint
+    m_state = PeerClosed;
+    Q_EMIT CloseEvent();
+}
+
+void Winsock::dropConnection()
+{
+    if (!m_tcp)
+        return;
+    m_tcp->disconnect(this);
+    m_tcp->flush(); // hand what is still buffered to the system before closing
+    m_tcp->abort();
+    m_tcp->deleteLater();
+    m_tcp = nullptr;
+}
+
+void Winsock::SendData(const QString &text)
+{
+    const QByteArray payload = text.toUtf8();
+    if (m_protocol == UDP) {
+        sendUdp(payload);
+        return;
+    }
+    if (m_state != Connected || !m_tcp)
+        throw WinsockError("no connection to send on");
+    if (m_tcp->write(payload) != payload.size())
+        throw WinsockError(m_tcp->errorString().toStdString());
+}

@@ -1,0 +1,129 @@
+#include "net/Winsock.h"
+
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QVariant>
+
+namespace {
+// Large enough that a burst of small datagrams waits in the kernel rather than
+// being dropped while the window paints.
+constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+} // namespace
+
+void Winsock::Bind(double port)
+{
+    if (m_protocol != UDP)
+        throw WinsockError("only a UDP endpoint can be bound");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    openUdp(checkedPort(port));
+}
+
+void Winsock::openUdp(quint16 port)
+{
+    auto *udp = new QUdpSocket(this);
+    // No address sharing: a port another program holds must be reported busy.
+    if (!udp->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
+        const WinsockError failure = bindFailure(udp->error(), port, udp->errorString());
+        delete udp;
+        throw failure;
+    }
+    udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
+    connect(udp, &QUdpSocket::readyRead, this, &Winsock::readDatagrams);
+    m_udp = udp;
+    m_localPort = udp->localPort();
+    m_state = Bound;
+}
+
+void Winsock::readDatagrams()
+{
+    m_readScheduled = false;
+    for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
+        // The handler may close the endpoint; check again every round.
+        if (!m_udp || !m_udp->hasPendingDatagrams())
+            return;
+        const QNetworkDatagram datagram = m_udp->receiveDatagram();
+        if (!datagram.isValid())
+            return;
+        m_received = datagram.data();
+        deliver(int(m_received.size()));
+    }
+    if (m_udp && m_udp->hasPendingDatagrams() && !m_readScheduled) {
+        // Let paint and input events in before the next batch.
+        m_readScheduled = true;
+        QTimer::singleShot(0, this, &Winsock::readDatagrams);
+    }
+}
+
+void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port)
+{
+    if (m_udp->writeDatagram(payload, to, port) < 0)
+        throw WinsockError(m_udp->errorString().toStdString());
+}
+
+void Winsock::sendUdp(const QByteArray &payload)
+{
+    if (!m_udp)
+        openUdp(0); // never bound: take any free port, as sockets normally do
+    const QString host = m_remoteHost.trimmed();
+    const auto port = quint16(m_remotePort);
+    QHostAddress literal;
+    if (literal.setAddress(host)) {
+        sendDatagram(literal, payload, port);
+        return;
+    }
+    if (m_queuedDatagrams.isEmpty() && host == m_resolvedHost && !m_resolvedAddress.isNull()) {
+        sendDatagram(m_resolvedAddress, payload, port);
+        return;
+    }
+    if (m_queuedDatagrams.size() >= maxQueuedDatagrams)
+        throw WinsockError(QStringLiteral("too many datagrams are waiting for host '%1'")
+                               .arg(host)
+                               .toStdString());
+    m_queuedDatagrams.append({ host, port, payload });
+    if (m_sendLookupId == -1)
+        resolveFrontDatagram();
+}
+
+void Winsock::resolveFrontDatagram()
+{
+    m_sendLookupId = QHostInfo::lookupHost(m_queuedDatagrams.front().host, this,
+                                           &Winsock::onSendLookup);
+}
+
+void Winsock::onSendLookup(const QHostInfo &info)
+{
+    m_sendLookupId = -1;
+    if (m_queuedDatagrams.isEmpty())
+        return;
+    const QString host = m_queuedDatagrams.front().host;
+    QHostAddress address;
+    const auto addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        if (address.isNull() || candidate.protocol() == QAbstractSocket::IPv4Protocol) {
+            address = candidate;
+            if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
+                break;
+        }
+    }
+    QString failure;
+    if (address.isNull())
+        failure = QStringLiteral("cannot resolve host '%1'").arg(host);
+    else {
+        m_resolvedHost = host;
+        m_resolvedAddress = address;
+    }
+    while (!m_queuedDatagrams.isEmpty() && m_queuedDatagrams.front().host == host) {
+        const QueuedDatagram datagram = m_queuedDatagrams.takeFirst();
+        if (!failure.isEmpty() || !m_udp)
+            continue;
+        if (m_udp->writeDatagram(datagram.payload, address, datagram.port) < 0)
+            failure = m_udp->errorString();
+    }
+    if (!m_queuedDatagrams.isEmpty())
+        resolveFrontDatagram();
+    if (!failure.isEmpty())
+        Q_EMIT SendFailedEvent(failure);
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// UTF-8 text from a byte stream that may split a character across reads.
+// Bytes of a character that is still incomplete at the end of one read stay in
+// `carry` and are decoded with the next read. Invalid bytes become U+FFFD.
+QString decodeUtf8Stream(QByteArray &carry, QByteArrayView input);
+
+// Length of the longest suffix of `bytes` that could still become a valid
+// UTF-8 character with more bytes (0 to 3).
+qsizetype incompleteUtf8Tail(QByteArrayView bytes);

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build (and, with --test, the tests) need.
+# As root it runs apt-get itself; otherwise it prints the line to run.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core)
+if [[ "${1:-}" == "--test" ]]; then
+    packages+=(xvfb xauth xdotool x11-utils socat ncat)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "These packages are missing. Install them, then run this command again:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

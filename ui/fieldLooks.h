@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QColor>
+
+#include <cstdint>
+
+class QWidget;
+
+// Colours are kept as 0x00BBGGRR values, the form the window's layout is
+// written in; toColor turns one into a QColor.
+QColor toColor(uint32_t bgr);
+
+constexpr uint32_t editableLook = 0x00C0FFFF; // light yellow
+constexpr uint32_t lockedLook = 0x00FFC0C0;   // light blue-violet
+constexpr uint32_t fieldText = 0x00FF0000;    // blue
+constexpr uint32_t decorativeText = 0x00FF8080;
+
+void setBackColor(QWidget *field, uint32_t bgr);
+void setForeColor(QWidget *widget, uint32_t bgr);
+QColor backColor(const QWidget *field);
+
+// Locked: the user can select and copy but not change the text.
+void setLocked(QWidget *field, bool locked);

@@ -1,0 +1,304 @@
+#include "ui/frmMain.h"
+
+#include "data/ReceiveLog.h"
+#include "net/Winsock.h"
+#include "ui/StatusBar.h"
+#include "ui/artwork.h"
+#include "ui/fieldLooks.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+
+// The layout is written in twips: 15 twips make one pixel at 96 dpi.
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
+
+template <typename Control>
+Control *place(QWidget *container, const char *name, int left, int top, int width, int height)
+{
+    auto *control = new Control(container);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(px(left), px(top), px(width), px(height));
+    return control;
+}
+
+QGroupBox *groupBox(QWidget *container, const char *name, const QString &title, int left,
+                    int top, int width, int height)
+{
+    auto *box = place<QGroupBox>(container, name, left, top, width, height);
+    box->setTitle(title);
+    return box;
+}
+
+// Labels size themselves to their caption; only their corner is fixed.
+QLabel *label(QWidget *container, const char *name, const QString &caption, int left, int top)
+{
+    auto *control = place<QLabel>(container, name, left, top, 0, 0);
+    control->setText(caption);
+    control->adjustSize();
+    return control;
+}
+
+QLineEdit *textField(QWidget *container, const char *name, int left, int top, int width,
+                     int height, bool locked)
+{
+    auto *field = place<QLineEdit>(container, name, left, top, width, height);
+    setBackColor(field, locked ? lockedLook : editableLook);
+    setForeColor(field, fieldText);
+    setLocked(field, locked);
+    return field;
+}
+
+template <typename Editor>
+Editor *multiLineField(QWidget *container, const char *name, int left, int top, int width,
+                       int height)
+{
+    auto *field = place<Editor>(container, name, left, top, width, height);
+    field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    field->setTabChangesFocus(false);
+    setBackColor(field, editableLook);
+    setForeColor(field, fieldText);
+    return field;
+}
+
+QRadioButton *choice(QWidget *container, const char *name, const QString &caption, int left,
+                     int top, int width, int height, bool selected)
+{
+    auto *button = place<QRadioButton>(container, name, left, top, width, height);
+    button->setText(caption);
+    button->setChecked(selected);
+    return button;
+}
+
+QPushButton *button(QWidget *container, const char *name, const QString &caption, int left,
+                    int top, int width, int height)
+{
+    auto *control = place<QPushButton>(container, name, left, top, width, height);
+    control->setText(caption);
+    control->setAutoDefault(false);
+    control->setDefault(false);
+    return control;
+}
+
+QCheckBox *checkBox(QWidget *container, const char *name, const QString &caption, int left,
+                    int top, int width, int height)
+{
+    auto *box = place<QCheckBox>(container, name, left, top, width, height);
+    box->setText(caption);
+    return box;
+}
+
+QLabel *image(QWidget *container, const char *name, const QPixmap &picture, int left, int top,
+              int width, int height)
+{
+    auto *control = place<QLabel>(container, name, left, top, width, height);
+    control->setPixmap(picture);
+    control->setScaledContents(true); // fills the control, proportions not kept
+    return control;
+}
+
+// 8 pt fits every caption in the width the layout gives it; the toolkit's
+// usual 9 pt does not ("Remote Host Port" overflows its label).
+QFont dialogFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(8);
+    return font;
+}
+
+QFont displayFont()
+{
+    QFont font;
+    font.setFamilies({ QStringLiteral("Impact"), QStringLiteral("Anton"),
+                       QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans") });
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(26.25);
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Tarvik (ver 1.10)"));
+    setWindowIcon(QIcon(drawIcon()));
+    setFont(dialogFont());
+    setFixedSize(px(12465), px(9300));
+
+    createControls();
+    setTabOrder();
+    connectEvents();
+    LocalHostInfoRefreshTimer->start();
+
+    Form_Load();
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    txtReceive->setFocus();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::createControls()
+{
+    Winsock = new ::Winsock(this);
+    Winsock->setObjectName(QStringLiteral("Winsock"));
+
+    Frame4 = groupBox(this, "Frame4", QStringLiteral("Properties"), 7950, 2640, 4395, 2265);
+    optClient = choice(Frame4, "optClient", QStringLiteral("Client"), 2910, 1770, 1245, 315, false);
+    optServer = choice(Frame4, "optServer", QStringLiteral("Server"), 1590, 1770, 1245, 315, true);
+    Frame5 = groupBox(Frame4, "Frame5", QStringLiteral("Protocol"), 2880, 630, 1305, 975);
+    optTCP = choice(Frame5, "optTCP", QStringLiteral("TCP"), 240, 570, 855, 255, false);
+    optUDP = choice(Frame5, "optUDP", QStringLiteral("UDP"), 240, 270, 855, 255, true);
+    cmdApply = button(Frame4, "cmdApply", QStringLiteral("Apply"), 240, 1770, 1275, 315);
+    txtLocalHostPortSet = textField(Frame4, "txtLocalHostPortSet", 1740, 1200, 945, 270, false);
+    txtRemoteHostPort = textField(Frame4, "txtRemoteHostPort", 1740, 750, 945, 270, false);
+    txtRemoteHostIP = textField(Frame4, "txtRemoteHostIP", 1740, 300, 2445, 270, false);
+    Label6 = label(Frame4, "Label6", QStringLiteral("Local Host Port"), 180, 1230);
+    Label5 = label(Frame4, "Label5", QStringLiteral("Remote Host Port"), 150, 780);
+    Label4 = label(Frame4, "Label4", QStringLiteral("Remote Host IP"), 150, 330);
+
+    frame3 = groupBox(this, "frame3", QStringLiteral("Info"), 7950, 1350, 4395, 1215);
+    LocalHostInfoRefreshTimer = new QTimer(frame3);
+    LocalHostInfoRefreshTimer->setObjectName(QStringLiteral("LocalHostInfoRefreshTimer"));
+    LocalHostInfoRefreshTimer->setInterval(1000);
+    txtLocalHostPort = textField(frame3, "txtLocalHostPort", 3660, 750, 525, 270, true);
+    txtLocalHostIP = textField(frame3, "txtLocalHostIP", 1740, 750, 1815, 270, true);
+    txtLocalHostName = textField(frame3, "txtLocalHostName", 1740, 270, 2445, 270, true);
+    for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName })
+        info->setText(QStringLiteral("Text1"));
+    Label2 = label(frame3, "Label2", QStringLiteral("Local Host IP"), 150, 780);
+    Label1 = label(frame3, "Label1", QStringLiteral("Local Host Name"), 150, 300);
+
+    StatusBar = place<::StatusBar>(this, "StatusBar", 0, 8925, 12465, 375);
+
+    Frame2 = groupBox(this, "Frame2", QStringLiteral("Send"), 120, 6000, 7695, 2745);
+    cmdSendData = button(Frame2, "cmdSendData", QStringLiteral("Send Data"), 6060, 2190, 1395, 345);
+    chkHex = checkBox(Frame2, "chkHex", QStringLiteral("HEX Value"), 180, 2220, 1065, 315);
+    chkHex->hide();
+    txtSend = multiLineField<QPlainTextEdit>(Frame2, "txtSend", 180, 300, 7395, 1755);
+
+    Frame1 = groupBox(this, "Frame1", QStringLiteral("Receive"), 120, 1350, 7695, 4605);
+    chkHexDISP = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
+    cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
+    txtReceive = multiLineField<ReceiveLog>(Frame1, "txtReceive", 180, 240, 7395, 3735);
+
+    Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120, 1050);
+    Label7 = label(this, "Label7", QString(), 8940, 270);
+    Label7->setFont(displayFont());
+    Label7->setText(QStringLiteral("Tarvik"));
+    Label7->adjustSize();
+    setForeColor(Label7, decorativeText);
+    ImgLogo2 = image(this, "ImgLogo2", drawBanner(), 60, 120, 12420, 1185);
+    imgLogl = image(this, "imgLogl", drawSidePicture(), 7980, 5100, 4350, 3630);
+    // The two labels lie over the banner and are drawn above it.
+    Label3->raise();
+    Label7->raise();
+    for (QLabel *decorative : { Label3, Label7 })
+        decorative->setAttribute(Qt::WA_TranslucentBackground);
+}
+
+void frmMain::setTabOrder()
+{
+    // Tab visits the controls that take the focus in this order; each group
+    // of choices is one stop, on its selected member.
+    const QWidget *chain[] = { txtReceive,  txtLocalHostName, txtLocalHostIP,
+                               txtLocalHostPort, txtSend,   chkHex,
+                               cmdSendData, txtRemoteHostIP,  txtRemoteHostPort,
+                               txtLocalHostPortSet, cmdApply, cmdClear,
+                               chkHexDISP,  optUDP,           optTCP,
+                               optServer,   optClient };
+    for (size_t i = 1; i < std::size(chain); ++i)
+        QWidget::setTabOrder(const_cast<QWidget *>(chain[i - 1]), const_cast<QWidget *>(chain[i]));
+}
+
+void frmMain::connectEvents()
+{
+    connect(LocalHostInfoRefreshTimer, &QTimer::timeout, this,
+            [this] { guarded("Refresh", [this] { LocalHostInfoRefreshTimer_Timer(); }); });
+
+    // A choice's handler runs once the group has moved the selection to it.
+    const auto onSelected = [this](QRadioButton *option, const char *operation,
+                                   void (frmMain::*handler)()) {
+        connect(option, &QRadioButton::toggled, this, [this, operation, handler](bool selected) {
+            if (selected)
+                guarded(operation, [this, handler] { (this->*handler)(); });
+        });
+    };
+    onSelected(optUDP, "UDP", &frmMain::optUDP_Click);
+    onSelected(optTCP, "TCP", &frmMain::optTCP_Click);
+    onSelected(optServer, "Server", &frmMain::optServer_Click);
+    onSelected(optClient, "Client", &frmMain::optClient_Click);
+
+    connect(cmdApply, &QPushButton::clicked, this,
+            [this] { guarded("Apply", [this] { cmdApply_Click(); }); });
+    connect(cmdSendData, &QPushButton::clicked, this,
+            [this] { guarded("Send Data", [this] { cmdSendData_Click(); }); });
+    connect(cmdClear, &QPushButton::clicked, this,
+            [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
+
+    connect(Winsock, &::Winsock::ConnectionRequestEvent, this, [this](int requestId) {
+        guarded("Connection request", [this, requestId] { Winsock_ConnectionRequest(requestId); });
+    });
+    connect(Winsock, &::Winsock::ConnectEvent, this,
+            [this] { guarded("Connect", [this] { Winsock_Connect(); }); });
+    connect(Winsock, &::Winsock::CloseEvent, this,
+            [this] { guarded("Close", [this] { Winsock_Close(); }); });
+    connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
+        guarded("Data arrival", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); });
+    });
+    connect(Winsock, &::Winsock::SendFailedEvent, this, [this](const QString &reason) {
+        setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));
+    });
+}
+
+void frmMain::setPanelText(int panel, const QString &text)
+{
+    StatusBar->setPanelText(panel, text);
+}
+
+QString frmMain::panelText(int panel) const
+{
+    return StatusBar->panelText(panel);
+}
+
+void frmMain::applyTransportRules()
+{
+    // Apply rule
+    const bool udp = optUDP->isChecked();
+    cmdApply->setEnabled(udp);
+    cmdApply->setVisible(udp);
+    // Role rule
+    const bool tcp = optTCP->isChecked();
+    for (QRadioButton *role : { optServer, optClient }) {
+        role->setEnabled(tcp);
+        role->setVisible(tcp);
+    }
+}
+
+void frmMain::clearChoice(QRadioButton *choice)
+{
+    // An exclusive group ignores unchecking its checked member.
+    choice->setAutoExclusive(false);
+    choice->setChecked(false);
+    choice->setAutoExclusive(true);
+}

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class ReceiveLog;
+class StatusBar;
+class Winsock;
+
+// The one window: every control, the refresh timer and the socket endpoint.
+// The handlers are defined next to their subsystem: link/ (start-up, choices,
+// Apply, TCP roles) and data/ (sending, receiving).
+class frmMain final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmMain)
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // Start-up, UDP selection and local host information (link/startup.cpp)
+    void Form_Load();
+    void optUDP_Click();
+    void RefreshLocalHostInfo();
+    void LocalHostInfoRefreshTimer_Timer();
+
+    // TCP and role selection (link/selection.cpp)
+    void optTCP_Click();
+    void optServer_Click();
+    void optClient_Click();
+
+    // UDP peer settings (link/udpSettings.cpp)
+    void cmdApply_Click();
+
+    // TCP roles (link/tcpServer.cpp, link/tcpClient.cpp)
+    void TCP_Server();
+    void TCP_Client();
+    void Winsock_ConnectionRequest(int requestId);
+    void Winsock_Connect();
+    void Winsock_Close();
+
+    // Data exchange (data/sending.cpp, data/receiving.cpp)
+    void cmdSendData_Click();
+    void Winsock_DataArrival(int bytesTotal);
+    void cmdClear_Click();
+
+    // Status panels are numbered 1 to 3 from the left.
+    void setPanelText(int panel, const QString &text);
+    QString panelText(int panel) const;
+
+    // Window-level flag: true while Apply is at work.
+    bool bApplyBusy = false;
+
+    ::Winsock *Winsock = nullptr;
+    QTimer *LocalHostInfoRefreshTimer = nullptr;
+
+    QGroupBox *Frame4 = nullptr;
+    QRadioButton *optClient = nullptr;
+    QRadioButton *optServer = nullptr;
+    QGroupBox *Frame5 = nullptr;
+    QRadioButton *optTCP = nullptr;
+    QRadioButton *optUDP = nullptr;
+    QPushButton *cmdApply = nullptr;
+    QLineEdit *txtLocalHostPortSet = nullptr;
+    QLineEdit *txtRemoteHostPort = nullptr;
+    QLineEdit *txtRemoteHostIP = nullptr;
+    QLabel *Label6 = nullptr;
+    QLabel *Label5 = nullptr;
+    QLabel *Label4 = nullptr;
+
+    QGroupBox *frame3 = nullptr;
+    QLineEdit *txtLocalHostPort = nullptr;
+    QLineEdit *txtLocalHostIP = nullptr;
+    QLineEdit *txtLocalHostName = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label1 = nullptr;
+
+    ::StatusBar *StatusBar = nullptr;
+
+    QGroupBox *Frame2 = nullptr;
+    QPushButton *cmdSendData = nullptr;
+    QCheckBox *chkHex = nullptr;
+    QPlainTextEdit *txtSend = nullptr;
+
+    QGroupBox *Frame1 = nullptr;
+    QCheckBox *chkHexDISP = nullptr;
+    QPushButton *cmdClear = nullptr;
+    ReceiveLog *txtReceive = nullptr;
+
+    QLabel *Label3 = nullptr;
+    QLabel *Label7 = nullptr;
+    QLabel *ImgLogo2 = nullptr;
+    QLabel *imgLogl = nullptr;
+
+private:
+    void createControls();
+    void connectEvents();
+    void setTabOrder();
+
+    // Runs one entry from Qt; a failure becomes "<operation> failed: <cause>"
+    // in status panel 1 instead of escaping into the event loop (ui/guard.cpp).
+    void guarded(const char *operation, const std::function<void()> &handler);
+
+    // Apply and role rules shared by both transport handlers.
+    void applyTransportRules();
+    // Clears a choice without running its handler.
+    static void clearChoice(QRadioButton *choice);
+};
