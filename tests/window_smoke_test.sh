@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Starts the real program under a private X server with no window manager and
+# checks what a user would see first: the window's title and size, and that
+# it is listening on its UDP port.
+#   bash tests/window_smoke_test.sh path/to/tarvik
+set -uo pipefail
+
+program="${1:?usage: window_smoke_test.sh path/to/tarvik}"
+expected_title="Tarvik (ver 1.10)"
+expected_size="831x620"
+udp_port=1000
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+[[ -x "$program" ]] || fail "no program at $program"
+for tool in Xvfb xdotool xwininfo; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed"
+done
+
+work="$(mktemp -d)"
+xvfb_pid=""
+app_pid=""
+# shellcheck disable=SC2317 # run by the trap
+stop_program() {
+    if [[ -n "$app_pid" ]]; then
+        kill "$app_pid" 2>/dev/null || true
+        wait "$app_pid" 2>/dev/null || true
+        app_pid=""
+    fi
+}
+# shellcheck disable=SC2317 # run by the trap
+cleanup() {
+    stop_program
+    if [[ -n "$xvfb_pid" ]]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The server picks a free display itself and writes its number to fd 3.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [[ -s "$work/display" ]] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[[ -s "$work/display" ]] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
+
+# The port check returns 0 when the program holds the port, 1 when it does not.
+holds_udp_port() {
+    ss -Hulpn "sport = :$udp_port" 2>/dev/null | grep -q "pid=$app_pid,"
+}
+
+# One run of the program; prints why it failed and returns 2 when the only
+# fault is the port (another program may have held it), 1 otherwise.
+check_once() {
+    # ctest runs every test with the offscreen platform; this one needs X.
+    QT_QPA_PLATFORM=xcb "$program" >"$work/app.log" 2>&1 &
+    app_pid=$!
+
+    local window=""
+    for _ in $(seq 100); do # up to 20 s
+        window="$(xdotool search --onlyvisible --name "^${expected_title//[()]/.}\$" 2>/dev/null \
+                  | head -n1)"
+        [[ -n "$window" ]] && break
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    if [[ -z "$window" ]]; then
+        cat "$work/app.log" >&2
+        if kill -0 "$app_pid" 2>/dev/null; then
+            echo "no window named \"$expected_title\" appeared within 20 s" >&2
+        else
+            wait "$app_pid"
+            echo "the program exited with status $? before showing its window" >&2
+            app_pid=""
+        fi
+        return 1
+    fi
+
+    local title
+    title="$(xdotool getwindowname "$window")"
+    if [[ "$title" != "$expected_title" ]]; then
+        echo "window title is \"$title\", expected \"$expected_title\"" >&2
+        return 1
+    fi
+
+    local info width height
+    info="$(xwininfo -id "$window")"
+    width="$(awk '/^ *Width:/ { print $2 }' <<<"$info")"
+    height="$(awk '/^ *Height:/ { print $2 }' <<<"$info")"
+    if [[ "${width}x${height}" != "$expected_size" ]]; then
+        echo "window client size is ${width}x${height}, expected $expected_size" >&2
+        return 1
+    fi
+
+    if command -v ss >/dev/null; then
+        # The socket is bound while the window is built, so it is there by now;
+        # the short wait only covers a slow ss.
+        for _ in $(seq 10); do
+            holds_udp_port && return 0
+            sleep 0.2
+        done
+        echo "the program does not hold UDP port $udp_port; holders now:" >&2
+        ss -Hulpn "sport = :$udp_port" >&2
+        return 2
+    fi
+    echo "ss is not installed: UDP port check skipped"
+    return 0
+}
+
+for attempt in 1 2; do
+    check_once
+    result=$?
+    stop_program
+    if [[ $result -eq 0 ]]; then
+        echo "PASS: window \"$expected_title\" is $expected_size and holds UDP port $udp_port"
+        exit 0
+    fi
+    [[ $result -eq 2 && $attempt -eq 1 ]] || fail "window smoke test failed (attempt $attempt)"
+    echo "retrying once: UDP port $udp_port may have been held by another program" >&2
+    sleep 1
+done
