@@ -116,11 +116,11 @@ QString Winsock::GetDataText()
     QString text;
     if (m_protocol == UDP) {
         // A datagram is a whole message: nothing of it waits for the next one.
-        text = QString::fromUtf8(m_received);
+        text = decodeWhole(m_received);
     } else {
         text = decodeUtf8Stream(m_textCarry, m_received);
         if (m_streamEnded && !m_textCarry.isEmpty()) {
-            text += QString::fromUtf8(m_textCarry);
+            text += decodeWhole(m_textCarry);
             m_textCarry.clear();
         }
     }

@@ -1,5 +1,7 @@
 #include "net/utf8Stream.h"
 
+#include <QStringDecoder>
+
 namespace {
 
 // Number of bytes a sequence starting with `lead` must have, or 0 when the
@@ -32,6 +34,13 @@ bool validSecond(unsigned char lead, unsigned char second)
 
 } // namespace
 
+QString decodeWhole(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
+                                   | QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 qsizetype incompleteUtf8Tail(QByteArrayView bytes)
 {
     const qsizetype n = bytes.size();
@@ -53,14 +62,14 @@ QString decodeUtf8Stream(QByteArray &carry, QByteArrayView input)
 {
     if (carry.isEmpty()) {
         const qsizetype keep = incompleteUtf8Tail(input);
-        QString text = QString::fromUtf8(input.first(input.size() - keep));
+        QString text = decodeWhole(input.first(input.size() - keep));
         carry = input.last(keep).toByteArray();
         return text;
     }
     QByteArray joined = carry;
     joined.append(input);
     const qsizetype keep = incompleteUtf8Tail(joined);
-    QString text = QString::fromUtf8(QByteArrayView(joined).first(joined.size() - keep));
+    QString text = decodeWhole(QByteArrayView(joined).first(joined.size() - keep));
     carry = joined.last(keep);
     return text;
 }

@@ -1,0 +1,680 @@
+#include "data/ReceiveLog.h"
+#include "net/Winsock.h"
+#include "ui/StatusBar.h"
+#include "ui/fieldLooks.h"
+#include "ui/frmMain.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkDatagram>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QUdpSocket>
+
+#include <memory>
+
+namespace {
+
+constexpr quint16 windowPort = 1000;
+
+// The log shows a CR LF pair (or a lone CR) as one line break.
+QString asShown(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(u'\r', u'\n');
+    return text;
+}
+
+// Tab moves the focus through the window's own chain walk; focusNextPrevChild
+// is protected, so reach it through a derived class.
+struct FocusAccess : QWidget
+{
+    static bool next(QWidget *window)
+    {
+        return (window->*static_cast<bool (QWidget::*)(bool)>(&FocusAccess::focusNextPrevChild))(
+            true);
+    }
+};
+
+} // namespace
+
+class tst_Window : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void windowFrame();
+    void geometry_data();
+    void geometry();
+    void labelsFitTheirCaptions_data();
+    void labelsFitTheirCaptions();
+    void statusPanels();
+    void fieldLooks();
+    void startUpState();
+    void focusAndTabOrder();
+    void startUpWithPortHeld();
+    void udpAgainAfterTcp();
+    void refreshWaitsForApply();
+
+    void apply_data();
+    void apply();
+    void applyFailure_data();
+    void applyFailure();
+    void applyWithPortHeld();
+
+    void sendRefusedWithoutRemoteHost_data();
+    void sendRefusedWithoutRemoteHost();
+    void sendDatagram_data();
+    void sendDatagram();
+    void sendRefusedWithoutTcpConnection();
+
+    void receive_data();
+    void receive();
+    void caretAfterArrival();
+    void clearEmptiesTheLog();
+    void largeHexRecord();
+    void fullLogRefusesArrival();
+
+private:
+    void openWindow();
+    void arrive(const QByteArray &datagram);
+
+    std::unique_ptr<frmMain> w;
+    QUdpSocket peer;
+};
+
+void tst_Window::initTestCase()
+{
+    QApplication::setStyle(QStringLiteral("Fusion")); // as the program sets it
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+}
+
+void tst_Window::init()
+{
+    // This one opens its own window, after taking the port first.
+    if (qstrcmp(QTest::currentTestFunction(), "startUpWithPortHeld") != 0)
+        openWindow();
+}
+
+void tst_Window::cleanup()
+{
+    w.reset();
+    for (int i = 0; i < 100 && peer.hasPendingDatagrams(); ++i)
+        peer.receiveDatagram();
+}
+
+void tst_Window::openWindow()
+{
+    w = std::make_unique<frmMain>();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+}
+
+// Sends one datagram to the window and waits until its handler has run.
+void tst_Window::arrive(const QByteArray &datagram)
+{
+    QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);
+    QCOMPARE(peer.writeDatagram(datagram, QHostAddress::LocalHost, windowPort),
+             qint64(datagram.size()));
+    QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, 10000);
+}
+
+void tst_Window::windowFrame()
+{
+    QCOMPARE(w->windowTitle(), QStringLiteral("Tarvik (ver 1.10)"));
+    QCOMPARE(w->size(), QSize(831, 620));
+    QCOMPARE(w->minimumSize(), QSize(831, 620));
+    QCOMPARE(w->maximumSize(), QSize(831, 620));
+    const Qt::WindowFlags flags = w->windowFlags();
+    QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+}
+
+void tst_Window::geometry_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("rect");
+    QTest::addColumn<QString>("title");
+
+    const struct
+    {
+        const char *name;
+        const char *parent;
+        QRect rect;
+        const char *title;
+    } rows[] = {
+        { "Frame4", "frmMain", { 530, 176, 293, 151 }, "Properties" },
+        { "frame3", "frmMain", { 530, 90, 293, 81 }, "Info" },
+        { "StatusBar", "frmMain", { 0, 595, 831, 25 }, nullptr },
+        { "Frame2", "frmMain", { 8, 400, 513, 183 }, "Send" },
+        { "Frame1", "frmMain", { 8, 90, 513, 307 }, "Receive" },
+        { "ImgLogo2", "frmMain", { 4, 8, 828, 79 }, nullptr },
+        { "imgLogl", "frmMain", { 532, 340, 290, 242 }, nullptr },
+        { "optClient", "Frame4", { 194, 118, 83, 21 }, nullptr },
+        { "optServer", "Frame4", { 106, 118, 83, 21 }, nullptr },
+        { "Frame5", "Frame4", { 192, 42, 87, 65 }, "Protocol" },
+        { "cmdApply", "Frame4", { 16, 118, 85, 21 }, nullptr },
+        { "txtLocalHostPortSet", "Frame4", { 116, 80, 63, 18 }, nullptr },
+        { "txtRemoteHostPort", "Frame4", { 116, 50, 63, 18 }, nullptr },
+        { "txtRemoteHostIP", "Frame4", { 116, 20, 163, 18 }, nullptr },
+        { "optTCP", "Frame5", { 16, 38, 57, 17 }, nullptr },
+        { "optUDP", "Frame5", { 16, 18, 57, 17 }, nullptr },
+        { "txtLocalHostPort", "frame3", { 244, 50, 35, 18 }, nullptr },
+        { "txtLocalHostIP", "frame3", { 116, 50, 121, 18 }, nullptr },
+        { "txtLocalHostName", "frame3", { 116, 18, 163, 18 }, nullptr },
+        { "cmdSendData", "Frame2", { 404, 146, 93, 23 }, nullptr },
+        { "chkHex", "Frame2", { 12, 148, 71, 21 }, nullptr },
+        { "txtSend", "Frame2", { 12, 20, 493, 117 }, nullptr },
+        { "chkHexDISP", "Frame1", { 12, 272, 85, 21 }, nullptr },
+        { "cmdClear", "Frame1", { 434, 272, 67, 23 }, nullptr },
+        { "txtReceive", "Frame1", { 12, 16, 493, 249 }, nullptr },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.name) << QString::fromLatin1(row.name) << QString::fromLatin1(row.parent)
+                                << row.rect << QString::fromLatin1(row.title);
+}
+
+void tst_Window::geometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    QFETCH(QRect, rect);
+    QFETCH(QString, title);
+
+    auto *control = w->findChild<QWidget *>(name);
+    QVERIFY(control);
+    QCOMPARE(control->parentWidget()->objectName(), parent);
+    QCOMPARE(control->geometry(), rect);
+    if (!title.isEmpty())
+        QCOMPARE(qobject_cast<QGroupBox *>(control)->title(), title);
+}
+
+void tst_Window::labelsFitTheirCaptions_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QPoint>("corner");
+    QTest::addColumn<QString>("field"); // the text field to the label's right, if any
+
+    QTest::newRow("Label1") << "Label1" << "frame3" << QPoint(10, 20) << "txtLocalHostName";
+    QTest::newRow("Label2") << "Label2" << "frame3" << QPoint(10, 52) << "txtLocalHostIP";
+    QTest::newRow("Label3") << "Label3" << "frmMain" << QPoint(608, 70) << "";
+    QTest::newRow("Label4") << "Label4" << "Frame4" << QPoint(10, 22) << "txtRemoteHostIP";
+    QTest::newRow("Label5") << "Label5" << "Frame4" << QPoint(10, 52) << "txtRemoteHostPort";
+    QTest::newRow("Label6") << "Label6" << "Frame4" << QPoint(12, 82) << "txtLocalHostPortSet";
+    QTest::newRow("Label7") << "Label7" << "frmMain" << QPoint(596, 18) << "";
+}
+
+void tst_Window::labelsFitTheirCaptions()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    QFETCH(QPoint, corner);
+    QFETCH(QString, field);
+
+    auto *label = w->findChild<QLabel *>(name);
+    QVERIFY(label);
+    QVERIFY(!label->text().isEmpty());
+    QCOMPARE(label->parentWidget()->objectName(), parent);
+    QCOMPARE(label->pos(), corner);
+    QVERIFY2(label->sizeHint().width() <= label->width(),
+             qPrintable(QStringLiteral("caption needs %1 px, label has %2")
+                            .arg(label->sizeHint().width())
+                            .arg(label->width())));
+    if (!field.isEmpty()) {
+        auto *neighbour = w->findChild<QLineEdit *>(field);
+        QVERIFY(neighbour);
+        QCOMPARE(neighbour->parentWidget(), label->parentWidget());
+        QVERIFY(label->geometry().right() < neighbour->x());
+    }
+}
+
+void tst_Window::statusPanels()
+{
+    const int widths[] = { 531, 200, 96 };
+    for (int panel = 1; panel <= 3; ++panel) {
+        QCOMPARE(w->StatusBar->panel(panel)->width(), widths[panel - 1]);
+        QVERIFY(w->StatusBar->panel(panel)->height() > 0);
+    }
+    w->setPanelText(2, QStringLiteral("two"));
+    QCOMPARE(w->panelText(2), QStringLiteral("two"));
+    QCOMPARE(w->StatusBar->panel(2)->text(), QStringLiteral("two"));
+}
+
+void tst_Window::fieldLooks()
+{
+    const QColor editable(255, 255, 192);
+    const QColor locked(192, 192, 255);
+    const QColor blue(0, 0, 255);
+    for (QLineEdit *field : { w->txtLocalHostPortSet, w->txtRemoteHostPort, w->txtRemoteHostIP }) {
+        QCOMPARE(backColor(field), editable);
+        QVERIFY(!field->isReadOnly());
+    }
+    for (QLineEdit *info : { w->txtLocalHostName, w->txtLocalHostIP, w->txtLocalHostPort }) {
+        QCOMPARE(backColor(info), locked);
+        QVERIFY(info->isReadOnly());
+    }
+    for (QPlainTextEdit *box : { static_cast<QPlainTextEdit *>(w->txtReceive), w->txtSend }) {
+        QCOMPARE(backColor(box), editable);
+        QVERIFY(!box->isReadOnly());
+    }
+    const QList<QWidget *> textFields = { w->txtLocalHostPortSet, w->txtRemoteHostPort,
+                                          w->txtRemoteHostIP,     w->txtLocalHostName,
+                                          w->txtLocalHostIP,      w->txtLocalHostPort,
+                                          w->txtReceive,          w->txtSend };
+    for (QWidget *field : textFields)
+        QCOMPARE(field->palette().color(QPalette::Text), blue);
+}
+
+void tst_Window::startUpState()
+{
+    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
+    QCOMPARE(w->Winsock->RemotePort(), 1001);
+    QCOMPARE(w->txtRemoteHostPort->text(), QString());
+    QCOMPARE(w->txtRemoteHostIP->text(), QString());
+
+    QVERIFY(w->optUDP->isChecked());
+    QVERIFY(!w->optTCP->isChecked());
+    QVERIFY(w->optServer->isChecked());
+    QVERIFY(!w->optClient->isChecked());
+    for (QRadioButton *role : { w->optServer, w->optClient }) {
+        QVERIFY(role->isHidden());
+        QVERIFY(!role->isEnabled());
+    }
+    QVERIFY(!w->cmdApply->isHidden());
+    QVERIFY(w->cmdApply->isEnabled());
+    QVERIFY(w->chkHex->isHidden());
+    QVERIFY(!w->chkHexDISP->isChecked());
+
+    for (int panel = 1; panel <= 3; ++panel)
+        QCOMPARE(w->panelText(panel), QString());
+
+    QCOMPARE(w->txtLocalHostName->text(), Winsock::LocalHostName());
+    QCOMPARE(w->txtLocalHostIP->text(), Winsock::LocalIP());
+    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
+
+    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->LocalPort(), 1000);
+    QVERIFY(!w->bApplyBusy);
+}
+
+void tst_Window::focusAndTabOrder()
+{
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+    QCOMPARE(w->focusWidget(), static_cast<QWidget *>(w->txtReceive));
+
+    // chkHex is in the chain too, but hidden, so Tab passes it by.
+    const QWidget *expected[] = { w->txtLocalHostName, w->txtLocalHostIP,      w->txtLocalHostPort,
+                                  w->txtSend,          w->cmdSendData,         w->txtRemoteHostIP,
+                                  w->txtRemoteHostPort, w->txtLocalHostPortSet, w->cmdApply,
+                                  w->cmdClear,         w->chkHexDISP,          w->optUDP,
+                                  w->txtReceive };
+    for (const QWidget *stop : expected) {
+        QVERIFY(FocusAccess::next(w.get()));
+        QCOMPARE(QApplication::focusWidget()->objectName(), stop->objectName());
+    }
+
+    // With TCP the roles show too. Qt makes each exclusive group one Tab stop, but enters it at
+    // its first member in the chain, not necessarily the selected one.
+    w->optTCP->setChecked(true);
+    w->chkHexDISP->setFocus();
+    QVERIFY(FocusAccess::next(w.get()));
+    QCOMPARE(QApplication::focusWidget()->parentWidget(), static_cast<QWidget *>(w->Frame5));
+    QVERIFY(FocusAccess::next(w.get()));
+    QVERIFY(QApplication::focusWidget() == w->optServer
+            || QApplication::focusWidget() == w->optClient);
+    QVERIFY(FocusAccess::next(w.get()));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+}
+
+void tst_Window::startUpWithPortHeld()
+{
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::Any, windowPort));
+    openWindow();
+    QVERIFY(w->isVisible());
+    QVERIFY(w->optUDP->isChecked());
+    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->panelText(1), QString());
+}
+
+void tst_Window::udpAgainAfterTcp()
+{
+    w->optTCP->setChecked(true);
+    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
+    QVERIFY(w->cmdApply->isHidden());
+    QVERIFY(!w->optServer->isHidden());
+    QVERIFY(w->txtRemoteHostIP->isReadOnly());
+    w->setPanelText(3, QStringLiteral("Listening..."));
+    w->txtRemoteHostIP->setText(QStringLiteral("10.0.0.1"));
+    w->txtRemoteHostPort->setText(QStringLiteral("5000"));
+
+    w->optUDP->setChecked(true);
+    QVERIFY(!w->optTCP->isChecked());
+    for (QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+        QCOMPARE(remote->text(), QString());
+        QVERIFY(!remote->isReadOnly());
+        QCOMPARE(backColor(remote), QColor(255, 255, 192));
+    }
+    QCOMPARE(w->panelText(3), QString());
+    QVERIFY(!w->cmdApply->isHidden());
+    QVERIFY(w->cmdApply->isEnabled());
+    for (QRadioButton *role : { w->optServer, w->optClient }) {
+        QVERIFY(role->isHidden());
+        QVERIFY(!role->isEnabled());
+    }
+    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+
+    w->cmdApply->click();
+    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->LocalPort(), 1000);
+}
+
+void tst_Window::refreshWaitsForApply()
+{
+    w->txtLocalHostPort->setText(QStringLiteral("stale"));
+    w->bApplyBusy = true;
+    w->RefreshLocalHostInfo();
+    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("stale"));
+    w->bApplyBusy = false;
+    w->RefreshLocalHostInfo();
+    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
+}
+
+void tst_Window::apply_data()
+{
+    QTest::addColumn<QString>("localPort");
+    QTest::addColumn<QString>("remotePort");
+    QTest::addColumn<QString>("remoteHost");
+    QTest::addColumn<int>("boundPort"); // 0: any port the system picks
+    QTest::addColumn<int>("sentToPort");
+    QTest::addColumn<QString>("sentToHost");
+
+    const QString local = QStringLiteral("127.0.0.1");
+    QTest::newRow("remote-host-only") << "" << "" << local << 1000 << 1001 << local;
+    QTest::newRow("local-port") << "2000" << "" << "" << 2000 << 1001 << "";
+    QTest::newRow("local-port-spaced") << " 2000 " << "" << "" << 2000 << 1001 << "";
+    QTest::newRow("local-port-spaces-only") << "   " << "" << "" << 1000 << 1001 << "";
+    QTest::newRow("local-port-not-a-number") << "abc" << "" << "" << 0 << 1001 << "";
+    QTest::newRow("remote-port-half-up") << "" << "1001.5" << "" << 1000 << 1002 << "";
+    QTest::newRow("remote-port-half-even") << "" << "1000.5" << "" << 1000 << 1000 << "";
+    QTest::newRow("remote-port-not-a-number") << "" << "abc" << "" << 1000 << 0 << "";
+    QTest::newRow("remote-host-spaced") << "1000" << "1001" << "  127.0.0.1 " << 1000 << 1001
+                                        << "  127.0.0.1 ";
+}
+
+void tst_Window::apply()
+{
+    QFETCH(QString, localPort);
+    QFETCH(QString, remotePort);
+    QFETCH(QString, remoteHost);
+    QFETCH(int, boundPort);
+    QFETCH(int, sentToPort);
+    QFETCH(QString, sentToHost);
+
+    w->txtLocalHostPortSet->setText(localPort);
+    w->txtRemoteHostPort->setText(remotePort);
+    w->txtRemoteHostIP->setText(remoteHost);
+    w->cmdApply->click();
+
+    QCOMPARE(w->panelText(1), QString());
+    QVERIFY(!w->bApplyBusy);
+    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    const int bound = w->Winsock->LocalPort();
+    if (boundPort == 0)
+        QVERIFY(bound != 0 && bound != 1000);
+    else
+        QCOMPARE(bound, boundPort);
+    QCOMPARE(w->txtLocalHostPort->text(), QString::number(bound));
+    QCOMPARE(w->Winsock->RemotePort(), sentToPort);
+    QCOMPARE(w->Winsock->RemoteHost(), sentToHost);
+
+    QCOMPARE(w->txtLocalHostPortSet->text(), localPort);
+    QCOMPARE(w->txtRemoteHostPort->text(), remotePort);
+    QCOMPARE(w->txtRemoteHostIP->text(), remoteHost);
+}
+
+void tst_Window::applyFailure_data()
+{
+    QTest::addColumn<QString>("localPort");
+    QTest::addColumn<QString>("remotePort");
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<int>("state");
+
+    QTest::newRow("local-port-too-big") << "70000" << "" << "out of range" << int(Winsock::Closed);
+    QTest::newRow("local-port-negative") << "-1" << "" << "out of range" << int(Winsock::Closed);
+    QTest::newRow("remote-port-too-big") << "" << "99999" << "out of range" << int(Winsock::Bound);
+    QTest::newRow("remote-port-huge") << "" << "1e12" << "32 bits" << int(Winsock::Bound);
+}
+
+void tst_Window::applyFailure()
+{
+    QFETCH(QString, localPort);
+    QFETCH(QString, remotePort);
+    QFETCH(QString, cause);
+    QFETCH(int, state);
+
+    w->txtLocalHostPortSet->setText(localPort);
+    w->txtRemoteHostPort->setText(remotePort);
+    w->cmdApply->click();
+
+    const QString message = w->panelText(1);
+    QVERIFY2(message.startsWith(QStringLiteral("Apply failed: ")), qPrintable(message));
+    QVERIFY2(message.contains(cause), qPrintable(message));
+    QVERIFY(!w->bApplyBusy);
+    QCOMPARE(w->Winsock->State(), state);
+    QCOMPARE(w->Winsock->RemotePort(), 1001);
+    QCOMPARE(w->txtLocalHostPortSet->text(), localPort);
+    QCOMPARE(w->txtRemoteHostPort->text(), remotePort);
+}
+
+void tst_Window::applyWithPortHeld()
+{
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::Any, 0));
+    const QString held = QString::number(holder.localPort());
+
+    w->txtLocalHostPortSet->setText(held);
+    w->cmdApply->click();
+    QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: port %1 is already in use").arg(held));
+    QVERIFY(!w->bApplyBusy);
+    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+
+    // The failure left nothing stuck: the next Apply binds again.
+    w->txtLocalHostPortSet->setText(QStringLiteral("1000"));
+    w->cmdApply->click();
+    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->LocalPort(), 1000);
+}
+
+void tst_Window::sendRefusedWithoutRemoteHost_data()
+{
+    QTest::addColumn<QString>("remoteHost");
+    QTest::newRow("never-set") << QString();
+    QTest::newRow("spaces") << QStringLiteral("   ");
+}
+
+void tst_Window::sendRefusedWithoutRemoteHost()
+{
+    QFETCH(QString, remoteHost);
+    if (!remoteHost.isNull())
+        w->Winsock->setRemoteHost(remoteHost);
+    w->txtSend->setPlainText(QStringLiteral("kept"));
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
+    QCOMPARE(w->txtSend->toPlainText(), QStringLiteral("kept"));
+}
+
+void tst_Window::sendDatagram_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("datagram");
+
+    QTest::newRow("ascii") << "hello" << QByteArray("hello");
+    QTest::newRow("utf8") << QStringLiteral("h\u00e9llo \u2713")
+                          << QByteArray("h\xc3\xa9llo \xe2\x9c\x93");
+    QTest::newRow("empty") << QString() << QByteArray();
+    QTest::newRow("two-lines") << "a\nb" << QByteArray("a\nb");
+    QTest::newRow("no-break-space") << QStringLiteral("a\u00a0b") << QByteArray("a\xc2\xa0" "b");
+}
+
+void tst_Window::sendDatagram()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, datagram);
+
+    w->txtSend->setPlainText(text);
+    w->cmdSendData->click(); // refused: no remote host yet
+    QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
+
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
+    w->cmdApply->click();
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 10000);
+    const QNetworkDatagram received = peer.receiveDatagram();
+    QCOMPARE(received.data(), datagram);
+    QCOMPARE(received.senderPort(), int(windowPort));
+    QVERIFY(!peer.hasPendingDatagrams());
+    // toPlainText() would show the no-break space as a plain one.
+    QCOMPARE(w->txtSend->document()->toRawText().replace(QChar::ParagraphSeparator, u'\n'), text);
+}
+
+void tst_Window::sendRefusedWithoutTcpConnection()
+{
+    w->optTCP->setChecked(true);
+    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
+    w->txtSend->setPlainText(QStringLiteral("kept"));
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
+    QCOMPARE(w->txtSend->toPlainText(), QStringLiteral("kept"));
+}
+
+void tst_Window::receive_data()
+{
+    // Each piece is one datagram; a leading '#' means HEX Display is ticked for it.
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QString>("shown");
+
+    using Pieces = QList<QByteArray>;
+    QTest::newRow("text") << Pieces { "abc" } << "abc";
+    QTest::newRow("text-two-pieces") << Pieces { "abc", "def" } << "abcdef";
+    QTest::newRow("hex") << Pieces { "#abc" } << "UDP IN  (0003) : 61 62 63 \r\n";
+    QTest::newRow("text-then-hex") << Pieces { "abc", "#d" } << "abcUDP IN  (0001) : 64 \r\n";
+    QTest::newRow("hex-then-text") << Pieces { "#d", "abc" } << "UDP IN  (0001) : 64 \r\nabc";
+    QTest::newRow("cr-lf-split") << Pieces { "ab\r", "\ncd" } << "ab\r\ncd";
+    QTest::newRow("lf-not-after-cr") << Pieces { "ab", "\ncd" } << "ab\ncd";
+    QTest::newRow("nul-byte") << Pieces { QByteArray("a\0b", 3), "c" }
+                              << QString::fromUtf8(QByteArray("a\0bc", 4));
+    QTest::newRow("utf8") << Pieces { "h\xc3\xa9llo \xe2\x9c\x93" }
+                          << QStringLiteral("h\u00e9llo \u2713");
+}
+
+void tst_Window::receive()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QString, shown);
+
+    for (const QByteArray &piece : pieces) {
+        const bool hex = piece.startsWith('#');
+        w->chkHexDISP->setChecked(hex);
+        arrive(hex ? piece.sliced(1) : piece);
+    }
+    QCOMPARE(w->txtReceive->toPlainText(), asShown(shown));
+    QCOMPARE(w->panelText(1), QString());
+}
+
+void tst_Window::caretAfterArrival()
+{
+    w->txtReceive->setPlainText(QStringLiteral("old"));
+    w->txtReceive->selectAll();
+    arrive("abc");
+    const QTextCursor caret = w->txtReceive->textCursor();
+    QVERIFY(!caret.hasSelection());
+    QCOMPARE(caret.position(), w->txtReceive->document()->characterCount() - 1);
+
+    QTest::keyClick(w->txtReceive, Qt::Key_X);
+    QCOMPARE(w->txtReceive->toPlainText(), QStringLiteral("oldabcx"));
+}
+
+void tst_Window::clearEmptiesTheLog()
+{
+    arrive("ab\r");
+    w->cmdClear->click();
+    QCOMPARE(w->txtReceive->toPlainText(), QString());
+    QCOMPARE(w->txtReceive->length(), 0);
+    // What came before the Clear no longer joins a line break.
+    arrive("\ncd");
+    QCOMPARE(w->txtReceive->toPlainText(), QStringLiteral("\ncd"));
+}
+
+void tst_Window::largeHexRecord()
+{
+    QByteArray bytes(40000, '\0');
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i % 251);
+    w->chkHexDISP->setChecked(true);
+    arrive(bytes);
+
+    QCOMPARE(w->panelText(1), QString());
+    const QString shown = w->txtReceive->toPlainText();
+    QVERIFY(shown.startsWith(QStringLiteral("UDP IN  (9C40) : 00 01 02 ")));
+    // 2500 lines of 16 cells, each line 17 columns of header or indent and a break.
+    QCOMPARE(shown.size(), qsizetype(2500 * (17 + 16 * 3 + 1)));
+    QCOMPARE(w->txtReceive->document()->blockCount(), 2501);
+    // The last line holds bytes 39984 to 39999 (4B to 5A), indented to the header's width.
+    QVERIFY(shown.endsWith(QStringLiteral("\n                 4B 4C 4D 4E 4F 50 51 52 53 54 55 "
+                                          "56 57 58 59 5A \n")));
+}
+
+void tst_Window::fullLogRefusesArrival()
+{
+    // Nothing can pass the capacity, even into an empty log.
+    QVERIFY(!w->txtReceive->appendPiece(QString(ReceiveLog::capacity + 1, u'x')));
+    QCOMPARE(w->txtReceive->length(), 0);
+
+    // Fill the log to two characters short of full, in lines so layout stays cheap.
+    QString line(1023, u'x');
+    line += u'\n';
+    QString filler;
+    filler.reserve(ReceiveLog::capacity);
+    while (filler.size() + line.size() <= ReceiveLog::capacity - 2)
+        filler += line;
+    filler += QString(ReceiveLog::capacity - 2 - filler.size(), u'y');
+    QVERIFY(w->txtReceive->appendPiece(filler));
+    filler.clear();
+    QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity - 2);
+
+    arrive("abc");
+    QCOMPARE(w->panelText(1), QStringLiteral("Failed to get remote data..."));
+    QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity - 2);
+
+    w->setPanelText(1, QString());
+    arrive("ab"); // exactly fills it
+    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity);
+}
+
+QTEST_MAIN(tst_Window)
+#include "tst_window.moc"
