@@ -7,6 +7,7 @@
 #include "ui/fieldLooks.h"
 
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -229,6 +230,29 @@ void frmMain::setTabOrder()
                                optServer,   optClient };
     for (size_t i = 1; i < std::size(chain); ++i)
         QWidget::setTabOrder(const_cast<QWidget *>(chain[i - 1]), const_cast<QWidget *>(chain[i]));
+    // Qt enters a group of choices at its first member; we want the selected one.
+    for (QRadioButton *option : { optUDP, optTCP, optServer, optClient })
+        option->installEventFilter(this);
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        auto *option = qobject_cast<QRadioButton *>(watched);
+        if (option && !option->isChecked()
+            && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason)) {
+            const auto siblings = option->parentWidget()->findChildren<QRadioButton *>(
+                    QString(), Qt::FindDirectChildrenOnly);
+            for (QRadioButton *sibling : siblings) {
+                if (sibling->isChecked() && sibling->isVisibleTo(this) && sibling->isEnabled()) {
+                    sibling->setFocus(reason);
+                    break;
+                }
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void frmMain::connectEvents()

@@ -102,6 +102,9 @@ public:
     QLabel *ImgLogo2 = nullptr;
     QLabel *imgLogl = nullptr;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void createControls();
     void connectEvents();
