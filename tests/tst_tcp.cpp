@@ -1,0 +1,416 @@
+// The window's TCP roles against real peers (socat): connecting, data both
+// ways, the peer leaving, role and transport switches, and port field rules.
+
+#include "peer.h"
+
+#include "data/ReceiveLog.h"
+#include "net/Winsock.h"
+#include "ui/fieldLooks.h"
+#include "ui/frmMain.h"
+
+#include <QCheckBox>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpServer>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int defaultPort = 1000;
+// Ports for the roles' peers; the window's client always connects from one.
+constexpr int serverPeerPort = 23411;
+constexpr int clientLocalPort = 23412;
+
+const QString socat = QStringLiteral("socat");
+const QString clientAccepted = QStringLiteral("Connect with remote client success.");
+const QString serverAccepted = QStringLiteral("Connect with remote server success.");
+
+// A free port nothing listens on (taken from the system, then given back).
+int closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return -1;
+    return probe.serverPort();
+}
+
+bool isLocked(const QLineEdit *field)
+{
+    return field->isReadOnly() && backColor(field) == toColor(lockedLook);
+}
+
+bool isEditable(const QLineEdit *field)
+{
+    return !field->isReadOnly() && backColor(field) == toColor(editableLook);
+}
+
+} // namespace
+
+class tst_Tcp : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void serverSession();
+    void clientSession();
+    void serverToClientDropsQuietly();
+    void clientToServerDropsQuietly();
+    void udpClosesConnection();
+    void serverLocalPort_data();
+    void serverLocalPort();
+    void clientUnusableRemote_data();
+    void clientUnusableRemote();
+    void unreachableServerKeepsConnecting();
+    void largeReadInHex();
+    void splitCharacter_data();
+    void splitCharacter();
+
+private:
+    QString log() const { return w->txtReceive->toPlainText(); }
+    // socat -d -d as a client of the window's server on `port`, talking over
+    // its standard input and output.
+    bool startClient(Peer &client, int port);
+    // socat -d -d as a one-connection server on serverPeerPort.
+    bool startServer(Peer &server);
+    // Selects TCP with the server role on the default port and has `client`
+    // connect to it.
+    bool serverWithClient(Peer &client);
+    // Selects TCP, then Client with the remote fields typed in; the choice may
+    // be dropped at once, so the caller checks the outcome.
+    void selectClient(const QString &host, const QString &port);
+
+    std::unique_ptr<frmMain> w;
+};
+
+void tst_Tcp::init()
+{
+    REQUIRE_TOOL("socat");
+    w = std::make_unique<frmMain>();
+    QVERIFY(w->optServer->isChecked());
+    QVERIFY(!w->optTCP->isChecked());
+}
+
+void tst_Tcp::cleanup()
+{
+    w.reset();
+}
+
+bool tst_Tcp::startClient(Peer &client, int port)
+{
+    return client.start(socat,
+                        { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-"),
+                          QStringLiteral("TCP:127.0.0.1:%1").arg(port) });
+}
+
+bool tst_Tcp::startServer(Peer &server)
+{
+    const QString listen = QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr");
+    if (!server.start(socat, { QStringLiteral("-d"), QStringLiteral("-d"),
+                               listen.arg(serverPeerPort), QStringLiteral("-") }))
+        return false;
+    return QTest::qWaitFor([&] { return server.messages().contains(u"listening on"); },
+                           peerWaitMs);
+}
+
+bool tst_Tcp::serverWithClient(Peer &client)
+{
+    w->optTCP->setChecked(true);
+    if (w->panelText(3) != QStringLiteral("Listening...") || !startClient(client, defaultPort))
+        return false;
+    return QTest::qWaitFor([&] { return w->panelText(1) == clientAccepted; }, peerWaitMs);
+}
+
+void tst_Tcp::selectClient(const QString &host, const QString &port)
+{
+    w->optTCP->setChecked(true);
+    // The server role empties and locks the remote fields; choosing Client
+    // with them empty unlocks them for typing and drops the choice again.
+    w->optClient->setChecked(true);
+    w->txtRemoteHostIP->setText(host);
+    w->txtRemoteHostPort->setText(port);
+    w->optClient->setChecked(true);
+}
+
+void tst_Tcp::serverSession()
+{
+    w->optTCP->setChecked(true);
+    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
+
+    Peer client;
+    QVERIFY(startClient(client, defaultPort));
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.socatClientPort() > 0, peerWaitMs);
+    QCOMPARE(w->txtRemoteHostIP->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(client.socatClientPort()));
+    QVERIFY(isLocked(w->txtRemoteHostIP));
+    QVERIFY(isLocked(w->txtRemoteHostPort));
+
+    // One client at a time: the window stops listening once it has one.
+    Peer second;
+    QVERIFY(startClient(second, defaultPort));
+    QTRY_VERIFY_WITH_TIMEOUT(second.hasEnded(), peerWaitMs);
+    QVERIFY(second.exitCode() != 0);
+    QVERIFY2(second.messages().contains(u"refused"), qPrintable(second.messages()));
+
+    client.write("ping\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\n"), peerWaitMs);
+    w->chkHexDISP->setChecked(true);
+    client.write(QByteArray("AB\0\xFF", 4));
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\nTCP IN  (0004) : 41 42 00 FF \n"),
+                              peerWaitMs);
+
+    const QString sent = QStringLiteral("héllo\nwörld ✓\n");
+    w->txtSend->setPlainText(sent);
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString()); // Send Data clears the last message
+    QTRY_COMPARE_WITH_TIMEOUT(client.output(), sent.toUtf8(), peerWaitMs);
+
+    client.closeInput();
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
+                              peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QVERIFY(!w->optServer->isChecked());
+    QCOMPARE(w->txtRemoteHostIP->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(client.socatClientPort()));
+    QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
+}
+
+void tst_Tcp::clientSession()
+{
+    Peer server;
+    QVERIFY(startServer(server));
+    w->txtLocalHostPortSet->setText(QString::number(clientLocalPort));
+    selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
+    QVERIFY(w->optClient->isChecked());
+    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.socatAcceptedPort(), clientLocalPort, peerWaitMs);
+
+    server.write("from server\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\n"), peerWaitMs);
+    const QString sent = QStringLiteral("from client ✓");
+    w->txtSend->setPlainText(sent);
+    w->cmdSendData->click();
+    QTRY_COMPARE_WITH_TIMEOUT(server.output(), sent.toUtf8(), peerWaitMs);
+
+    server.closeInput();
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote server disconnect..."),
+                              peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QVERIFY(!w->optClient->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
+
+    // At once again, from the same local port.
+    Peer again;
+    QVERIFY(startServer(again));
+    w->optClient->setChecked(true);
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QTRY_COMPARE_WITH_TIMEOUT(again.socatAcceptedPort(), clientLocalPort, peerWaitMs);
+}
+
+void tst_Tcp::serverToClientDropsQuietly()
+{
+    Peer client;
+    QVERIFY(serverWithClient(client));
+    const int clientPort = client.socatClientPort();
+
+    // The remote fields still name the old client, whose port now refuses.
+    w->optClient->setChecked(true);
+    QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QCOMPARE(w->panelText(1), clientAccepted);
+    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(clientPort));
+
+    w->optServer->setChecked(true);
+    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(w->panelText(1), clientAccepted);
+}
+
+void tst_Tcp::clientToServerDropsQuietly()
+{
+    Peer server;
+    QVERIFY(startServer(server));
+    selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(3), QStringLiteral("Connect"), peerWaitMs);
+
+    w->optServer->setChecked(true);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
+    QCOMPARE(w->panelText(1), serverAccepted);
+    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QVERIFY(isLocked(w->txtRemoteHostIP));
+    QCOMPARE(w->txtRemoteHostIP->text(), QString());
+}
+
+void tst_Tcp::udpClosesConnection()
+{
+    Peer client;
+    QVERIFY(serverWithClient(client));
+
+    w->optUDP->setChecked(true);
+    QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
+    QCOMPARE(w->panelText(3), QString());
+    for (const QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+        QCOMPARE(remote->text(), QString());
+        QVERIFY(isEditable(remote));
+    }
+}
+
+void tst_Tcp::serverLocalPort_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("port"); // 0: the role cannot start
+
+    QTest::newRow("empty") << QString() << QStringLiteral("1000") << 1000;
+    QTest::newRow("zero") << QStringLiteral("0") << QStringLiteral("1000") << 1000;
+    QTest::newRow("letters") << QStringLiteral("abc") << QStringLiteral("1000") << 1000;
+    QTest::newRow("spaces") << QStringLiteral("   ") << QStringLiteral("1000") << 1000;
+    QTest::newRow("padded") << QStringLiteral(" 2000 ") << QStringLiteral(" 2000 ") << 2000;
+    QTest::newRow("half-to-even-down") << QStringLiteral("2000.5") << QStringLiteral("2000.5")
+                                       << 2000;
+    QTest::newRow("half-to-even-up") << QStringLiteral("2001.5") << QStringLiteral("2001.5")
+                                     << 2002;
+    QTest::newRow("too-large") << QStringLiteral("70000") << QStringLiteral("70000") << 0;
+    QTest::newRow("negative") << QStringLiteral("-5") << QStringLiteral("-5") << 0;
+}
+
+void tst_Tcp::serverLocalPort()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(int, port);
+
+    // Typed while UDP is selected, so the server role has something to clear.
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(QStringLiteral("4000"));
+    w->txtLocalHostPortSet->setText(typed);
+    const QString panel3Before = w->panelText(3);
+    w->optTCP->setChecked(true);
+    QCOMPARE(w->txtLocalHostPortSet->text(), shown);
+    for (const QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+        QVERIFY(isLocked(remote));
+        QCOMPARE(remote->text(), QString());
+    }
+    if (port == 0) {
+        QVERIFY(!w->optServer->isChecked());
+        QCOMPARE(w->panelText(1), QString());
+        QCOMPARE(w->panelText(3), panel3Before);
+        return;
+    }
+    QVERIFY(w->optServer->isChecked());
+    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    Peer client;
+    QVERIFY(startClient(client, port));
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
+}
+
+void tst_Tcp::clientUnusableRemote_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("port");
+
+    QTest::newRow("host-empty") << QString() << QStringLiteral("5000");
+    QTest::newRow("host-spaces") << QStringLiteral("   ") << QStringLiteral("5000");
+    QTest::newRow("port-empty") << QStringLiteral("127.0.0.1") << QString();
+    QTest::newRow("port-zero") << QStringLiteral("127.0.0.1") << QStringLiteral("0");
+    QTest::newRow("port-letters") << QStringLiteral("127.0.0.1") << QStringLiteral("abc");
+    QTest::newRow("port-too-large") << QStringLiteral("127.0.0.1") << QStringLiteral("70000");
+}
+
+void tst_Tcp::clientUnusableRemote()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+
+    selectClient(host, port);
+    QVERIFY(!w->optClient->isChecked());
+    QCOMPARE(w->panelText(3), QString());
+    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+}
+
+void tst_Tcp::unreachableServerKeepsConnecting()
+{
+    const int port = closedPort();
+    QVERIFY(port > 0);
+    selectClient(QStringLiteral("127.0.0.1"), QString::number(port));
+    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    // The refusal is kept in the endpoint's state; the window says nothing.
+    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    QCOMPARE(w->panelText(1), QString());
+    QVERIFY(w->optClient->isChecked());
+}
+
+void tst_Tcp::largeReadInHex()
+{
+    // Past FFFF, so one arrival may need a five-digit header.
+    QByteArray payload(70000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char((i * 13 + i / 256) & 0xFF);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QCOMPARE(file.write(payload), payload.size());
+    QVERIFY(file.flush());
+
+    w->chkHexDISP->setChecked(true);
+    w->optTCP->setChecked(true);
+    Peer client;
+    QVERIFY(client.start(socat, { QStringLiteral("-b"), QString::number(payload.size()),
+                                  QStringLiteral("-u"), QStringLiteral("OPEN:") + file.fileName(),
+                                  QStringLiteral("TCP:127.0.0.1:%1").arg(defaultPort) }));
+    // The client sends everything and leaves; all of it arrives before the close.
+    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
+                              peerWaitMs);
+    const HexRecords records = readHexRecords(log(), u"TCP IN  (");
+    QVERIFY(records.records >= 1);
+    QCOMPARE(records.announced, payload.size());
+    QCOMPARE(records.bytes, payload);
+}
+
+void tst_Tcp::splitCharacter_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("2-byte-after-lead") << QByteArray("a\xC3") << QByteArray("\xA9z")
+                                       << QStringLiteral("aéz");
+    QTest::newRow("3-byte-after-2") << QByteArray("a\xE2\x82") << QByteArray("\xACz")
+                                    << QStringLiteral("a€z");
+    QTest::newRow("4-byte-after-3") << QByteArray("a\xF0\x9F\x98") << QByteArray("\x80z")
+                                    << QStringLiteral("a😀z");
+}
+
+void tst_Tcp::splitCharacter()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QString, shown);
+
+    Peer client;
+    QVERIFY(serverWithClient(client));
+    client.write(first);
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("a"), peerWaitMs);
+    // The character's first bytes have arrived and wait for the rest.
+    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->BytesAvailable(), first.size() - 1, peerWaitMs);
+    client.write(second);
+    QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
+}
+
+QTEST_MAIN(tst_Tcp)
+#include "tst_tcp.moc"

@@ -1,0 +1,186 @@
+// The window's UDP path against a real peer (socat): what arrives on the
+// window's port and how the log shows it, and where Send Data goes after Apply.
+
+#include "peer.h"
+
+#include "data/ReceiveLog.h"
+#include "net/Winsock.h"
+#include "ui/frmMain.h"
+
+#include <QCheckBox>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QList>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+namespace {
+
+constexpr quint16 windowPort = 1000;
+
+} // namespace
+
+class tst_Udp : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void sendRefusedBeforeApply();
+    void display_data();
+    void display();
+    void largestDatagramInHex();
+    void sendAfterApply_data();
+    void sendAfterApply();
+
+private:
+    // Sends one datagram to the window as a separate peer program would.
+    bool sendToWindow(const QByteArray &payload);
+    QString log() const { return w->txtReceive->toPlainText(); }
+
+    std::unique_ptr<frmMain> w;
+};
+
+void tst_Udp::init()
+{
+    w = std::make_unique<frmMain>();
+    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
+}
+
+void tst_Udp::cleanup()
+{
+    w.reset();
+}
+
+bool tst_Udp::sendToWindow(const QByteArray &payload)
+{
+    if (payload.isEmpty()) {
+        // socat never sends an empty datagram: it takes end of input for the end.
+        QUdpSocket socket;
+        return socket.writeDatagram(payload, QHostAddress::LocalHost, windowPort) == 0;
+    }
+    // Read from a file, socat sends the whole payload as one datagram.
+    QTemporaryFile file;
+    if (!file.open() || file.write(payload) != payload.size() || !file.flush())
+        return false;
+    Peer socat;
+    return socat.run(QStringLiteral("socat"),
+                     { QStringLiteral("-b"), QString::number(payload.size()), QStringLiteral("-u"),
+                       QStringLiteral("OPEN:") + file.fileName(),
+                       QStringLiteral("UDP-SENDTO:127.0.0.1:%1").arg(windowPort) });
+}
+
+void tst_Udp::sendRefusedBeforeApply()
+{
+    w->txtSend->setPlainText(QStringLiteral("hello"));
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
+}
+
+void tst_Udp::display_data()
+{
+    QTest::addColumn<QList<QByteArray>>("datagrams");
+    QTest::addColumn<bool>("hex");
+    QTest::addColumn<QString>("shown");
+
+    const QByteArray hello("hello\r\n");
+    QTest::newRow("text-crlf") << QList { hello } << false << QStringLiteral("hello\n");
+    QTest::newRow("hex-crlf") << QList { hello } << true
+                              << QStringLiteral("UDP IN  (0007) : 68 65 6C 6C 6F 0D 0A \n");
+    QTest::newRow("text-crlf-split-across-datagrams")
+        << QList { QByteArray("one\r"), QByteArray("\ntwo") } << false
+        << QStringLiteral("one\ntwo");
+    QTest::newRow("text-utf8") << QList { QStringLiteral("grüße ✓ 😀").toUtf8() } << false
+                               << QStringLiteral("grüße ✓ 😀");
+    QTest::newRow("hex-utf8") << QList { QStringLiteral("é✓").toUtf8() } << true
+                              << QStringLiteral("UDP IN  (0005) : C3 A9 E2 9C 93 \n");
+    QTest::newRow("text-empty-shows-nothing") << QList { QByteArray(), QByteArray("x") } << false
+                                              << QStringLiteral("x");
+    QTest::newRow("hex-empty") << QList { QByteArray() } << true
+                               << QStringLiteral("UDP IN  (0000) : \n");
+    QTest::newRow("hex-17-wraps")
+        << QList { QByteArray("0123456789abcdefg") } << true
+        << QStringLiteral("UDP IN  (0011) : 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \n"
+                          "                 67 \n");
+}
+
+void tst_Udp::display()
+{
+    REQUIRE_TOOL("socat");
+    QFETCH(QList<QByteArray>, datagrams);
+    QFETCH(bool, hex);
+    QFETCH(QString, shown);
+
+    w->chkHexDISP->setChecked(hex);
+    for (const QByteArray &datagram : datagrams)
+        QVERIFY(sendToWindow(datagram));
+    QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
+    QCOMPARE(w->panelText(1), QString());
+}
+
+void tst_Udp::largestDatagramInHex()
+{
+    REQUIRE_TOOL("socat");
+    QByteArray payload(65507, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char((i * 7 + i / 256) & 0xFF);
+
+    w->chkHexDISP->setChecked(true);
+    QVERIFY(sendToWindow(payload));
+    QTRY_VERIFY_WITH_TIMEOUT(!log().isEmpty(), peerWaitMs);
+    QVERIFY(log().startsWith(QStringLiteral("UDP IN  (FFE3) : ")));
+    const HexRecords records = readHexRecords(log(), u"UDP IN  (");
+    QCOMPARE(records.records, 1);
+    QCOMPARE(records.announced, payload.size());
+    QCOMPARE(records.bytes, payload);
+    QCOMPARE(w->panelText(1), QString());
+}
+
+void tst_Udp::sendAfterApply_data()
+{
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<int>("expectedPort");
+    QTest::addColumn<QString>("text");
+
+    // Without a port typed, the port set at start-up stays.
+    QTest::newRow("address-only") << QString() << 1001 << QStringLiteral("ping");
+    QTest::newRow("half-rounds-to-even") << QStringLiteral("1001.5") << 1002
+                                         << QStringLiteral("ping");
+    QTest::newRow("utf8-multi-line") << QString() << 1001
+                                     << QStringLiteral("grüße ✓ 😀\nzweite Zeile");
+}
+
+void tst_Udp::sendAfterApply()
+{
+    REQUIRE_TOOL("socat");
+    QFETCH(QString, portText);
+    QFETCH(int, expectedPort);
+    QFETCH(QString, text);
+
+    Peer receiver;
+    QVERIFY(receiver.start(
+        QStringLiteral("socat"),
+        { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-u"),
+          QStringLiteral("UDP-RECV:%1,bind=127.0.0.1").arg(expectedPort), QStringLiteral("-") }));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.messages().contains(u"starting data transfer loop"),
+                             peerWaitMs);
+
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(portText);
+    w->cmdApply->click();
+    w->txtSend->setPlainText(text);
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);
+}
+
+QTEST_MAIN(tst_Udp)
+#include "tst_udp.moc"

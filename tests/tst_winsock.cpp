@@ -1,0 +1,822 @@
+#include "net/Winsock.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr int waitMs = 10000;
+
+// The reason of the WinsockError the operation throws, or nothing.
+template<typename Operation>
+std::optional<QString> failureOf(Operation &&operation)
+{
+    try {
+        operation();
+    } catch (const WinsockError &error) {
+        return QString::fromUtf8(error.what());
+    }
+    return std::nullopt;
+}
+
+#define VERIFY_FAILS(expr, fragment)                                                               \
+    do {                                                                                           \
+        const auto reason = failureOf([&] { expr; });                                              \
+        QVERIFY2(reason, "no WinsockError from " #expr);                                           \
+        QVERIFY2(reason->contains(QStringLiteral(fragment)), qPrintable(*reason));                 \
+    } while (false)
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress);
+    return probe.localPort();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// The system hands out odd ports to bind(0); rounding half to even needs an even one.
+quint16 freeEvenUdpPort()
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const auto port = quint16(freeUdpPort() & ~1);
+        QUdpSocket check;
+        if (port != 0 && check.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress))
+            return port;
+    }
+    return 0;
+}
+
+// A UDP endpoint bound to an ephemeral port that keeps every datagram it gets.
+struct UdpReceiver
+{
+    Winsock socket;
+    QList<QByteArray> datagrams;
+    QList<int> totals;
+
+    UdpReceiver()
+    {
+        socket.setProtocol(Winsock::UDP);
+        socket.Bind(0);
+        QObject::connect(&socket, &Winsock::DataArrivalEvent, &socket, [this](int bytesTotal) {
+            totals.append(bytesTotal);
+            datagrams.append(socket.GetDataBytes());
+        });
+    }
+};
+
+// A TCP endpoint's text and events, in the order they came.
+struct StreamLog
+{
+    QString text;
+    QStringList events;
+    QList<int> totals;
+
+    void watch(Winsock &socket)
+    {
+        QObject::connect(&socket, &Winsock::DataArrivalEvent, &socket,
+                         [this, &socket](int bytesTotal) {
+                             totals.append(bytesTotal);
+                             events.append(QStringLiteral("data"));
+                             text += socket.GetDataText();
+                         });
+        QObject::connect(&socket, &Winsock::CloseEvent, &socket,
+                         [this] { events.append(QStringLiteral("close")); });
+    }
+};
+
+// An endpoint connected as the client of a plain server, and the server's end of the link.
+struct StreamPair
+{
+    QTcpServer server;
+    Winsock client;
+    StreamLog log;
+    std::unique_ptr<QTcpSocket> peer;
+
+    // False when the link did not come up in time.
+    bool connect()
+    {
+        log.watch(client);
+        if (!server.listen(QHostAddress::Any, 0))
+            return false;
+        client.setRemoteHost(QStringLiteral("127.0.0.1"));
+        client.setRemotePort(server.serverPort());
+        client.Connect();
+        if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }, waitMs))
+            return false;
+        peer.reset(server.nextPendingConnection());
+        return true;
+    }
+};
+
+} // namespace
+
+class tst_Winsock : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void portMembersRejectOutOfRange_data();
+    void portMembersRejectOutOfRange();
+    void protocolChangeNeedsClosed();
+    void wrongProtocolOperation_data();
+    void wrongProtocolOperation();
+    void closeReleasesEverything_data();
+    void closeReleasesEverything();
+
+    void bindRounds_data();
+    void bindRounds();
+    void bindEphemeral_data();
+    void bindEphemeral();
+    void bindRejectsOutOfRange_data();
+    void bindRejectsOutOfRange();
+    void bindBusyPort_data();
+    void bindBusyPort();
+    void bindPrivilegedPort();
+
+    void udpSend_data();
+    void udpSend();
+    void udpFloodArrivesInOrder_data();
+    void udpFloodArrivesInOrder();
+    void udpUnresolvableHost();
+
+    void listenBusyPort_data();
+    void listenBusyPort();
+    void serverAcceptsInHandler();
+    void serverDropsUnacceptedRequest();
+    void serverTakesDataSentBeforeAccept();
+    void clientConnects_data();
+    void clientConnects();
+    void clientConnectFails_data();
+    void clientConnectFails();
+    void clientReconnectsFromSamePort();
+    void streamSplitCharacter_data();
+    void streamSplitCharacter();
+    void streamIncompleteTailOnClose_data();
+    void streamIncompleteTailOnClose();
+    void streamLargeText();
+};
+
+void tst_Winsock::portMembersRejectOutOfRange_data()
+{
+    QTest::addColumn<bool>("local");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("valid");
+
+    for (const bool local : { true, false }) {
+        const char *side = local ? "local" : "remote";
+        QTest::addRow("%s-zero", side) << local << 0 << true;
+        QTest::addRow("%s-max", side) << local << 65535 << true;
+        QTest::addRow("%s-negative", side) << local << -1 << false;
+        QTest::addRow("%s-above-max", side) << local << 65536 << false;
+        QTest::addRow("%s-int-min", side) << local << std::numeric_limits<int>::min() << false;
+    }
+}
+
+void tst_Winsock::portMembersRejectOutOfRange()
+{
+    QFETCH(bool, local);
+    QFETCH(int, port);
+    QFETCH(bool, valid);
+
+    Winsock socket;
+    socket.setLocalPort(1234);
+    socket.setRemotePort(1234);
+    const auto reason = failureOf([&] {
+        local ? socket.setLocalPort(port) : socket.setRemotePort(port);
+    });
+    QCOMPARE(!reason.has_value(), valid);
+    QCOMPARE(local ? socket.LocalPort() : socket.RemotePort(), valid ? port : 1234);
+}
+
+void tst_Winsock::protocolChangeNeedsClosed()
+{
+    Winsock socket;
+    VERIFY_FAILS(socket.setProtocol(2), "protocol");
+    QCOMPARE(socket.Protocol(), int(Winsock::TCP));
+
+    socket.setProtocol(Winsock::UDP);
+    socket.Bind(0);
+    VERIFY_FAILS(socket.setProtocol(Winsock::TCP), "closed");
+    socket.setProtocol(Winsock::UDP); // the same protocol is no change
+    QCOMPARE(socket.Protocol(), int(Winsock::UDP));
+
+    socket.Close();
+    socket.setProtocol(Winsock::TCP);
+    socket.setLocalPort(0); // the closed endpoint still names its old UDP port
+    socket.Listen();
+    VERIFY_FAILS(socket.setProtocol(Winsock::UDP), "closed");
+    QCOMPARE(socket.State(), int(Winsock::Listening));
+}
+
+void tst_Winsock::wrongProtocolOperation_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("operation");
+
+    QTest::newRow("bind-tcp") << int(Winsock::TCP) << 0;
+    QTest::newRow("listen-udp") << int(Winsock::UDP) << 1;
+    QTest::newRow("connect-udp") << int(Winsock::UDP) << 2;
+    QTest::newRow("send-unconnected-tcp") << int(Winsock::TCP) << 3;
+}
+
+void tst_Winsock::wrongProtocolOperation()
+{
+    QFETCH(int, protocol);
+    QFETCH(int, operation);
+
+    Winsock socket;
+    socket.setProtocol(protocol);
+    socket.setRemoteHost(QStringLiteral("127.0.0.1"));
+    socket.setRemotePort(freeTcpPort());
+    const auto reason = failureOf([&] {
+        switch (operation) {
+        case 0: socket.Bind(0); break;
+        case 1: socket.Listen(); break;
+        case 2: socket.Connect(); break;
+        default: socket.SendData(QStringLiteral("x")); break;
+        }
+    });
+    QVERIFY(reason);
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::closeReleasesEverything_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("open");
+
+    QTest::newRow("never-opened") << int(Winsock::TCP) << false;
+    QTest::newRow("udp-bound") << int(Winsock::UDP) << true;
+    QTest::newRow("tcp-listening") << int(Winsock::TCP) << true;
+}
+
+void tst_Winsock::closeReleasesEverything()
+{
+    QFETCH(int, protocol);
+    QFETCH(bool, open);
+
+    Winsock socket;
+    socket.setProtocol(protocol);
+    if (open)
+        protocol == Winsock::UDP ? socket.Bind(0) : socket.Listen();
+    const int port = socket.LocalPort();
+    socket.Close();
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+    socket.Close();
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+
+    if (open) {
+        // The port must be free again at once, for this endpoint and for others.
+        socket.setLocalPort(port);
+        protocol == Winsock::UDP ? socket.Bind(port) : socket.Listen();
+        QCOMPARE(socket.LocalPort(), port);
+    }
+}
+
+void tst_Winsock::bindRounds_data()
+{
+    QTest::addColumn<double>("offset");
+
+    QTest::newRow("exact") << 0.0;
+    QTest::newRow("half-below-rounds-up-to-even") << -0.5;
+    QTest::newRow("half-above-rounds-down-to-even") << 0.5;
+    QTest::newRow("fraction-below") << -0.4;
+    QTest::newRow("fraction-above") << 0.49;
+}
+
+void tst_Winsock::bindRounds()
+{
+    QFETCH(double, offset);
+
+    const quint16 even = freeEvenUdpPort();
+    QVERIFY(even != 0);
+    Winsock socket;
+    socket.setProtocol(Winsock::UDP);
+    socket.Bind(even + offset);
+    QCOMPARE(socket.State(), int(Winsock::Bound));
+    QCOMPARE(socket.LocalPort(), int(even));
+}
+
+void tst_Winsock::bindEphemeral_data()
+{
+    QTest::addColumn<double>("port");
+
+    QTest::newRow("zero") << 0.0;
+    QTest::newRow("minus-half") << -0.5;
+    QTest::newRow("half") << 0.5;
+}
+
+void tst_Winsock::bindEphemeral()
+{
+    QFETCH(double, port);
+
+    Winsock socket;
+    socket.setProtocol(Winsock::UDP);
+    socket.Bind(port);
+    QCOMPARE(socket.State(), int(Winsock::Bound));
+    QVERIFY(socket.LocalPort() > 0);
+
+    // The port read back is the one really held.
+    QUdpSocket other;
+    QVERIFY(!other.bind(QHostAddress::Any, quint16(socket.LocalPort()),
+                        QAbstractSocket::DontShareAddress));
+}
+
+void tst_Winsock::bindRejectsOutOfRange_data()
+{
+    QTest::addColumn<double>("port");
+
+    QTest::newRow("negative") << -1.0;
+    QTest::newRow("rounds-to-negative") << -0.6;
+    QTest::newRow("above-max") << 65536.0;
+    QTest::newRow("half-rounds-above-max") << 65535.5;
+    QTest::newRow("huge") << 1e300;
+    QTest::newRow("infinity") << std::numeric_limits<double>::infinity();
+    QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN();
+}
+
+void tst_Winsock::bindRejectsOutOfRange()
+{
+    QFETCH(double, port);
+
+    Winsock socket;
+    socket.setProtocol(Winsock::UDP);
+    QVERIFY(failureOf([&] { socket.Bind(port); }));
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::bindBusyPort_data()
+{
+    QTest::addColumn<bool>("holderSharesAddress");
+
+    QTest::newRow("held-exclusively") << false;
+    QTest::newRow("held-with-address-reuse") << true;
+}
+
+void tst_Winsock::bindBusyPort()
+{
+    QFETCH(bool, holderSharesAddress);
+
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::Any, 0,
+                        holderSharesAddress ? QAbstractSocket::ShareAddress
+                                            : QAbstractSocket::DontShareAddress));
+    Winsock socket;
+    socket.setProtocol(Winsock::UDP);
+    VERIFY_FAILS(socket.Bind(holder.localPort()), "already in use");
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::bindPrivilegedPort()
+{
+    if (geteuid() != 0) {
+        QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
+        if (start.open(QIODevice::ReadOnly) && start.readAll().trimmed().toInt() <= 1000)
+            QSKIP("this system lets anyone bind low ports");
+        Winsock socket;
+        socket.setProtocol(Winsock::UDP);
+        VERIFY_FAILS(socket.Bind(1000), "administrator rights");
+        return;
+    }
+    // As root every port binds: run this case again as nobody.
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        QSKIP("running as root and setpriv is missing");
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(setpriv, { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                           QStringLiteral("--clear-groups"),
+                           QCoreApplication::applicationFilePath(),
+                           QStringLiteral("bindPrivilegedPort") });
+    QVERIFY(child.waitForFinished(waitMs));
+    const QByteArray output = child.readAll();
+    if (output.contains("SKIP"))
+        QSKIP(output.constData());
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+             output.constData());
+}
+
+void tst_Winsock::udpSend_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("text");
+
+    const QString literal = QStringLiteral("127.0.0.1");
+    QTest::newRow("ascii") << literal << QStringLiteral("hello");
+    QTest::newRow("empty") << literal << QString();
+    QTest::newRow("nul-byte") << literal << QString::fromUtf16(u"a\0b", 3);
+    QTest::newRow("multibyte") << literal << QStringLiteral("h\u00e9 \u20ac \U0001D11E");
+    QTest::newRow("large") << literal << QString(8000, u'x');
+    QTest::newRow("spaces-around-host") << QStringLiteral("  127.0.0.1 ") << QStringLiteral("s");
+    QTest::newRow("host-name") << QStringLiteral("localhost") << QStringLiteral("named");
+    QTest::newRow("host-name-empty") << QStringLiteral(" localhost ") << QString();
+}
+
+void tst_Winsock::udpSend()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, text);
+
+    UdpReceiver receiver;
+    Winsock sender;
+    sender.setProtocol(Winsock::UDP);
+    sender.setRemoteHost(host);
+    sender.setRemotePort(receiver.socket.LocalPort());
+    sender.SendData(text);
+    // A send from an endpoint never bound binds it first.
+    QCOMPARE(sender.State(), int(Winsock::Bound));
+    QVERIFY(sender.LocalPort() > 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 1, waitMs);
+    const QByteArray bytes = text.toUtf8();
+    QCOMPARE(receiver.totals.front(), int(bytes.size()));
+    QCOMPARE(receiver.datagrams.front(), bytes);
+    QCOMPARE(QString::fromUtf8(receiver.datagrams.front()), text);
+}
+
+void tst_Winsock::udpFloodArrivesInOrder_data()
+{
+    QTest::addColumn<QString>("host");
+
+    QTest::newRow("literal") << QStringLiteral("127.0.0.1");
+    QTest::newRow("host-name-queued") << QStringLiteral("localhost");
+}
+
+void tst_Winsock::udpFloodArrivesInOrder()
+{
+    QFETCH(QString, host);
+
+    UdpReceiver receiver;
+    Winsock sender;
+    sender.setProtocol(Winsock::UDP);
+    sender.setRemoteHost(host);
+    sender.setRemotePort(receiver.socket.LocalPort());
+    constexpr int count = 500;
+    static_assert(count > 10 * Winsock::maxDatagramsPerWakeup);
+    for (int i = 0; i < count; ++i)
+        sender.SendData(QString::number(i));
+
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), count, waitMs);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(receiver.datagrams.at(i), QByteArray::number(i));
+}
+
+void tst_Winsock::udpUnresolvableHost()
+{
+    UdpReceiver receiver;
+    Winsock sender;
+    sender.setProtocol(Winsock::UDP);
+    sender.setRemotePort(receiver.socket.LocalPort());
+    QSignalSpy failures(&sender, &Winsock::SendFailedEvent);
+
+    sender.setRemoteHost(QStringLiteral("no-such-host.invalid"));
+    sender.SendData(QStringLiteral("lost"));
+    sender.SendData(QStringLiteral("lost too"));
+    // A datagram for another host waits behind the failing ones, then goes.
+    sender.setRemoteHost(QStringLiteral("localhost"));
+    sender.SendData(QStringLiteral("after"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 1, waitMs);
+    QCOMPARE(receiver.datagrams.front(), QByteArray("after"));
+    QCOMPARE(failures.size(), 1);
+    const QString reason = failures.front().front().toString();
+    QVERIFY2(reason.contains(QStringLiteral("no-such-host.invalid")), qPrintable(reason));
+}
+
+void tst_Winsock::listenBusyPort_data()
+{
+    QTest::addColumn<bool>("heldByEndpoint");
+
+    QTest::newRow("held-by-server") << false;
+    QTest::newRow("held-by-endpoint") << true;
+}
+
+void tst_Winsock::listenBusyPort()
+{
+    QFETCH(bool, heldByEndpoint);
+
+    QTcpServer server;
+    Winsock holder;
+    int port = 0;
+    if (heldByEndpoint) {
+        holder.Listen();
+        port = holder.LocalPort();
+    } else {
+        QVERIFY(server.listen(QHostAddress::Any, 0));
+        port = server.serverPort();
+    }
+    Winsock socket;
+    socket.setLocalPort(port);
+    VERIFY_FAILS(socket.Listen(), "already in use");
+    QCOMPARE(socket.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::serverAcceptsInHandler()
+{
+    Winsock server;
+    server.Listen();
+    QCOMPARE(server.State(), int(Winsock::Listening));
+    const auto port = quint16(server.LocalPort());
+    QVERIFY(port != 0);
+    QSignalSpy requests(&server, &Winsock::ConnectionRequestEvent);
+    connect(&server, &Winsock::ConnectionRequestEvent, this, [&server](int requestId) {
+        server.Close();
+        server.Accept(requestId);
+    });
+    StreamLog log;
+    log.watch(server);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, waitMs);
+    QCOMPARE(server.State(), int(Winsock::Connected));
+    QCOMPARE(server.RemoteHostIP(), QStringLiteral("127.0.0.1"));
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ConnectedState, waitMs);
+    QCOMPARE(server.RemotePort(), int(client.localPort()));
+
+    // Nothing listens once the one client is taken.
+    QTcpSocket second;
+    QSignalSpy secondErrors(&second, &QTcpSocket::errorOccurred);
+    second.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(secondErrors.size(), 1, waitMs);
+    QCOMPARE(second.error(), QAbstractSocket::ConnectionRefusedError);
+    QCOMPARE(requests.size(), 1);
+
+    client.write("ping");
+    QTRY_COMPARE_WITH_TIMEOUT(log.text, QStringLiteral("ping"), waitMs);
+    QCOMPARE(log.totals, QList<int>{ 4 });
+    server.SendData(QStringLiteral("pong \u00e9"));
+    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(7), waitMs);
+    QCOMPARE(QString::fromUtf8(client.readAll()), QStringLiteral("pong \u00e9"));
+
+    client.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
+    QCOMPARE(server.State(), int(Winsock::PeerClosed));
+    QVERIFY(failureOf([&] { server.SendData(QStringLiteral("late")); }));
+    server.Close();
+    QCOMPARE(server.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::serverDropsUnacceptedRequest()
+{
+    Winsock server;
+    server.Listen();
+    const auto port = quint16(server.LocalPort());
+    bool accept = false;
+    connect(&server, &Winsock::ConnectionRequestEvent, this, [&](int requestId) {
+        if (accept)
+            server.Accept(requestId);
+    });
+
+    QTcpSocket ignored;
+    QSignalSpy ignoredClosed(&ignored, &QTcpSocket::disconnected);
+    ignored.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(ignoredClosed.size(), 1, waitMs);
+    QCOMPARE(server.State(), int(Winsock::Listening));
+
+    // The server still listens for the next one.
+    accept = true;
+    QTcpSocket taken;
+    taken.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(server.State(), int(Winsock::Connected), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(taken.state(), QAbstractSocket::ConnectedState, waitMs);
+    QCOMPARE(server.RemotePort(), int(taken.localPort()));
+}
+
+void tst_Winsock::serverTakesDataSentBeforeAccept()
+{
+    Winsock server;
+    server.Listen();
+    connect(&server, &Winsock::ConnectionRequestEvent, this, [&server](int requestId) {
+        server.Close();
+        server.Accept(requestId);
+    });
+    StreamLog log;
+    log.watch(server);
+
+    // The whole exchange is in the system's buffers before the server sees the request.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(server.LocalPort()));
+    QVERIFY(client.waitForConnected(waitMs));
+    client.write("early \xE2\x82\xAC");
+    QVERIFY(client.waitForBytesWritten(waitMs));
+    client.disconnectFromHost();
+
+    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
+    QCOMPARE(log.text, QStringLiteral("early \u20ac"));
+    QCOMPARE(log.events.last(), QStringLiteral("close"));
+    QCOMPARE(server.State(), int(Winsock::PeerClosed));
+}
+
+void tst_Winsock::clientConnects_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("fixedLocalPort");
+
+    QTest::newRow("literal") << QStringLiteral("127.0.0.1") << false;
+    QTest::newRow("literal-fixed-local-port") << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("spaces-around-host") << QStringLiteral(" 127.0.0.1  ") << false;
+    QTest::newRow("host-name") << QStringLiteral("localhost") << true;
+}
+
+void tst_Winsock::clientConnects()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, fixedLocalPort);
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::Any, 0));
+    Winsock client;
+    const quint16 localPort = fixedLocalPort ? freeTcpPort() : 0;
+    client.setLocalPort(localPort);
+    client.setRemoteHost(host);
+    client.setRemotePort(server.serverPort());
+    QSignalSpy connected(&client, &Winsock::ConnectEvent);
+    StreamLog log;
+    log.watch(client);
+
+    client.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, waitMs);
+    QCOMPARE(client.State(), int(Winsock::Connected));
+    QCOMPARE(client.RemoteHostIP(), QStringLiteral("127.0.0.1"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), waitMs);
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    QCOMPARE(peer->peerPort(), quint16(client.LocalPort()));
+    if (fixedLocalPort)
+        QCOMPARE(client.LocalPort(), int(localPort));
+
+    client.SendData(QStringLiteral("to server"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesAvailable(), qint64(9), waitMs);
+    QCOMPARE(peer->readAll(), QByteArray("to server"));
+    peer->write("to client");
+    QTRY_COMPARE_WITH_TIMEOUT(log.text, QStringLiteral("to client"), waitMs);
+
+    peer->disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
+    QCOMPARE(client.State(), int(Winsock::PeerClosed));
+    QCOMPARE(connected.size(), 1);
+}
+
+void tst_Winsock::clientConnectFails_data()
+{
+    QTest::addColumn<QString>("host");
+
+    QTest::newRow("refused-literal") << QStringLiteral("127.0.0.1");
+    QTest::newRow("refused-host-name") << QStringLiteral("localhost");
+    QTest::newRow("unresolvable") << QStringLiteral("no-such-host.invalid");
+}
+
+void tst_Winsock::clientConnectFails()
+{
+    QFETCH(QString, host);
+
+    Winsock client;
+    client.setRemoteHost(host);
+    client.setRemotePort(freeTcpPort());
+    QSignalSpy connected(&client, &Winsock::ConnectEvent);
+    QSignalSpy closed(&client, &Winsock::CloseEvent);
+    QSignalSpy arrived(&client, &Winsock::DataArrivalEvent);
+    client.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(client.State(), int(Winsock::Failed), waitMs);
+    QCOMPARE(connected.size() + closed.size() + arrived.size(), 0);
+
+    client.Close();
+    QCOMPARE(client.State(), int(Winsock::Closed));
+}
+
+void tst_Winsock::clientReconnectsFromSamePort()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::Any, 0));
+    const quint16 localPort = freeTcpPort();
+    Winsock client;
+    client.setLocalPort(localPort);
+    client.setRemoteHost(QStringLiteral("127.0.0.1"));
+    client.setRemotePort(server.serverPort());
+    QSignalSpy connected(&client, &Winsock::ConnectEvent);
+
+    // The client closes first each time, so its old connection lingers in TIME_WAIT.
+    for (int round = 1; round <= 3; ++round) {
+        client.Connect();
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), round, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), waitMs);
+        QTcpSocket *peer = server.nextPendingConnection();
+        QCOMPARE(peer->peerPort(), localPort);
+        QSignalSpy peerClosed(peer, &QTcpSocket::disconnected);
+        client.Close();
+        QCOMPARE(client.State(), int(Winsock::Closed));
+        QTRY_COMPARE_WITH_TIMEOUT(peerClosed.size(), 1, waitMs);
+        delete peer;
+    }
+}
+
+void tst_Winsock::streamSplitCharacter_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+
+    QTest::newRow("two-byte-1+1") << QByteArray("a\xC3") << QByteArray("\xA9z");
+    QTest::newRow("three-byte-1+2") << QByteArray("\xE2") << QByteArray("\x82\xAC");
+    QTest::newRow("three-byte-2+1") << QByteArray("ab\xE2\x82") << QByteArray("\xAC");
+    QTest::newRow("four-byte-1+3") << QByteArray("\xF0") << QByteArray("\x9D\x84\x9E!");
+    QTest::newRow("four-byte-3+1") << QByteArray("x\xF0\x9D\x84") << QByteArray("\x9E");
+    QTest::newRow("invalid-lead-not-held") << QByteArray("a\xFF") << QByteArray("b");
+}
+
+void tst_Winsock::streamSplitCharacter()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+
+    StreamPair link;
+    QVERIFY(link.connect());
+    StreamLog &log = link.log;
+    QTcpSocket *peer = link.peer.get();
+
+    peer->write(first);
+    peer->flush();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.size(), 1, waitMs);
+    QCOMPARE(log.totals.front(), int(first.size()));
+    peer->write(second);
+    peer->flush();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.size(), 2, waitMs);
+    QCOMPARE(log.text, QString::fromUtf8(first + second));
+}
+
+void tst_Winsock::streamIncompleteTailOnClose_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("readBeforeClose");
+
+    for (const bool early : { false, true }) {
+        const char *when = early ? "read-before-close" : "with-close";
+        QTest::addRow("two-byte-lead-%s", when) << QByteArray("a\xC3") << early;
+        QTest::addRow("three-byte-2-of-3-%s", when) << QByteArray("ok\xE2\x82") << early;
+        QTest::addRow("four-byte-3-of-4-%s", when) << QByteArray("\xF0\x9D\x84") << early;
+    }
+}
+
+void tst_Winsock::streamIncompleteTailOnClose()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, readBeforeClose);
+
+    StreamPair link;
+    QVERIFY(link.connect());
+    StreamLog &log = link.log;
+    QTcpSocket *peer = link.peer.get();
+
+    peer->write(bytes);
+    if (readBeforeClose) {
+        peer->flush();
+        QTRY_COMPARE_WITH_TIMEOUT(log.events.size(), 1, waitMs);
+    }
+    peer->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
+
+    QCOMPARE(log.events.last(), QStringLiteral("close"));
+    QCOMPARE(log.events.count(QStringLiteral("close")), 1);
+    QCOMPARE(log.text, QString::fromUtf8(bytes));
+    QVERIFY(log.text.endsWith(QChar::ReplacementCharacter));
+    QCOMPARE(link.client.State(), int(Winsock::PeerClosed));
+}
+
+void tst_Winsock::streamLargeText()
+{
+    StreamPair link;
+    QVERIFY(link.connect());
+    StreamLog &log = link.log;
+    QTcpSocket *peer = link.peer.get();
+
+    // Reads end wherever the system splits the stream, often inside a character.
+    const QString text = QStringLiteral("a\u00e9\u20ac\U0001D11E").repeated(100000);
+    peer->write(text.toUtf8());
+    peer->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
+    QVERIFY(log.events.count(QStringLiteral("data")) > 1);
+    QCOMPARE(log.text.size(), text.size());
+    QVERIFY(log.text == text);
+}
+
+QTEST_GUILESS_MAIN(tst_Winsock)
+#include "tst_winsock.moc"
