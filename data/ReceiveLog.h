@@ -4,6 +4,12 @@
 
 // The receive log: an ordinary editable text field that received pieces are
 // appended to at the end, at a cost that does not grow with the log's size.
+//
+// The text layout redoes a whole paragraph whenever it changes, so text that
+// never breaks its line would make every append slower than the last. The log
+// therefore cuts lines longer than maxLineChunk into paragraphs of its own,
+// marked as soft breaks: they wrap like the rest of the line, and copying or
+// reading the log's text leaves them out.
 class ReceiveLog final : public QPlainTextEdit
 {
     Q_OBJECT
@@ -12,6 +18,7 @@ class ReceiveLog final : public QPlainTextEdit
 public:
     // Characters the log holds at most; a piece that would pass it is refused.
     static constexpr qsizetype capacity = 16 * 1024 * 1024;
+    static constexpr qsizetype maxLineChunk = 2048;
 
     explicit ReceiveLog(QWidget *parent = nullptr);
 
@@ -21,7 +28,17 @@ public:
     void clearLog();
     qsizetype length() const;
 
+    // The text between two document positions, line breaks as "\n" and soft
+    // breaks left out; logText() is all of it.
+    QString textBetween(int from, int to) const;
+    QString logText() const;
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override;
+
 private:
+    void insertLine(QTextCursor &cursor, QStringView line);
+
     // A CR that ended the last piece already broke the line; an LF that
     // starts the next one belongs to it.
     int m_positionAfterCR = -1;
