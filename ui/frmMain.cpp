@@ -258,7 +258,7 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 void frmMain::connectEvents()
 {
     connect(LocalHostInfoRefreshTimer, &QTimer::timeout, this,
-            [this] { guarded("Refresh", [this] { LocalHostInfoRefreshTimer_Timer(); }); });
+            [this] { guarded("Refreshing host information", [this] { LocalHostInfoRefreshTimer_Timer(); }); });
 
     // A choice's handler runs once the group has moved the selection to it.
     const auto onSelected = [this](QRadioButton *option, const char *operation,
@@ -268,10 +268,10 @@ void frmMain::connectEvents()
                 guarded(operation, [this, handler] { (this->*handler)(); });
         });
     };
-    onSelected(optUDP, "UDP", &frmMain::optUDP_Click);
-    onSelected(optTCP, "TCP", &frmMain::optTCP_Click);
-    onSelected(optServer, "Server", &frmMain::optServer_Click);
-    onSelected(optClient, "Client", &frmMain::optClient_Click);
+    onSelected(optUDP, "Selecting UDP", &frmMain::optUDP_Click);
+    onSelected(optTCP, "Selecting TCP", &frmMain::optTCP_Click);
+    onSelected(optServer, "Selecting Server", &frmMain::optServer_Click);
+    onSelected(optClient, "Selecting Client", &frmMain::optClient_Click);
 
     connect(cmdApply, &QPushButton::clicked, this,
             [this] { guarded("Apply", [this] { cmdApply_Click(); }); });
@@ -281,14 +281,14 @@ void frmMain::connectEvents()
             [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
 
     connect(Winsock, &::Winsock::ConnectionRequestEvent, this, [this](int requestId) {
-        guarded("Connection request", [this, requestId] { Winsock_ConnectionRequest(requestId); });
+        guarded("Accepting a client", [this, requestId] { Winsock_ConnectionRequest(requestId); });
     });
     connect(Winsock, &::Winsock::ConnectEvent, this,
-            [this] { guarded("Connect", [this] { Winsock_Connect(); }); });
+            [this] { guarded("Connecting", [this] { Winsock_Connect(); }); });
     connect(Winsock, &::Winsock::CloseEvent, this,
-            [this] { guarded("Close", [this] { Winsock_Close(); }); });
+            [this] { guarded("Disconnecting", [this] { Winsock_Close(); }); });
     connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
-        guarded("Data arrival", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); });
+        guarded("Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); });
     });
     connect(Winsock, &::Winsock::SendFailedEvent, this, [this](const QString &reason) {
         setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));
