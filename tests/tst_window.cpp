@@ -66,6 +66,7 @@ private Q_SLOTS:
     void focusAndTabOrder();
     void startUpWithPortHeld();
     void udpAgainAfterTcp();
+    void choicesOnlyAffectTheirOwnGroup();
     void refreshWaitsForApply();
 
     void apply_data();
@@ -344,6 +345,27 @@ void tst_Window::focusAndTabOrder()
         QVERIFY(FocusAccess::next(w.get()));
         QCOMPARE(QApplication::focusWidget()->objectName(), stop->objectName());
     }
+}
+
+void tst_Window::choicesOnlyAffectTheirOwnGroup()
+{
+    // Role dropped (as after a peer close): no role selected, TCP still is.
+    w->optTCP->setChecked(true);
+    w->Winsock_Close();
+    QVERIFY(!w->optServer->isChecked() && !w->optClient->isChecked());
+
+    for (QRadioButton *role : { w->optServer, w->optClient, w->optServer }) {
+        // A client needs somewhere to go; port 9 on loopback just stays "Connecting...".
+        w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+        w->txtRemoteHostPort->setText(QStringLiteral("9"));
+        QTest::mouseClick(role, Qt::LeftButton);
+        QVERIFY(role->isChecked());
+        QVERIFY2(w->optTCP->isChecked(), qPrintable(role->objectName()));
+        QVERIFY(!w->optUDP->isChecked());
+    }
+    QTest::mouseClick(w->optUDP, Qt::LeftButton);
+    QVERIFY(w->optUDP->isChecked() && !w->optTCP->isChecked());
+    QVERIFY(w->optServer->isChecked() != w->optClient->isChecked());
 }
 
 void tst_Window::startUpWithPortHeld()

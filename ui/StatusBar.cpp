@@ -1,23 +1,56 @@
 #include "ui/StatusBar.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QLabel>
 
 namespace {
 constexpr int edge = 2;
 constexpr int panel2Width = 200;
 constexpr int panel3Width = 96;
+
+// A panel reads as what it reports on ("Status", "Link") with its text as the
+// value, so a screen reader can say "Link: Connect".
+class PanelAccessible final : public QAccessibleWidget
+{
+public:
+    explicit PanelAccessible(QLabel *label)
+        : QAccessibleWidget(label, QAccessible::StaticText)
+    { }
+
+    QString text(QAccessible::Text which) const override
+    {
+        if (which == QAccessible::Value)
+            return static_cast<const QLabel *>(widget())->text();
+        return QAccessibleWidget::text(which);
+    }
+};
+
+// A plain QWidget would read as an unnamed pane; the bar is a status bar.
+QAccessibleInterface *statusBarAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("StatusBar") && qobject_cast<StatusBar *>(object))
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
+    if (className == QLatin1String("QLabel") && qobject_cast<StatusBar *>(object->parent()))
+        return new PanelAccessible(static_cast<QLabel *>(object));
+    return nullptr;
+}
 } // namespace
 
 StatusBar::StatusBar(QWidget *parent)
     : QWidget(parent)
 {
+    // Before any panel exists: an interface, once made, is kept for good.
+    QAccessible::installFactory(statusBarAccessible);
+    const QString names[]
+            = { QStringLiteral("Status"), QStringLiteral("Status 2"), QStringLiteral("Link") };
     for (int i = 0; i < 3; ++i) {
         auto *label = new QLabel(this);
         label->setObjectName(QStringLiteral("StatusBarPanel%1").arg(i + 1));
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setTextFormat(Qt::PlainText);
         label->setIndent(3);
+        label->setAccessibleName(names[i]);
         m_panels[size_t(i)] = label;
     }
     m_panels[0]->setMinimumWidth(96);
@@ -41,7 +74,14 @@ QLabel *StatusBar::panel(int panel) const
 
 void StatusBar::setPanelText(int panel, const QString &text)
 {
-    this->panel(panel)->setText(text);
+    QLabel *label = this->panel(panel);
+    if (label->text() == text)
+        return;
+    label->setText(text);
+    // Said once per change: a repeated message (a flood of failed arrivals)
+    // would otherwise be read out again and again.
+    QAccessibleValueChangeEvent changed(label, text);
+    QAccessible::updateAccessibility(&changed);
 }
 
 QString StatusBar::panelText(int panel) const

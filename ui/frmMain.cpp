@@ -6,6 +6,9 @@
 #include "ui/artwork.h"
 #include "ui/fieldLooks.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFocusEvent>
 #include <QGroupBox>
@@ -17,6 +20,9 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
+
+#include <algorithm>
+#include <array>
 
 namespace {
 
@@ -133,12 +139,117 @@ QFont displayFont()
     return font;
 }
 
+// The window as assistive tools see it: a window, without the two pictures,
+// which only decorate (the title over the banner is text of its own).
+class WindowAccessible final : public QAccessibleWidget
+{
+public:
+    explicit WindowAccessible(frmMain *window)
+        : QAccessibleWidget(window, QAccessible::Window)
+    { }
+
+    int childCount() const override { return int(shownChildren().size()); }
+
+    QAccessibleInterface *child(int index) const override
+    {
+        const QList<QWidget *> children = shownChildren();
+        if (index < 0 || index >= children.size())
+            return nullptr;
+        return QAccessible::queryAccessibleInterface(children.at(index));
+    }
+
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        if (!child)
+            return -1;
+        return int(shownChildren().indexOf(qobject_cast<QWidget *>(child->object())));
+    }
+
+private:
+    QList<QWidget *> shownChildren() const
+    {
+        const auto *window = static_cast<const frmMain *>(widget());
+        QList<QWidget *> children;
+        for (QObject *object : window->children()) {
+            auto *child = qobject_cast<QWidget *>(object);
+            if (child && !child->isWindow() && child != window->ImgLogo2
+                && child != window->imgLogl)
+                children.append(child);
+        }
+        return children;
+    }
+};
+
+QAccessibleInterface *windowAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("frmMain"))
+        if (auto *window = qobject_cast<frmMain *>(object))
+            return new WindowAccessible(window);
+    return nullptr;
+}
+
+// Names for the controls whose caption does not say what they are, and the
+// order a screen reader reads them in.
+void describeForAssistiveTools(frmMain *w)
+{
+    // A label names the field it is the buddy of.
+    w->Label1->setBuddy(w->txtLocalHostName);
+    w->Label2->setBuddy(w->txtLocalHostIP);
+    w->Label4->setBuddy(w->txtRemoteHostIP);
+    w->Label5->setBuddy(w->txtRemoteHostPort);
+    w->Label6->setBuddy(w->txtLocalHostPortSet);
+    // No label beside these; "Local Host Port" already names the field to set.
+    w->txtLocalHostPort->setAccessibleName(QStringLiteral("Bound Local Port"));
+    w->txtSend->setAccessibleName(QStringLiteral("Send"));
+    w->txtReceive->setAccessibleName(QStringLiteral("Receive"));
+    // Qt names a group box inside another after the outer one's title.
+    w->Frame5->setAccessibleName(w->Frame5->title());
+
+    // Siblings are read in stacking order: put each container's controls in
+    // tab order, every label just before its field. Only the banner overlaps
+    // anything (the title lies on it), and it stays at the bottom.
+    const auto inReadingOrder = [](std::initializer_list<QWidget *> controls) {
+        for (QWidget *control : controls)
+            control->raise();
+    };
+    inReadingOrder({ w->ImgLogo2, w->Label7, w->Label3, w->Frame1, w->frame3, w->Frame2, w->Frame4,
+                     w->imgLogl, w->StatusBar });
+    inReadingOrder({ w->txtReceive, w->cmdClear, w->chkHexDISP });
+    inReadingOrder(
+            { w->Label1, w->txtLocalHostName, w->Label2, w->txtLocalHostIP, w->txtLocalHostPort });
+    inReadingOrder({ w->txtSend, w->chkHex, w->cmdSendData });
+    inReadingOrder({ w->Label4, w->txtRemoteHostIP, w->Label5, w->txtRemoteHostPort, w->Label6,
+                     w->txtLocalHostPortSet, w->cmdApply, w->optServer, w->optClient, w->Frame5 });
+    inReadingOrder({ w->optUDP, w->optTCP });
+
+    // Tab stops on a group's selected choice (its first, when none is) and
+    // skips the others. Entering on another member and passing the focus on,
+    // as frmMain::eventFilter does, leaves a screen reader naming the member
+    // that was passed over: Qt reports the focus to it after the handover.
+    for (const auto group :
+         { std::array { w->optUDP, w->optTCP }, std::array { w->optServer, w->optClient } }) {
+        const auto fitStops = [group] {
+            const auto selected
+                    = std::find_if(group.begin(), group.end(),
+                                   [](QRadioButton *option) { return option->isChecked(); });
+            const QRadioButton *stop = selected != group.end() ? *selected : group.front();
+            for (QRadioButton *option : group)
+                option->setFocusPolicy(option == stop ? Qt::StrongFocus : Qt::ClickFocus);
+        };
+        for (QRadioButton *option : group)
+            QObject::connect(option, &QRadioButton::toggled, w, fitStops);
+        fitStops();
+    }
+}
+
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
 {
+    // Before the first change notice about the window makes its interface.
+    QAccessible::installFactory(windowAccessible);
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Tarvik (ver 1.10)"));
     setWindowIcon(QIcon(drawIcon()));
@@ -147,6 +258,7 @@ frmMain::frmMain(QWidget *parent)
 
     createControls();
     setTabOrder();
+    describeForAssistiveTools(this);
     connectEvents();
     LocalHostInfoRefreshTimer->start();
 
@@ -170,6 +282,13 @@ void frmMain::createControls()
     Frame5 = groupBox(Frame4, "Frame5", QStringLiteral("Protocol"), 2880, 630, 1305, 975);
     optTCP = choice(Frame5, "optTCP", QStringLiteral("TCP"), 240, 570, 855, 255, false);
     optUDP = choice(Frame5, "optUDP", QStringLiteral("UDP"), 240, 270, 855, 255, true);
+    // Explicit groups: Qt's automatic exclusivity also looks into nested boxes
+    // and could clear the selected protocol when a role is chosen.
+    for (const auto &members : { std::array { optUDP, optTCP }, std::array { optServer, optClient } }) {
+        auto *group = new QButtonGroup(this);
+        for (QRadioButton *option : members)
+            group->addButton(option);
+    }
     cmdApply = button(Frame4, "cmdApply", QStringLiteral("Apply"), 240, 1770, 1275, 315);
     txtLocalHostPortSet = textField(Frame4, "txtLocalHostPortSet", 1740, 1200, 945, 270, false);
     txtRemoteHostPort = textField(Frame4, "txtRemoteHostPort", 1740, 750, 945, 270, false);
@@ -322,7 +441,8 @@ void frmMain::applyTransportRules()
 void frmMain::clearChoice(QRadioButton *choice)
 {
     // An exclusive group ignores unchecking its checked member.
-    choice->setAutoExclusive(false);
+    QButtonGroup *group = choice->group();
+    group->setExclusive(false);
     choice->setChecked(false);
-    choice->setAutoExclusive(true);
+    group->setExclusive(true);
 }

@@ -1,0 +1,395 @@
+// The notice bridge below is registered as a plugin built into this program.
+#define QT_STATICPLUGIN
+
+#include "data/ReceiveLog.h"
+#include "ui/StatusBar.h"
+#include "ui/frmMain.h"
+
+#include <QAccessible>
+#include <QAccessibleBridge>
+#include <QAccessibleBridgePlugin>
+#include <QApplication>
+#include <QHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QPointer>
+#include <QRadioButton>
+#include <QTest>
+#include <QtPlugin>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+// What a screen reader would have been told, kept by the bridge below.
+struct Notice
+{
+    QPointer<QObject> object;
+    QAccessible::Event type;
+    QString name;   // of the object, when the notice was sent
+    QVariant value; // ValueChanged only
+};
+QList<Notice> notices;
+
+void keepNotice(QAccessibleEvent *event)
+{
+    Notice notice { event->object(), event->type(), QString(), QVariant() };
+    if (QAccessibleInterface *iface = event->accessibleInterface())
+        notice.name = iface->text(QAccessible::Name);
+    if (event->type() == QAccessible::ValueChanged)
+        notice.value = static_cast<QAccessibleValueChangeEvent *>(event)->value();
+    notices.append(notice);
+}
+
+// Without a screen reader Qt is not "active" and hands no notice to an update
+// handler, but it still passes every one to the accessibility bridges.
+class NoticeBridge final : public QAccessibleBridge
+{
+public:
+    void setRootObject(QAccessibleInterface *) override { }
+    void notifyAccessibilityUpdate(QAccessibleEvent *event) override { keepNotice(event); }
+};
+
+} // namespace
+
+class NoticeBridgePlugin final : public QAccessibleBridgePlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QAccessibleBridgeFactoryInterface_iid FILE "tst_accessibility.json")
+
+public:
+    QAccessibleBridge *create(const QString &) override { return new NoticeBridge; }
+};
+Q_IMPORT_PLUGIN(NoticeBridgePlugin)
+
+namespace {
+
+QStringList noticesOf(QAccessible::Event type, QObject *object = nullptr)
+{
+    QStringList said;
+    for (const Notice &notice : std::as_const(notices)) {
+        if (notice.type == type && (!object || notice.object == object))
+            said.append(type == QAccessible::ValueChanged ? notice.value.toString() : notice.name);
+    }
+    return said;
+}
+
+// Every interface below the window, depth first: the order a reader walks it.
+void walk(QAccessibleInterface *iface, QList<QAccessibleInterface *> &into, int depth = 0)
+{
+    QVERIFY2(depth < 10, "the tree is deeper than the window's layout");
+    for (int i = 0; i < iface->childCount(); ++i) {
+        QAccessibleInterface *child = iface->child(i);
+        QVERIFY(child);
+        QCOMPARE(child->parent(), iface);
+        QCOMPARE(iface->indexOfChild(child), i);
+        into.append(child);
+        walk(child, into, depth + 1);
+    }
+}
+
+struct FocusAccess : QWidget
+{
+    static bool next(QWidget *window)
+    {
+        return (window->*static_cast<bool (QWidget::*)(bool)>(&FocusAccess::focusNextPrevChild))(
+                true);
+    }
+};
+
+} // namespace
+
+class tst_Accessibility : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void namesAndRoles_data();
+    void namesAndRoles();
+    void decorativePicturesLeftOut();
+    void tabOrderAsHeard_data();
+    void tabOrderAsHeard();
+    void readingOrderFollowsTabOrder();
+    void statusPanelsAnnounced_data();
+    void statusPanelsAnnounced();
+
+private:
+    QList<QAccessibleInterface *> tree();
+    QAccessibleInterface *find(const QString &objectName);
+
+    std::unique_ptr<frmMain> w;
+};
+
+void tst_Accessibility::initTestCase()
+{
+    QApplication::setStyle(QStringLiteral("Fusion"));
+}
+
+void tst_Accessibility::init()
+{
+    w = std::make_unique<frmMain>();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    notices.clear();
+}
+
+void tst_Accessibility::cleanup()
+{
+    w.reset();
+    notices.clear();
+}
+
+QList<QAccessibleInterface *> tst_Accessibility::tree()
+{
+    QList<QAccessibleInterface *> all;
+    QAccessibleInterface *root = QAccessible::queryAccessibleInterface(w.get());
+    if (root)
+        walk(root, all);
+    return all;
+}
+
+QAccessibleInterface *tst_Accessibility::find(const QString &objectName)
+{
+    const QList<QAccessibleInterface *> all = tree();
+    for (QAccessibleInterface *iface : all) {
+        if (iface->object() && iface->object()->objectName() == objectName)
+            return iface;
+    }
+    return nullptr;
+}
+
+void tst_Accessibility::namesAndRoles_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QAccessible::Role>("role");
+    QTest::addColumn<QString>("labelledBy"); // the label beside it, if any
+
+    const auto row = [](const char *tag, const char *control, const char *name,
+                        QAccessible::Role role, const char *label = "") {
+        QTest::newRow(tag) << QString::fromLatin1(control) << QString::fromLatin1(name) << role
+                           << QString::fromLatin1(label);
+    };
+    row("remote-ip", "txtRemoteHostIP", "Remote Host IP", QAccessible::EditableText, "Label4");
+    row("remote-port", "txtRemoteHostPort", "Remote Host Port", QAccessible::EditableText,
+        "Label5");
+    row("port-to-set", "txtLocalHostPortSet", "Local Host Port", QAccessible::EditableText,
+        "Label6");
+    row("host-name", "txtLocalHostName", "Local Host Name", QAccessible::EditableText, "Label1");
+    row("host-ip", "txtLocalHostIP", "Local Host IP", QAccessible::EditableText, "Label2");
+    row("bound-port", "txtLocalHostPort", "Bound Local Port", QAccessible::EditableText);
+    row("send-box", "txtSend", "Send", QAccessible::EditableText);
+    row("receive-log", "txtReceive", "Receive", QAccessible::EditableText);
+    row("apply", "cmdApply", "Apply", QAccessible::PushButton);
+    row("send-data", "cmdSendData", "Send Data", QAccessible::PushButton);
+    row("clear", "cmdClear", "Clear", QAccessible::PushButton);
+    row("hex-display", "chkHexDISP", "HEX Display", QAccessible::CheckBox);
+    row("hex-value-hidden", "chkHex", "HEX Value", QAccessible::CheckBox);
+    row("udp", "optUDP", "UDP", QAccessible::RadioButton);
+    row("tcp", "optTCP", "TCP", QAccessible::RadioButton);
+    row("server-hidden", "optServer", "Server", QAccessible::RadioButton);
+    row("client-hidden", "optClient", "Client", QAccessible::RadioButton);
+    row("properties", "Frame4", "Properties", QAccessible::Grouping);
+    row("nested-protocol", "Frame5", "Protocol", QAccessible::Grouping);
+    row("info", "frame3", "Info", QAccessible::Grouping);
+    row("send-group", "Frame2", "Send", QAccessible::Grouping);
+    row("receive-group", "Frame1", "Receive", QAccessible::Grouping);
+    row("title", "Label7", "Tarvik", QAccessible::StaticText);
+    row("status-bar", "StatusBar", "", QAccessible::StatusBar);
+    row("panel-1", "StatusBarPanel1", "Status", QAccessible::StaticText);
+    row("panel-2", "StatusBarPanel2", "Status 2", QAccessible::StaticText);
+    row("panel-3", "StatusBarPanel3", "Link", QAccessible::StaticText);
+}
+
+void tst_Accessibility::namesAndRoles()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(QAccessible::Role, role);
+    QFETCH(QString, labelledBy);
+
+    QAccessibleInterface *iface = find(control);
+    QVERIFY2(iface, "not reachable from the window's interface");
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    QCOMPARE(iface->role(), role);
+
+    if (!labelledBy.isEmpty()) {
+        const auto labels = iface->relations(QAccessible::Label);
+        const bool found = std::any_of(labels.begin(), labels.end(), [&](const auto &relation) {
+            return relation.second == QAccessible::Label
+                   && relation.first->object()->objectName() == labelledBy;
+        });
+        QVERIFY2(found, "the label beside the field is not its buddy");
+    }
+}
+
+void tst_Accessibility::decorativePicturesLeftOut()
+{
+    QAccessibleInterface *root = QAccessible::queryAccessibleInterface(w.get());
+    QCOMPARE(root->role(), QAccessible::Window);
+    const QList<QAccessibleInterface *> all = tree();
+    for (QAccessibleInterface *iface : all)
+        QVERIFY2(iface->role() != QAccessible::Graphic, qPrintable(iface->object()->objectName()));
+    // The title lies on the banner; hit-testing there finds the title, not a picture.
+    const QPoint onTitle = w->Label7->mapToGlobal(w->Label7->rect().center());
+    QAccessibleInterface *hit = root->childAt(onTitle.x(), onTitle.y());
+    QVERIFY(hit);
+    QCOMPARE(hit->object(), static_cast<QObject *>(w->Label7));
+}
+
+void tst_Accessibility::tabOrderAsHeard_data()
+{
+    QTest::addColumn<QStringList>("choose");
+    QTest::addColumn<QStringList>("heard");
+
+    const QStringList fields
+            = { "Local Host Name", "Local Host IP",  "Bound Local Port", "Send",
+                "Send Data",       "Remote Host IP", "Remote Host Port", "Local Host Port" };
+    QTest::newRow("udp") << QStringList()
+                         << fields
+                                    + QStringList { "Apply", "Clear", "HEX Display", "UDP",
+                                                    "Receive" };
+    // Apply hides with TCP and the roles show, each group one stop on its choice.
+    QTest::newRow("tcp-server") << QStringList {
+        "optTCP"
+    } << fields + QStringList { "Clear", "HEX Display", "TCP", "Server", "Receive" };
+    // Client without a remote host clears itself: no role chosen, the first is the stop.
+    QTest::newRow("no-role-chosen")
+            << QStringList { "optTCP", "optClient" }
+            << fields + QStringList { "Clear", "HEX Display", "TCP", "Server", "Receive" };
+}
+
+void tst_Accessibility::tabOrderAsHeard()
+{
+    QFETCH(QStringList, choose);
+    QFETCH(QStringList, heard);
+
+    for (const QString &name : std::as_const(choose))
+        w->findChild<QRadioButton *>(name)->setChecked(true);
+    if (choose.contains(QStringLiteral("optClient")))
+        QVERIFY(!w->optServer->isChecked() && !w->optClient->isChecked());
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->txtReceive->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+    notices.clear();
+
+    for (int i = 0; i < heard.size(); ++i)
+        QVERIFY(FocusAccess::next(w.get()));
+    QCOMPARE(noticesOf(QAccessible::Focus), heard);
+}
+
+void tst_Accessibility::readingOrderFollowsTabOrder()
+{
+    // The tab chain crosses between boxes, so a tree cannot follow it whole:
+    // within each box, the controls a reader walks must come in tab order.
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->txtReceive->setFocus(Qt::TabFocusReason);
+    QList<QObject *> tabbed = { w->txtReceive };
+    for (int i = 0; i < 40; ++i) {
+        QVERIFY(FocusAccess::next(w.get()));
+        if (QApplication::focusWidget() == w->txtReceive)
+            break;
+        tabbed.append(QApplication::focusWidget());
+    }
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+
+    QList<QObject *> walked;
+    const QList<QAccessibleInterface *> all = tree();
+    for (QAccessibleInterface *iface : all) {
+        const QAccessible::State state = iface->state();
+        // A group of choices is one stop, on its selected member.
+        const bool otherChoice = iface->role() == QAccessible::RadioButton && !state.checked;
+        if (state.focusable && !state.invisible && !otherChoice)
+            walked.append(iface->object());
+    }
+    const auto names = [](const QList<QObject *> &controls) {
+        QStringList sorted;
+        for (const QObject *control : controls)
+            sorted.append(control->objectName());
+        sorted.sort();
+        return sorted;
+    };
+    QCOMPARE(names(walked), names(tabbed));
+
+    const auto byBox = [](const QList<QObject *> &controls) {
+        QHash<QObject *, QStringList> boxes;
+        for (QObject *control : controls)
+            boxes[control->parent()].append(control->objectName());
+        return boxes;
+    };
+    QCOMPARE(byBox(walked), byBox(tabbed));
+
+    // Each label comes just before the field it names.
+    for (QLabel *label : { w->Label1, w->Label2, w->Label4, w->Label5, w->Label6 }) {
+        const auto at = std::find_if(all.begin(), all.end(),
+                                     [&](auto *iface) { return iface->object() == label; });
+        QVERIFY(at != all.end() && at + 1 != all.end());
+        QCOMPARE((*(at + 1))->object(), static_cast<QObject *>(label->buddy()));
+    }
+
+    // Qt finds a choice's exclusive partners depth first among its parent's
+    // choices: the order must keep the roles ahead of the protocols.
+    w->optTCP->setChecked(true);
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(QStringLiteral("9"));
+    w->optClient->setChecked(true);
+    QVERIFY(w->optClient->isChecked());
+    QVERIFY(!w->optServer->isChecked());
+    QVERIFY(w->optTCP->isChecked());
+}
+
+void tst_Accessibility::statusPanelsAnnounced_data()
+{
+    QTest::addColumn<int>("panel");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QStringList>("said");
+
+    QTest::newRow("message") << 1 << QStringLiteral("Status")
+                             << QStringList { "No specified remote host!" }
+                             << QStringList { "No specified remote host!" };
+    QTest::newRow("link-steps") << 3 << QStringLiteral("Link")
+                                << QStringList { "Listening...", "Connect" }
+                                << QStringList { "Listening...", "Connect" };
+    QTest::newRow("repeat-said-once")
+            << 1 << QStringLiteral("Status")
+            << QStringList { "Failed to get remote data...", "Failed to get remote data..." }
+            << QStringList { "Failed to get remote data..." };
+    QTest::newRow("cleared") << 3 << QStringLiteral("Link") << QStringList { "Disconnect", "" }
+                             << QStringList { "Disconnect", "" };
+    QTest::newRow("second-panel") << 2 << QStringLiteral("Status 2") << QStringList { "two" }
+                                  << QStringList { "two" };
+}
+
+void tst_Accessibility::statusPanelsAnnounced()
+{
+    QFETCH(int, panel);
+    QFETCH(QString, name);
+    QFETCH(QStringList, texts);
+    QFETCH(QStringList, said);
+
+    QLabel *label = w->StatusBar->panel(panel);
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(label);
+    QVERIFY(iface);
+    QCOMPARE(iface->parent()->role(), QAccessible::StatusBar);
+
+    for (const QString &text : std::as_const(texts))
+        w->setPanelText(panel, text);
+
+    QCOMPARE(noticesOf(QAccessible::ValueChanged, label), said);
+    QCOMPARE(iface->text(QAccessible::Value), texts.last());
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    // Only the panel that changed speaks.
+    QCOMPARE(noticesOf(QAccessible::ValueChanged).size(), said.size());
+}
+
+QTEST_MAIN(tst_Accessibility)
+#include "tst_accessibility.moc"
