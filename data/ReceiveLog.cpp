@@ -1,5 +1,6 @@
 #include "data/ReceiveLog.h"
 
+#include <QEvent>
 #include <QMimeData>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -14,6 +15,26 @@ bool startsAfterSoftBreak(const QTextBlock &block)
     return block.blockFormat().boolProperty(softBreakProperty);
 }
 
+// Length of the leading run of `text` whose lines, each with its line break,
+// are all short enough to need no soft break.
+qsizetype shortLinesRun(QStringView text)
+{
+    qsizetype run = 0;
+    qsizetype lineStart = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c != u'\r' && c != u'\n')
+            continue;
+        if (i - lineStart > ReceiveLog::maxLineChunk)
+            return run;
+        if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            ++i;
+        run = lineStart = i + 1;
+    }
+    // The last line, without a break, ends the piece.
+    return text.size() - lineStart <= ReceiveLog::maxLineChunk ? text.size() : run;
+}
+
 } // namespace
 
 ReceiveLog::ReceiveLog(QWidget *parent)
@@ -21,6 +42,61 @@ ReceiveLog::ReceiveLog(QWidget *parent)
 {
     // Undo history would keep a copy of everything received.
     document()->setUndoRedoEnabled(false);
+    m_repaintTimer.setSingleShot(true);
+    connect(&m_repaintTimer, &QTimer::timeout, this, &ReceiveLog::releaseRepaint);
+}
+
+ReceiveLog::~ReceiveLog()
+{
+    closeBatch();
+}
+
+void ReceiveLog::paceRepaint()
+{
+    if (m_repaintHeld)
+        return;
+    if (m_sinceShown.isValid() && m_sinceShown.elapsed() < repaintIntervalMs) {
+        // Hidden from painting, the view also skips the scroll of its pixels
+        // that every appended line would otherwise cause.
+        m_repaintHeld = true;
+        setUpdatesEnabled(false);
+        m_repaintTimer.start(int(repaintIntervalMs - m_sinceShown.elapsed()));
+        return;
+    }
+    m_sinceShown.start();
+}
+
+void ReceiveLog::closeBatch()
+{
+    if (m_batch.isNull())
+        return;
+    QTextCursor batch = std::exchange(m_batch, QTextCursor());
+    batch.endEditBlock();
+    ensureCursorVisible();
+}
+
+bool ReceiveLog::event(QEvent *event)
+{
+    // Queued calls and timers of the view's own run all the time; anything
+    // else (input, focus, a resize) sees the batch's text laid out.
+    if (event->type() != QEvent::MetaCall && event->type() != QEvent::Timer)
+        closeBatch();
+    return QPlainTextEdit::event(event);
+}
+
+bool ReceiveLog::viewportEvent(QEvent *event)
+{
+    closeBatch();
+    return QPlainTextEdit::viewportEvent(event);
+}
+
+void ReceiveLog::releaseRepaint()
+{
+    closeBatch();
+    m_repaintHeld = false;
+    setUpdatesEnabled(true); // repaints everything
+    ensureCursorVisible();
+    m_sinceShown.start();
 }
 
 qsizetype ReceiveLog::length() const
@@ -51,26 +127,59 @@ void ReceiveLog::insertLine(QTextCursor &cursor, QStringView line)
 bool ReceiveLog::appendPiece(const QString &piece)
 {
     QStringView text(piece);
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    if (m_positionAfterCR == cursor.position() && text.startsWith(u'\n'))
+    const int end = int(length());
+    if (m_positionAfterCR == end && text.startsWith(u'\n'))
         text = text.sliced(1);
     // Soft breaks are not counted: they add at most one character in 2048.
-    if (length() + text.size() > capacity)
+    if (end + text.size() > capacity)
         return false;
 
+    const QTextCursor caret = textCursor();
+    const bool caretAtEnd = !caret.hasSelection() && caret.position() == end;
+    paceRepaint();
+    // A caret at the end moves on with the text; one elsewhere must be moved.
+    const bool batched = m_repaintHeld && caretAtEnd;
+    // The document changed behind the batch's back (setPlainText): start anew.
+    if (!batched || (!m_batch.isNull() && m_batch.position() != end))
+        closeBatch();
+    if (batched && m_batch.isNull()) {
+        m_batch = QTextCursor(document());
+        m_batch.movePosition(QTextCursor::End);
+        m_batch.beginEditBlock();
+    }
+    // The batch's cursor stays at the end: what is inserted there moves it on.
+    QTextCursor single;
+    if (!batched) {
+        single = QTextCursor(document());
+        single.movePosition(QTextCursor::End);
+    }
+    QTextCursor &cursor = batched ? m_batch : single;
+
     cursor.beginEditBlock();
+    bool freshBlock = false; // the cursor is at the start of a block of ours
     while (!text.isEmpty()) {
-        qsizetype end = 0;
-        while (end < text.size() && text[end] != u'\r' && text[end] != u'\n')
-            ++end;
-        insertLine(cursor, text.first(end));
-        if (end == text.size())
+        if (freshBlock) {
+            // Short lines go in together: insertText() breaks lines at CR LF,
+            // CR and LF just as the loop below does, but in one pass.
+            const qsizetype run = shortLinesRun(text);
+            if (run > 0) {
+                cursor.insertText(text.first(run).toString());
+                text = text.sliced(run);
+                continue;
+            }
+        }
+        qsizetype lineEnd = 0;
+        while (lineEnd < text.size() && text[lineEnd] != u'\r' && text[lineEnd] != u'\n')
+            ++lineEnd;
+        insertLine(cursor, text.first(lineEnd));
+        if (lineEnd == text.size())
             break;
         // CR LF, a lone CR and a lone LF each end one line.
-        const bool crlf = text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n';
+        const bool crlf = text[lineEnd] == u'\r' && lineEnd + 1 < text.size()
+            && text[lineEnd + 1] == u'\n';
         cursor.insertBlock(QTextBlockFormat());
-        text = text.sliced(end + (crlf ? 2 : 1));
+        text = text.sliced(lineEnd + (crlf ? 2 : 1));
+        freshBlock = true;
     }
     cursor.endEditBlock();
     if (piece.endsWith(u'\r'))
@@ -78,13 +187,16 @@ bool ReceiveLog::appendPiece(const QString &piece)
     else if (!piece.isEmpty())
         m_positionAfterCR = -1;
 
-    setTextCursor(cursor);
-    ensureCursorVisible();
+    if (!batched) {
+        setTextCursor(cursor);
+        ensureCursorVisible();
+    }
     return true;
 }
 
 void ReceiveLog::clearLog()
 {
+    closeBatch();
     clear();
     m_positionAfterCR = -1;
 }

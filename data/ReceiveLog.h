@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QTimer>
 
 // The receive log: an ordinary editable text field that received pieces are
 // appended to at the end, at a cost that does not grow with the log's size.
@@ -10,6 +13,13 @@
 // therefore cuts lines longer than maxLineChunk into paragraphs of its own,
 // marked as soft breaks: they wrap like the rest of the line, and copying or
 // reading the log's text leaves them out.
+//
+// Under a flood the log shows at most one picture every repaintIntervalMs:
+// each arrival is in the document, with the caret after it, as soon as it is
+// appended, but repainting and scrolling the view for every datagram would cost
+// far more than storing it. While the picture is held, the arrivals also share
+// one edit of the document, so the view lays out and resizes once for all of
+// them instead of once each; any event for the log ends that edit first.
 class ReceiveLog final : public QPlainTextEdit
 {
     Q_OBJECT
@@ -19,8 +29,10 @@ public:
     // Characters the log holds at most; a piece that would pass it is refused.
     static constexpr qsizetype capacity = 16 * 1024 * 1024;
     static constexpr qsizetype maxLineChunk = 2048;
+    static constexpr int repaintIntervalMs = 20;
 
     explicit ReceiveLog(QWidget *parent = nullptr);
+    ~ReceiveLog() override;
 
     // Appends the piece at the end, puts the caret there with nothing selected
     // and scrolls it into view. False, with the log unchanged, when full.
@@ -35,11 +47,22 @@ public:
 
 protected:
     QMimeData *createMimeDataFromSelection() const override;
+    bool event(QEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
 
 private:
     void insertLine(QTextCursor &cursor, QStringView line);
+    // Holds repaints back when the last one was less than an interval ago.
+    void paceRepaint();
+    void releaseRepaint();
+    void closeBatch();
 
     // A CR that ended the last piece already broke the line; an LF that
     // starts the next one belongs to it.
     int m_positionAfterCR = -1;
+
+    QElapsedTimer m_sinceShown;
+    QTimer m_repaintTimer;
+    bool m_repaintHeld = false;
+    QTextCursor m_batch; // holds the shared edit open; null when there is none
 };

@@ -1,5 +1,9 @@
 #include "data/hexRecord.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 namespace {
 
 constexpr char16_t hexDigits[] = u"0123456789ABCDEF";
@@ -40,16 +44,27 @@ QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
         if (c)
             *p++ = c;
 
+    // A whole cell per table entry, stored 8 bytes at a time: the fourth
+    // character of each store is overwritten by the next cell, or by the CR
+    // that ends every line.
+    static constexpr auto cells = [] {
+        std::array<std::array<char16_t, 4>, 256> table {};
+        for (int b = 0; b < 256; ++b)
+            table[b] = { hexDigits[b >> 4], hexDigits[b & 0xF], u' ', u' ' };
+        return table;
+    }();
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
-    for (qsizetype i = 0; i < n; ++i) {
-        if (i > 0 && i % cellsPerLine == 0) {
+    for (qsizetype start = 0; start < n; start += cellsPerLine) {
+        if (start > 0) {
             *p++ = u'\r';
             *p++ = u'\n';
             p = std::fill_n(p, indent, u' ');
         }
-        *p++ = hexDigits[data[i] >> 4];
-        *p++ = hexDigits[data[i] & 0xF];
-        *p++ = u' ';
+        const qsizetype end = std::min(start + cellsPerLine, n);
+        for (qsizetype i = start; i < end; ++i) {
+            std::memcpy(p, cells[data[i]].data(), sizeof(cells[0]));
+            p += 3;
+        }
     }
     *p++ = u'\r';
     *p++ = u'\n';

@@ -5,8 +5,16 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
+
+// One read hands the window at most this much, so the log's work for it stays
+// short and input and paint get their turn under a fast stream.
+constexpr qint64 maxStreamBytesPerRead = 64 * 1024;
+// What the socket holds beyond that before the system's flow control makes the
+// peer wait: memory stays bounded however fast the peer writes.
+constexpr qint64 streamReadBufferBytes = 1024 * 1024;
 
 // Names a resolver could take: letters, digits, dots, hyphens, underscores and
 // any non-ASCII letter (internationalised names), at most 253 characters.
@@ -70,6 +78,7 @@ void Winsock::Accept(int requestId)
 void Winsock::adoptConnection(QTcpSocket *socket)
 {
     m_tcp = socket;
+    socket->setReadBufferSize(streamReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
     connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
     m_remoteHostIP = plainAddress(socket->peerAddress());
@@ -142,6 +151,7 @@ void Winsock::onConnectLookup(const QHostInfo &info)
 void Winsock::startConnect(const QHostAddress &address)
 {
     auto *socket = new QTcpSocket(this);
+    socket->setReadBufferSize(streamReadBufferBytes);
     const auto localPort = quint16(m_localPort);
     const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
         ? QHostAddress(QHostAddress::AnyIPv6)
@@ -176,9 +186,17 @@ void Winsock::readStream()
 {
     if (!m_tcp)
         return;
-    m_received += m_tcp->readAll();
+    m_received += m_tcp->read(maxStreamBytesPerRead);
     if (BytesAvailable() > 0)
         deliver(int(std::min<qsizetype>(BytesAvailable(), INT_MAX)));
+    // What is left in the socket's buffer raises no readyRead of its own.
+    if (m_tcp && m_tcp->bytesAvailable() > 0 && !m_readScheduled) {
+        m_readScheduled = true;
+        QTimer::singleShot(0, this, [this] {
+            m_readScheduled = false;
+            readStream();
+        });
+    }
 }
 
 void Winsock::onPeerClosed()

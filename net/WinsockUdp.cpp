@@ -2,7 +2,6 @@
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
-#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -39,7 +38,11 @@ void Winsock::openUdp(quint16 port)
 
 void Winsock::readDatagrams()
 {
-    m_readScheduled = false;
+    // The rest waits for the next turn of the event loop: the socket is still
+    // readable then, so readyRead comes again. Reading it from a timer instead
+    // could empty the socket just before a readyRead that Qt had already
+    // queued, and one that finds nothing to read makes Qt stop reporting the
+    // socket for good.
     for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
         // The handler may close the endpoint; check again every round.
         if (!m_udp || !m_udp->hasPendingDatagrams())
@@ -49,11 +52,6 @@ void Winsock::readDatagrams()
             return;
         m_received = datagram.data();
         deliver(int(m_received.size()));
-    }
-    if (m_udp && m_udp->hasPendingDatagrams() && !m_readScheduled) {
-        // Let paint and input events in before the next batch.
-        m_readScheduled = true;
-        QTimer::singleShot(0, this, &Winsock::readDatagrams);
     }
 }
 
