@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (preset "fuzz", clang) and runs each one for the given number
+# of seconds, starting from a scratch copy of its seed corpus in fuzz/corpus/ so the repository
+# stays as it is. Fails on any crash, sanitizer report or disagreement with a reference model.
+#   scripts/fuzz.sh [seconds per target, default 60]
+# FUZZ_BUILD_DIR overrides the build directory (default: build-fuzz, as in the preset);
+# JOBS limits parallel compiles (default: all cores).
+# A failing input is kept in <build dir>/fuzz-artifacts/; replay it with
+#   <build dir>/fuzz/fuzz_<target> <file>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+[[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [seconds per target]" >&2; exit 2; }
+targets=(portText hexRecord utf8Stream)
+
+build=${FUZZ_BUILD_DIR:-$PWD/build-fuzz}
+for tool in clang++-14 cmake ninja; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "$tool is missing; the fuzz build needs these Debian packages:" >&2
+        echo "  clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev" >&2
+        exit 1
+    fi
+done
+
+start=$SECONDS
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" --target fuzz -j "${JOBS:-$(nproc)}"
+echo "build: $((SECONDS - start)) s"
+
+artifacts=$build/fuzz-artifacts
+mkdir -p "$artifacts"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+failed=()
+for target in "${targets[@]}"; do
+    corpus=$scratch/$target
+    cp -r "fuzz/corpus/$target" "$corpus"
+    echo "== fuzz_$target for $seconds s"
+    # -timeout: a single input that takes this long is a hang, which counts as a failure.
+    if "$build/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -timeout=20 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+            >"$scratch/$target.log" 2>&1; then
+        grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$scratch/$target.log" \
+            || true
+        seeds=$(find "fuzz/corpus/$target" -type f | wc -l)
+        echo "   corpus grew from $seeds to $(find "$corpus" -type f | wc -l) inputs"
+    else
+        tail -n 60 "$scratch/$target.log" >&2
+        echo "FAIL: fuzz_$target (the failing input is in $artifacts/)" >&2
+        failed+=("$target")
+    fi
+done
+
+echo "total: $((SECONDS - start)) s"
+if [[ ${#failed[@]} -gt 0 ]]; then
+    echo "FAILED: ${failed[*]}" >&2
+    exit 1
+fi
+echo "PASS: ${targets[*]} ran $seconds s each with no crash or model mismatch"
