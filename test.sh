@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every check:
+#   the test suite (offscreen, plus the real window under Xvfb),
+#   the same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   each fuzz target for 60 s, and the format and clang-tidy checks.
+# ./test.sh --quick runs the test suite alone.
 set -euo pipefail
 cd "$(dirname "$0")"
+
+quick=false
+if [[ "${1:-}" == "--quick" ]]; then
+    quick=true
+    shift
+fi
+
 scripts/setup.sh --test
 cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default "$@"
+$quick && exit 0
+
+scripts/sanitize.sh
+scripts/fuzz.sh 60
+scripts/lint.sh build
+echo "All checks passed."

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
-               dpkg-dev file desktop-file-utils appstream librsvg2-bin)
+               dpkg-dev file desktop-file-utils appstream librsvg2-bin
+               clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox)
 fi
 
 missing=()
