@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs every one of them, each figure side
+# by side with its peer program in the same run; prints the table and rewrites
+# docs/performance.md and its plot.
+#   ./bench.sh [--runs N]     (N repetitions per figure, medians; default 3)
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")" && pwd)"
+build="$root/build-bench"
+runs=3
+[[ "${1:-}" == "--runs" ]] && runs="${2:?--runs needs a number}"
+
+for tool in cmake ninja xxd socat ncat Xvfb gnuplot; do
+    command -v "$tool" >/dev/null || {
+        echo "$tool is missing: apt-get install xxd gnuplot-nox socat ncat xvfb" >&2
+        exit 1
+    }
+done
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_startup
+
+out="$build/bench-results"
+mkdir -p "$out"
+export QT_QPA_PLATFORM=offscreen
+
+# The window binds its fixed port while it starts: never alongside the tests.
+locked() {
+    if command -v flock >/dev/null; then
+        flock /tmp/tarvik-window.lock "$@"
+    else
+        "$@"
+    fi
+}
+
+run() {
+    local name="$1"
+    shift
+    echo "== $name" >&2
+    "$@" 2>/dev/null | tee "$out/$name.txt" >&2
+}
+
+run hex "$build/bench/bench_hex" --runs $((runs + 2))
+run log "$build/bench/bench_log"
+run udp locked "$build/bench/bench_udp" --runs "$runs"
+run tcp locked "$build/bench/bench_tcp" --runs "$runs"
+run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
+    "$build/tarvik"
+
+declare -A r
+while IFS='|' read -r _ key value _; do
+    r[$key]=$value
+done < <(cat "$out"/*.txt | grep '^RESULT|')
+
+# value or "-"
+v() { printf '%s' "${r[$1]:--}"; }
+# awk test of a condition on numbers; prints yes/no (or "?" when a value is missing)
+check() {
+    local expr="$1"
+    shift
+    for key in "$@"; do [[ -n "${r[$key]:-}" ]] || { printf '?'; return; }; done
+    local assign=""
+    for key in "$@"; do assign+="$key=${r[$key]}; "; done
+    awk "BEGIN { $assign if ($expr) print \"yes\"; else print \"no\" }"
+}
+fmt() { [[ "$1" == "-" ]] && printf -- '-' || printf '%.*f' "${2:-1}" "$1"; }
+
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
+row 1 "Hex records, MB/s of input" "$(fmt "$(v hex_builder_mbps)" 0)" \
+    "xxd $(fmt "$(v hex_xxd_mbps)" 0)" "$(fmt "$(v hex_ratio)")x" \
+    ">= 12x: $(check 'hex_ratio >= 12' hex_ratio)"
+for mode in text hex; do
+    for rate in 10 20 50; do
+        k="udp_${mode}_${rate}k"
+        case $rate in
+        20) goal="nothing lost: $(check "${k}_window_pct >= 100" "${k}_window_pct")" ;;
+        50) goal="within 1% of socat: $(check "${k}_window_pct >= ${k}_socat_pct - 1" \
+                "${k}_window_pct" "${k}_socat_pct")" ;;
+        *) goal="" ;;
+        esac
+        row 2 "UDP flood ${rate}k/s, $mode, % that reached the log" \
+            "$(fmt "$(v ${k}_window_pct)" 2)%" "socat $(fmt "$(v ${k}_socat_pct)" 2)%" \
+            "$(fmt "$(v ${k}_ratio)" 3)" "$goal"
+    done
+done
+row 3 "Longest event-loop stall during 2, ms" "$(fmt "$(v udp_stall_max_ms)")" \
+    "" "" "< 50: $(check 'udp_stall_max_ms < 50' udp_stall_max_ms)"
+row 4 "TCP stream, text (32 MB), MB/s" "$(fmt "$(v tcp_text_window_mbps)")" \
+    "ncat $(fmt "$(v tcp_text_ncat_mbps)")" "$(fmt "$(v tcp_text_ratio)" 3)" \
+    ">= 50: $(check 'tcp_text_window_mbps >= 50' tcp_text_window_mbps)"
+row 4 "TCP stream, hex (8 MB), MB/s" "$(fmt "$(v tcp_hex_window_mbps)")" \
+    "ncat $(fmt "$(v tcp_hex_ncat_mbps)")" "$(fmt "$(v tcp_hex_ratio)" 3)" \
+    ">= 20: $(check 'tcp_hex_window_mbps >= 20' tcp_hex_window_mbps)"
+for kind in lines noBreak; do
+    k="log_arrival_$kind"
+    row 5 "One arrival, $kind: at 1 MB / at capacity, us" \
+        "$(fmt "$(v ${k}_1mb_us)" 0) / $(fmt "$(v ${k}_full_us)" 0)" "" \
+        "$(fmt "$(v ${k}_ratio)" 2)" "<= 1.5: $(check "${k}_ratio <= 1.5" "${k}_ratio")"
+done
+row 6 "RSS growth per MB of log text" "$(fmt "$(v log_rss_per_mb)")" "" "" \
+    "<= 4: $(check 'log_rss_per_mb <= 4' log_rss_per_mb)"
+row 7 "Start-up to window shown, ms" "$(fmt "$(v startup_ms)" 0)" "" "" \
+    "< 250: $(check 'startup_ms < 250' startup_ms)"
+row 7 "CPU when idle for 10 s, %" "$(fmt "$(v idle_cpu_pct)" 2)" "" "" \
+    "< 0.5: $(check 'idle_cpu_pct < 0.5' idle_cpu_pct)"
+
+table="| # | Figure | Tarvik | Peer | Ratio | Goal: met |
+|---|---|---|---|---|---|
+$(printf '%s\n' "${rows[@]}")"
+echo
+echo "$table"
+
+# The plot: cost of one arrival against the size of the log.
+grep -h '^PLOT|' "$out/log.txt" | awk -F'|' '{ print > "'"$out"'/plot-" $2 ".dat" }'
+gnuplot <<GNUPLOT
+set terminal pngcairo size 900,520 font "DejaVu Sans,11"
+set datafile separator "|"
+set output "$root/docs/log-arrival-cost.png"
+set title "Cost of one 67-character arrival against the size of the log"
+set xlabel "characters in the log"
+set ylabel "microseconds per arrival (log scale)"
+set yrange [1:10000]
+set logscale x 2
+set logscale y 10
+set format x "%.0s %c"
+set key top left
+set grid
+plot "$out/plot-lines.dat" using 3:5 with linespoints lw 2 title "lines: lone arrival, painted at once", \
+     "$out/plot-noBreak.dat" using 3:5 with linespoints lw 2 title "no line break: lone arrival, painted at once", \
+     "$out/plot-lines.dat" using 3:4 with linespoints dt 2 lw 2 title "lines: one arrival of a flood", \
+     "$out/plot-noBreak.dat" using 3:4 with linespoints dt 2 lw 2 title "no line break: one arrival of a flood"
+GNUPLOT
+
+machine="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(qtpaths6 --qt-version 2>/dev/null || echo 6)"
+"$root/bench/performance.md.sh" "$table" "$machine" "$(date -u '+%Y-%m-%d %H:%M UTC')" "$runs" \
+    > "$root/docs/performance.md"
+echo
+echo "Wrote docs/performance.md and docs/log-arrival-cost.png"

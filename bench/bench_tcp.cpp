@@ -1,0 +1,201 @@
+// A TCP stream into the window's server role, as fast as the sender can
+// write, until the last byte is in the log (the window's Close event comes
+// right after the arrival that holds it), against ncat receiving the same
+// stream into /dev/null. Text mode gets lines of 67 characters, hex mode
+// random bytes.
+//
+// The log holds at most ReceiveLog::capacity characters, so the benchmark
+// presses Clear whenever it passes half of that, as a user watching a long
+// transfer would, and counts what reached the log; an arrival the full log
+// refuses is counted too, never hidden.
+
+#include "windowHarness.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+QByteArray streamBytes(bool hex, qsizetype size)
+{
+    QByteArray data;
+    data.reserve(size);
+    if (hex) {
+        data.resize(size);
+        QRandomGenerator generator(7);
+        generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+        return data;
+    }
+    for (qint64 serial = 0; data.size() < size; ++serial) {
+        QByteArray line = QByteArray::number(serial).rightJustified(10, '0') + ' ';
+        while (line.size() < 66)
+            line += char('a' + line.size() % 26);
+        data += line + '\n';
+    }
+    data.truncate(size);
+    return data;
+}
+
+// Connects to the port and writes all of `data`, then closes; false when the
+// connection or a write failed or took longer than 60 s.
+bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit { 60, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool good = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0;
+    for (qsizetype at = 0; good && at < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + at,
+                                  size_t(std::min<qsizetype>(64 * 1024, data.size() - at)));
+        good = n > 0;
+        at += n;
+    }
+    ::close(fd);
+    ok->store(good);
+    return good;
+}
+
+struct Run
+{
+    double mbps = 0;
+    qint64 delivered = 0; // bytes handed to the window's handler
+    qint64 refused = 0;   // of those, bytes in arrivals the full log refused
+    qint64 logChars = 0;
+};
+
+Run intoWindow(frmMain &window, const QByteArray &data)
+{
+    Run run;
+    const quint16 port = bench::freePort();
+    window.txtLocalHostPortSet->setText(QString::number(port));
+    window.optUDP->click();
+    window.optTCP->click(); // Server is the role at first: listens on the port
+    if (!window.optServer->isChecked())
+        window.optServer->click();
+    if (window.Winsock->State() != Winsock::Listening) {
+        std::printf("the window is not listening\n");
+        return run;
+    }
+    bench::LogCounter counter(&window, nullptr);
+    counter.start();
+
+    bool closed = false;
+    QElapsedTimer timer;
+    QObject context;
+    QObject::connect(window.Winsock, &Winsock::DataArrivalEvent, &context, [&](int bytes) {
+        // Runs after the window's handler: a refusal shows in panel 1.
+        run.delivered += bytes;
+        if (!window.panelText(1).startsWith(QStringLiteral("Failed")))
+            return;
+        run.refused += bytes;
+        window.setPanelText(1, QString());
+    });
+    QObject::connect(window.Winsock, &Winsock::CloseEvent, &context, [&] {
+        run.mbps = data.size() / 1e6 / bench::seconds(timer);
+        closed = true;
+    });
+    std::atomic<bool> ok { false };
+    timer.start();
+    std::thread sender(sendStream, port, std::cref(data), &ok);
+    bench::spinUntil([&] { return closed; }, 120000);
+    sender.join();
+    counter.stop();
+    run.logChars = counter.chars();
+    window.cmdClear->click();
+    if (!closed || !ok)
+        run.mbps = 0;
+    return run;
+}
+
+// ncat -l to /dev/null, timed from the connection to ncat's exit.
+double intoNcat(const QString &ncat, const QByteArray &data)
+{
+    const quint16 port = bench::freePort();
+    QProcess peer;
+    peer.setStandardOutputFile(QProcess::nullDevice());
+    peer.start(ncat, { QStringLiteral("-l"), QStringLiteral("127.0.0.1"), QString::number(port) });
+    if (!peer.waitForStarted(5000))
+        return 0;
+    // Wait until it listens: a probe connection would be its one client, so
+    // look at the port instead.
+    bench::spinUntil(
+        [&] {
+            QFile tcp(QStringLiteral("/proc/net/tcp"));
+            tcp.open(QIODevice::ReadOnly);
+            const QString listening = QStringLiteral(":%1 00000000:0000 0A")
+                                          .arg(port, 4, 16, QLatin1Char('0'))
+                                          .toUpper();
+            return tcp.readAll().contains(listening.toLatin1());
+        },
+        5000);
+    std::atomic<bool> ok { false };
+    QElapsedTimer timer;
+    timer.start();
+    std::thread sender(sendStream, port, std::cref(data), &ok);
+    const bool ended = peer.waitForFinished(120000);
+    const double elapsed = bench::seconds(timer);
+    sender.join();
+    if (!ended) {
+        peer.kill();
+        peer.waitForFinished(5000);
+    }
+    return ended && ok ? data.size() / 1e6 / elapsed : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    const bool smoke = bench::hasFlag(argc, argv, "--smoke");
+    const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 3);
+    const QString ncat = QStandardPaths::findExecutable(QStringLiteral("ncat"));
+
+    frmMain window;
+    window.show();
+
+    for (const bool hex : { false, true }) {
+        const qsizetype size = qsizetype(smoke ? 1 : (hex ? 8 : 32)) << 20;
+        const QByteArray data = streamBytes(hex, size);
+        window.chkHexDISP->setChecked(hex);
+        QList<double> ours;
+        QList<double> theirs;
+        qint64 refused = 0;
+        for (int i = 0; i < runs; ++i) {
+            const Run run = intoWindow(window, data);
+            const double peer = ncat.isEmpty() ? 0 : intoNcat(ncat, data);
+            std::printf("%s %lld MB: window %.1f MB/s (%lld bytes delivered, %lld refused, "
+                        "%lld log chars), ncat %.1f MB/s\n",
+                        hex ? "hex " : "text", qlonglong(size >> 20), run.mbps,
+                        qlonglong(run.delivered), qlonglong(run.refused),
+                        qlonglong(run.logChars), peer);
+            ours.append(run.mbps);
+            if (peer > 0)
+                theirs.append(peer);
+            refused += run.refused;
+        }
+        const QByteArray key = QByteArray("tcp_") + (hex ? "hex" : "text");
+        bench::result(key + "_window_mbps", bench::median(ours), "MB/s");
+        bench::result(key + "_refused_bytes", double(refused), "B");
+        if (!theirs.isEmpty()) {
+            bench::result(key + "_ncat_mbps", bench::median(theirs), "MB/s");
+            bench::result(key + "_ratio", bench::median(ours) / bench::median(theirs), "x");
+        }
+    }
+    return 0;
+}

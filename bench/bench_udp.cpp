@@ -1,0 +1,194 @@
+// A UDP flood into the real window: 32-byte datagrams at a fixed rate from a
+// paced sender thread, each sent both to the window and to socat, which counts
+// the same flood as a command-line receiver would. Reports the share of the
+// datagrams that reached the log and that socat wrote out, and the longest
+// stall of the window's event loop meanwhile.
+
+#include "windowHarness.h"
+
+#include "data/hexRecord.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+constexpr int datagramBytes = 32;
+
+QByteArray datagram(qint64 serial)
+{
+    QByteArray bytes = QByteArray::number(serial).rightJustified(10, '0');
+    bytes += " flood datagram ..............";
+    bytes.truncate(datagramBytes - 1);
+    return bytes + '\n';
+}
+
+// Sends `count` datagrams to each port at `rate` per second, paced by the
+// clock in 1 ms steps, and stops after `count` or `limitMs`, whichever first.
+void sendFlood(QList<quint16> ports, int rate, qint64 count, int limitMs, std::atomic<qint64> *sent)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return;
+    QList<sockaddr_in> targets;
+    for (const quint16 port : ports) {
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        targets.append(to);
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    qint64 serial = 0;
+    while (serial < count) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (elapsed * 1000 > limitMs)
+            break;
+        const qint64 due = std::min(count, qint64(elapsed * rate) + 1);
+        for (; serial < due; ++serial) {
+            const QByteArray bytes = datagram(serial);
+            for (const sockaddr_in &to : targets)
+                ::sendto(fd, bytes.constData(), bytes.size(), 0,
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
+        sent->store(serial);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ::close(fd);
+}
+
+struct Run
+{
+    double windowShare; // percent of the datagrams sent
+    double socatShare;
+    double stallMs;
+};
+
+Run flood(frmMain &window, bool hex, int rate, int seconds)
+{
+    const qint64 count = qint64(rate) * seconds;
+    window.chkHexDISP->setChecked(hex);
+
+    // One datagram's share of the log: CR LF is one line break there.
+    QString shown = hex ? buildHexRecord(HexTransport::Udp, datagram(0)) : QString(datagram(0));
+    const qsizetype charsPerDatagram = shown.size() - shown.count(QStringLiteral("\r\n"));
+
+    // socat as a user would run it, writing every datagram to a file.
+    const quint16 socatPort = bench::freePort();
+    QTemporaryFile socatOut;
+    socatOut.open();
+    QProcess socat;
+    const QString socatPath = QStandardPaths::findExecutable(QStringLiteral("socat"));
+    if (!socatPath.isEmpty()) {
+        socat.setStandardOutputFile(socatOut.fileName());
+        socat.start(socatPath, { QStringLiteral("-u"),
+                                 QStringLiteral("UDP-RECV:%1,bind=127.0.0.1").arg(socatPort),
+                                 QStringLiteral("-") });
+        socat.waitForStarted();
+        // socat is listening once its socket is bound.
+        bench::spinUntil(
+            [&] {
+                QUdpSocket probe;
+                return !probe.bind(QHostAddress::LocalHost, socatPort,
+                                   QAbstractSocket::DontShareAddress);
+            },
+            5000);
+    }
+
+    bench::StallMeter stall;
+    bench::LogCounter counter(&window, &stall);
+    counter.start();
+    stall.start();
+    std::atomic<qint64> sent { 0 };
+    QList<quint16> ports { quint16(window.Winsock->LocalPort()) };
+    if (socat.state() == QProcess::Running)
+        ports.append(socatPort);
+    std::thread sender(sendFlood, ports, rate, count, seconds * 1000 + 2000, &sent);
+    bench::spinUntil([&] { return sent.load() >= count; }, seconds * 1000 + 3000);
+    sender.join();
+    bench::spinUntilQuiet(counter, 300, 20000);
+    stall.stop();
+    counter.stop();
+
+    Run run {};
+    const double sentCount = double(sent.load());
+    run.windowShare = 100.0 * double(counter.chars()) / double(charsPerDatagram) / sentCount;
+    run.stallMs = stall.longestStallMs();
+    if (socat.state() == QProcess::Running) {
+        socat.terminate();
+        socat.waitForFinished(5000);
+        run.socatShare = 100.0 * double(socatOut.size()) / datagramBytes / sentCount;
+    } else {
+        run.socatShare = -1;
+    }
+    window.cmdClear->click();
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    const bool smoke = bench::hasFlag(argc, argv, "--smoke");
+    const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 3);
+    const int seconds = smoke ? 1 : 5;
+    QList<int> rates = smoke ? QList<int> { 2000 } : QList<int> { 10000, 20000, 50000 };
+    if (const int rate = bench::intOption(argc, argv, "--rate", 0))
+        rates = { rate };
+
+    frmMain window;
+    window.show();
+    // Move the window off its fixed port to one of our own, through its fields.
+    window.txtLocalHostPortSet->setText(QString::number(bench::freePort()));
+    window.txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    window.txtRemoteHostPort->setText(QString::number(bench::freePort()));
+    window.cmdApply->click();
+    if (window.Winsock->State() != Winsock::Bound) {
+        std::printf("the window did not bind its port\n");
+        return 1;
+    }
+
+    double longestStall = 0;
+    QList<double> stalls;
+    for (const bool hex : { false, true }) {
+        for (const int rate : rates) {
+            QList<double> ours;
+            QList<double> theirs;
+            for (int i = 0; i < runs; ++i) {
+                const Run run = flood(window, hex, rate, seconds);
+                std::printf("%s %6d/s: window %6.2f%%, socat %6.2f%%, longest stall %.1f ms\n",
+                            hex ? "hex " : "text", rate, run.windowShare, run.socatShare,
+                            run.stallMs);
+                ours.append(run.windowShare);
+                if (run.socatShare >= 0)
+                    theirs.append(run.socatShare);
+                stalls.append(run.stallMs);
+                longestStall = std::max(longestStall, run.stallMs);
+            }
+            const QByteArray key = QByteArray("udp_") + (hex ? "hex_" : "text_")
+                + QByteArray::number(rate / 1000) + "k";
+            bench::result(key + "_window_pct", bench::median(ours), "%");
+            if (!theirs.isEmpty()) {
+                bench::result(key + "_socat_pct", bench::median(theirs), "%");
+                bench::result(key + "_ratio", bench::median(ours) / bench::median(theirs), "x");
+            }
+        }
+    }
+    bench::result("udp_stall_max_ms", longestStall, "ms");
+    bench::result("udp_stall_median_ms", bench::median(stalls), "ms");
+    return 0;
+}

@@ -1,0 +1,143 @@
+#pragma once
+
+#include "benchCommon.h"
+
+#include "data/ReceiveLog.h"
+#include "net/Winsock.h"
+#include "ui/frmMain.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <memory>
+
+// The real window, in this process, driven through its controls as a user
+// would, with the measuring tools the window benchmarks share.
+namespace bench {
+
+// A port nobody holds right now (UDP or TCP), to keep clear of the window's
+// fixed ones and of other programs.
+inline quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+// Longest gap between the ticks of a 5 ms timer: how long the event loop was
+// kept from turning. Gaps while `paused` (the benchmark's own Clear) are left
+// out.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            const double gap = m_last.nsecsElapsed() / 1e6;
+            if (!m_skipNext && gap > m_longestMs)
+                m_longestMs = gap;
+            m_skipNext = false;
+            m_last.start();
+        });
+    }
+    void start()
+    {
+        m_longestMs = 0;
+        m_skipNext = false;
+        m_last.start();
+        m_timer.start();
+    }
+    void stop() { m_timer.stop(); }
+    // The gap that holds the next call is not the window's doing.
+    void skipCurrentGap() { m_skipNext = true; }
+    // Longest gap beyond the timer's own interval.
+    double longestStallMs() const { return std::max(0.0, m_longestMs - 5); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_last;
+    double m_longestMs = 0;
+    bool m_skipNext = false;
+};
+
+// Counts what reached the log, clearing it (with the window's Clear button)
+// before it fills, so a long run is not cut short by the log's capacity.
+class LogCounter
+{
+public:
+    explicit LogCounter(frmMain *window, StallMeter *stall)
+        : m_window(window)
+        , m_stall(stall)
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { clearIfNearlyFull(); });
+    }
+    void start()
+    {
+        m_window->cmdClear->click();
+        m_cleared = 0;
+        m_timer.start();
+    }
+    void stop() { m_timer.stop(); }
+    qint64 chars() const { return m_cleared + m_window->txtReceive->length(); }
+
+    static constexpr qsizetype clearAt = 8 << 20;
+
+private:
+    void clearIfNearlyFull()
+    {
+        if (m_window->txtReceive->length() < clearAt)
+            return;
+        m_cleared += m_window->txtReceive->length();
+        m_window->cmdClear->click();
+        if (m_stall)
+            m_stall->skipCurrentGap();
+    }
+
+    frmMain *m_window;
+    StallMeter *m_stall;
+    QTimer m_timer;
+    qint64 m_cleared = 0;
+};
+
+// Runs the event loop until `done` holds or `timeoutMs` passes.
+template<typename Done>
+bool spinUntil(Done done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// Lets the event loop run until the log has stopped growing for `quietMs`.
+inline void spinUntilQuiet(const LogCounter &counter, int quietMs, int timeoutMs)
+{
+    qint64 last = -1;
+    QElapsedTimer quiet;
+    quiet.start();
+    spinUntil(
+        [&] {
+            if (counter.chars() != last) {
+                last = counter.chars();
+                quiet.start();
+            }
+            return quiet.elapsed() >= quietMs;
+        },
+        timeoutMs);
+}
+
+} // namespace bench
