@@ -6,6 +6,8 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int softBreakProperty = QTextFormat::UserProperty + 1;
@@ -130,9 +132,12 @@ bool ReceiveLog::appendPiece(const QString &piece)
     const int end = int(length());
     if (m_positionAfterCR == end && text.startsWith(u'\n'))
         text = text.sliced(1);
-    // Soft breaks are not counted: they add at most one character in 2048.
-    if (end + text.size() > capacity)
+    if (m_full && end == 0)
+        m_full = false; // emptied by hand
+    if (m_full || !fits(text, end)) {
+        m_full = true;
         return false;
+    }
 
     const QTextCursor caret = textCursor();
     const bool caretAtEnd = !caret.hasSelection() && caret.position() == end;
@@ -194,11 +199,24 @@ bool ReceiveLog::appendPiece(const QString &piece)
     return true;
 }
 
+bool ReceiveLog::fits(QStringView text, qsizetype end) const
+{
+    // Soft breaks are not counted as characters: they add at most one in 2048.
+    if (end + text.size() > capacity)
+        return false;
+    // An upper bound: a CR LF counts twice.
+    const qsizetype breaks = std::count_if(text.begin(), text.end(), [](QChar c) {
+        return c == u'\r' || c == u'\n';
+    });
+    return document()->blockCount() + breaks + text.size() / maxLineChunk <= maxParagraphs;
+}
+
 void ReceiveLog::clearLog()
 {
     closeBatch();
     clear();
     m_positionAfterCR = -1;
+    m_full = false;
 }
 
 QString ReceiveLog::textBetween(int from, int to) const

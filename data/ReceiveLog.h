@@ -27,7 +27,11 @@ class ReceiveLog final : public QPlainTextEdit
 
 public:
     // Characters the log holds at most; a piece that would pass it is refused.
-    static constexpr qsizetype capacity = 16 * 1024 * 1024;
+    static constexpr qsizetype capacity = qsizetype(16) * 1024 * 1024;
+    // Every line is a paragraph of the document, about a hundred bytes
+    // whatever its length: empty lines must not fill memory before
+    // characters do. A log full of hex records (67 characters a line) fits.
+    static constexpr int maxParagraphs = 256 * 1024;
     static constexpr qsizetype maxLineChunk = 2048;
     static constexpr int repaintIntervalMs = 20;
 
@@ -35,7 +39,9 @@ public:
     ~ReceiveLog() override;
 
     // Appends the piece at the end, puts the caret there with nothing selected
-    // and scrolls it into view. False, with the log unchanged, when full.
+    // and scrolls it into view. False, with the log unchanged, when full; once
+    // a piece is refused every later one is too, until the log is cleared, so
+    // the log always holds a gapless beginning of what arrived.
     bool appendPiece(const QString &piece);
     void clearLog();
     qsizetype length() const;
@@ -52,6 +58,7 @@ protected:
 
 private:
     void insertLine(QTextCursor &cursor, QStringView line);
+    bool fits(QStringView text, qsizetype end) const;
     // Holds repaints back when the last one was less than an interval ago.
     void paceRepaint();
     void releaseRepaint();
@@ -60,6 +67,7 @@ private:
     // A CR that ended the last piece already broke the line; an LF that
     // starts the next one belongs to it.
     int m_positionAfterCR = -1;
+    bool m_full = false;
 
     QElapsedTimer m_sinceShown;
     QTimer m_repaintTimer;

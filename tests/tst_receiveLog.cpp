@@ -15,6 +15,7 @@ private Q_SLOTS:
     void longLineIsCutIntoParagraphsButReadsWhole();
     void copyLeavesSoftBreaksOut();
     void userTextBetweenArrivals();
+    void emptyLinesAreBoundedAndRefusalSticks();
 };
 
 void tst_ReceiveLog::appendKeepsText_data()
@@ -93,6 +94,21 @@ void tst_ReceiveLog::userTextBetweenArrivals()
     QVERIFY(log.appendPiece(QStringLiteral("\nsecond")));
     // The user's text separates the CR from the LF: both break the line.
     QCOMPARE(log.logText(), QStringLiteral("first\ntyped\nsecond"));
+}
+
+void tst_ReceiveLog::emptyLinesAreBoundedAndRefusalSticks()
+{
+    ReceiveLog log;
+    const QString breaks(ReceiveLog::maxParagraphs / 2, u'\n');
+    QVERIFY(log.appendPiece(breaks));
+    QVERIFY(!log.appendPiece(breaks)); // one paragraph too many: refused whole
+    QCOMPARE(log.length(), breaks.size());
+    QVERIFY(log.document()->blockCount() <= ReceiveLog::maxParagraphs);
+    // Even a piece that would fit is refused now: the log holds no gaps.
+    QVERIFY(!log.appendPiece(QStringLiteral("x")));
+    log.clearLog();
+    QVERIFY(log.appendPiece(QStringLiteral("x")));
+    QCOMPARE(log.logText(), QStringLiteral("x"));
 }
 
 QTEST_MAIN(tst_ReceiveLog)
