@@ -23,8 +23,8 @@ double builderSeconds(const QByteArray &data, qsizetype arrival)
     timer.start();
     qsizetype sink = 0;
     for (qsizetype at = 0; at < data.size(); at += arrival) {
-        const QByteArrayView piece =
-            QByteArrayView(data).sliced(at, std::min(arrival, data.size() - at));
+        const QByteArrayView piece
+                = QByteArrayView(data).sliced(at, std::min(arrival, data.size() - at));
         const QString record = buildHexRecord(HexTransport::Tcp, piece);
         sink += record.size();
     }

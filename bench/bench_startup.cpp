@@ -70,10 +70,10 @@ int main(int argc, char **argv)
 
     // A private X server; it tells its display number on standard output.
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), { QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                         QStringLiteral("-screen"), QStringLiteral("0"),
-                                         QStringLiteral("1280x1024x24"),
-                                         QStringLiteral("-nolisten"), QStringLiteral("tcp") });
+    xvfb.start(QStringLiteral("Xvfb"),
+               { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                 QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                 QStringLiteral("tcp") });
     if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
         std::printf("Xvfb did not start\n");
         return 1;

@@ -133,15 +133,15 @@ double intoNcat(const QString &ncat, const QByteArray &data)
     // Wait until it listens: a probe connection would be its one client, so
     // look at the port instead.
     bench::spinUntil(
-        [&] {
-            QFile tcp(QStringLiteral("/proc/net/tcp"));
-            tcp.open(QIODevice::ReadOnly);
-            const QString listening = QStringLiteral(":%1 00000000:0000 0A")
-                                          .arg(port, 4, 16, QLatin1Char('0'))
-                                          .toUpper();
-            return tcp.readAll().contains(listening.toLatin1());
-        },
-        5000);
+            [&] {
+                QFile tcp(QStringLiteral("/proc/net/tcp"));
+                tcp.open(QIODevice::ReadOnly);
+                const QString listening = QStringLiteral(":%1 00000000:0000 0A")
+                                                  .arg(port, 4, 16, QLatin1Char('0'))
+                                                  .toUpper();
+                return tcp.readAll().contains(listening.toLatin1());
+            },
+            5000);
     std::atomic<bool> ok { false };
     QElapsedTimer timer;
     timer.start();
@@ -182,8 +182,8 @@ int main(int argc, char **argv)
             std::printf("%s %lld MB: window %.1f MB/s (%lld bytes delivered, %lld refused, "
                         "%lld log chars), ncat %.1f MB/s\n",
                         hex ? "hex " : "text", qlonglong(size >> 20), run.mbps,
-                        qlonglong(run.delivered), qlonglong(run.refused),
-                        qlonglong(run.logChars), peer);
+                        qlonglong(run.delivered), qlonglong(run.refused), qlonglong(run.logChars),
+                        peer);
             ours.append(run.mbps);
             if (peer > 0)
                 theirs.append(peer);

@@ -99,12 +99,12 @@ Run flood(frmMain &window, bool hex, int rate, int seconds)
         socat.waitForStarted();
         // socat is listening once its socket is bound.
         bench::spinUntil(
-            [&] {
-                QUdpSocket probe;
-                return !probe.bind(QHostAddress::LocalHost, socatPort,
-                                   QAbstractSocket::DontShareAddress);
-            },
-            5000);
+                [&] {
+                    QUdpSocket probe;
+                    return !probe.bind(QHostAddress::LocalHost, socatPort,
+                                       QAbstractSocket::DontShareAddress);
+                },
+                5000);
     }
 
     bench::StallMeter stall;
@@ -180,7 +180,7 @@ int main(int argc, char **argv)
                 longestStall = std::max(longestStall, run.stallMs);
             }
             const QByteArray key = QByteArray("udp_") + (hex ? "hex_" : "text_")
-                + QByteArray::number(rate / 1000) + "k";
+                                   + QByteArray::number(rate / 1000) + "k";
             bench::result(key + "_window_pct", bench::median(ours), "%");
             if (!theirs.isEmpty()) {
                 bench::result(key + "_socat_pct", bench::median(theirs), "%");

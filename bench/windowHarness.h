@@ -130,14 +130,14 @@ inline void spinUntilQuiet(const LogCounter &counter, int quietMs, int timeoutMs
     QElapsedTimer quiet;
     quiet.start();
     spinUntil(
-        [&] {
-            if (counter.chars() != last) {
-                last = counter.chars();
-                quiet.start();
-            }
-            return quiet.elapsed() >= quietMs;
-        },
-        timeoutMs);
+            [&] {
+                if (counter.chars() != last) {
+                    last = counter.chars();
+                    quiet.start();
+                }
+                return quiet.elapsed() >= quietMs;
+            },
+            timeoutMs);
 }
 
 } // namespace bench

@@ -180,8 +180,8 @@ bool ReceiveLog::appendPiece(const QString &piece)
         if (lineEnd == text.size())
             break;
         // CR LF, a lone CR and a lone LF each end one line.
-        const bool crlf = text[lineEnd] == u'\r' && lineEnd + 1 < text.size()
-            && text[lineEnd + 1] == u'\n';
+        const bool crlf
+                = text[lineEnd] == u'\r' && lineEnd + 1 < text.size() && text[lineEnd + 1] == u'\n';
         cursor.insertBlock(QTextBlockFormat());
         text = text.sliced(lineEnd + (crlf ? 2 : 1));
         freshBlock = true;
@@ -205,9 +205,8 @@ bool ReceiveLog::fits(QStringView text, qsizetype end) const
     if (end + text.size() > capacity)
         return false;
     // An upper bound: a CR LF counts twice.
-    const qsizetype breaks = std::count_if(text.begin(), text.end(), [](QChar c) {
-        return c == u'\r' || c == u'\n';
-    });
+    const qsizetype breaks = std::count_if(text.begin(), text.end(),
+                                           [](QChar c) { return c == u'\r' || c == u'\n'; });
     return document()->blockCount() + breaks + text.size() / maxLineChunk <= maxParagraphs;
 }
 

@@ -13,8 +13,8 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
         QString piece;
         if (chkHexDISP->checkState() == Qt::Checked) {
             const QByteArray bytes = Winsock->GetDataBytes();
-            const HexTransport transport =
-                Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
+            const HexTransport transport
+                    = Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
             if (bytesTotal < 0 || bytes.size() < bytesTotal)
                 throw std::length_error("fewer bytes delivered than announced");
             piece = buildHexRecord(transport, QByteArrayView(bytes).first(bytesTotal));

@@ -10,13 +10,12 @@
 namespace {
 
 // Start-up goes on past a step that fails; it reports nothing.
-template <typename Step>
+template<typename Step>
 void skipOnFailure(Step &&step)
 {
     try {
         step();
-    } catch (const std::exception &) {
-    }
+    } catch (const std::exception &) { }
 }
 
 } // namespace

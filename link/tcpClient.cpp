@@ -21,7 +21,8 @@ void frmMain::TCP_Client()
             || portTextValue(txtLocalHostPortSet->text()) == 0)
             txtLocalHostPortSet->setText(QStringLiteral("1000"));
         Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
-        if (isBlankField(txtRemoteHostIP->text()) || portTextValue(txtRemoteHostPort->text()) == 0) {
+        if (isBlankField(txtRemoteHostIP->text())
+            || portTextValue(txtRemoteHostPort->text()) == 0) {
             clearChoice(optClient);
             return;
         }

@@ -13,8 +13,7 @@
 
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 Winsock::~Winsock()
 {
@@ -90,9 +89,8 @@ quint16 Winsock::checkedPort(double port)
         throw WinsockError("the port is out of range (0 to 65535)");
     }
     if (whole < 0 || whole > 65535)
-        throw WinsockError(QStringLiteral("port %1 is out of range (0 to 65535)")
-                               .arg(whole)
-                               .toStdString());
+        throw WinsockError(
+                QStringLiteral("port %1 is out of range (0 to 65535)").arg(whole).toStdString());
     return quint16(whole);
 }
 
@@ -177,9 +175,10 @@ WinsockError Winsock::bindFailure(QAbstractSocket::SocketError error, quint16 po
         return WinsockError(QStringLiteral("port %1 is already in use").arg(port).toStdString());
     case QAbstractSocket::SocketAccessError:
         return WinsockError(
-            QStringLiteral("port %1 needs administrator rights (ports below 1024 are protected)")
-                .arg(port)
-                .toStdString());
+                QStringLiteral(
+                        "port %1 needs administrator rights (ports below 1024 are protected)")
+                        .arg(port)
+                        .toStdString());
     default:
         return WinsockError(QStringLiteral("port %1: %2").arg(port).arg(detail).toStdString());
     }

@@ -35,12 +35,12 @@ public:
     enum ProtocolCode { TCP = 0, UDP = 1 };
     enum StateCode {
         Closed = 0,
-        Bound = 1,       // UDP socket open on LocalPort
-        Listening = 2,   // TCP server waiting for a client
-        Connecting = 3,  // TCP connect (or its name lookup) under way
-        Connected = 7,   // TCP connection up
-        PeerClosed = 8,  // the TCP peer closed; the connection is not usable
-        Failed = 9,      // a connect failed after Connect() returned
+        Bound = 1,      // UDP socket open on LocalPort
+        Listening = 2,  // TCP server waiting for a client
+        Connecting = 3, // TCP connect (or its name lookup) under way
+        Connected = 7,  // TCP connection up
+        PeerClosed = 8, // the TCP peer closed; the connection is not usable
+        Failed = 9,     // a connect failed after Connect() returned
     };
     enum class DataKind { Bytes, Text };
 

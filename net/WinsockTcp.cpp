@@ -36,7 +36,8 @@ void Winsock::Listen()
     auto *server = new QTcpServer(this);
     const auto port = quint16(m_localPort);
     if (!server->listen(QHostAddress::Any, port)) {
-        const WinsockError failure = bindFailure(server->serverError(), port, server->errorString());
+        const WinsockError failure
+                = bindFailure(server->serverError(), port, server->errorString());
         delete server;
         throw failure;
     }
@@ -87,16 +88,16 @@ void Winsock::adoptConnection(QTcpSocket *socket)
     // Data or a close that came before the accept raised no signal of ours yet.
     if (socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState) {
         QMetaObject::invokeMethod(
-            this,
-            [this, guarded = QPointer<QTcpSocket>(socket)] {
-                if (!guarded || guarded != m_tcp)
-                    return;
-                if (guarded->bytesAvailable() > 0)
-                    readStream();
-                if (m_tcp == guarded && guarded->state() != QAbstractSocket::ConnectedState)
-                    onPeerClosed();
-            },
-            Qt::QueuedConnection);
+                this,
+                [this, guarded = QPointer<QTcpSocket>(socket)] {
+                    if (!guarded || guarded != m_tcp)
+                        return;
+                    if (guarded->bytesAvailable() > 0)
+                        readStream();
+                    if (m_tcp == guarded && guarded->state() != QAbstractSocket::ConnectedState)
+                        onPeerClosed();
+                },
+                Qt::QueuedConnection);
     }
 }
 
@@ -154,8 +155,8 @@ void Winsock::startConnect(const QHostAddress &address)
     socket->setReadBufferSize(streamReadBufferBytes);
     const auto localPort = quint16(m_localPort);
     const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
-        ? QHostAddress(QHostAddress::AnyIPv6)
-        : QHostAddress(QHostAddress::AnyIPv4);
+                                     ? QHostAddress(QHostAddress::AnyIPv6)
+                                     : QHostAddress(QHostAddress::AnyIPv4);
     // The client always connects from the same port; address reuse lets it do
     // so again at once while the last connection lingers in TIME_WAIT.
     if (!socket->bind(any, localPort,

@@ -78,8 +78,8 @@ void Winsock::sendUdp(const QByteArray &payload)
     }
     if (m_queuedDatagrams.size() >= maxQueuedDatagrams)
         throw WinsockError(QStringLiteral("too many datagrams are waiting for host '%1'")
-                               .arg(host)
-                               .toStdString());
+                                   .arg(host)
+                                   .toStdString());
     m_queuedDatagrams.append({ host, port, payload });
     if (m_sendLookupId == -1)
         resolveFrontDatagram();
@@ -87,8 +87,8 @@ void Winsock::sendUdp(const QByteArray &payload)
 
 void Winsock::resolveFrontDatagram()
 {
-    m_sendLookupId = QHostInfo::lookupHost(m_queuedDatagrams.front().host, this,
-                                           &Winsock::onSendLookup);
+    m_sendLookupId
+            = QHostInfo::lookupHost(m_queuedDatagrams.front().host, this, &Winsock::onSendLookup);
 }
 
 void Winsock::onSendLookup(const QHostInfo &info)

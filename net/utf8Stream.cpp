@@ -24,11 +24,16 @@ int sequenceLength(unsigned char lead)
 bool validSecond(unsigned char lead, unsigned char second)
 {
     switch (lead) {
-    case 0xE0: return second >= 0xA0 && second <= 0xBF;
-    case 0xED: return second >= 0x80 && second <= 0x9F;
-    case 0xF0: return second >= 0x90 && second <= 0xBF;
-    case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return second >= 0x80 && second <= 0xBF;
+    case 0xE0:
+        return second >= 0xA0 && second <= 0xBF;
+    case 0xED:
+        return second >= 0x80 && second <= 0x9F;
+    case 0xF0:
+        return second >= 0x90 && second <= 0xBF;
+    case 0xF4:
+        return second >= 0x80 && second <= 0x8F;
+    default:
+        return second >= 0x80 && second <= 0xBF;
     }
 }
 
@@ -37,7 +42,7 @@ bool validSecond(unsigned char lead, unsigned char second)
 QString decodeWhole(QByteArrayView bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
-                                   | QStringDecoder::Flag::ConvertInitialBom);
+                                                         | QStringDecoder::Flag::ConvertInitialBom);
     return decoder.decode(bytes);
 }
 

@@ -67,9 +67,8 @@ public:
     ResponsivenessProbe()
     {
         m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
-            m_longest = std::max(m_longest, m_clock.restart());
-        });
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer,
+                         [this] { m_longest = std::max(m_longest, m_clock.restart()); });
         m_clock.start();
         m_timer.start();
     }
@@ -87,13 +86,11 @@ class RawSocket
 public:
     explicit RawSocket(int fd = -1)
         : m_fd(fd)
-    {
-    }
+    { }
     ~RawSocket() { reset(); }
     RawSocket(RawSocket &&other) noexcept
         : m_fd(std::exchange(other.m_fd, -1))
-    {
-    }
+    { }
     RawSocket &operator=(RawSocket &&other) noexcept
     {
         if (this != &other) {

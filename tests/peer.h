@@ -13,10 +13,10 @@
 // take before a test gives up on it. Nothing waits for time itself.
 constexpr int peerWaitMs = 10000;
 
-#define REQUIRE_TOOL(tool)                                                                         \
-    do {                                                                                           \
-        if (!Peer::available(QStringLiteral(tool)))                                                \
-            QSKIP(tool " is not installed");                                                       \
+#define REQUIRE_TOOL(tool) \
+    do { \
+        if (!Peer::available(QStringLiteral(tool))) \
+            QSKIP(tool " is not installed"); \
     } while (false)
 
 // A real network peer (socat or ncat) run as a child process. Its output is
@@ -44,7 +44,7 @@ public:
     bool run(const QString &tool, const QStringList &arguments)
     {
         return start(tool, arguments) && m_process.waitForFinished(peerWaitMs)
-            && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+               && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
     }
 
     void write(const QByteArray &bytes) { m_process.write(bytes); }

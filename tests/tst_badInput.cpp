@@ -113,11 +113,13 @@ void tst_BadInput::portTexts()
     QTest::newRow("octal-form") << QStringLiteral("&o60150") << Means::Good << QString();
     QTest::newRow("exponent") << QStringLiteral("2.468e4") << Means::Good << QString();
     QTest::newRow("half-to-even") << QStringLiteral("24680.5") << Means::Good << QString();
-    QTest::newRow("embedded-nul") << QString::fromUtf16(u"24680\0" "99", 8) << Means::Good
-                                  << QString();
+    QTest::newRow("embedded-nul") << QString::fromUtf16(u"24680\0"
+                                                        "99",
+                                                        8)
+                                  << Means::Good << QString();
     QTest::newRow("trailing-junk") << QStringLiteral("24680abc") << Means::Good << QString();
-    QTest::newRow("10k-leading-zeros") << QString(10240, u'0') + QStringLiteral("24680")
-                                       << Means::Good << QString();
+    QTest::newRow("10k-leading-zeros")
+            << QString(10240, u'0') + QStringLiteral("24680") << Means::Good << QString();
 
     QTest::newRow("empty") << QString() << Means::Blank << QString();
     QTest::newRow("spaces") << QStringLiteral("     ") << Means::Blank << QString();
@@ -126,10 +128,8 @@ void tst_BadInput::portTexts()
     QTest::newRow("nan") << QStringLiteral("nan") << Means::Zero << QString();
     QTest::newRow("inf") << QStringLiteral("inf") << Means::Zero << QString();
     QTest::newRow("hex-no-digits") << QStringLiteral("&H") << Means::Zero << QString();
-    QTest::newRow("arabic-indic-digits") << QStringLiteral("٢٤٦٨٠") << Means::Zero
-                                         << QString();
-    QTest::newRow("fullwidth-digits") << QStringLiteral("２４６８０") << Means::Zero
-                                      << QString();
+    QTest::newRow("arabic-indic-digits") << QStringLiteral("٢٤٦٨٠") << Means::Zero << QString();
+    QTest::newRow("fullwidth-digits") << QStringLiteral("２４６８０") << Means::Zero << QString();
 
     QTest::newRow("negative") << QStringLiteral("-24680") << Means::Refused
                               << QStringLiteral("port -24680 is ") + range;
@@ -141,8 +141,8 @@ void tst_BadInput::portTexts()
                                    << QStringLiteral("port 65536 is ") + range;
     QTest::newRow("past-32-bits") << QStringLiteral("99999999999") << Means::Refused
                                   << QStringLiteral("the port is ") + range;
-    QTest::newRow("exponent-overflow") << QStringLiteral("1e999") << Means::Refused
-                                       << QStringLiteral("the port is ") + range;
+    QTest::newRow("exponent-overflow")
+            << QStringLiteral("1e999") << Means::Refused << QStringLiteral("the port is ") + range;
     QTest::newRow("10k-digits") << QString(10240, u'9') << Means::Refused
                                 << QStringLiteral("the port is ") + range;
 }
@@ -202,8 +202,7 @@ void tst_BadInput::serverLocalPort()
         QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
 }
 
-void tst_BadInput::selectClient(const QString &localPort, const QString &host,
-                                const QString &port)
+void tst_BadInput::selectClient(const QString &localPort, const QString &host, const QString &port)
 {
     w->optTCP->setChecked(true);
     w->optClient->setChecked(true); // empty remote fields: dropped, fields unlocked
@@ -338,8 +337,7 @@ void tst_BadInput::remoteHost()
         // The name is shown as typed, never read as a format.
         QTRY_COMPARE_WITH_TIMEOUT(
                 w->panelText(1),
-                QStringLiteral("Send Data failed: cannot resolve host '%1'").arg(host),
-                peerWaitMs);
+                QStringLiteral("Send Data failed: cannot resolve host '%1'").arg(host), peerWaitMs);
     }
     QVERIFY(answers());
 
@@ -357,9 +355,8 @@ void tst_BadInput::remoteHost()
         QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
         QCOMPARE(w->panelText(1), sentinel);
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1),
-                                  QStringLiteral("Connect with remote server success."),
-                                  peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+                w->panelText(1), QStringLiteral("Connect with remote server success."), peerWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), peerWaitMs);
     }
     QVERIFY(answers());
@@ -398,10 +395,10 @@ void tst_BadInput::privilegedPort()
             QSKIP("running as root and setpriv is missing");
         QProcess child;
         child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(setpriv, { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                               QStringLiteral("--clear-groups"),
-                               QCoreApplication::applicationFilePath(),
-                               QStringLiteral("privilegedPort") });
+        child.start(setpriv,
+                    { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                      QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                      QStringLiteral("privilegedPort") });
         QVERIFY(child.waitForFinished(6 * peerWaitMs));
         const QByteArray output = child.readAll();
         if (output.contains("SKIP   :"))

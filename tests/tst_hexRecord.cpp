@@ -74,12 +74,13 @@ void tst_HexRecord::exactText_data()
     QTest::newRow("17") << true << counting(17)
                         << QStringLiteral("UDP IN  (0011) : 00 01 02 03 04 05 06 07 08 09 0A 0B "
                                           "0C 0D 0E 0F \r\n")
-            + indent + QStringLiteral("10 \r\n");
-    QTest::newRow("exact-32") << false << counting(32)
-                              << QStringLiteral("TCP IN  (0020) : 00 01 02 03 04 05 06 07 08 09 "
-                                                "0A 0B 0C 0D 0E 0F \r\n")
-            + indent
-            + QStringLiteral("10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F \r\n");
+                                   + indent + QStringLiteral("10 \r\n");
+    QTest::newRow("exact-32")
+            << false << counting(32)
+            << QStringLiteral("TCP IN  (0020) : 00 01 02 03 04 05 06 07 08 09 "
+                              "0A 0B 0C 0D 0E 0F \r\n")
+                       + indent
+                       + QStringLiteral("10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F \r\n");
 }
 
 void tst_HexRecord::exactText()

@@ -125,7 +125,7 @@ bool tst_Hostile::listen()
     w->txtLocalHostPortSet->setText(QString::number(serverPort));
     w->optTCP->setChecked(true);
     return w->Winsock->State() == Winsock::Listening
-        && w->panelText(3) == QStringLiteral("Listening...");
+           && w->panelText(3) == QStringLiteral("Listening...");
 }
 
 RawSocket tst_Hostile::acceptedClient()
@@ -153,7 +153,7 @@ bool tst_Hostile::servesAgain()
         return false;
     RawSocket client = acceptedClient();
     return client.isValid() && client.sendAll("again\n")
-        && QTest::qWaitFor([&] { return log().endsWith(u"again\n"); }, peerWaitMs);
+           && QTest::qWaitFor([&] { return log().endsWith(u"again\n"); }, peerWaitMs);
 }
 
 bool tst_Hostile::bindUdp()
@@ -298,8 +298,8 @@ void tst_Hostile::abruptClient()
             client.sendAll(chunk);
             client.resetAbruptly();
         });
-        const bool left =
-                QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
+        const bool left
+                = QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
         sender.join();
         QVERIFY(left);
         QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
@@ -357,15 +357,15 @@ void tst_Hostile::peerVanishes()
     const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
     if (windowIsServer) {
         QVERIFY(listen());
-        peer.start(socat, { QStringLiteral("-"),
-                            QStringLiteral("TCP:127.0.0.1:%1").arg(serverPort) });
+        peer.start(socat,
+                   { QStringLiteral("-"), QStringLiteral("TCP:127.0.0.1:%1").arg(serverPort) });
         QVERIFY(peer.waitForStarted(peerWaitMs));
         QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
     } else {
-        peer.start(socat, { QStringLiteral("-d"), QStringLiteral("-d"),
-                            QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr")
-                                    .arg(peerServerPort),
-                            QStringLiteral("-") });
+        peer.start(socat,
+                   { QStringLiteral("-d"), QStringLiteral("-d"),
+                     QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(peerServerPort),
+                     QStringLiteral("-") });
         QVERIFY(peer.waitForStarted(peerWaitMs));
         QByteArray messages;
         QTRY_VERIFY_WITH_TIMEOUT((messages += peer.readAllStandardError()).contains("listening"),
@@ -376,9 +376,8 @@ void tst_Hostile::peerVanishes()
         w->txtRemoteHostPort->setText(QString::number(peerServerPort));
         w->txtLocalHostPortSet->setText(QString::number(peerServerPort + 1));
         w->optClient->setChecked(true);
-        QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1),
-                                  QStringLiteral("Connect with remote server success."),
-                                  peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+                w->panelText(1), QStringLiteral("Connect with remote server success."), peerWaitMs);
     }
     peer.write("last words\n");
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("last words\n"), peerWaitMs);
@@ -420,7 +419,8 @@ void tst_Hostile::udpFlood()
         while (clock.elapsed() < floodMs) {
             const QByteArray line = QByteArray::number(sent.load()).rightJustified(9, '0') + '\n';
             if (::sendto(socket.fd(), line.constData(), size_t(line.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&to), sizeof to) == line.size())
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to)
+                == line.size())
                 ++sent;
         }
         done = true;
@@ -536,8 +536,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     // Nothing is taken after a refusal: the log is a gapless beginning.
     QCOMPARE(appendedAfterRefusal, 0);
     // Up to the first refusal the log is the stream, exactly.
-    QVERIFY(QStringView(text).first(prefixLength)
-            == QLatin1StringView(streamPrefix(prefixLength)));
+    QVERIFY(QStringView(text).first(prefixLength) == QLatin1StringView(streamPrefix(prefixLength)));
     QVERIFY2(longestGap < 2000, qPrintable(QString::number(longestGap)));
 
     // Clear frees the log, and later data appends again.
@@ -570,8 +569,8 @@ void tst_Hostile::noGapAfterRefusal()
     // Fill the log to 10 characters short of its capacity, in lines short
     // enough that no soft break counts.
     const QString line = QString(99, u'x') + u'\n';
-    const QString filling =
-            line.repeated(ReceiveLog::capacity / line.size() + 1).left(ReceiveLog::capacity - 10);
+    const QString filling
+            = line.repeated(ReceiveLog::capacity / line.size() + 1).left(ReceiveLog::capacity - 10);
     QVERIFY(w->txtReceive->appendPiece(filling));
     const qsizetype full = w->txtReceive->length();
     QCOMPARE(full, ReceiveLog::capacity - 10);
@@ -654,7 +653,8 @@ void tst_Hostile::oddArrival_data()
     QByteArray longLine(1 << 20, Qt::Uninitialized);
     for (qsizetype i = 0; i < longLine.size(); ++i)
         longLine[i] = char('a' + i % 26);
-    const QByteArray invalid("\xFF\xFE" "ab\xC3(\xE2\x82\n\xED\xA0\x80\xF4\x90\x80\x80z");
+    const QByteArray invalid("\xFF\xFE"
+                             "ab\xC3(\xE2\x82\n\xED\xA0\x80\xF4\x90\x80\x80z");
 
     QTest::newRow("udp-empty") << false << false << QByteArray();
     QTest::newRow("udp-empty-hex") << false << true << QByteArray();
@@ -687,8 +687,8 @@ void tst_Hostile::oddArrival()
             client.sendAll(bytes);
             client.reset(); // everything arrives before the close
         });
-        const bool ended =
-                QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
+        const bool ended
+                = QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
         sender.join();
         QVERIFY(ended);
     } else {

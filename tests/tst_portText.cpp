@@ -149,14 +149,14 @@ void tst_PortText::whole_data()
     QTest::newRow("int-max-half-rounds-out") << QStringLiteral("2147483647.5") << true << 0;
     QTest::newRow("int-max-plus-one") << QStringLiteral("2147483648") << true << 0;
     QTest::newRow("int-min") << QStringLiteral("-2147483648") << false << int(INT32_MIN);
-    QTest::newRow("int-min-half-to-even") << QStringLiteral("-2147483648.5") << false
-                                          << int(INT32_MIN);
+    QTest::newRow("int-min-half-to-even")
+            << QStringLiteral("-2147483648.5") << false << int(INT32_MIN);
     QTest::newRow("int-min-minus-one") << QStringLiteral("-2147483649") << true << 0;
     QTest::newRow("hex-past-int-max") << QStringLiteral("&H80000000") << true << 0;
     QTest::newRow("exponent-huge") << QStringLiteral("1e999") << true << 0;
     QTest::newRow("long-digits") << QString(10241, u'9') << true << 0;
-    QTest::newRow("long-leading-zeros") << QString(10240, u'0') + QStringLiteral("42") << false
-                                        << 42;
+    QTest::newRow("long-leading-zeros")
+            << QString(10240, u'0') + QStringLiteral("42") << false << 42;
 }
 
 void tst_PortText::whole()
@@ -180,8 +180,8 @@ void tst_PortText::wholeNumberEdges_data()
     QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN() << true << 0;
     QTest::newRow("inf") << std::numeric_limits<double>::infinity() << true << 0;
     QTest::newRow("minus-inf") << -std::numeric_limits<double>::infinity() << true << 0;
-    QTest::newRow("just-below-max-half") << std::nextafter(2147483647.5, 0.0) << false
-                                         << 2147483647;
+    QTest::newRow("just-below-max-half")
+            << std::nextafter(2147483647.5, 0.0) << false << 2147483647;
     QTest::newRow("tiny") << 1e-300 << false << 0;
 }
 
@@ -208,12 +208,12 @@ void tst_PortText::blank_data()
     QTest::newRow("tab") << QStringLiteral("\t") << false << QStringLiteral("\t");
     QTest::newRow("line-feed") << QStringLiteral(" \n ") << false << QStringLiteral("\n");
     QTest::newRow("nbsp") << QStringLiteral("\u00a0") << false << QStringLiteral("\u00a0");
-    QTest::newRow("ideographic-space") << QStringLiteral("\u3000") << false
-                                       << QStringLiteral("\u3000");
+    QTest::newRow("ideographic-space")
+            << QStringLiteral("\u3000") << false << QStringLiteral("\u3000");
     QTest::newRow("nul") << QString(1, QChar(0)) << false << QString(1, QChar(0));
     QTest::newRow("padded-word") << QStringLiteral("  a b  ") << false << QStringLiteral("a b");
-    QTest::newRow("tab-kept-inside-trim") << QStringLiteral(" \tx\t ") << false
-                                          << QStringLiteral("\tx\t");
+    QTest::newRow("tab-kept-inside-trim")
+            << QStringLiteral(" \tx\t ") << false << QStringLiteral("\tx\t");
 }
 
 void tst_PortText::blank()

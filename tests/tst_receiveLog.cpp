@@ -36,10 +36,10 @@ void tst_ReceiveLog::appendKeepsText_data()
     QTest::newRow("empty-piece") << QStringList { "a\r", "", "\nb" } << "a\nb";
     QTest::newRow("long-line") << QStringList { longLine } << longLine;
     QTest::newRow("long-line-in-small-pieces")
-        << QStringList(QList<QString>(5000, QStringLiteral("ab"))) << QString(10000, u'a').replace(
-               QStringLiteral("aa"), QStringLiteral("ab"));
+            << QStringList(QList<QString>(5000, QStringLiteral("ab")))
+            << QString(10000, u'a').replace(QStringLiteral("aa"), QStringLiteral("ab"));
     QTest::newRow("long-line-then-break")
-        << QStringList { longLine + "\r\n", "tail" } << longLine + "\ntail";
+            << QStringList { longLine + "\r\n", "tail" } << longLine + "\ntail";
 }
 
 void tst_ReceiveLog::appendKeepsText()
@@ -79,7 +79,8 @@ void tst_ReceiveLog::copyLeavesSoftBreaksOut()
     // A selection that starts and ends inside the cut-up line.
     QTextCursor part = log.textCursor();
     part.setPosition(int(ReceiveLog::maxLineChunk) - 2);
-    part.setPosition(int(ReceiveLog::maxLineChunk) + 1 + 3, QTextCursor::KeepAnchor); // past the break
+    part.setPosition(int(ReceiveLog::maxLineChunk) + 1 + 3,
+                     QTextCursor::KeepAnchor); // past the break
     log.setTextCursor(part);
     log.copy();
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("qqqqq"));

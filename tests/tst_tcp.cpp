@@ -106,9 +106,8 @@ void tst_Tcp::cleanup()
 
 bool tst_Tcp::startClient(Peer &client, int port)
 {
-    return client.start(socat,
-                        { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-"),
-                          QStringLiteral("TCP:127.0.0.1:%1").arg(port) });
+    return client.start(socat, { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-"),
+                                 QStringLiteral("TCP:127.0.0.1:%1").arg(port) });
 }
 
 bool tst_Tcp::startServer(Peer &server)
@@ -117,8 +116,7 @@ bool tst_Tcp::startServer(Peer &server)
     if (!server.start(socat, { QStringLiteral("-d"), QStringLiteral("-d"),
                                listen.arg(serverPeerPort), QStringLiteral("-") }))
         return false;
-    return QTest::qWaitFor([&] { return server.messages().contains(u"listening on"); },
-                           peerWaitMs);
+    return QTest::qWaitFor([&] { return server.messages().contains(u"listening on"); }, peerWaitMs);
 }
 
 bool tst_Tcp::serverWithClient(Peer &client)
@@ -280,10 +278,10 @@ void tst_Tcp::serverLocalPort_data()
     QTest::newRow("letters") << QStringLiteral("abc") << QStringLiteral("1000") << 1000;
     QTest::newRow("spaces") << QStringLiteral("   ") << QStringLiteral("1000") << 1000;
     QTest::newRow("padded") << QStringLiteral(" 2000 ") << QStringLiteral(" 2000 ") << 2000;
-    QTest::newRow("half-to-even-down") << QStringLiteral("2000.5") << QStringLiteral("2000.5")
-                                       << 2000;
-    QTest::newRow("half-to-even-up") << QStringLiteral("2001.5") << QStringLiteral("2001.5")
-                                     << 2002;
+    QTest::newRow("half-to-even-down")
+            << QStringLiteral("2000.5") << QStringLiteral("2000.5") << 2000;
+    QTest::newRow("half-to-even-up")
+            << QStringLiteral("2001.5") << QStringLiteral("2001.5") << 2002;
     QTest::newRow("too-large") << QStringLiteral("70000") << QStringLiteral("70000") << 0;
     QTest::newRow("negative") << QStringLiteral("-5") << QStringLiteral("-5") << 0;
 }
@@ -388,12 +386,12 @@ void tst_Tcp::splitCharacter_data()
     QTest::addColumn<QByteArray>("second");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("2-byte-after-lead") << QByteArray("a\xC3") << QByteArray("\xA9z")
-                                       << QStringLiteral("aéz");
-    QTest::newRow("3-byte-after-2") << QByteArray("a\xE2\x82") << QByteArray("\xACz")
-                                    << QStringLiteral("a€z");
-    QTest::newRow("4-byte-after-3") << QByteArray("a\xF0\x9F\x98") << QByteArray("\x80z")
-                                    << QStringLiteral("a😀z");
+    QTest::newRow("2-byte-after-lead")
+            << QByteArray("a\xC3") << QByteArray("\xA9z") << QStringLiteral("aéz");
+    QTest::newRow("3-byte-after-2")
+            << QByteArray("a\xE2\x82") << QByteArray("\xACz") << QStringLiteral("a€z");
+    QTest::newRow("4-byte-after-3")
+            << QByteArray("a\xF0\x9F\x98") << QByteArray("\x80z") << QStringLiteral("a😀z");
 }
 
 void tst_Tcp::splitCharacter()

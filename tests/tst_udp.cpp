@@ -96,20 +96,20 @@ void tst_Udp::display_data()
     QTest::newRow("hex-crlf") << QList { hello } << true
                               << QStringLiteral("UDP IN  (0007) : 68 65 6C 6C 6F 0D 0A \n");
     QTest::newRow("text-crlf-split-across-datagrams")
-        << QList { QByteArray("one\r"), QByteArray("\ntwo") } << false
-        << QStringLiteral("one\ntwo");
+            << QList { QByteArray("one\r"), QByteArray("\ntwo") } << false
+            << QStringLiteral("one\ntwo");
     QTest::newRow("text-utf8") << QList { QStringLiteral("grüße ✓ 😀").toUtf8() } << false
                                << QStringLiteral("grüße ✓ 😀");
     QTest::newRow("hex-utf8") << QList { QStringLiteral("é✓").toUtf8() } << true
                               << QStringLiteral("UDP IN  (0005) : C3 A9 E2 9C 93 \n");
-    QTest::newRow("text-empty-shows-nothing") << QList { QByteArray(), QByteArray("x") } << false
-                                              << QStringLiteral("x");
+    QTest::newRow("text-empty-shows-nothing")
+            << QList { QByteArray(), QByteArray("x") } << false << QStringLiteral("x");
     QTest::newRow("hex-empty") << QList { QByteArray() } << true
                                << QStringLiteral("UDP IN  (0000) : \n");
     QTest::newRow("hex-17-wraps")
-        << QList { QByteArray("0123456789abcdefg") } << true
-        << QStringLiteral("UDP IN  (0011) : 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \n"
-                          "                 67 \n");
+            << QList { QByteArray("0123456789abcdefg") } << true
+            << QStringLiteral("UDP IN  (0011) : 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \n"
+                              "                 67 \n");
 }
 
 void tst_Udp::display()
@@ -152,10 +152,10 @@ void tst_Udp::sendAfterApply_data()
 
     // Without a port typed, the port set at start-up stays.
     QTest::newRow("address-only") << QString() << 1001 << QStringLiteral("ping");
-    QTest::newRow("half-rounds-to-even") << QStringLiteral("1001.5") << 1002
-                                         << QStringLiteral("ping");
-    QTest::newRow("utf8-multi-line") << QString() << 1001
-                                     << QStringLiteral("grüße ✓ 😀\nzweite Zeile");
+    QTest::newRow("half-rounds-to-even")
+            << QStringLiteral("1001.5") << 1002 << QStringLiteral("ping");
+    QTest::newRow("utf8-multi-line")
+            << QString() << 1001 << QStringLiteral("grüße ✓ 😀\nzweite Zeile");
 }
 
 void tst_Udp::sendAfterApply()
@@ -166,10 +166,10 @@ void tst_Udp::sendAfterApply()
     QFETCH(QString, text);
 
     Peer receiver;
-    QVERIFY(receiver.start(
-        QStringLiteral("socat"),
-        { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-u"),
-          QStringLiteral("UDP-RECV:%1,bind=127.0.0.1").arg(expectedPort), QStringLiteral("-") }));
+    QVERIFY(receiver.start(QStringLiteral("socat"),
+                           { QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-u"),
+                             QStringLiteral("UDP-RECV:%1,bind=127.0.0.1").arg(expectedPort),
+                             QStringLiteral("-") }));
     QTRY_VERIFY_WITH_TIMEOUT(receiver.messages().contains(u"starting data transfer loop"),
                              peerWaitMs);
 

@@ -49,7 +49,7 @@ struct Fed
 {
     QString text;
     QByteArray carry; // what is left after the last read
-    QString fault; // first time the carry held something it must not
+    QString fault;    // first time the carry held something it must not
 };
 
 // Feeds `bytes` to one stream, cut at `cuts` (ascending offsets).
@@ -101,14 +101,18 @@ QList<qsizetype> everyByte(qsizetype size)
 char32_t randomCodePoint(QRandomGenerator &rng)
 {
     switch (rng.bounded(5)) {
-    case 0: return rng.bounded(0x80); // ASCII, NUL and control bytes included
-    case 1: return 0x80 + rng.bounded(0x800 - 0x80);
+    case 0:
+        return rng.bounded(0x80); // ASCII, NUL and control bytes included
+    case 1:
+        return 0x80 + rng.bounded(0x800 - 0x80);
     case 2: {
         const char32_t c = 0x800 + rng.bounded(0x10000 - 0x800);
         return c >= 0xD800 && c <= 0xDFFF ? 0xFEFF : c;
     }
-    case 3: return 0x10000 + rng.bounded(0x110000 - 0x10000);
-    default: return 0xFEFF; // read as a byte order mark when it starts a read
+    case 3:
+        return 0x10000 + rng.bounded(0x110000 - 0x10000);
+    default:
+        return 0xFEFF; // read as a byte order mark when it starts a read
     }
 }
 
@@ -171,8 +175,10 @@ void tst_Utf8Stream::invalidBytes_data()
     QTest::newRow("overlong-f0-80") << QByteArray("\xf0\x80\x80\x80");
     QTest::newRow("surrogate-ed-a0") << QByteArray("\xed\xa0\x80");
     QTest::newRow("beyond-max-f4-90") << QByteArray("\xf4\x90\x80\x80");
-    QTest::newRow("truncated-3-then-ascii") << QByteArray("\xe2\x82" "A");
-    QTest::newRow("truncated-4-then-ascii") << QByteArray("\xf0\x9f\x98" "A");
+    QTest::newRow("truncated-3-then-ascii") << QByteArray("\xe2\x82"
+                                                          "A");
+    QTest::newRow("truncated-4-then-ascii") << QByteArray("\xf0\x9f\x98"
+                                                          "A");
     QTest::newRow("lead-then-lead") << QByteArray("\xe2\xe2\x82\xac");
     QTest::newRow("extra-continuation") << QByteArray("\xe2\x82\xac\x80\x80\x80");
 }

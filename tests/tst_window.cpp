@@ -40,7 +40,7 @@ struct FocusAccess : QWidget
     static bool next(QWidget *window)
     {
         return (window->*static_cast<bool (QWidget::*)(bool)>(&FocusAccess::focusNextPrevChild))(
-            true);
+                true);
     }
 };
 
@@ -212,13 +212,20 @@ void tst_Window::labelsFitTheirCaptions_data()
     QTest::addColumn<QPoint>("corner");
     QTest::addColumn<QString>("field"); // the text field to the label's right, if any
 
-    QTest::newRow("Label1") << "Label1" << "frame3" << QPoint(10, 20) << "txtLocalHostName";
-    QTest::newRow("Label2") << "Label2" << "frame3" << QPoint(10, 52) << "txtLocalHostIP";
-    QTest::newRow("Label3") << "Label3" << "frmMain" << QPoint(608, 70) << "";
-    QTest::newRow("Label4") << "Label4" << "Frame4" << QPoint(10, 22) << "txtRemoteHostIP";
-    QTest::newRow("Label5") << "Label5" << "Frame4" << QPoint(10, 52) << "txtRemoteHostPort";
-    QTest::newRow("Label6") << "Label6" << "Frame4" << QPoint(12, 82) << "txtLocalHostPortSet";
-    QTest::newRow("Label7") << "Label7" << "frmMain" << QPoint(596, 18) << "";
+    QTest::newRow("Label1") << "Label1"
+                            << "frame3" << QPoint(10, 20) << "txtLocalHostName";
+    QTest::newRow("Label2") << "Label2"
+                            << "frame3" << QPoint(10, 52) << "txtLocalHostIP";
+    QTest::newRow("Label3") << "Label3"
+                            << "frmMain" << QPoint(608, 70) << "";
+    QTest::newRow("Label4") << "Label4"
+                            << "Frame4" << QPoint(10, 22) << "txtRemoteHostIP";
+    QTest::newRow("Label5") << "Label5"
+                            << "Frame4" << QPoint(10, 52) << "txtRemoteHostPort";
+    QTest::newRow("Label6") << "Label6"
+                            << "Frame4" << QPoint(12, 82) << "txtLocalHostPortSet";
+    QTest::newRow("Label7") << "Label7"
+                            << "frmMain" << QPoint(596, 18) << "";
 }
 
 void tst_Window::labelsFitTheirCaptions()
@@ -235,8 +242,8 @@ void tst_Window::labelsFitTheirCaptions()
     QCOMPARE(label->pos(), corner);
     QVERIFY2(label->sizeHint().width() <= label->width(),
              qPrintable(QStringLiteral("caption needs %1 px, label has %2")
-                            .arg(label->sizeHint().width())
-                            .arg(label->width())));
+                                .arg(label->sizeHint().width())
+                                .arg(label->width())));
     if (!field.isEmpty()) {
         auto *neighbour = w->findChild<QLineEdit *>(field);
         QVERIFY(neighbour);
@@ -323,10 +330,10 @@ void tst_Window::focusAndTabOrder()
     QCOMPARE(w->focusWidget(), static_cast<QWidget *>(w->txtReceive));
 
     // chkHex is in the chain too, but hidden, so Tab passes it by.
-    const QWidget *expected[] = { w->txtLocalHostName, w->txtLocalHostIP,      w->txtLocalHostPort,
-                                  w->txtSend,          w->cmdSendData,         w->txtRemoteHostIP,
+    const QWidget *expected[] = { w->txtLocalHostName,  w->txtLocalHostIP,      w->txtLocalHostPort,
+                                  w->txtSend,           w->cmdSendData,         w->txtRemoteHostIP,
                                   w->txtRemoteHostPort, w->txtLocalHostPortSet, w->cmdApply,
-                                  w->cmdClear,         w->chkHexDISP,          w->optUDP,
+                                  w->cmdClear,          w->chkHexDISP,          w->optUDP,
                                   w->txtReceive };
     for (const QWidget *stop : expected) {
         QVERIFY(FocusAccess::next(w.get()));
@@ -434,16 +441,32 @@ void tst_Window::apply_data()
     QTest::addColumn<QString>("sentToHost");
 
     const QString local = QStringLiteral("127.0.0.1");
-    QTest::newRow("remote-host-only") << "" << "" << local << 1000 << 1001 << local;
-    QTest::newRow("local-port") << "2000" << "" << "" << 2000 << 1001 << "";
-    QTest::newRow("local-port-spaced") << " 2000 " << "" << "" << 2000 << 1001 << "";
-    QTest::newRow("local-port-spaces-only") << "   " << "" << "" << 1000 << 1001 << "";
-    QTest::newRow("local-port-not-a-number") << "abc" << "" << "" << 0 << 1001 << "";
-    QTest::newRow("remote-port-half-up") << "" << "1001.5" << "" << 1000 << 1002 << "";
-    QTest::newRow("remote-port-half-even") << "" << "1000.5" << "" << 1000 << 1000 << "";
-    QTest::newRow("remote-port-not-a-number") << "" << "abc" << "" << 1000 << 0 << "";
-    QTest::newRow("remote-host-spaced") << "1000" << "1001" << "  127.0.0.1 " << 1000 << 1001
-                                        << "  127.0.0.1 ";
+    QTest::newRow("remote-host-only") << ""
+                                      << "" << local << 1000 << 1001 << local;
+    QTest::newRow("local-port") << "2000"
+                                << ""
+                                << "" << 2000 << 1001 << "";
+    QTest::newRow("local-port-spaced") << " 2000 "
+                                       << ""
+                                       << "" << 2000 << 1001 << "";
+    QTest::newRow("local-port-spaces-only") << "   "
+                                            << ""
+                                            << "" << 1000 << 1001 << "";
+    QTest::newRow("local-port-not-a-number") << "abc"
+                                             << ""
+                                             << "" << 0 << 1001 << "";
+    QTest::newRow("remote-port-half-up") << ""
+                                         << "1001.5"
+                                         << "" << 1000 << 1002 << "";
+    QTest::newRow("remote-port-half-even") << ""
+                                           << "1000.5"
+                                           << "" << 1000 << 1000 << "";
+    QTest::newRow("remote-port-not-a-number") << ""
+                                              << "abc"
+                                              << "" << 1000 << 0 << "";
+    QTest::newRow("remote-host-spaced") << "1000"
+                                        << "1001"
+                                        << "  127.0.0.1 " << 1000 << 1001 << "  127.0.0.1 ";
 }
 
 void tst_Window::apply()
@@ -484,10 +507,18 @@ void tst_Window::applyFailure_data()
     QTest::addColumn<QString>("cause");
     QTest::addColumn<int>("state");
 
-    QTest::newRow("local-port-too-big") << "70000" << "" << "out of range" << int(Winsock::Closed);
-    QTest::newRow("local-port-negative") << "-1" << "" << "out of range" << int(Winsock::Closed);
-    QTest::newRow("remote-port-too-big") << "" << "99999" << "out of range" << int(Winsock::Bound);
-    QTest::newRow("remote-port-huge") << "" << "1e12" << "32 bits" << int(Winsock::Bound);
+    QTest::newRow("local-port-too-big") << "70000"
+                                        << ""
+                                        << "out of range" << int(Winsock::Closed);
+    QTest::newRow("local-port-negative") << "-1"
+                                         << ""
+                                         << "out of range" << int(Winsock::Closed);
+    QTest::newRow("remote-port-too-big") << ""
+                                         << "99999"
+                                         << "out of range" << int(Winsock::Bound);
+    QTest::newRow("remote-port-huge") << ""
+                                      << "1e12"
+                                      << "32 bits" << int(Winsock::Bound);
 }
 
 void tst_Window::applyFailure()
@@ -558,7 +589,9 @@ void tst_Window::sendDatagram_data()
                           << QByteArray("h\xc3\xa9llo \xe2\x9c\x93");
     QTest::newRow("empty") << QString() << QByteArray();
     QTest::newRow("two-lines") << "a\nb" << QByteArray("a\nb");
-    QTest::newRow("no-break-space") << QStringLiteral("a\u00a0b") << QByteArray("a\xc2\xa0" "b");
+    QTest::newRow("no-break-space") << QStringLiteral("a\u00a0b")
+                                    << QByteArray("a\xc2\xa0"
+                                                  "b");
 }
 
 void tst_Window::sendDatagram()

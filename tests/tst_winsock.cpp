@@ -33,11 +33,11 @@ std::optional<QString> failureOf(Operation &&operation)
     return std::nullopt;
 }
 
-#define VERIFY_FAILS(expr, fragment)                                                               \
-    do {                                                                                           \
-        const auto reason = failureOf([&] { expr; });                                              \
-        QVERIFY2(reason, "no WinsockError from " #expr);                                           \
-        QVERIFY2(reason->contains(QStringLiteral(fragment)), qPrintable(*reason));                 \
+#define VERIFY_FAILS(expr, fragment) \
+    do { \
+        const auto reason = failureOf([&] { expr; }); \
+        QVERIFY2(reason, "no WinsockError from " #expr); \
+        QVERIFY2(reason->contains(QStringLiteral(fragment)), qPrintable(*reason)); \
     } while (false)
 
 quint16 freeUdpPort()
@@ -201,9 +201,8 @@ void tst_Winsock::portMembersRejectOutOfRange()
     Winsock socket;
     socket.setLocalPort(1234);
     socket.setRemotePort(1234);
-    const auto reason = failureOf([&] {
-        local ? socket.setLocalPort(port) : socket.setRemotePort(port);
-    });
+    const auto reason
+            = failureOf([&] { local ? socket.setLocalPort(port) : socket.setRemotePort(port); });
     QCOMPARE(!reason.has_value(), valid);
     QCOMPARE(local ? socket.LocalPort() : socket.RemotePort(), valid ? port : 1234);
 }
@@ -250,10 +249,18 @@ void tst_Winsock::wrongProtocolOperation()
     socket.setRemotePort(freeTcpPort());
     const auto reason = failureOf([&] {
         switch (operation) {
-        case 0: socket.Bind(0); break;
-        case 1: socket.Listen(); break;
-        case 2: socket.Connect(); break;
-        default: socket.SendData(QStringLiteral("x")); break;
+        case 0:
+            socket.Bind(0);
+            break;
+        case 1:
+            socket.Listen();
+            break;
+        case 2:
+            socket.Connect();
+            break;
+        default:
+            socket.SendData(QStringLiteral("x"));
+            break;
         }
     });
     QVERIFY(reason);
@@ -404,10 +411,10 @@ void tst_Winsock::bindPrivilegedPort()
         QSKIP("running as root and setpriv is missing");
     QProcess child;
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(setpriv, { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                           QStringLiteral("--clear-groups"),
-                           QCoreApplication::applicationFilePath(),
-                           QStringLiteral("bindPrivilegedPort") });
+    child.start(setpriv,
+                { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                  QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                  QStringLiteral("bindPrivilegedPort") });
     QVERIFY(child.waitForFinished(waitMs));
     const QByteArray output = child.readAll();
     if (output.contains("SKIP"))
@@ -564,7 +571,7 @@ void tst_Winsock::serverAcceptsInHandler()
 
     client.write("ping");
     QTRY_COMPARE_WITH_TIMEOUT(log.text, QStringLiteral("ping"), waitMs);
-    QCOMPARE(log.totals, QList<int>{ 4 });
+    QCOMPARE(log.totals, QList<int> { 4 });
     server.SendData(QStringLiteral("pong \u00e9"));
     QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(7), waitMs);
     QCOMPARE(QString::fromUtf8(client.readAll()), QStringLiteral("pong \u00e9"));

@@ -79,8 +79,8 @@ void drawPacket(QPainter &painter, QPointF centre, qreal width, qreal height, co
     painter.drawRoundedRect(block, height / 4, height / 4);
     const qreal header = width * 0.28;
     const QRectF headerRect = headingRight
-        ? QRectF(block.right() - header, block.top(), header, height)
-        : QRectF(block.left(), block.top(), header, height);
+                                      ? QRectF(block.right() - header, block.top(), header, height)
+                                      : QRectF(block.left(), block.top(), header, height);
     painter.setPen(Qt::NoPen);
     painter.setBrush(colour.lighter(135));
     painter.drawRoundedRect(headerRect.adjusted(1, 1, -1, -1), height / 5, height / 5);
@@ -110,7 +110,7 @@ QPainterPath waveform(qreal left, qreal right, qreal middle, qreal swing, qreal 
         const qreal along = qreal(i) / steps;
         const qreal envelope = std::sin(along * std::numbers::pi);
         const qreal y
-            = middle + swing * envelope * std::sin((x - left) * 2 * std::numbers::pi / period);
+                = middle + swing * envelope * std::sin((x - left) * 2 * std::numbers::pi / period);
         if (i == 0)
             path.moveTo(x, y);
         else
@@ -254,16 +254,17 @@ QPixmap drawSidePicture()
 
     // Five hosts around the hub; the two under test are lit and their link
     // carries traffic both ways.
-    struct Host {
+    struct Host
+    {
         QPointF at;
         bool lit;
     };
     const std::array<Host, 5> hosts { {
-        { QPointF(48, 46), true },
-        { QPointF(242, 46), true },
-        { QPointF(36, 170), false },
-        { QPointF(254, 170), false },
-        { QPointF(145, 212), false },
+            { QPointF(48, 46), true },
+            { QPointF(242, 46), true },
+            { QPointF(36, 170), false },
+            { QPointF(254, 170), false },
+            { QPointF(145, 212), false },
     } };
     for (const Host &host : hosts) {
         const QColor wire = host.lit ? withAlpha(linkBlue, 200) : withAlpha(paleBlue, 70);

@@ -32,7 +32,7 @@ constexpr int px(int twips)
     return twips / 15;
 }
 
-template <typename Control>
+template<typename Control>
 Control *place(QWidget *container, const char *name, int left, int top, int width, int height)
 {
     auto *control = new Control(container);
@@ -41,8 +41,8 @@ Control *place(QWidget *container, const char *name, int left, int top, int widt
     return control;
 }
 
-QGroupBox *groupBox(QWidget *container, const char *name, const QString &title, int left,
-                    int top, int width, int height)
+QGroupBox *groupBox(QWidget *container, const char *name, const QString &title, int left, int top,
+                    int width, int height)
 {
     auto *box = place<QGroupBox>(container, name, left, top, width, height);
     box->setTitle(title);
@@ -58,8 +58,8 @@ QLabel *label(QWidget *container, const char *name, const QString &caption, int 
     return control;
 }
 
-QLineEdit *textField(QWidget *container, const char *name, int left, int top, int width,
-                     int height, bool locked)
+QLineEdit *textField(QWidget *container, const char *name, int left, int top, int width, int height,
+                     bool locked)
 {
     auto *field = place<QLineEdit>(container, name, left, top, width, height);
     setBackColor(field, locked ? lockedLook : editableLook);
@@ -68,7 +68,7 @@ QLineEdit *textField(QWidget *container, const char *name, int left, int top, in
     return field;
 }
 
-template <typename Editor>
+template<typename Editor>
 Editor *multiLineField(QWidget *container, const char *name, int left, int top, int width,
                        int height)
 {
@@ -91,8 +91,8 @@ QRadioButton *choice(QWidget *container, const char *name, const QString &captio
     return button;
 }
 
-QPushButton *button(QWidget *container, const char *name, const QString &caption, int left,
-                    int top, int width, int height)
+QPushButton *button(QWidget *container, const char *name, const QString &caption, int left, int top,
+                    int width, int height)
 {
     auto *control = place<QPushButton>(container, name, left, top, width, height);
     control->setText(caption);
@@ -101,8 +101,8 @@ QPushButton *button(QWidget *container, const char *name, const QString &caption
     return control;
 }
 
-QCheckBox *checkBox(QWidget *container, const char *name, const QString &caption, int left,
-                    int top, int width, int height)
+QCheckBox *checkBox(QWidget *container, const char *name, const QString &caption, int left, int top,
+                    int width, int height)
 {
     auto *box = place<QCheckBox>(container, name, left, top, width, height);
     box->setText(caption);
@@ -246,7 +246,7 @@ void describeForAssistiveTools(frmMain *w)
 
 frmMain::frmMain(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+                              | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
 {
     // Before the first change notice about the window makes its interface.
     QAccessible::installFactory(windowAccessible);
@@ -284,7 +284,8 @@ void frmMain::createControls()
     optUDP = choice(Frame5, "optUDP", QStringLiteral("UDP"), 240, 270, 855, 255, true);
     // Explicit groups: Qt's automatic exclusivity also looks into nested boxes
     // and could clear the selected protocol when a role is chosen.
-    for (const auto &members : { std::array { optUDP, optTCP }, std::array { optServer, optClient } }) {
+    for (const auto &members :
+         { std::array { optUDP, optTCP }, std::array { optServer, optClient } }) {
         auto *group = new QButtonGroup(this);
         for (QRadioButton *option : members)
             group->addButton(option);
@@ -318,11 +319,13 @@ void frmMain::createControls()
     txtSend = multiLineField<QPlainTextEdit>(Frame2, "txtSend", 180, 300, 7395, 1755);
 
     Frame1 = groupBox(this, "Frame1", QStringLiteral("Receive"), 120, 1350, 7695, 4605);
-    chkHexDISP = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
+    chkHexDISP
+            = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
     txtReceive = multiLineField<ReceiveLog>(Frame1, "txtReceive", 180, 240, 7395, 3735);
 
-    Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120, 1050);
+    Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
+                   1050);
     Label7 = label(this, "Label7", QString(), 8940, 270);
     Label7->setFont(displayFont());
     Label7->setText(QStringLiteral("Tarvik"));
@@ -341,12 +344,12 @@ void frmMain::setTabOrder()
 {
     // Tab visits the controls that take the focus in this order; each group
     // of choices is one stop, on its selected member.
-    const QWidget *chain[] = { txtReceive,  txtLocalHostName, txtLocalHostIP,
-                               txtLocalHostPort, txtSend,   chkHex,
-                               cmdSendData, txtRemoteHostIP,  txtRemoteHostPort,
-                               txtLocalHostPortSet, cmdApply, cmdClear,
-                               chkHexDISP,  optUDP,           optTCP,
-                               optServer,   optClient };
+    const QWidget *chain[] = { txtReceive,          txtLocalHostName, txtLocalHostIP,
+                               txtLocalHostPort,    txtSend,          chkHex,
+                               cmdSendData,         txtRemoteHostIP,  txtRemoteHostPort,
+                               txtLocalHostPortSet, cmdApply,         cmdClear,
+                               chkHexDISP,          optUDP,           optTCP,
+                               optServer,           optClient };
     for (size_t i = 1; i < std::size(chain); ++i)
         QWidget::setTabOrder(const_cast<QWidget *>(chain[i - 1]), const_cast<QWidget *>(chain[i]));
     // Qt enters a group of choices at its first member; we want the selected one.
@@ -376,8 +379,9 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 
 void frmMain::connectEvents()
 {
-    connect(LocalHostInfoRefreshTimer, &QTimer::timeout, this,
-            [this] { guarded("Refreshing host information", [this] { LocalHostInfoRefreshTimer_Timer(); }); });
+    connect(LocalHostInfoRefreshTimer, &QTimer::timeout, this, [this] {
+        guarded("Refreshing host information", [this] { LocalHostInfoRefreshTimer_Timer(); });
+    });
 
     // A choice's handler runs once the group has moved the selection to it.
     const auto onSelected = [this](QRadioButton *option, const char *operation,

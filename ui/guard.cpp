@@ -9,8 +9,9 @@ void frmMain::guarded(const char *operation, const std::function<void()> &handle
     try {
         handler();
     } catch (const std::exception &failure) {
-        setPanelText(1, QStringLiteral("%1 failed: %2")
-                            .arg(QString::fromUtf8(operation), QString::fromUtf8(failure.what())));
+        setPanelText(1,
+                     QStringLiteral("%1 failed: %2")
+                             .arg(QString::fromUtf8(operation), QString::fromUtf8(failure.what())));
     } catch (...) {
         setPanelText(1, QStringLiteral("%1 failed").arg(QString::fromUtf8(operation)));
     }
