@@ -3,7 +3,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <stdexcept>
 #include <string>
 

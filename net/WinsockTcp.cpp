@@ -11,10 +11,10 @@ namespace {
 
 // One read hands the window at most this much, so the log's work for it stays
 // short and input and paint get their turn under a fast stream.
-constexpr qint64 maxStreamBytesPerRead = 64 * 1024;
+constexpr qint64 maxStreamBytesPerRead = qint64(64) * 1024;
 // What the socket holds beyond that before the system's flow control makes the
 // peer wait: memory stays bounded however fast the peer writes.
-constexpr qint64 streamReadBufferBytes = 1024 * 1024;
+constexpr qint64 streamReadBufferBytes = qint64(1024) * 1024;
 
 // Names a resolver could take: letters, digits, dots, hyphens, underscores and
 // any non-ASCII letter (internationalised names), at most 253 characters.
