@@ -72,8 +72,10 @@ totals() {
 }
 
 open_findings() {
-    grep -h -A1 -E '^(XFAIL|FAIL!)' "${logs[@]}" | grep -vE '^(--|   Loc)' |
-        sed -E 's/^(XFAIL|FAIL!) +: /- **\1** /' || true
+    local found
+    found=$(grep -h -A1 -E '^(XFAIL|FAIL!)' "${logs[@]}" | grep -vE '^(--|   Loc)' |
+        sed -E 's/^(XFAIL|FAIL!) +: /- **\1** /' || true)
+    echo "${found:-None: no case failed or was marked as a known fault.}"
 }
 
 {
@@ -113,20 +115,10 @@ $(inputs_table)
 
 ## Open findings from this run
 
-Expected failures mark known faults; each turns into a failure once fixed, so
-the mark can be removed.
+Expected failures (XFAIL) would mark known faults here; each turns into a
+failure once fixed, so its mark can be removed.
 
 $(open_findings)
-
-What would mend them:
-
-- *The silent gap:* once a piece is refused, a later piece small enough to fit
-  is appended, so the log of a TCP stream reads on as if nothing were missing.
-  Refusing every later arrival until Clear (a "full" flag in the log, set on
-  a refusal and reset by \`clearLog()\`) would keep the log an exact prefix.
-- *Empty lines:* the capacity counts characters, and every line break makes a
-  document paragraph of about 100 bytes; bounding the paragraph count as well
-  would bound the memory.
 
 EOF
     cat <<'EOF'
@@ -161,16 +153,13 @@ the text of `QHostAddress`.
 
 **Resource bounds, and where there are none.**
 
-- *Receive log:* at most `ReceiveLog::capacity` (16 Mi) characters; a piece
-  that would pass it is refused with "Failed to get remote data..." and its
-  bytes are dropped, so a flood cannot grow the log further. Clear empties it.
-  The bound counts characters, not paragraphs: a peer that sends bare line
-  breaks makes one document paragraph per byte, about 100 bytes of memory
-  each, so a full log of empty lines costs well over a GiB
-  (`line-break-flood` above). A bound on the paragraph count (or on memory)
-  is missing.
-- *After a refusal:* a later, smaller piece that still fits is appended, so
-  a TCP stream's log shows text after a silent gap (`noGapAfterRefusal`).
+- *Receive log:* at most `ReceiveLog::capacity` (16 Mi) characters and
+  `ReceiveLog::maxParagraphs` (256 Ki) lines, since every line costs a
+  document paragraph of about 100 bytes whatever its length; a piece that
+  would pass either bound is refused with "Failed to get remote data..." and
+  its bytes are dropped. From then on every arrival is refused until Clear, so
+  the log is always a gapless beginning of what arrived (`noGapAfterRefusal`,
+  `line-break-flood` above). Clear empties it and frees the memory.
 - *UDP reads:* at most 32 datagrams per turn of the event loop
   (`Winsock::maxDatagramsPerWakeup`); the rest wait in the system's receive
   buffer (4 MiB asked for), which drops what does not fit. The window never
