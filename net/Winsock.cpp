@@ -101,6 +101,18 @@ QString Winsock::plainAddress(const QHostAddress &address)
     return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
+QHostAddress Winsock::preferredAddress(const QHostInfo &info)
+{
+    // IPv4 first: a peer that listens on 127.0.0.1 only is the common case for
+    // "localhost", which often resolves to ::1 as well.
+    const auto addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
+            return candidate;
+    }
+    return addresses.isEmpty() ? QHostAddress() : addresses.front();
+}
+
 QByteArray Winsock::GetDataBytes()
 {
     QByteArray bytes = m_textCarry.isEmpty() ? m_received : m_textCarry + m_received;

@@ -91,6 +91,7 @@ private:
     void requireClosedForProtocolChange() const;
     static quint16 checkedPort(double port);
     static QString plainAddress(const QHostAddress &address);
+    static QHostAddress preferredAddress(const QHostInfo &info);
     static WinsockError bindFailure(QAbstractSocket::SocketError error, quint16 port,
                                     const QString &detail);
 

@@ -128,15 +128,7 @@ void Winsock::onConnectLookup(const QHostInfo &info)
     m_connectLookupId = -1;
     if (m_state != Connecting || m_tcp)
         return;
-    QHostAddress address;
-    const auto addresses = info.addresses();
-    for (const QHostAddress &candidate : addresses) {
-        if (address.isNull() || candidate.protocol() == QAbstractSocket::IPv4Protocol) {
-            address = candidate;
-            if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
-                break;
-        }
-    }
+    const QHostAddress address = preferredAddress(info);
     // A failure after Connect() returned is told to nobody; the state says it.
     if (address.isNull()) {
         m_state = Failed;

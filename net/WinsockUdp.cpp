@@ -97,15 +97,7 @@ void Winsock::onSendLookup(const QHostInfo &info)
     if (m_queuedDatagrams.isEmpty())
         return;
     const QString host = m_queuedDatagrams.front().host;
-    QHostAddress address;
-    const auto addresses = info.addresses();
-    for (const QHostAddress &candidate : addresses) {
-        if (address.isNull() || candidate.protocol() == QAbstractSocket::IPv4Protocol) {
-            address = candidate;
-            if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
-                break;
-        }
-    }
+    const QHostAddress address = preferredAddress(info);
     QString failure;
     if (address.isNull())
         failure = QStringLiteral("cannot resolve host '%1'").arg(host);
