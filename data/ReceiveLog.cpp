@@ -204,10 +204,20 @@ bool ReceiveLog::fits(QStringView text, qsizetype end) const
     // Soft breaks are not counted as characters: they add at most one in 2048.
     if (end + text.size() > capacity)
         return false;
-    // An upper bound: a CR LF counts twice.
-    const qsizetype breaks = std::count_if(text.begin(), text.end(),
-                                           [](QChar c) { return c == u'\r' || c == u'\n'; });
-    return document()->blockCount() + breaks + text.size() / maxLineChunk <= maxParagraphs;
+    // Paragraphs the piece adds: one per line break (a CR LF counts twice, an
+    // upper bound) and the soft breaks of its long lines.
+    qsizetype paragraphs = 0;
+    qsizetype run = 0;
+    for (QChar c : text) {
+        if (c == u'\r' || c == u'\n') {
+            paragraphs += 1 + run / maxLineChunk;
+            run = 0;
+        } else {
+            ++run;
+        }
+    }
+    paragraphs += run / maxLineChunk;
+    return document()->blockCount() + paragraphs <= maxParagraphs;
 }
 
 void ReceiveLog::clearLog()
