@@ -536,7 +536,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qsizetype lineLength = streamLine(0).size();
     const bool pastCharacters = prefixLength + firstRefused > ReceiveLog::capacity;
     const bool pastLines = prefixLength / lineLength + 1 + firstRefused / lineLength + 2
-            > ReceiveLog::maxParagraphs;
+                           > ReceiveLog::maxParagraphs;
     QVERIFY2(pastCharacters || pastLines,
              qPrintable(QStringLiteral("%1 + %2").arg(prefixLength).arg(firstRefused)));
     // Nothing is taken after a refusal: the log is a gapless beginning.
