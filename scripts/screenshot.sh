@@ -5,6 +5,8 @@
 # docs/screenshot.png.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=scripts/xvfb.sh
+. "$root/scripts/xvfb.sh"
 
 program="${1:-}"
 output="${2:-$root/docs/screenshot.png}"
@@ -32,21 +34,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The server picks a free display itself and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
-    3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [[ -s "$work/display" ]] && break
-    sleep 0.1
-done
-if [[ ! -s "$work/display" ]]; then
-    cat "$work/xvfb.log" >&2
-    echo "screenshot: Xvfb did not start" >&2
-    exit 1
-fi
-DISPLAY=":$(head -n1 "$work/display")"
-export DISPLAY
+start_xvfb "$work" || { echo "screenshot: Xvfb did not start" >&2; exit 1; }
 
 QT_QPA_PLATFORM=xcb "$program" >"$work/app.log" 2>&1 &
 app_pid=$!

@@ -4,6 +4,8 @@
 # it is listening on its UDP port.
 #   bash tests/window_smoke_test.sh path/to/tarvik
 set -uo pipefail
+# shellcheck source=scripts/xvfb.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/xvfb.sh"
 
 program="${1:?usage: window_smoke_test.sh path/to/tarvik}"
 expected_title="Tarvik (ver 1.10)"
@@ -43,18 +45,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The server picks a free display itself and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
-    3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [[ -s "$work/display" ]] && break
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[[ -s "$work/display" ]] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
-DISPLAY=":$(head -n1 "$work/display")"
-export DISPLAY
+start_xvfb "$work" || fail "Xvfb did not start"
 
 # The port check returns 0 when the program holds the port, 1 when it does not.
 holds_udp_port() {
@@ -123,6 +114,11 @@ for attempt in 1 2; do
     check_once
     result=$?
     stop_program
+    # A sanitizer build reports on its standard error, which only the log sees.
+    if grep -qE 'Sanitizer|runtime error:' "$work/app.log"; then
+        cat "$work/app.log" >&2
+        fail "the program reported a sanitizer error"
+    fi
     if [[ $result -eq 0 ]]; then
         echo "PASS: window \"$expected_title\" is $expected_size and holds UDP port $udp_port"
         exit 0
