@@ -5,6 +5,7 @@
 // reports "Apply failed: <cause>", a role that cannot start drops its own
 // choice without a word, and the window goes on answering.
 
+#include "asNobody.h"
 #include "hostile.h"
 #include "peer.h"
 
@@ -35,14 +36,6 @@ constexpr int goodPort = 24680;
 const QString sentinel = QStringLiteral("(unchanged)");
 
 enum class Means { Good, Zero, Blank, Refused };
-
-bool mayBindBelow1024()
-{
-    if (geteuid() == 0)
-        return true;
-    QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
-    return start.open(QIODevice::ReadOnly) && start.readAll().trimmed().toInt() <= 1000;
-}
 
 } // namespace
 
@@ -390,21 +383,11 @@ void tst_BadInput::privilegedPort()
 {
     if (geteuid() == 0) {
         // Root binds every port: run this case again as nobody.
-        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-        if (setpriv.isEmpty())
-            QSKIP("running as root and setpriv is missing");
-        QProcess child;
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(setpriv,
-                    { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                      QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
-                      QStringLiteral("privilegedPort") });
-        QVERIFY(child.waitForFinished(6 * peerWaitMs));
-        const QByteArray output = child.readAll();
-        if (output.contains("SKIP   :"))
-            QSKIP(output.constData());
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-                 output.constData());
+        const NobodyRun run = rerunAsNobody(QStringLiteral("privilegedPort"), 6 * peerWaitMs);
+        if (!run.skipReason.isEmpty())
+            QSKIP(qPrintable(run.skipReason));
+        QVERIFY2(run.passed, run.output.constData());
+        const QByteArray &output = run.output;
         for (const QByteArray &line : output.split('\n')) {
             if (line.contains("RESULT "))
                 qInfo().noquote() << QString::fromUtf8(line.mid(line.indexOf("RESULT ")));

@@ -1,3 +1,4 @@
+#include "asNobody.h"
 #include "net/Winsock.h"
 
 #include <QCoreApplication>
@@ -397,8 +398,7 @@ void tst_Winsock::bindBusyPort()
 void tst_Winsock::bindPrivilegedPort()
 {
     if (geteuid() != 0) {
-        QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
-        if (start.open(QIODevice::ReadOnly) && start.readAll().trimmed().toInt() <= 1000)
+        if (mayBindBelow1024())
             QSKIP("this system lets anyone bind low ports");
         Winsock socket;
         socket.setProtocol(Winsock::UDP);
@@ -406,21 +406,10 @@ void tst_Winsock::bindPrivilegedPort()
         return;
     }
     // As root every port binds: run this case again as nobody.
-    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    if (setpriv.isEmpty())
-        QSKIP("running as root and setpriv is missing");
-    QProcess child;
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(setpriv,
-                { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                  QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
-                  QStringLiteral("bindPrivilegedPort") });
-    QVERIFY(child.waitForFinished(waitMs));
-    const QByteArray output = child.readAll();
-    if (output.contains("SKIP"))
-        QSKIP(output.constData());
-    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-             output.constData());
+    const NobodyRun run = rerunAsNobody(QStringLiteral("bindPrivilegedPort"), waitMs);
+    if (!run.skipReason.isEmpty())
+        QSKIP(qPrintable(run.skipReason));
+    QVERIFY2(run.passed, run.output.constData());
 }
 
 void tst_Winsock::udpSend_data()
