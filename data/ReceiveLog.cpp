@@ -7,34 +7,77 @@
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
 constexpr int softBreakProperty = QTextFormat::UserProperty + 1;
+// Set on a stand-in for a received character the document would turn into a
+// paragraph break or a line break of its own; holds the character.
+constexpr int receivedCharProperty = QTextFormat::UserProperty + 2;
 
 bool startsAfterSoftBreak(const QTextBlock &block)
 {
     return block.blockFormat().boolProperty(softBreakProperty);
 }
 
-// Length of the leading run of `text` whose lines, each with its line break,
-// are all short enough to need no soft break.
-qsizetype shortLinesRun(QStringView text)
+// Characters the document gives a meaning of its own: inserted as they are,
+// they would break the paragraph or read back as a line break.
+bool needsStandIn(char16_t c)
 {
-    qsizetype run = 0;
-    qsizetype lineStart = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c != u'\r' && c != u'\n')
-            continue;
-        if (i - lineStart > ReceiveLog::maxLineChunk)
-            return run;
-        if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
-            ++i;
-        run = lineStart = i + 1;
+    return c == QChar::LineSeparator || c == QChar::ParagraphSeparator || c == 0xFDD0
+            || c == 0xFDD1;
+}
+
+QTextCharFormat standInFormat(char16_t received)
+{
+    QTextCharFormat format;
+    format.setProperty(receivedCharProperty, int(received));
+    return format;
+}
+
+char16_t standInFor(char16_t received)
+{
+    // The separators still look like one; the frame marks are not text.
+    return received == QChar::LineSeparator || received == QChar::ParagraphSeparator
+            ? QChar::LineSeparator
+            : QChar::ReplacementCharacter;
+}
+
+bool needsCare(char16_t c)
+{
+    return c == u'\r' || c == u'\n' || needsStandIn(c);
+}
+
+// The end of the run of characters from `from` (before `limit`) that go into
+// the document as they are. Hex records and most text are plain characters
+// between CR and the first separator, so four are tested at a time.
+qsizetype plainRunEnd(QStringView text, qsizetype from, qsizetype limit)
+{
+    constexpr quint64 lanes = 0x0001'0001'0001'0001;
+    constexpr quint64 top = 0x8000 * lanes;
+    const char16_t *chars = text.utf16();
+    qsizetype at = from;
+    while (at < limit) {
+        if (at + 4 <= limit) {
+            quint64 word;
+            std::memcpy(&word, chars + at, sizeof word);
+            const quint64 low = word & ~top; // no carry can cross a lane below
+            const quint64 atLeastSeparator
+                    = (low + (0x8000 - QChar::LineSeparator) * lanes) & top;
+            const quint64 belowCR = ~(low + (0x8000 - u'\r' - 1) * lanes) & top;
+            if (((word & top) | atLeastSeparator | belowCR) == 0) {
+                at += 4;
+                continue;
+            }
+        }
+        // One of these four may need care: look at each.
+        for (const qsizetype end = std::min(at + 4, limit); at < end; ++at) {
+            if (needsCare(chars[at]))
+                return at;
+        }
     }
-    // The last line, without a break, ends the piece.
-    return text.size() - lineStart <= ReceiveLog::maxLineChunk ? text.size() : run;
+    return at;
 }
 
 } // namespace
@@ -46,6 +89,12 @@ ReceiveLog::ReceiveLog(QWidget *parent)
     document()->setUndoRedoEnabled(false);
     m_repaintTimer.setSingleShot(true);
     connect(&m_repaintTimer, &QTimer::timeout, this, &ReceiveLog::releaseRepaint);
+    // What the user types takes the format of the character before it; next
+    // to a stand-in that would make typed text read back as the received one.
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this] {
+        if (textCursor().charFormat().hasProperty(receivedCharProperty))
+            setCurrentCharFormat(QTextCharFormat());
+    });
 }
 
 ReceiveLog::~ReceiveLog()
@@ -106,24 +155,59 @@ qsizetype ReceiveLog::length() const
     return document()->characterCount() - 1; // the document's final separator
 }
 
-void ReceiveLog::insertLine(QTextCursor &cursor, QStringView line)
+void ReceiveLog::insertText(QTextCursor &cursor, QStringView text)
 {
     static const QTextBlockFormat softBreak = [] {
         QTextBlockFormat format;
         format.setProperty(softBreakProperty, true);
         return format;
     }();
-    qsizetype room = maxLineChunk - (cursor.block().length() - 1);
-    while (!line.isEmpty()) {
-        if (room <= 0) {
-            cursor.insertBlock(softBreak);
-            room = maxLineChunk;
+    // Breaks inside a paragraph are written as line separators: a paragraph
+    // per received line would cost a block and a layout each.
+    QString run;
+    run.reserve(std::min(text.size(), maxParagraphChars));
+    qsizetype paragraphLength = cursor.block().length() - 1;
+    const auto startParagraph = [&](const QTextBlockFormat &format) {
+        if (!run.isEmpty())
+            cursor.insertText(run, QTextCharFormat());
+        run.clear();
+        cursor.insertBlock(format);
+        paragraphLength = 0;
+    };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        // The plain characters up to the next one that needs care, as many as
+        // the paragraph has room for.
+        const qsizetype limit = std::min(text.size(), i + maxParagraphChars - paragraphLength);
+        const qsizetype plainEnd = plainRunEnd(text, i, limit);
+        run += text.sliced(i, plainEnd - i);
+        paragraphLength += plainEnd - i;
+        i = plainEnd;
+        if (i == text.size())
+            break;
+        const char16_t c = text[i].unicode();
+        if (c == u'\r' || c == u'\n') {
+            // CR LF, a lone CR and a lone LF each end one line.
+            i += c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n' ? 2 : 1;
+            if (paragraphLength >= paragraphTarget) {
+                startParagraph(QTextBlockFormat());
+            } else {
+                run += QChar::LineSeparator;
+                ++paragraphLength;
+            }
+        } else if (paragraphLength >= maxParagraphChars) {
+            startParagraph(softBreak);
+        } else {
+            if (!run.isEmpty())
+                cursor.insertText(run, QTextCharFormat());
+            run.clear();
+            cursor.insertText(QString(QChar(standInFor(c))), standInFormat(c));
+            ++paragraphLength;
+            ++i;
         }
-        const qsizetype take = std::min(room, line.size());
-        cursor.insertText(line.first(take).toString());
-        line = line.sliced(take);
-        room -= take;
     }
+    if (!run.isEmpty())
+        cursor.insertText(run, QTextCharFormat());
 }
 
 bool ReceiveLog::appendPiece(const QString &piece)
@@ -134,7 +218,8 @@ bool ReceiveLog::appendPiece(const QString &piece)
         text = text.sliced(1);
     if (m_full && end == 0)
         m_full = false; // emptied by hand
-    if (m_full || !fits(text, end)) {
+    // Soft breaks are not counted: they add at most one character in 2048.
+    if (m_full || end + text.size() > capacity) {
         m_full = true;
         return false;
     }
@@ -161,31 +246,7 @@ bool ReceiveLog::appendPiece(const QString &piece)
     QTextCursor &cursor = batched ? m_batch : single;
 
     cursor.beginEditBlock();
-    bool freshBlock = false; // the cursor is at the start of a block of ours
-    while (!text.isEmpty()) {
-        if (freshBlock) {
-            // Short lines go in together: insertText() breaks lines at CR LF,
-            // CR and LF just as the loop below does, but in one pass.
-            const qsizetype run = shortLinesRun(text);
-            if (run > 0) {
-                cursor.insertText(text.first(run).toString());
-                text = text.sliced(run);
-                continue;
-            }
-        }
-        qsizetype lineEnd = 0;
-        while (lineEnd < text.size() && text[lineEnd] != u'\r' && text[lineEnd] != u'\n')
-            ++lineEnd;
-        insertLine(cursor, text.first(lineEnd));
-        if (lineEnd == text.size())
-            break;
-        // CR LF, a lone CR and a lone LF each end one line.
-        const bool crlf
-                = text[lineEnd] == u'\r' && lineEnd + 1 < text.size() && text[lineEnd + 1] == u'\n';
-        cursor.insertBlock(QTextBlockFormat());
-        text = text.sliced(lineEnd + (crlf ? 2 : 1));
-        freshBlock = true;
-    }
+    insertText(cursor, text);
     cursor.endEditBlock();
     if (piece.endsWith(u'\r'))
         m_positionAfterCR = cursor.position();
@@ -197,27 +258,6 @@ bool ReceiveLog::appendPiece(const QString &piece)
         ensureCursorVisible();
     }
     return true;
-}
-
-bool ReceiveLog::fits(QStringView text, qsizetype end) const
-{
-    // Soft breaks are not counted as characters: they add at most one in 2048.
-    if (end + text.size() > capacity)
-        return false;
-    // Paragraphs the piece adds: one per line break (a CR LF counts twice, an
-    // upper bound) and the soft breaks of its long lines.
-    qsizetype paragraphs = 0;
-    qsizetype run = 0;
-    for (QChar c : text) {
-        if (c == u'\r' || c == u'\n') {
-            paragraphs += 1 + run / maxLineChunk;
-            run = 0;
-        } else {
-            ++run;
-        }
-    }
-    paragraphs += run / maxLineChunk;
-    return document()->blockCount() + paragraphs <= maxParagraphs;
 }
 
 void ReceiveLog::clearLog()
@@ -236,10 +276,24 @@ QString ReceiveLog::textBetween(int from, int to) const
          block = block.next()) {
         if (block.position() > from && !startsAfterSoftBreak(block))
             text += u'\n';
-        const int start = std::max(from - block.position(), 0);
-        const int end = std::min(to - block.position(), block.length() - 1);
-        if (end > start)
-            text += block.text().mid(start, end - start);
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const int start = std::max(from, fragment.position());
+            const int end = std::min(to, fragment.position() + fragment.length());
+            if (end <= start)
+                continue;
+            QString piece = fragment.text().mid(start - fragment.position(), end - start);
+            const QVariant received = fragment.charFormat().property(receivedCharProperty);
+            for (QChar &c : piece) {
+                if (c != QChar::LineSeparator && c != QChar::ReplacementCharacter)
+                    continue;
+                if (received.isValid())
+                    c = QChar(char16_t(received.toInt()));
+                else if (c == QChar::LineSeparator)
+                    c = u'\n';
+            }
+            text += piece;
+        }
     }
     return text;
 }

@@ -8,11 +8,16 @@
 // The receive log: an ordinary editable text field that received pieces are
 // appended to at the end, at a cost that does not grow with the log's size.
 //
-// The text layout redoes a whole paragraph whenever it changes, so text that
-// never breaks its line would make every append slower than the last. The log
-// therefore cuts lines longer than maxLineChunk into paragraphs of its own,
-// marked as soft breaks: they wrap like the rest of the line, and copying or
-// reading the log's text leaves them out.
+// Each paragraph of the document costs a block, its fragments and a layout,
+// so received lines are not one paragraph each: inside a paragraph a line
+// break is a line separator, and a new paragraph starts at the first line
+// break after paragraphTarget characters. The layout also redoes a whole
+// paragraph whenever it changes, so no paragraph grows past maxParagraphChars:
+// a longer line goes on in a paragraph of its own marked as a soft break,
+// which wraps like the rest of the line. Reading or copying the log's text
+// turns the separators back into "\n" and leaves soft breaks out. Received
+// characters that the field would take as its own breaks are stored as
+// marked stand-ins and read back as they came.
 //
 // Under a flood the log shows at most one picture every repaintIntervalMs:
 // each arrival is in the document, with the caret after it, as soon as it is
@@ -28,11 +33,11 @@ class ReceiveLog final : public QPlainTextEdit
 public:
     // Characters the log holds at most; a piece that would pass it is refused.
     static constexpr qsizetype capacity = qsizetype(16) * 1024 * 1024;
-    // Every line is a paragraph of the document, about a hundred bytes
-    // whatever its length: empty lines must not fill memory before
-    // characters do. A log full of hex records (67 characters a line) fits.
-    static constexpr int maxParagraphs = 256 * 1024;
-    static constexpr qsizetype maxLineChunk = 2048;
+    // A line break starts a new paragraph once the paragraph holds this many
+    // characters; before that it is a line separator inside the paragraph.
+    static constexpr qsizetype paragraphTarget = 2048;
+    // No paragraph grows past this: a longer line goes on after a soft break.
+    static constexpr qsizetype maxParagraphChars = 4096;
     static constexpr int repaintIntervalMs = 20;
 
     explicit ReceiveLog(QWidget *parent = nullptr);
@@ -57,8 +62,7 @@ protected:
     bool viewportEvent(QEvent *event) override;
 
 private:
-    void insertLine(QTextCursor &cursor, QStringView line);
-    bool fits(QStringView text, qsizetype end) const;
+    void insertText(QTextCursor &cursor, QStringView text);
     // Holds repaints back when the last one was less than an interval ago.
     void paceRepaint();
     void releaseRepaint();

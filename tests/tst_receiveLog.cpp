@@ -12,10 +12,12 @@ class tst_ReceiveLog : public QObject
 private Q_SLOTS:
     void appendKeepsText_data();
     void appendKeepsText();
+    void characterAtEveryOffset_data();
+    void characterAtEveryOffset();
     void longLineIsCutIntoParagraphsButReadsWhole();
     void copyLeavesSoftBreaksOut();
     void userTextBetweenArrivals();
-    void emptyLinesAreBoundedAndRefusalSticks();
+    void emptyLinesShareParagraphsAndRefusalSticks();
 };
 
 void tst_ReceiveLog::appendKeepsText_data()
@@ -23,7 +25,7 @@ void tst_ReceiveLog::appendKeepsText_data()
     QTest::addColumn<QStringList>("pieces");
     QTest::addColumn<QString>("expected");
 
-    const QString longLine(3 * ReceiveLog::maxLineChunk + 17, u'x');
+    const QString longLine(3 * ReceiveLog::maxParagraphChars + 17, u'x');
     QTest::newRow("one-piece") << QStringList { "abc" } << "abc";
     QTest::newRow("pieces-run-on") << QStringList { "abc", "def" } << "abcdef";
     QTest::newRow("crlf-in-one-piece") << QStringList { "a\r\nb" } << "a\nb";
@@ -40,6 +42,17 @@ void tst_ReceiveLog::appendKeepsText_data()
             << QString(10000, u'a').replace(QStringLiteral("aa"), QStringLiteral("ab"));
     QTest::newRow("long-line-then-break")
             << QStringList { longLine + "\r\n", "tail" } << longLine + "\ntail";
+    QString manyLines;
+    for (int i = 0; i < 200; ++i)
+        manyLines += QStringLiteral("line %1 of a few that share paragraphs\r\n").arg(i);
+    QTest::newRow("short-lines-past-a-paragraph")
+            << QStringList { manyLines, manyLines } << QString(manyLines + manyLines).remove(u'\r');
+    // Characters the text field gives a meaning of its own read back as sent.
+    const QString separators = QStringLiteral("a\u2028b\u2029c\uFDD0d\uFDD1e\uFFFDf");
+    QTest::newRow("received-separators") << QStringList { separators } << separators;
+    QTest::newRow("replacement-after-stand-in")
+            << QStringList { QStringLiteral("\uFDD0"), QStringLiteral("\uFFFD\u2028x\n") }
+            << QStringLiteral("\uFDD0\uFFFD\u2028x\n");
 }
 
 void tst_ReceiveLog::appendKeepsText()
@@ -54,15 +67,42 @@ void tst_ReceiveLog::appendKeepsText()
     QCOMPARE(log.textCursor().position(), int(log.length()));
 }
 
+void tst_ReceiveLog::characterAtEveryOffset_data()
+{
+    QTest::addColumn<QChar>("c");
+    QTest::addColumn<QChar>("readBack");
+    // Line breaks, characters the field treats as its own, and their neighbours.
+    for (const char16_t c : { u'\r', u'\n', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1' })
+        QTest::addRow("U+%04X", unsigned(c)) << QChar(c) << QChar(c == u'\r' ? u'\n' : c);
+    for (const char16_t c : { u'\t', u'\x0B', u'\x0E', u'\u2027', u'\u202A', u'\u7FFF', u'\u8000',
+                              u'\uFDCF', u'\uFFFD', u'\uFFFF' })
+        QTest::addRow("U+%04X", unsigned(c)) << QChar(c) << QChar(c);
+}
+
+void tst_ReceiveLog::characterAtEveryOffset()
+{
+    QFETCH(QChar, c);
+    QFETCH(QChar, readBack);
+    for (qsizetype at = 0; at < 11; ++at) {
+        QString piece(11, u'a');
+        piece[at] = c;
+        QString expected(11, u'a');
+        expected[at] = readBack;
+        ReceiveLog log;
+        QVERIFY(log.appendPiece(piece));
+        QCOMPARE(log.logText(), expected);
+    }
+}
+
 void tst_ReceiveLog::longLineIsCutIntoParagraphsButReadsWhole()
 {
     ReceiveLog log;
-    const QString line(10 * ReceiveLog::maxLineChunk, u'z');
+    const QString line(10 * ReceiveLog::maxParagraphChars, u'z');
     for (qsizetype at = 0; at < line.size(); at += 1000)
         QVERIFY(log.appendPiece(line.mid(at, 1000)));
     // No paragraph may grow past the chunk, or every append would lay out more.
     for (QTextBlock block = log.document()->begin(); block.isValid(); block = block.next())
-        QVERIFY(block.length() - 1 <= ReceiveLog::maxLineChunk);
+        QVERIFY(block.length() - 1 <= ReceiveLog::maxParagraphChars);
     QCOMPARE(log.document()->blockCount(), 10);
     QCOMPARE(log.logText(), line);
 }
@@ -70,7 +110,7 @@ void tst_ReceiveLog::longLineIsCutIntoParagraphsButReadsWhole()
 void tst_ReceiveLog::copyLeavesSoftBreaksOut()
 {
     ReceiveLog log;
-    const QString text = QString(ReceiveLog::maxLineChunk + 10, u'q') + "\nend";
+    const QString text = QString(ReceiveLog::maxParagraphChars + 10, u'q') + "\nend";
     QVERIFY(log.appendPiece(text));
     log.selectAll();
     log.copy();
@@ -78,8 +118,8 @@ void tst_ReceiveLog::copyLeavesSoftBreaksOut()
 
     // A selection that starts and ends inside the cut-up line.
     QTextCursor part = log.textCursor();
-    part.setPosition(int(ReceiveLog::maxLineChunk) - 2);
-    part.setPosition(int(ReceiveLog::maxLineChunk) + 1 + 3,
+    part.setPosition(int(ReceiveLog::maxParagraphChars) - 2);
+    part.setPosition(int(ReceiveLog::maxParagraphChars) + 1 + 3,
                      QTextCursor::KeepAnchor); // past the break
     log.setTextCursor(part);
     log.copy();
@@ -95,16 +135,26 @@ void tst_ReceiveLog::userTextBetweenArrivals()
     QVERIFY(log.appendPiece(QStringLiteral("\nsecond")));
     // The user's text separates the CR from the LF: both break the line.
     QCOMPARE(log.logText(), QStringLiteral("first\ntyped\nsecond"));
+
+    // Typing right after a received separator, and breaking lines by hand.
+    log.clearLog();
+    QVERIFY(log.appendPiece(QStringLiteral("x\u2029")));
+    QTest::keyClicks(&log, QStringLiteral("ok"));
+    QTest::keyClick(&log, Qt::Key_Return);
+    QTest::keyClick(&log, Qt::Key_Return, Qt::ShiftModifier); // a line separator
+    QVERIFY(log.appendPiece(QStringLiteral("end")));
+    QCOMPARE(log.logText(), QStringLiteral("x\u2029ok\n\nend"));
 }
 
-void tst_ReceiveLog::emptyLinesAreBoundedAndRefusalSticks()
+void tst_ReceiveLog::emptyLinesShareParagraphsAndRefusalSticks()
 {
     ReceiveLog log;
-    const QString breaks(ReceiveLog::maxParagraphs / 2, u'\n');
+    const QString breaks(ReceiveLog::capacity / 2, u'\n');
     QVERIFY(log.appendPiece(breaks));
-    QVERIFY(!log.appendPiece(breaks)); // one paragraph too many: refused whole
     QCOMPARE(log.length(), breaks.size());
-    QVERIFY(log.document()->blockCount() <= ReceiveLog::maxParagraphs);
+    QVERIFY(log.document()->blockCount() <= breaks.size() / ReceiveLog::paragraphTarget + 1);
+    QVERIFY(!log.appendPiece(breaks + u'\n')); // one character too many: refused whole
+    QCOMPARE(log.length(), breaks.size());
     // Even a piece that would fit is refused now: the log holds no gaps.
     QVERIFY(!log.appendPiece(QStringLiteral("x")));
     log.clearLog();
