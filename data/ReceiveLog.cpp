@@ -26,7 +26,7 @@ bool startsAfterSoftBreak(const QTextBlock &block)
 bool needsStandIn(char16_t c)
 {
     return c == QChar::LineSeparator || c == QChar::ParagraphSeparator || c == 0xFDD0
-            || c == 0xFDD1;
+           || c == 0xFDD1;
 }
 
 QTextCharFormat standInFormat(char16_t received)
@@ -40,8 +40,8 @@ char16_t standInFor(char16_t received)
 {
     // The separators still look like one; the frame marks are not text.
     return received == QChar::LineSeparator || received == QChar::ParagraphSeparator
-            ? QChar::LineSeparator
-            : QChar::ReplacementCharacter;
+                   ? QChar::LineSeparator
+                   : QChar::ReplacementCharacter;
 }
 
 bool needsCare(char16_t c)
@@ -63,8 +63,7 @@ qsizetype plainRunEnd(QStringView text, qsizetype from, qsizetype limit)
             quint64 word;
             std::memcpy(&word, chars + at, sizeof word);
             const quint64 low = word & ~top; // no carry can cross a lane below
-            const quint64 atLeastSeparator
-                    = (low + (0x8000 - QChar::LineSeparator) * lanes) & top;
+            const quint64 atLeastSeparator = (low + (0x8000 - QChar::LineSeparator) * lanes) & top;
             const quint64 belowCR = ~(low + (0x8000 - u'\r' - 1) * lanes) & top;
             if (((word & top) | atLeastSeparator | belowCR) == 0) {
                 at += 4;
