@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [seconds per target]" >&2; exit 2; }
-targets=(portText hexRecord utf8Stream)
+targets=(portText hexRecord utf8Stream receiveLog)
 
 build=${FUZZ_BUILD_DIR:-$PWD/build-fuzz}
 for tool in clang++-14 cmake ninja; do
@@ -34,6 +34,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 failed=()
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 for target in "${targets[@]}"; do
     corpus=$scratch/$target
     cp -r "fuzz/corpus/$target" "$corpus"
