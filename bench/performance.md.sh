@@ -102,11 +102,11 @@ paragraph of its own.
   Copying and reading the log turn the separators back into line breaks. The few received
   characters the field would itself take as a break (U+2028, U+2029, U+FDD0, U+FDD1) are stored
   as stand-ins marked with the character, so the log still reads back exactly what came.
-  Appending is now a copy of the text into the document and one block every 2 KB. The line
-  bound is gone: a line break costs what any other character does.
+  Appending is now a copy of the text into the document and one block every 2 Ki characters.
+  The line bound is gone: a line break costs what any other character does.
 - **The characters that need care are found four at a time**: line breaks and the few characters
   above are the only ones the log must look at, and a 64-bit test of four UTF-16 units at once
-  passes over the rest (hex records and most text), as `QTextCursor::insertText` then copies
+  passes over the rest (hex records and most text), as \`QTextCursor::insertText\` then copies
   them once more.
 - **The UDP read no longer continues from a timer.** The socket stays readable, so readyRead comes
   again on the next turn of the event loop; reading from a timer could empty the socket just

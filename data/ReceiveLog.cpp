@@ -217,7 +217,7 @@ bool ReceiveLog::appendPiece(const QString &piece)
         text = text.sliced(1);
     if (m_full && end == 0)
         m_full = false; // emptied by hand
-    // Soft breaks are not counted: they add at most one character in 2048.
+    // Soft breaks are not counted: they add at most one character in 4096.
     if (m_full || end + text.size() > capacity) {
         m_full = true;
         return false;
