@@ -154,10 +154,10 @@ the text of `QHostAddress`.
 **Resource bounds, and where there are none.**
 
 - *Receive log:* at most `ReceiveLog::capacity` (16 Mi) characters, a line
-  break counting as one. Lines share the document's paragraphs (about 2 KB
-  each), so even empty lines cost a few bytes each, not a paragraph; a piece
-  that would pass the bound is refused with "Failed to get remote data..." and
-  its bytes are dropped. From then on every arrival is refused until Clear, so
+  break counting as one. Lines share the document's paragraphs (2 to 4 Ki
+  characters each), so even empty lines cost a few bytes each, not a
+  paragraph; a piece that would pass the bound is refused with "Failed to
+  get remote data..." and its bytes are dropped. From then on every arrival is refused until Clear, so
   the log is always a gapless beginning of what arrived (`noGapAfterRefusal`,
   `line-break-flood` above). Clear empties it and frees the memory.
 - *UDP reads:* at most 32 datagrams per turn of the event loop
