@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -134,6 +135,9 @@ double intoNcat(const QString &ncat, const QByteArray &data)
     // look at the port instead.
     bench::spinUntil(
             [&] {
+                // Reading the table walks every socket of the machine: poll
+                // gently, or the poll takes the core ncat needs to start.
+                QThread::msleep(2);
                 QFile tcp(QStringLiteral("/proc/net/tcp"));
                 tcp.open(QIODevice::ReadOnly);
                 const QString listening = QStringLiteral(":%1 00000000:0000 0A")
