@@ -1,7 +1,9 @@
 #include "data/ReceiveLog.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -265,6 +267,58 @@ void ReceiveLog::clearLog()
     clear();
     m_positionAfterCR = -1;
     m_full = false;
+}
+
+void ReceiveLog::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    QPlainTextEdit::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        m_sinceDoubleClick.start();
+        m_doubleClickPoint = event->position().toPoint();
+    }
+}
+
+void ReceiveLog::mousePressEvent(QMouseEvent *event)
+{
+    const QPoint at = event->position().toPoint();
+    const bool tripleClick
+            = event->button() == Qt::LeftButton && m_sinceDoubleClick.isValid()
+              && m_sinceDoubleClick.elapsed() < QApplication::doubleClickInterval()
+              && (at - m_doubleClickPoint).manhattanLength() < QApplication::startDragDistance();
+    QPlainTextEdit::mousePressEvent(event);
+    // The field selects the paragraph, which here holds many received lines.
+    if (tripleClick) {
+        m_sinceDoubleClick.invalidate();
+        setTextCursor(lineAround(cursorForPosition(at).position()));
+    }
+}
+
+QTextCursor ReceiveLog::lineAround(int position) const
+{
+    const QTextBlock clicked = document()->findBlock(position);
+    int start = clicked.position();
+    for (QTextBlock block = clicked; block.isValid(); block = block.previous()) {
+        const int before = block == clicked ? position - block.position() : block.length() - 1;
+        const int separator
+                = before > 0 ? int(block.text().lastIndexOf(QChar::LineSeparator, before - 1)) : -1;
+        start = block.position() + separator + 1;
+        if (separator >= 0 || !startsAfterSoftBreak(block))
+            break;
+    }
+    int end = position;
+    for (QTextBlock block = clicked; block.isValid(); block = block.next()) {
+        if (block != clicked && !startsAfterSoftBreak(block))
+            break;
+        const int from = block == clicked ? position - block.position() : 0;
+        const int separator = int(block.text().indexOf(QChar::LineSeparator, from));
+        end = block.position() + (separator >= 0 ? separator : block.length() - 1);
+        if (separator >= 0)
+            break;
+    }
+    QTextCursor line(document());
+    line.setPosition(start);
+    line.setPosition(end, QTextCursor::KeepAnchor);
+    return line;
 }
 
 QString ReceiveLog::textBetween(int from, int to) const

@@ -60,8 +60,12 @@ protected:
     QMimeData *createMimeDataFromSelection() const override;
     bool event(QEvent *event) override;
     bool viewportEvent(QEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
 
 private:
+    // The line holding a position, without its break: soft breaks continue it.
+    QTextCursor lineAround(int position) const;
     void insertText(QTextCursor &cursor, QStringView text);
     // Holds repaints back when the last one was less than an interval ago.
     void paceRepaint();
@@ -77,4 +81,7 @@ private:
     QTimer m_repaintTimer;
     bool m_repaintHeld = false;
     QTextCursor m_batch; // holds the shared edit open; null when there is none
+
+    QElapsedTimer m_sinceDoubleClick;
+    QPoint m_doubleClickPoint;
 };

@@ -17,6 +17,8 @@ private Q_SLOTS:
     void longLineIsCutIntoParagraphsButReadsWhole();
     void copyLeavesSoftBreaksOut();
     void userTextBetweenArrivals();
+    void tripleClickSelectsOneLine_data();
+    void tripleClickSelectsOneLine();
     void emptyLinesShareParagraphsAndRefusalSticks();
 };
 
@@ -144,6 +146,41 @@ void tst_ReceiveLog::userTextBetweenArrivals()
     QTest::keyClick(&log, Qt::Key_Return, Qt::ShiftModifier); // a line separator
     QVERIFY(log.appendPiece(QStringLiteral("end")));
     QCOMPARE(log.logText(), QStringLiteral("x\u2029ok\n\nend"));
+}
+
+void tst_ReceiveLog::tripleClickSelectsOneLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("clickAt");
+    QTest::addColumn<QString>("line");
+
+    const QString text = QStringLiteral("first\nsecond\r\nthird");
+    QTest::newRow("first-line") << text << 2 << "first";
+    QTest::newRow("middle-line") << text << 8 << "second";
+    QTest::newRow("start-of-last-line") << text << 13 << "third";
+    const QString cutUp(ReceiveLog::maxParagraphChars * 2 + 5, u'x');
+    QTest::newRow("line-across-soft-breaks") << "a\n" + cutUp + "\nb" << 3 << cutUp;
+}
+
+void tst_ReceiveLog::tripleClickSelectsOneLine()
+{
+    QFETCH(QString, text);
+    QFETCH(int, clickAt);
+    QFETCH(QString, line);
+    ReceiveLog log;
+    log.resize(400, 300);
+    log.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&log));
+    QVERIFY(log.appendPiece(text));
+    log.moveCursor(QTextCursor::Start); // scrolls the clicked line into view
+    QTextCursor target = log.textCursor();
+    target.setPosition(clickAt);
+    const QPoint point = log.cursorRect(target).center() + QPoint(1, 0);
+    QTest::mouseDClick(log.viewport(), Qt::LeftButton, {}, point);
+    QTest::mousePress(log.viewport(), Qt::LeftButton, {}, point);
+    QTest::mouseRelease(log.viewport(), Qt::LeftButton, {}, point);
+    const QTextCursor selection = log.textCursor();
+    QCOMPARE(log.textBetween(selection.selectionStart(), selection.selectionEnd()), line);
 }
 
 void tst_ReceiveLog::emptyLinesShareParagraphsAndRefusalSticks()
