@@ -13,14 +13,17 @@
 
 namespace {
 
-constexpr int softBreakProperty = QTextFormat::UserProperty + 1;
+// A paragraph that continues the line before it carries this state. Unlike a
+// format, the state is not passed on to a paragraph the user starts inside it
+// with Enter or a paste, which is a real line break.
+constexpr int softBreakState = 1;
 // Set on a stand-in for a received character the document would turn into a
 // paragraph break or a line break of its own; holds the character.
 constexpr int receivedCharProperty = QTextFormat::UserProperty + 2;
 
 bool startsAfterSoftBreak(const QTextBlock &block)
 {
-    return block.blockFormat().boolProperty(softBreakProperty);
+    return block.userState() == softBreakState;
 }
 
 // Characters the document gives a meaning of its own: inserted as they are,
@@ -158,21 +161,18 @@ qsizetype ReceiveLog::length() const
 
 void ReceiveLog::insertText(QTextCursor &cursor, QStringView text)
 {
-    static const QTextBlockFormat softBreak = [] {
-        QTextBlockFormat format;
-        format.setProperty(softBreakProperty, true);
-        return format;
-    }();
     // Breaks inside a paragraph are written as line separators: a paragraph
     // per received line would cost a block and a layout each.
     QString run;
     run.reserve(std::min(text.size(), maxParagraphChars));
     qsizetype paragraphLength = cursor.block().length() - 1;
-    const auto startParagraph = [&](const QTextBlockFormat &format) {
+    const auto startParagraph = [&](bool soft) {
         if (!run.isEmpty())
             cursor.insertText(run, QTextCharFormat());
         run.clear();
-        cursor.insertBlock(format);
+        cursor.insertBlock(QTextBlockFormat());
+        if (soft)
+            cursor.block().setUserState(softBreakState);
         paragraphLength = 0;
     };
     qsizetype i = 0;
@@ -191,13 +191,13 @@ void ReceiveLog::insertText(QTextCursor &cursor, QStringView text)
             // CR LF, a lone CR and a lone LF each end one line.
             i += c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n' ? 2 : 1;
             if (paragraphLength >= paragraphTarget) {
-                startParagraph(QTextBlockFormat());
+                startParagraph(false);
             } else {
                 run += QChar::LineSeparator;
                 ++paragraphLength;
             }
         } else if (paragraphLength >= maxParagraphChars) {
-            startParagraph(softBreak);
+            startParagraph(true);
         } else {
             if (!run.isEmpty())
                 cursor.insertText(run, QTextCharFormat());

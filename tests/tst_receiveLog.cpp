@@ -17,6 +17,8 @@ private Q_SLOTS:
     void longLineIsCutIntoParagraphsButReadsWhole();
     void copyLeavesSoftBreaksOut();
     void userTextBetweenArrivals();
+    void userBreaksInsideCutUpLine_data();
+    void userBreaksInsideCutUpLine();
     void tripleClickSelectsOneLine_data();
     void tripleClickSelectsOneLine();
     void emptyLinesShareParagraphsAndRefusalSticks();
@@ -146,6 +148,39 @@ void tst_ReceiveLog::userTextBetweenArrivals()
     QTest::keyClick(&log, Qt::Key_Return, Qt::ShiftModifier); // a line separator
     QVERIFY(log.appendPiece(QStringLiteral("end")));
     QCOMPARE(log.logText(), QStringLiteral("x\u2029ok\n\nend"));
+}
+
+void tst_ReceiveLog::userBreaksInsideCutUpLine_data()
+{
+    QTest::addColumn<int>("at");
+    QTest::addColumn<bool>("paste");
+    const int chunk = int(ReceiveLog::maxParagraphChars);
+    QTest::newRow("enter-in-first-part") << 10 << false;
+    QTest::newRow("enter-in-continuation") << chunk + 10 << false;
+    QTest::newRow("enter-where-continuation-starts") << chunk << false;
+    QTest::newRow("paste-in-continuation") << chunk + 10 << true;
+}
+
+void tst_ReceiveLog::userBreaksInsideCutUpLine()
+{
+    QFETCH(int, at);
+    QFETCH(bool, paste);
+    ReceiveLog log;
+    log.show();
+    const QString line(ReceiveLog::maxParagraphChars * 3, u'z');
+    QVERIFY(log.appendPiece(line));
+    // Document positions count each soft break once; `at` is before the second.
+    QTextCursor caret = log.textCursor();
+    caret.setPosition(at + (at >= ReceiveLog::maxParagraphChars ? 1 : 0));
+    log.setTextCursor(caret);
+    if (paste) {
+        QApplication::clipboard()->setText(QStringLiteral("p\nq"));
+        log.paste();
+    } else {
+        QTest::keyClick(&log, Qt::Key_Return);
+    }
+    const QString typed = paste ? QStringLiteral("p\nq") : QStringLiteral("\n");
+    QCOMPARE(log.logText(), QString(line).insert(at, typed));
 }
 
 void tst_ReceiveLog::tripleClickSelectsOneLine_data()
