@@ -166,10 +166,13 @@ void ReceiveLog::insertText(QTextCursor &cursor, QStringView text)
     QString run;
     run.reserve(std::min(text.size(), maxParagraphChars));
     qsizetype paragraphLength = cursor.block().length() - 1;
-    const auto startParagraph = [&](bool soft) {
+    const auto flush = [&] {
         if (!run.isEmpty())
             cursor.insertText(run, QTextCharFormat());
         run.clear();
+    };
+    const auto startParagraph = [&](bool soft) {
+        flush();
         cursor.insertBlock(QTextBlockFormat());
         if (soft)
             cursor.block().setUserState(softBreakState);
@@ -199,16 +202,13 @@ void ReceiveLog::insertText(QTextCursor &cursor, QStringView text)
         } else if (paragraphLength >= maxParagraphChars) {
             startParagraph(true);
         } else {
-            if (!run.isEmpty())
-                cursor.insertText(run, QTextCharFormat());
-            run.clear();
+            flush();
             cursor.insertText(QString(QChar(standInFor(c))), standInFormat(c));
             ++paragraphLength;
             ++i;
         }
     }
-    if (!run.isEmpty())
-        cursor.insertText(run, QTextCharFormat());
+    flush();
 }
 
 bool ReceiveLog::appendPiece(const QString &piece)
