@@ -243,7 +243,8 @@ void tst_Hostile::connectStorm()
     QTRY_VERIFY_WITH_TIMEOUT(openFds() <= fdsBefore + 2, peerWaitMs);
     const qint64 rssGrowth = rssKiB() - rssBefore;
     QVERIFY2(rssGrowth < 64 * 1024, qPrintable(QString::number(rssGrowth)));
-    QVERIFY(probe.longestGapMs() < 1000);
+    QVERIFY2(probe.longestGapMs() < ResponsivenessProbe::frozenMs,
+             qPrintable(QString::number(probe.longestGapMs())));
     reportResult(QStringLiteral("connect-storm"),
                  QStringLiteral("%1 connects in %2 ms: 1 accepted, %3 refused, %4 reset or closed; "
                                 "open fds %5 before, %6 after; RSS +%7 KiB; longest stall %8 ms")
@@ -459,7 +460,7 @@ void tst_Hostile::udpFlood()
         last = number;
     }
     QCOMPARE(qint64(lines.size()), arrivals - markers);
-    QVERIFY2(longestGap < 1000, qPrintable(QString::number(longestGap)));
+    QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
     QVERIFY(answers());
     reportResult(QStringLiteral("udp-flood"),
                  QStringLiteral("%1 s: %2 datagrams sent, %3 handled (the rest dropped by the "
@@ -479,20 +480,19 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qint64 rssBefore = rssKiB();
     // Runs after the window's handler: a piece that did not lengthen the log
     // was refused.
+    // Nothing here reads the whole log: under a sanitizer that alone would
+    // stall the event loop this test watches.
     qint64 refusals = 0;
     qint64 appendedAfterRefusal = 0;
     qsizetype lastLength = 0;
-    qsizetype prefixLength = -1; // the log's text when the first piece was refused
-    qsizetype firstRefused = 0;  // and that piece's size (ASCII: bytes are characters)
+    qsizetype firstRefused = 0; // the first refused piece's size (ASCII: bytes are characters)
     int largestPiece = 0;
     connect(w->Winsock, &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
         const qsizetype length = w->txtReceive->length();
         largestPiece = std::max(largestPiece, bytesTotal);
         if (length == lastLength) {
-            if (refusals++ == 0) {
-                prefixLength = log().size();
+            if (refusals++ == 0)
                 firstRefused = bytesTotal;
-            }
         } else if (refusals > 0) {
             ++appendedAfterRefusal;
         }
@@ -530,14 +530,17 @@ void tst_Hostile::tcpStreamPastCapacity()
     QVERIFY(text.size() <= ReceiveLog::capacity);
     QVERIFY(refusals > 0);
     QCOMPARE(w->panelText(1), clientLeft);
+    // Nothing was taken after the first refusal (checked below), so the log
+    // now is the log as it was then.
+    const qsizetype prefixLength = text.size();
     // The first piece refused was one that did not fit.
     QVERIFY2(prefixLength + firstRefused > ReceiveLog::capacity,
              qPrintable(QStringLiteral("%1 + %2").arg(prefixLength).arg(firstRefused)));
     // Nothing is taken after a refusal: the log is a gapless beginning.
     QCOMPARE(appendedAfterRefusal, 0);
     // Up to the first refusal the log is the stream, exactly.
-    QVERIFY(QStringView(text).first(prefixLength) == QLatin1StringView(streamPrefix(prefixLength)));
-    QVERIFY2(longestGap < 2000, qPrintable(QString::number(longestGap)));
+    QVERIFY(text == QLatin1StringView(streamPrefix(prefixLength)));
+    QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
 
     // Clear frees the log, and later data appends again.
     w->cmdClear->click();
@@ -635,8 +638,7 @@ void tst_Hostile::lineBreakFlood()
                          .arg(growthMiB)
                          .arg(bytesPerLine)
                          .arg(longestGap));
-    // Not frozen for good; how long it stalls is reported, not judged here.
-    QVERIFY2(longestGap < 60000, qPrintable(QString::number(longestGap)));
+    QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
     w->cmdClear->click();
     QCOMPARE(w->txtReceive->length(), 0);
 }
@@ -765,7 +767,7 @@ void tst_Hostile::rapidSwitching()
     else if (w->optClient->isChecked())
         QVERIFY(state == Winsock::Connecting || state == Winsock::Connected
                 || state == Winsock::Failed);
-    QVERIFY2(longestGap < 1000, qPrintable(QString::number(longestGap)));
+    QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
 
     // And it goes on working from there.
     w->optUDP->click();
