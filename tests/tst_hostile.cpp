@@ -479,9 +479,8 @@ void tst_Hostile::tcpStreamPastCapacity()
     QVERIFY(client.isValid());
     const qint64 rssBefore = rssKiB();
     // Runs after the window's handler: a piece that did not lengthen the log
-    // was refused.
-    // Nothing here reads the whole log: under a sanitizer that alone would
-    // stall the event loop this test watches.
+    // was refused. It never reads the whole log, which under a sanitizer
+    // alone would stall the event loop this test watches.
     qint64 refusals = 0;
     qint64 appendedAfterRefusal = 0;
     qsizetype lastLength = 0;
