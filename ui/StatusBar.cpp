@@ -9,30 +9,11 @@ constexpr int edge = 2;
 constexpr int panel2Width = 200;
 constexpr int panel3Width = 96;
 
-// A panel reads as what it reports on ("Status", "Link") with its text as the
-// value, so a screen reader can say "Link: Connect".
-class PanelAccessible final : public QAccessibleWidget
-{
-public:
-    explicit PanelAccessible(QLabel *label)
-        : QAccessibleWidget(label, QAccessible::StaticText)
-    { }
-
-    QString text(QAccessible::Text which) const override
-    {
-        if (which == QAccessible::Value)
-            return static_cast<const QLabel *>(widget())->text();
-        return QAccessibleWidget::text(which);
-    }
-};
-
 // A plain QWidget would read as an unnamed pane; the bar is a status bar.
 QAccessibleInterface *statusBarAccessible(const QString &className, QObject *object)
 {
     if (className == QLatin1String("StatusBar") && qobject_cast<StatusBar *>(object))
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
-    if (className == QLatin1String("QLabel") && qobject_cast<StatusBar *>(object->parent()))
-        return new PanelAccessible(static_cast<QLabel *>(object));
     return nullptr;
 }
 } // namespace
@@ -40,9 +21,11 @@ QAccessibleInterface *statusBarAccessible(const QString &className, QObject *obj
 StatusBar::StatusBar(QWidget *parent)
     : QWidget(parent)
 {
-    // Before any panel exists: an interface, once made, is kept for good.
+    // Before anything asks for the bar's interface: once made, it is kept for good.
     QAccessible::installFactory(statusBarAccessible);
-    const QString names[]
+    // A panel is named by its text, as any label is, so a screen reader speaks
+    // the message itself; what the panel reports on is its description.
+    const QString roles[]
             = { QStringLiteral("Status"), QStringLiteral("Status 2"), QStringLiteral("Link") };
     for (int i = 0; i < 3; ++i) {
         auto *label = new QLabel(this);
@@ -50,7 +33,7 @@ StatusBar::StatusBar(QWidget *parent)
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setTextFormat(Qt::PlainText);
         label->setIndent(3);
-        label->setAccessibleName(names[i]);
+        label->setAccessibleDescription(roles[i]);
         m_panels[size_t(i)] = label;
     }
     m_panels[0]->setMinimumWidth(96);
@@ -77,11 +60,10 @@ void StatusBar::setPanelText(int panel, const QString &text)
     QLabel *label = this->panel(panel);
     if (label->text() == text)
         return;
-    label->setText(text);
     // Said once per change: a repeated message (a flood of failed arrivals)
-    // would otherwise be read out again and again.
-    QAccessibleValueChangeEvent changed(label, text);
-    QAccessible::updateAccessibility(&changed);
+    // would otherwise be read out again and again. QLabel itself tells
+    // assistive tools its name (the text) changed.
+    label->setText(text);
 }
 
 QString StatusBar::panelText(int panel) const

@@ -76,7 +76,8 @@ Editor *multiLineField(QWidget *container, const char *name, int left, int top, 
     field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    field->setTabChangesFocus(false);
+    // Keyboard users leave the field with Tab; a tab character still goes in by pasting.
+    field->setTabChangesFocus(true);
     setBackColor(field, editableLook);
     setForeColor(field, fieldText);
     return field;
