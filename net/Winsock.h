@@ -77,6 +77,9 @@ public:
     static constexpr int maxDatagramsPerWakeup = 32;
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
+    // Bytes a TCP connection may hold in memory for a peer that reads slowly
+    // or never, beyond what the system itself buffers; a send past it is refused.
+    static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;
 
 Q_SIGNALS:
     void ConnectionRequestEvent(int requestId);

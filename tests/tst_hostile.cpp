@@ -91,6 +91,7 @@ private Q_SLOTS:
     void oddArrival_data();
     void oddArrival();
     void rapidSwitching();
+    void peerNeverReads();
 
 private:
     QString log() const { return w->txtReceive->logText(); }
@@ -783,6 +784,59 @@ void tst_Hostile::rapidSwitching()
                          .arg(elapsedMs)
                          .arg(attempts.load())
                          .arg(longestGap));
+}
+
+void tst_Hostile::peerNeverReads()
+{
+    QVERIFY(listen());
+    RawSocket client = acceptedClient();
+    QVERIFY(client.isValid());
+    // Press Send Data with 1 MiB each time while the peer reads nothing: the
+    // system's buffers fill, then what waits in memory reaches its bound.
+    constexpr qsizetype piece = qsizetype(1) << 20;
+    const int maxPresses = int(Winsock::maxWaitingSendBytes / piece) + 64;
+    QByteArray accepted;
+    for (int press = 0; press < maxPresses; ++press) {
+        // Short lines: the send box lays out one huge line very slowly.
+        const QString text = (QString(63, QChar(u'a' + press % 26)) + u'\n').repeated(piece / 64);
+        w->txtSend->setPlainText(text);
+        w->cmdSendData->click();
+        if (!w->panelText(1).isEmpty())
+            break;
+        accepted += text.toLatin1();
+        QCoreApplication::processEvents(); // lets the socket hand data to the system
+    }
+    QVERIFY2(w->panelText(1).startsWith(u"Send Data failed: the peer is not reading; "),
+             qPrintable(w->panelText(1)));
+    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+
+    // Once the peer reads, everything accepted arrives in order, and sending works again.
+    const auto readUntil = [&client](qsizetype total, QByteArray &into) {
+        QElapsedTimer clock;
+        clock.start();
+        char buffer[65536];
+        while (into.size() < total && clock.elapsed() < peerWaitMs) {
+            QCoreApplication::processEvents();
+            const ssize_t n = ::recv(client.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                into.append(buffer, n);
+            else if (n == 0)
+                break;
+            else
+                ::poll(nullptr, 0, 1);
+        }
+    };
+    QByteArray received;
+    readUntil(accepted.size(), received);
+    QVERIFY(received == accepted);
+    w->txtSend->setPlainText(QStringLiteral("after\n"));
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString());
+    received.clear();
+    readUntil(6, received);
+    QCOMPARE(received, QByteArray("after\n"));
+    reportResult(QStringLiteral("peer-never-reads"),
+                 QStringLiteral("refused after %1 MiB, 0 bytes lost").arg(accepted.size() >> 20));
 }
 
 QTEST_MAIN(tst_Hostile)
