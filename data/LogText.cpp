@@ -1,0 +1,527 @@
+#include "data/LogText.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+// What the chunks keep to, so that each chunk's breaks can be counted alone:
+// - no chunk is empty or longer than chunkUnits;
+// - no CR LF is split between two chunks;
+// - a chunk that is filled up does not end in a CR, so an LF that comes later
+//   never has to start the next chunk right after that CR.
+// A paragraph start that follows a break belongs to the chunk that holds the
+// break's last unit; one at a cut, to the chunk that holds the unit at the cut.
+
+namespace {
+
+constexpr char16_t cr = u'\r';
+constexpr char16_t lf = u'\n';
+
+template<typename Unit>
+bool isBreak(Unit unit)
+{
+    return unit == Unit(lf) || unit == Unit(cr);
+}
+
+// The first CR or LF in [from, to), or `to`: eight bytes or four UTF-16 units
+// are tested at a time, as log text mostly has long runs without a break.
+template<typename Unit>
+qsizetype findBreak(const Unit *units, qsizetype from, qsizetype to)
+{
+    constexpr qsizetype lanes = sizeof(quint64) / sizeof(Unit);
+    constexpr quint64 low = sizeof(Unit) == 1 ? 0x0101010101010101 : 0x0001000100010001;
+    constexpr quint64 high = low << (8 * sizeof(Unit) - 1);
+    // Nonzero exactly when some lane of x is zero.
+    const auto zeroLane = [](quint64 x) { return (x - low) & ~x & high; };
+    qsizetype i = from;
+    for (; i + lanes <= to; i += lanes) {
+        quint64 word;
+        std::memcpy(&word, units + i, sizeof word);
+        if ((zeroLane(word ^ (low * lf)) | zeroLane(word ^ (low * cr))) != 0)
+            break;
+    }
+    for (; i < to; ++i) {
+        if (isBreak(units[i]))
+            return i;
+    }
+    return to;
+}
+
+bool hasWideUnit(const char16_t *units, qsizetype count)
+{
+    char16_t all = 0;
+    for (qsizetype i = 0; i < count; ++i)
+        all |= units[i];
+    return all > 0xFF;
+}
+
+// Cuts inside a line of `length` units that starts at a break: one every
+// `paragraphUnits` units, none at its start or end.
+qsizetype cutsInLine(qsizetype length, qsizetype paragraphUnits)
+{
+    return length > 0 ? (length - 1) / paragraphUnits : 0;
+}
+
+// Handing a gigabyte of pages back to the system costs the kernel some 80 ms,
+// longer than a clear may keep the window waiting: from this size on the
+// memory is freed on a thread of its own.
+constexpr qsizetype releaseAsideBytes = qsizetype(32) << 20;
+// Freeing chunks only gives back the memory at the top of the heap; a trim
+// gives back the free pages below other allocations too.
+constexpr qsizetype trimBytes = qsizetype(1) << 20;
+
+void trimHeap()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Cuts among `length` units of a line that already has `column` units before them.
+qsizetype cutsGoingOn(qsizetype column, qsizetype length, qsizetype paragraphUnits)
+{
+    if (length == 0)
+        return 0;
+    return (column + length - 1) / paragraphUnits
+           - (std::max<qsizetype>(column, 1) - 1) / paragraphUnits;
+}
+
+} // namespace
+
+struct LogText::Chunk
+{
+    std::unique_ptr<uchar[]> latin1;   // while every unit is below U+0100
+    std::unique_ptr<char16_t[]> utf16; // from the first unit that is not
+    qsizetype size = 0;
+    qsizetype capacity = 0;
+
+    // The chunk's line breaks. A CR LF is never split between chunks, so these
+    // need no look at the neighbours.
+    qsizetype breaks = 0;
+    qsizetype firstBreak = 0;   // offset of the first break, when there is one
+    qsizetype lastBreakEnd = 0; // offset just after the last break, when there is one
+    qsizetype closedCuts = 0;   // cuts in the lines that start and end in the chunk
+
+    bool wide() const { return bool(utf16); }
+    char16_t unit(qsizetype i) const { return utf16 ? utf16[i] : latin1[i]; }
+    qsizetype bytes() const { return capacity * (wide() ? 2 : 1); }
+    // Units before the first break: the end of a line that began in earlier chunks.
+    qsizetype firstSegment() const { return breaks > 0 ? firstBreak : size; }
+    // Cuts in the lines that start after a break in the chunk.
+    qsizetype innerCuts(qsizetype paragraphUnits) const
+    {
+        return breaks > 0 ? closedCuts + cutsInLine(size - lastBreakEnd, paragraphUnits) : 0;
+    }
+
+    void append(QStringView part, qsizetype target, qsizetype paragraphUnits);
+    void copyTo(QChar *out, qsizetype from, qsizetype to) const;
+    QString text(qsizetype from, qsizetype to) const;
+
+private:
+    void reallocate(qsizetype newCapacity, bool toWide);
+    template<typename Unit>
+    void scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits);
+};
+
+void LogText::Chunk::append(QStringView part, qsizetype target, qsizetype paragraphUnits)
+{
+    const auto *source = part.utf16();
+    const qsizetype count = part.size();
+    const qsizetype needed = size + count;
+    const bool widen = !wide() && hasWideUnit(source, count);
+    if (widen || needed > capacity)
+        reallocate(std::min(target, std::max(needed, 2 * capacity)), widen || wide());
+    const qsizetype from = size;
+    if (wide()) {
+        std::memcpy(utf16.get() + from, source, count * sizeof(char16_t));
+        size = needed;
+        scanLines(utf16.get(), from, paragraphUnits);
+    } else {
+        uchar *out = latin1.get() + from;
+        for (qsizetype i = 0; i < count; ++i)
+            out[i] = uchar(source[i]);
+        size = needed;
+        scanLines(latin1.get(), from, paragraphUnits);
+    }
+}
+
+void LogText::Chunk::reallocate(qsizetype newCapacity, bool toWide)
+{
+    if (toWide) {
+        auto units = std::make_unique_for_overwrite<char16_t[]>(newCapacity);
+        if (wide())
+            std::memcpy(units.get(), utf16.get(), size * sizeof(char16_t));
+        else
+            std::copy_n(latin1.get(), size, units.get());
+        utf16 = std::move(units);
+        latin1.reset();
+    } else {
+        auto units = std::make_unique_for_overwrite<uchar[]>(newCapacity);
+        if (size > 0)
+            std::memcpy(units.get(), latin1.get(), size);
+        latin1 = std::move(units);
+    }
+    capacity = newCapacity;
+}
+
+// Takes in the breaks of units [from, size), which were just added.
+template<typename Unit>
+void LogText::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits)
+{
+    for (qsizetype i = findBreak(units, from, size); i < size; i = findBreak(units, i + 1, size)) {
+        if (units[i] == Unit(lf) && i > 0 && units[i - 1] == Unit(cr)) {
+            lastBreakEnd = i + 1; // the LF of a CR LF whose CR is already counted
+            continue;
+        }
+        if (breaks == 0)
+            firstBreak = i;
+        else
+            closedCuts += cutsInLine(i - lastBreakEnd, paragraphUnits);
+        ++breaks;
+        lastBreakEnd = i + 1;
+    }
+}
+
+void LogText::Chunk::copyTo(QChar *out, qsizetype from, qsizetype to) const
+{
+    if (wide()) {
+        std::memcpy(static_cast<void *>(out), utf16.get() + from, (to - from) * sizeof(char16_t));
+        return;
+    }
+    const uchar *in = latin1.get() + from;
+    for (qsizetype i = 0; i < to - from; ++i)
+        out[i] = QChar(char16_t(in[i]));
+}
+
+QString LogText::Chunk::text(qsizetype from, qsizetype to) const
+{
+    QString result(to - from, Qt::Uninitialized);
+    copyTo(result.data(), from, to);
+    return result;
+}
+
+LogText::LogText()
+    : LogText(Limits {})
+{ }
+
+LogText::LogText(const Limits &limits)
+    : m_limits(limits)
+{
+    Q_ASSERT(limits.chunkUnits >= 2 && limits.paragraphUnits >= 1 && limits.capacity >= 0);
+    m_limits.chunkUnits = std::max<qsizetype>(limits.chunkUnits, 2);
+    m_limits.paragraphUnits = std::max<qsizetype>(limits.paragraphUnits, 1);
+    m_limits.capacity = std::max<qsizetype>(limits.capacity, 0);
+    updateTotalsFrom(0);
+}
+
+LogText::~LogText() = default;
+
+void LogText::appendTo(std::vector<Chunk> &chunks, QStringView piece, qsizetype target,
+                       qsizetype paragraphUnits)
+{
+    while (!piece.isEmpty()) {
+        Chunk *last = chunks.empty() ? nullptr : &chunks.back();
+        qsizetype take = last ? std::min(piece.size(), target - last->size) : 0;
+        // Leaves the last place to anything but a CR, so a CR LF stays together.
+        if (take > 0 && last->size + take == target && piece[take - 1] == cr)
+            --take;
+        if (take == 0) {
+            chunks.emplace_back();
+            continue;
+        }
+        last->append(piece.first(take), target, paragraphUnits);
+        piece = piece.sliced(take);
+    }
+}
+
+bool LogText::append(QStringView piece)
+{
+    if (piece.size() > m_limits.capacity - length())
+        return false;
+    if (piece.isEmpty())
+        return true;
+    const qsizetype changed = m_chunks.empty() ? 0 : qsizetype(m_chunks.size()) - 1;
+    appendTo(m_chunks, piece, m_limits.chunkUnits, m_limits.paragraphUnits);
+    updateTotalsFrom(changed);
+    return true;
+}
+
+bool LogText::insert(qsizetype position, QStringView piece)
+{
+    if (piece.size() > m_limits.capacity - length())
+        return false;
+    position = std::clamp<qsizetype>(position, 0, length());
+    if (position == length())
+        return append(piece);
+    if (piece.isEmpty())
+        return true;
+    const qsizetype chunk = chunkAt(position);
+    const Chunk &old = m_chunks[chunk];
+    const qsizetype offset = position - m_startOf[chunk];
+    QString replacement;
+    replacement.reserve(old.size + piece.size());
+    replacement += old.text(0, offset);
+    replacement += piece;
+    replacement += old.text(offset, old.size);
+    rebuild(chunk, chunk + 1, std::move(replacement));
+    return true;
+}
+
+void LogText::remove(qsizetype position, qsizetype count)
+{
+    position = std::clamp<qsizetype>(position, 0, length());
+    count = std::clamp<qsizetype>(count, 0, length() - position);
+    if (count == 0)
+        return;
+    if (count == length()) {
+        clear();
+        return;
+    }
+    const qsizetype first = chunkAt(position);
+    const qsizetype last = chunkAt(position + count - 1);
+    const qsizetype end = position + count - m_startOf[last];
+    rebuild(first, last + 1,
+            m_chunks[first].text(0, position - m_startOf[first])
+                    + m_chunks[last].text(end, m_chunks[last].size));
+}
+
+void LogText::clear()
+{
+    if (m_chunks.empty())
+        return;
+    // Swapping with fresh vectors is what gives their memory back.
+    std::vector<qsizetype> { 0 }.swap(m_startOf);
+    std::vector<qsizetype> { 1 }.swap(m_paragraphsBefore);
+    std::vector<qsizetype> { 0 }.swap(m_lineStart);
+    release(std::exchange(m_chunks, {}));
+}
+
+void LogText::release(std::vector<Chunk> chunks)
+{
+    qsizetype bytes = 0;
+    for (const Chunk &chunk : chunks)
+        bytes += chunk.bytes();
+    if (bytes >= releaseAsideBytes) {
+        try {
+            std::thread([doomed = std::move(chunks)]() mutable {
+                std::vector<Chunk>().swap(doomed);
+                trimHeap();
+            }).detach();
+            return;
+        } catch (const std::system_error &) {
+            // No thread to be had: the chunks went with the lambda, freed here.
+        }
+    }
+    std::vector<Chunk>().swap(chunks);
+    if (bytes >= trimBytes)
+        trimHeap();
+}
+
+void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
+{
+    const auto count = qsizetype(m_chunks.size());
+    const auto unitAt = [&](qsizetype chunk, qsizetype offset) -> int {
+        const Chunk &c = m_chunks[chunk];
+        return c.unit(offset < 0 ? c.size + offset : offset);
+    };
+    // The units that will meet at the seams before and after the replacement.
+    const int before = first > 0 ? unitAt(first - 1, -1) : -1;
+    const int after = last < count ? unitAt(last, 0) : -1;
+    const int head = replacement.isEmpty() ? after : replacement.front().unicode();
+    const int tail = replacement.isEmpty() ? before : replacement.back().unicode();
+    bool takePrevious = before == cr && head == lf;
+    bool takeNext = tail == cr && after == lf;
+    // A small remainder joins a neighbour, so edits don't leave the text in crumbs.
+    if (!takePrevious && !takeNext && !replacement.isEmpty()
+        && replacement.size() < m_limits.chunkUnits / 4) {
+        takeNext = last < count;
+        takePrevious = !takeNext && first > 0;
+    }
+    if (takePrevious) {
+        --first;
+        replacement.prepend(m_chunks[first].text(0, m_chunks[first].size));
+    }
+    if (takeNext) {
+        replacement += m_chunks[last].text(0, m_chunks[last].size);
+        ++last;
+    }
+
+    // As few chunks as will do, of even size.
+    std::vector<Chunk> built;
+    if (!replacement.isEmpty()) {
+        const qsizetype total = replacement.size();
+        const qsizetype pieces = (total + m_limits.chunkUnits - 1) / m_limits.chunkUnits;
+        const qsizetype target = std::max<qsizetype>(2, (total + pieces - 1) / pieces);
+        appendTo(built, replacement, target, m_limits.paragraphUnits);
+    }
+    const auto begin = m_chunks.begin() + first;
+    const auto end = m_chunks.begin() + last;
+    std::vector<Chunk> replaced(std::make_move_iterator(begin), std::make_move_iterator(end));
+    m_chunks.insert(m_chunks.erase(begin, end), std::make_move_iterator(built.begin()),
+                    std::make_move_iterator(built.end()));
+    updateTotalsFrom(first);
+    release(std::move(replaced));
+}
+
+void LogText::updateTotalsFrom(qsizetype chunk)
+{
+    const auto count = qsizetype(m_chunks.size());
+    const qsizetype paragraphUnits = m_limits.paragraphUnits;
+    m_startOf.resize(count + 1);
+    m_paragraphsBefore.resize(count + 1);
+    m_lineStart.resize(count + 1);
+    if (chunk == 0) {
+        m_startOf[0] = 0;
+        m_paragraphsBefore[0] = 1; // the first paragraph starts with the text
+        m_lineStart[0] = 0;
+    }
+    for (qsizetype i = chunk; i < count; ++i) {
+        const Chunk &c = m_chunks[i];
+        const qsizetype start = m_startOf[i];
+        const qsizetype column = start - m_lineStart[i];
+        m_startOf[i + 1] = start + c.size;
+        m_paragraphsBefore[i + 1] = m_paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
+                                    + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
+        m_lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : m_lineStart[i];
+    }
+}
+
+qsizetype LogText::chunkAt(qsizetype position) const
+{
+    const auto chunks = m_startOf.begin() + qsizetype(m_chunks.size());
+    return std::upper_bound(m_startOf.begin(), chunks, position) - m_startOf.begin() - 1;
+}
+
+QChar LogText::at(qsizetype position) const
+{
+    if (position < 0 || position >= length())
+        return {};
+    const qsizetype chunk = chunkAt(position);
+    return m_chunks[chunk].unit(position - m_startOf[chunk]);
+}
+
+QString LogText::text(qsizetype from, qsizetype to) const
+{
+    from = std::clamp<qsizetype>(from, 0, length());
+    to = std::clamp<qsizetype>(to, from, length());
+    QString result(to - from, Qt::Uninitialized);
+    QChar *out = result.data();
+    for (qsizetype chunk = from < to ? chunkAt(from) : 0; from < to; ++chunk) {
+        const qsizetype start = m_startOf[chunk];
+        const qsizetype end = std::min(to, m_startOf[chunk + 1]);
+        m_chunks[chunk].copyTo(out, from - start, end - start);
+        out += end - from;
+        from = end;
+    }
+    return result;
+}
+
+LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset) const
+{
+    const Chunk &c = m_chunks[chunk];
+    const qsizetype paragraphUnits = m_limits.paragraphUnits;
+    Walk walk;
+    const auto take = [&](qsizetype offset) {
+        if (walk.count == maxCount || offset > maxOffset)
+            return false;
+        ++walk.count;
+        walk.lastOffset = offset;
+        return true;
+    };
+    // The cuts among units [from, to) of a line with `column` units before them.
+    const auto cuts = [&](qsizetype from, qsizetype column, qsizetype to) {
+        const qsizetype rest = column % paragraphUnits;
+        qsizetype offset
+                = from + (column == 0 ? paragraphUnits : (paragraphUnits - rest) % paragraphUnits);
+        for (; offset < to; offset += paragraphUnits) {
+            if (!take(offset))
+                return false;
+        }
+        return true;
+    };
+    const auto lines = [&](const auto *units) {
+        for (qsizetype i = c.firstSegment(); i < c.size;) {
+            const qsizetype end
+                    = i + (units[i] == cr && i + 1 < c.size && units[i + 1] == lf ? 2 : 1);
+            if (!take(end))
+                return;
+            i = findBreak(units, end, c.size);
+            if (!cuts(end, 0, i))
+                return;
+        }
+    };
+    if (!cuts(0, m_startOf[chunk] - m_lineStart[chunk], c.firstSegment()))
+        return walk;
+    if (c.wide())
+        lines(c.utf16.get());
+    else
+        lines(c.latin1.get());
+    return walk;
+}
+
+qsizetype LogText::paragraphStart(qsizetype paragraph) const
+{
+    paragraph = std::clamp<qsizetype>(paragraph, 0, paragraphCount() - 1);
+    if (paragraph == 0)
+        return 0;
+    // The chunk that holds the paragraph's start is the last one whose count
+    // of earlier starts does not pass it.
+    const auto chunks = m_paragraphsBefore.begin() + qsizetype(m_chunks.size());
+    const qsizetype chunk = std::upper_bound(m_paragraphsBefore.begin(), chunks, paragraph)
+                            - m_paragraphsBefore.begin() - 1;
+    const qsizetype nth = paragraph - m_paragraphsBefore[chunk];
+    return m_startOf[chunk]
+           + walkStarts(chunk, nth + 1, std::numeric_limits<qsizetype>::max()).lastOffset;
+}
+
+LogText::Paragraph LogText::paragraph(qsizetype paragraph) const
+{
+    paragraph = std::clamp<qsizetype>(paragraph, 0, paragraphCount() - 1);
+    Paragraph result;
+    result.start = paragraphStart(paragraph);
+    if (paragraph + 1 == paragraphCount()) {
+        result.length = length() - result.start;
+        return result;
+    }
+    const qsizetype next = paragraphStart(paragraph + 1);
+    // What ends the paragraph is its break, or a cut when the unit before the
+    // next start is no break.
+    const char16_t last = at(next - 1).unicode();
+    if (last == lf && next - 2 >= result.start && at(next - 2) == QChar(cr))
+        result.breakLength = 2;
+    else if (last == lf || last == cr)
+        result.breakLength = 1;
+    result.length = next - result.start - result.breakLength;
+    return result;
+}
+
+qsizetype LogText::paragraphAt(qsizetype position) const
+{
+    if (m_chunks.empty())
+        return 0;
+    position = std::clamp<qsizetype>(position, 0, length());
+    const qsizetype chunk = chunkAt(position);
+    const Walk walk
+            = walkStarts(chunk, std::numeric_limits<qsizetype>::max(), position - m_startOf[chunk]);
+    return m_paragraphsBefore[chunk] - 1 + walk.count;
+}
+
+qsizetype LogText::memoryBytes() const
+{
+    qsizetype bytes = sizeof(LogText) + qsizetype(m_chunks.capacity() * sizeof(Chunk))
+                      + qsizetype((m_startOf.capacity() + m_paragraphsBefore.capacity()
+                                   + m_lineStart.capacity())
+                                  * sizeof(qsizetype));
+    for (const Chunk &chunk : m_chunks)
+        bytes += chunk.bytes();
+    return bytes;
+}

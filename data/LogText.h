@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+// The text of the receive log, without any widget: made for a log that grows at
+// the end to a thousand million characters and still answers at once.
+//
+// Positions are UTF-16 code units, as in QString. The text is kept in chunks of
+// at most chunkUnits units; a chunk holds one byte per unit while all its units
+// are below U+0100 and two otherwise, so plain text costs a byte a character.
+// Every unit is kept as it came, NUL and lone surrogates included.
+//
+// A line ends at LF, at CR, or at CR LF, each one break, also when the CR and
+// the LF came in different pieces. Nothing else ends a line. For the view the
+// text is cut into paragraphs: the lines, with a line longer than
+// paragraphUnits cut every paragraphUnits units from its start, so no
+// paragraph is long and appending never moves a cut already made. An empty
+// text is one empty paragraph, and a text that ends in a break has an empty
+// paragraph after it.
+//
+// Each chunk knows its breaks, and arrays of running totals over the chunks
+// find the chunk of a position or of a paragraph by binary search; the rest is
+// a scan of that one chunk. An append touches the last chunk only; any other
+// edit rebuilds the chunks it touches and redoes the totals from there on.
+class LogText
+{
+public:
+    struct Limits
+    {
+        qsizetype chunkUnits = qsizetype(64) * 1024; // at least 2
+        qsizetype paragraphUnits = 4096;             // at least 1
+        qsizetype capacity = qsizetype(1) << 30;     // units the text holds at most
+    };
+
+    LogText();
+    explicit LogText(const Limits &limits);
+    ~LogText();
+    Q_DISABLE_COPY_MOVE(LogText)
+
+    const Limits &limits() const { return m_limits; }
+    qsizetype length() const { return m_startOf.back(); }
+    bool isEmpty() const { return length() == 0; }
+
+    // False, with the text unchanged, when the result would pass the capacity.
+    bool append(QStringView piece);
+    bool insert(qsizetype position, QStringView piece);
+    // Positions and counts outside the text are clamped to it.
+    void remove(qsizetype position, qsizetype count);
+    // Empties the text and gives its memory back: a large text's on a thread of
+    // its own, as the system needs some 80 ms a gigabyte to take it.
+    void clear();
+
+    QChar at(qsizetype position) const;
+    QString text(qsizetype from, qsizetype to) const;
+    QString text() const { return text(0, length()); }
+
+    struct Paragraph
+    {
+        qsizetype start = 0;
+        qsizetype length = 0; // without the break after it
+        // 0 after a cut and after the last paragraph, 2 after CR LF, else 1.
+        qsizetype breakLength = 0;
+    };
+
+    qsizetype paragraphCount() const { return m_paragraphsBefore.back(); }
+    // A paragraph number outside [0, paragraphCount()) is taken as the nearest one.
+    Paragraph paragraph(qsizetype paragraph) const;
+    qsizetype paragraphStart(qsizetype paragraph) const;
+    qsizetype paragraphLength(qsizetype paragraph) const
+    {
+        return this->paragraph(paragraph).length;
+    }
+    qsizetype breakLengthAfter(qsizetype paragraph) const
+    {
+        return this->paragraph(paragraph).breakLength;
+    }
+    // The last paragraph that starts at or before the position.
+    qsizetype paragraphAt(qsizetype position) const;
+
+    // Roughly the bytes of memory the text holds, bookkeeping included.
+    qsizetype memoryBytes() const;
+
+private:
+    struct Chunk;
+
+    // Appends to the last of `chunks`, starting new ones of at most `target` units.
+    static void appendTo(std::vector<Chunk> &chunks, QStringView piece, qsizetype target,
+                         qsizetype paragraphUnits);
+
+    qsizetype chunkAt(qsizetype position) const;
+    struct Walk
+    {
+        qsizetype count = 0;
+        qsizetype lastOffset = -1;
+    };
+    // Counts the paragraph starts that belong to a chunk, in order, up to
+    // maxCount of them and none past the offset maxOffset; also gives the
+    // offset of the last one counted.
+    Walk walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset) const;
+    // Replaces chunks [first, last) with the replacement, taking neighbours in
+    // where a CR LF would straddle a seam or a chunk would be left small.
+    void rebuild(qsizetype first, qsizetype last, QString replacement);
+    void updateTotalsFrom(qsizetype chunk);
+    // Frees the chunks, large amounts on a thread of their own.
+    static void release(std::vector<Chunk> chunks);
+
+    Limits m_limits;
+    std::vector<Chunk> m_chunks;
+    // Entry i describes the start of chunk i; the extra last entry, the end.
+    std::vector<qsizetype> m_startOf;          // position
+    std::vector<qsizetype> m_paragraphsBefore; // paragraph starts before it, 0 included
+    std::vector<qsizetype> m_lineStart;        // start of the line that holds it
+};

@@ -1,0 +1,240 @@
+#include "data/LogText.h"
+
+#include <QTest>
+
+class tst_LogText : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void appendedParagraphs_data();
+    void appendedParagraphs();
+    void edits_data();
+    void edits();
+    void readsBackEveryUnit_data();
+    void readsBackEveryUnit();
+    void refusesPastCapacity();
+    void plainTextTakesAByteAndClearGivesItBack();
+};
+
+namespace {
+
+// The paragraphs of the text with the length of the break after each; every
+// position belongs to the paragraph it lies in or to the break after it.
+void checkParagraphs(const LogText &log, const QStringList &paragraphs, const QList<int> &breaks)
+{
+    QCOMPARE(log.paragraphCount(), paragraphs.size());
+    qsizetype start = 0;
+    for (qsizetype k = 0; k < paragraphs.size(); ++k) {
+        const LogText::Paragraph paragraph = log.paragraph(k);
+        QCOMPARE(paragraph.start, start);
+        QCOMPARE(log.text(start, start + paragraph.length), paragraphs[k]);
+        QCOMPARE(paragraph.breakLength, breaks[k]);
+        const qsizetype end = start + paragraph.length + paragraph.breakLength;
+        const bool last = k + 1 == paragraphs.size();
+        for (qsizetype position = start; position < end + (last ? 1 : 0); ++position)
+            QCOMPARE(log.paragraphAt(position), k);
+        start = end;
+    }
+    QCOMPARE(start, log.length());
+}
+
+} // namespace
+
+void tst_LogText::appendedParagraphs_data()
+{
+    QTest::addColumn<int>("chunkUnits");
+    QTest::addColumn<int>("paragraphUnits");
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<QStringList>("paragraphs");
+    QTest::addColumn<QList<int>>("breaks");
+
+    const auto row = [](const char *name, int chunk, int paragraph, const QStringList &pieces,
+                        const QStringList &paragraphs, const QList<int> &breaks) {
+        QTest::newRow(name) << chunk << paragraph << pieces << paragraphs << breaks;
+    };
+    row("empty", 64, 64, {}, { "" }, { 0 });
+    row("one-line", 64, 64, { "abc" }, { "abc" }, { 0 });
+    row("lone-lf", 64, 64, { "a\nb" }, { "a", "b" }, { 1, 0 });
+    row("lone-cr", 64, 64, { "a\rb" }, { "a", "b" }, { 1, 0 });
+    row("crlf", 64, 64, { "a\r\nb" }, { "a", "b" }, { 2, 0 });
+    row("lf-cr-is-two-breaks", 64, 64, { "a\n\rb" }, { "a", "", "b" }, { 1, 1, 0 });
+    row("cr-then-crlf", 64, 64, { "\r\r\n" }, { "", "", "" }, { 1, 2, 0 });
+    row("trailing-break", 64, 64, { "a\n" }, { "a", "" }, { 1, 0 });
+    row("crlf-split", 64, 64, { "a\r", "\nb" }, { "a", "b" }, { 2, 0 });
+    row("crlf-split-by-empty-piece", 64, 64, { "a\r", "", "\n" }, { "a", "" }, { 2, 0 });
+    row("cr-then-later-lf", 64, 64, { "a\r", "b", "\n" }, { "a", "b", "" }, { 1, 1, 0 });
+    row("crlf-at-chunk-seam", 4, 64, { "abc\r\nd" }, { "abc", "d" }, { 2, 0 });
+    row("crlf-split-at-chunk-seam", 4, 64, { "abc\r", "\nd" }, { "abc", "d" }, { 2, 0 });
+    row("crlf-unit-by-unit", 2, 64, { "a", "\r", "\n", "\r", "\n" }, { "a", "", "" }, { 2, 2, 0 });
+    row("long-line-cut", 64, 4, { "abcdefghij" }, { "abcd", "efgh", "ij" }, { 0, 0, 0 });
+    row("line-of-whole-paragraphs", 64, 4, { "abcdefgh\nx" }, { "abcd", "efgh", "x" }, { 0, 1, 0 });
+    row("cuts-count-from-line-start", 64, 4, { "ab\r\ncdefghi" }, { "ab", "cdef", "ghi" },
+        { 2, 0, 0 });
+    row("cut-at-chunk-seam", 4, 4, { "abcdefghi" }, { "abcd", "efgh", "i" }, { 0, 0, 0 });
+    row("cuts-stay-put-across-pieces", 3, 4, { "abcde", "fg", "hij\nk" },
+        { "abcd", "efgh", "ij", "k" }, { 0, 0, 1, 0 });
+    row("zero-units", 4, 64, { QString::fromLatin1("a\0b\n\0", 5) },
+        { QString::fromLatin1("a\0b", 3), QString(1, u'\0') }, { 1, 0 });
+    row("only-cr-and-lf-break", 64, 64, { "a\u2028b\u2029c\u0085d\x0B\x0C" },
+        { "a\u2028b\u2029c\u0085d\x0B\x0C" }, { 0 });
+    row("surrogate-pairs", 4, 64, { "\U0001F600\n\U0001F600" }, { "\U0001F600", "\U0001F600" },
+        { 1, 0 });
+    row("latin1-chunk-widened", 8, 64, { "ab\u00E9\r", "\n\u4E2D" }, { "ab\u00E9", "\u4E2D" },
+        { 2, 0 });
+}
+
+void tst_LogText::appendedParagraphs()
+{
+    QFETCH(int, chunkUnits);
+    QFETCH(int, paragraphUnits);
+    QFETCH(QStringList, pieces);
+    QFETCH(QStringList, paragraphs);
+    QFETCH(QList<int>, breaks);
+
+    LogText log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
+    for (const QString &piece : pieces)
+        QVERIFY(log.append(piece));
+    QCOMPARE(log.text(), pieces.join(QString()));
+    checkParagraphs(log, paragraphs, breaks);
+}
+
+void tst_LogText::edits_data()
+{
+    QTest::addColumn<int>("chunkUnits");
+    QTest::addColumn<int>("paragraphUnits");
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<int>("removed");
+    QTest::addColumn<QString>("inserted");
+    QTest::addColumn<QStringList>("paragraphs");
+    QTest::addColumn<QList<int>>("breaks");
+
+    const auto row = [](const char *name, int chunk, int paragraph, const QString &initial,
+                        int position, int removed, const QString &inserted,
+                        const QStringList &paragraphs, const QList<int> &breaks) {
+        QTest::newRow(name) << chunk << paragraph << initial << position << removed << inserted
+                            << paragraphs << breaks;
+    };
+    row("insert-spanning-chunks", 4, 64, "abcdefghij", 5, 0, "XYZXYZXYZ", { "abcdeXYZXYZXYZfghij" },
+        { 0 });
+    row("remove-spanning-chunks", 4, 64, "ab\ncdefgh\nij", 1, 8, "", { "a", "ij" }, { 1, 0 });
+    row("remove-lf-of-crlf", 64, 64, "a\r\nb", 2, 1, "", { "a", "b" }, { 1, 0 });
+    row("remove-cr-of-crlf", 64, 64, "a\r\nb", 1, 1, "", { "a", "b" }, { 1, 0 });
+    row("insert-into-crlf", 64, 64, "a\r\nb", 2, 0, "x", { "a", "x", "b" }, { 1, 1, 0 });
+    row("insert-lf-after-cr", 4, 64, "ab\rdefgh", 3, 0, "\n", { "ab", "defgh" }, { 2, 0 });
+    row("removal-joins-cr-and-lf", 64, 64, "a\rxy\nb", 2, 2, "", { "a", "b" }, { 2, 0 });
+    row("removal-joins-cr-and-lf-across-chunks", 4, 64, "ab\rxyzw\ncd", 3, 4, "", { "ab", "cd" },
+        { 2, 0 });
+    row("removed-chunk-joins-cr-and-lf", 4, 64, "ab\r\rxyz\ncd", 3, 4, "", { "ab", "cd" },
+        { 2, 0 });
+    row("lf-inserted-after-chunk-ending-in-cr", 4, 64, "ab\r\rxyz", 3, 0, "\n", { "ab", "", "xyz" },
+        { 2, 1, 0 });
+    row("removal-leaves-cr-before-chunk-of-lf", 4, 64, "a\rbc\nxyz", 2, 2, "", { "a", "xyz" },
+        { 2, 0 });
+    row("insert-at-start-moves-cuts", 4, 4, "abcdef", 0, 0, "xy", { "xyab", "cdef" }, { 0, 0 });
+    row("break-into-long-line", 64, 4, "abcdefghij", 5, 0, "\n", { "abcd", "e", "fghi", "j" },
+        { 0, 1, 0, 0 });
+    row("remove-break-joins-lines", 3, 4, "abc\ndefg", 3, 1, "", { "abcd", "efg" }, { 0, 0 });
+    row("replace-across-many-chunks", 2, 3, "a\r\nbcdefg\rh", 2, 8, "\u4E2D\n\r\n",
+        { "a", "\u4E2D", "", "h" }, { 1, 1, 2, 0 });
+    row("remove-tail-to-a-break", 4, 64, "a\nbcdefg", 2, 6, "", { "a", "" }, { 1, 0 });
+    row("remove-clamped-to-end", 4, 64, "abcdefg", 1, 100, "", { "a" }, { 0 });
+    row("remove-everything", 4, 64, "ab\ncd", 0, 5, "", { "" }, { 0 });
+    row("insert-at-end-joins-crlf", 4, 64, "abc\r", 4, 0, "\nd", { "abc", "d" }, { 2, 0 });
+}
+
+void tst_LogText::edits()
+{
+    QFETCH(int, chunkUnits);
+    QFETCH(int, paragraphUnits);
+    QFETCH(QString, initial);
+    QFETCH(int, position);
+    QFETCH(int, removed);
+    QFETCH(QString, inserted);
+    QFETCH(QStringList, paragraphs);
+    QFETCH(QList<int>, breaks);
+
+    LogText log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
+    QVERIFY(log.append(initial));
+    log.remove(position, removed);
+    QVERIFY(log.insert(position, inserted));
+    QCOMPARE(log.text(), QString(initial).remove(position, removed).insert(position, inserted));
+    checkParagraphs(log, paragraphs, breaks);
+}
+
+void tst_LogText::readsBackEveryUnit_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("last");
+    QTest::addColumn<int>("pieceUnits");
+    QTest::newRow("latin1") << 0 << 0xFF << 7;
+    QTest::newRow("every-unit-one-piece") << 0 << 0xFFFF << 0x10000;
+    QTest::newRow("every-unit-in-pieces") << 0 << 0xFFFF << 13;
+    QTest::newRow("surrogates-and-noncharacters") << 0xD7F0 << 0xFFFF << 5;
+}
+
+void tst_LogText::readsBackEveryUnit()
+{
+    QFETCH(int, first);
+    QFETCH(int, last);
+    QFETCH(int, pieceUnits);
+    QString all;
+    for (int unit = first; unit <= last; ++unit)
+        all += QChar(char16_t(unit));
+
+    LogText log({ .chunkUnits = 11, .paragraphUnits = 5 });
+    for (qsizetype at = 0; at < all.size(); at += pieceUnits)
+        QVERIFY(log.append(QStringView(all).mid(at, pieceUnits)));
+    QCOMPARE(log.text(), all);
+    for (qsizetype i = 0; i < all.size(); ++i)
+        QCOMPARE(log.at(i), all[i]);
+    for (qsizetype from : { 0, 3, 10, 11, 12, 200 }) {
+        for (qsizetype to : { from, from + 1, from + 11, from + 40, all.size() })
+            QCOMPARE(log.text(from, to), all.mid(from, to - from));
+    }
+}
+
+void tst_LogText::refusesPastCapacity()
+{
+    LogText log({ .chunkUnits = 4, .paragraphUnits = 4, .capacity = 10 });
+    QVERIFY(log.append(u"abcdefgh"));
+    QVERIFY(!log.append(u"xyz"));
+    QVERIFY(!log.insert(2, u"xyz"));
+    QCOMPARE(log.text(), QStringLiteral("abcdefgh"));
+    QVERIFY(log.append(u"ij"));
+    QVERIFY(!log.append(u"k"));
+    QVERIFY(log.append(u""));
+    log.remove(0, 3);
+    QVERIFY(log.insert(0, u"xyz"));
+    QCOMPARE(log.text(), QStringLiteral("xyzdefghij"));
+}
+
+void tst_LogText::plainTextTakesAByteAndClearGivesItBack()
+{
+    LogText log;
+    const QString line = QString(99, u'x') + QStringLiteral("\r\n");
+    const QString piece = line.repeated(1000);
+    // Enough that clear() frees it on a thread of its own.
+    const int pieces = 400;
+    for (int i = 0; i < pieces; ++i)
+        QVERIFY(log.append(piece));
+    const qsizetype units = log.length();
+    QCOMPARE(log.paragraphCount(), pieces * 1000 + 1);
+    QCOMPARE(log.paragraphAt(units - 2), pieces * 1000 - 1);
+    QVERIFY2(log.memoryBytes() < units * 11 / 10, QByteArray::number(log.memoryBytes()));
+
+    // A wide character widens the chunk it lands in, not the others.
+    QVERIFY(log.append(u"\u4E2D\r"));
+    QVERIFY2(log.memoryBytes() < units * 12 / 10, QByteArray::number(log.memoryBytes()));
+
+    log.clear();
+    QCOMPARE(log.length(), 0);
+    QVERIFY2(log.memoryBytes() < 1024, QByteArray::number(log.memoryBytes()));
+    // The CR before the clear is gone with it: this LF is a break of its own.
+    QVERIFY(log.append(u"\nb"));
+    checkParagraphs(log, { "", "b" }, { 1, 0 });
+}
+
+QTEST_GUILESS_MAIN(tst_LogText)
+#include "tst_logText.moc"
