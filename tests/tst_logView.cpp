@@ -1,0 +1,352 @@
+#include "data/LogView.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTest>
+#include <QWheelEvent>
+
+class tst_LogView : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void keysEdit_data();
+    void keysEdit();
+    void keysSelectAndCopy_data();
+    void keysSelectAndCopy();
+    void selectAllThenDeleteEmptiesAndAppendsGoOn();
+    void clicksSelect_data();
+    void clicksSelect();
+    void pagesAndEndsMoveTheCaret();
+    void wheelScrollsWithoutMovingTheCaret();
+    void tabMovesTheFocus();
+    void appendGoesToTheEndAfterAnEdit();
+    void refusalSticksUntilCleared();
+    void accessibleText();
+};
+
+namespace {
+
+// A shown, focused log of a size that wraps at a known width.
+struct Shown
+{
+    explicit Shown(const LogText::Limits &limits = {})
+        : view(limits)
+    {
+        view.resize(400, 300);
+        view.show();
+        view.activateWindow();
+        view.setFocus();
+    }
+    LogView view;
+};
+
+void press(QWidget *widget, const QStringList &keys)
+{
+    for (const QString &key : keys) {
+        const QKeyCombination combination = QKeySequence(key)[0];
+        QTest::keyClick(widget, combination.key(), combination.keyboardModifiers());
+    }
+}
+
+QPoint pointOf(const LogView &view, qsizetype position)
+{
+    return view.characterRect(position).center();
+}
+
+} // namespace
+
+void tst_LogView::keysEdit_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("caret");
+
+    const QStringList home { "Ctrl+Home" };
+    QTest::newRow("type-in-the-middle") << "abcd" << home + QStringList { "Right", "Right" } << "XY"
+                                        << "abXYcd" << 4;
+    QTest::newRow("backspace-takes-a-crlf-whole")
+            << "ab\r\ncd" << home + QStringList { "Right", "Right", "Right", "Backspace" } << ""
+            << "abcd" << 2;
+    QTest::newRow("delete-takes-a-crlf-whole")
+            << "ab\r\ncd" << home + QStringList { "Right", "Right", "Delete" } << ""
+            << "abcd" << 2;
+    QTest::newRow("right-steps-over-a-crlf")
+            << "a\r\nb" << home + QStringList { "Right", "Right" } << "X"
+            << "a\r\nXb" << 4;
+    QTest::newRow("left-steps-back-over-a-crlf")
+            << "a\r\nb" << QStringList { "Left", "Left" } << "X"
+            << "aX\r\nb" << 2;
+    QTest::newRow("backspace-at-the-start-does-nothing")
+            << "ab" << home + QStringList { "Backspace" } << ""
+            << "ab" << 0;
+    QTest::newRow("delete-at-the-end-does-nothing") << "ab" << QStringList { "Delete" } << ""
+                                                    << "ab" << 2;
+    QTest::newRow("enter-types-lf")
+            << "abcd" << home + QStringList { "Right", "Right", "Return" } << ""
+            << "ab\ncd" << 3;
+    QTest::newRow("typing-replaces-the-selection")
+            << "hello" << home + QStringList { "Shift+Right", "Shift+Right" } << "J"
+            << "Jllo" << 1;
+    QTest::newRow("ctrl-right-moves-a-word")
+            << "one two" << home + QStringList { "Ctrl+Right" } << "X"
+            << "one Xtwo" << 5;
+    QTest::newRow("home-goes-to-the-line-start") << "ab\ncd" << QStringList { "Home" } << "X"
+                                                 << "ab\nXcd" << 4;
+    QTest::newRow("up-keeps-the-column") << "abc\nabc" << QStringList { "Left", "Up" } << "X"
+                                         << "abXc\nabc" << 3;
+    QTest::newRow("down-crosses-an-empty-line")
+            << "abc\n\nabc" << home + QStringList { "Right", "Down", "Down" } << "X"
+            << "abc\n\naXbc" << 7;
+}
+
+void tst_LogView::keysEdit()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, keys);
+    QFETCH(QString, typed);
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(text));
+    press(&shown.view, keys);
+    QTest::keyClicks(&shown.view, typed);
+    QTEST(shown.view.logText(), "expected");
+    QTEST(int(shown.view.cursorPosition()), "caret");
+    QVERIFY(!shown.view.hasSelection());
+}
+
+void tst_LogView::keysSelectAndCopy_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QString>("copied");
+
+    QTest::newRow("shift-right") << "hello world"
+                                 << QStringList { "Ctrl+Home", "Right", "Shift+Right",
+                                                  "Shift+Right" }
+                                 << "el";
+    QTest::newRow("shift-left-over-a-crlf")
+            << "ab\r\ncd" << QStringList { "Left", "Left", "Shift+Left", "Shift+Left" } << "b\r\n";
+    QTest::newRow("shift-end-stops-at-the-break")
+            << "first line\nsecond" << QStringList { "Ctrl+Home", "Shift+End" } << "first line";
+    QTest::newRow("shift-down") << "ab\ncd\nef" << QStringList { "Ctrl+Home", "Shift+Down" }
+                                << "ab\n";
+    QTest::newRow("ctrl-shift-home")
+            << "ab\ncd" << QStringList { "Left", "Ctrl+Shift+Home" } << "ab\nc";
+    // What is stored comes back, breaks and control characters as they came.
+    const QString raw = QString::fromUtf8("x\r\ny\0z\rw\x1b", 9);
+    QTest::newRow("ctrl-a-copies-the-raw-text") << raw << QStringList { "Ctrl+A" } << raw;
+    QTest::newRow("nothing-selected-copies-nothing") << "abc" << QStringList {} << "before";
+}
+
+void tst_LogView::keysSelectAndCopy()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, keys);
+    Shown shown;
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    QVERIFY(shown.view.appendPiece(text));
+    press(&shown.view, keys + QStringList { "Ctrl+C" });
+    QTEST(QGuiApplication::clipboard()->text(), "copied");
+}
+
+void tst_LogView::selectAllThenDeleteEmptiesAndAppendsGoOn()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("one\r\ntwo\r\n")));
+    press(&shown.view, { "Ctrl+A", "Delete" });
+    QCOMPARE(shown.view.length(), 0);
+    QVERIFY(shown.view.appendPiece(QStringLiteral("three")));
+    QCOMPARE(shown.view.logText(), QStringLiteral("three"));
+    // Cut and paste put it back where the caret is.
+    press(&shown.view, { "Ctrl+A", "Ctrl+X" });
+    QCOMPARE(shown.view.length(), 0);
+    press(&shown.view, { "Ctrl+V", "Ctrl+V" });
+    QCOMPARE(shown.view.logText(), QStringLiteral("threethree"));
+}
+
+void tst_LogView::clicksSelect_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("clickAt");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<QString>("selected");
+
+    const QString text = QStringLiteral("first words\r\nsecond line here\nthird");
+    QTest::newRow("double-click-first-word") << text << 2 << 2 << "first";
+    QTest::newRow("double-click-word-in-the-middle") << text << 21 << 2 << "line";
+    QTest::newRow("triple-click-first-line") << text << 8 << 3 << "first words";
+    QTest::newRow("triple-click-middle-line") << text << 15 << 3 << "second line here";
+    QTest::newRow("triple-click-last-line") << text << 32 << 3 << "third";
+    // The model cuts this line every 8 units; the user sees one line.
+    const QString cutUp = QStringLiteral("abcdefghijklmnopqrstu");
+    QTest::newRow("triple-click-line-across-cuts") << "a\n" + cutUp + "\nb" << 14 << 3 << cutUp;
+}
+
+void tst_LogView::clicksSelect()
+{
+    QFETCH(QString, text);
+    QFETCH(int, clickAt);
+    QFETCH(int, clicks);
+    LogText::Limits limits;
+    limits.paragraphUnits = 8;
+    Shown shown(limits);
+    QVERIFY(shown.view.appendPiece(text));
+    const QPoint point = pointOf(shown.view, clickAt);
+    QWidget *viewport = shown.view.viewport();
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, point);
+    QCOMPARE(shown.view.cursorPosition(), clickAt + (point.x() > pointOf(shown.view, clickAt).x()));
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, point);
+    if (clicks == 3) {
+        QTest::mousePress(viewport, Qt::LeftButton, {}, point);
+        QTest::mouseRelease(viewport, Qt::LeftButton, {}, point);
+    }
+    QTEST(shown.view.textBetween(shown.view.selectionStart(), shown.view.selectionEnd()),
+          "selected");
+}
+
+void tst_LogView::pagesAndEndsMoveTheCaret()
+{
+    Shown shown;
+    QString lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QStringLiteral("line %1\r\n").arg(i);
+    QVERIFY(shown.view.appendPiece(lines));
+    const QRect visible = shown.view.viewport()->rect();
+    press(&shown.view, { "Ctrl+Home" });
+    QCOMPARE(shown.view.cursorPosition(), 0);
+    QCOMPARE(shown.view.verticalScrollBar()->value(), 0);
+    press(&shown.view, { "PgDown" });
+    const qsizetype afterPage = shown.view.cursorPosition();
+    QVERIFY(afterPage > 0);
+    QVERIFY(visible.contains(shown.view.cursorRect()));
+    QVERIFY(shown.view.verticalScrollBar()->value() > 0);
+    press(&shown.view, { "Shift+PgDown" });
+    QVERIFY(shown.view.cursorPosition() > afterPage);
+    QCOMPARE(shown.view.anchorPosition(), afterPage);
+    press(&shown.view, { "PgUp", "PgUp" });
+    QCOMPARE(shown.view.cursorPosition(), 0);
+    press(&shown.view, { "Ctrl+End" });
+    QCOMPARE(shown.view.cursorPosition(), lines.size());
+    QVERIFY(visible.contains(shown.view.cursorRect()));
+    QCOMPARE(shown.view.verticalScrollBar()->value(), shown.view.verticalScrollBar()->maximum());
+}
+
+void tst_LogView::wheelScrollsWithoutMovingTheCaret()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QString(300, u'\n')));
+    press(&shown.view, { "Ctrl+Home" });
+    const QPoint center = shown.view.viewport()->rect().center();
+    QWheelEvent down(center, shown.view.viewport()->mapToGlobal(center), QPoint(), QPoint(0, -240),
+                     Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(shown.view.viewport(), &down);
+    const int lines = 2 * QApplication::wheelScrollLines();
+    QCOMPARE(shown.view.verticalScrollBar()->value(), lines); // one line per paragraph here
+    QCOMPARE(shown.view.cursorPosition(), 0);
+    QCOMPARE(shown.view.positionAt(QPoint(LogView::margin, LogView::margin)), lines);
+}
+
+void tst_LogView::tabMovesTheFocus()
+{
+    QWidget window;
+    auto *view = new LogView(&window);
+    auto *line = new QLineEdit(&window);
+    auto *layout = new QHBoxLayout(&window);
+    layout->addWidget(view);
+    layout->addWidget(line);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    view->setFocus();
+    QVERIFY(view->appendPiece(QStringLiteral("ab")));
+    QTest::keyClick(view, Qt::Key_Tab);
+    QVERIFY(line->hasFocus());
+    QTest::keyClick(line, Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY(view->hasFocus());
+    QCOMPARE(view->logText(), QStringLiteral("ab"));
+}
+
+void tst_LogView::appendGoesToTheEndAfterAnEdit()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r")));
+    press(&shown.view, { "Ctrl+Home", "Right" });
+    QTest::keyClicks(&shown.view, QStringLiteral("X"));
+    // The LF that follows the arrived CR still makes one break with it.
+    QVERIFY(shown.view.appendPiece(QStringLiteral("\nxyz")));
+    QCOMPARE(shown.view.logText(), QStringLiteral("aXbc\r\nxyz"));
+    QCOMPARE(shown.view.cursorPosition(), shown.view.length());
+    QVERIFY(!shown.view.hasSelection());
+    QCOMPARE(shown.view.model().paragraphCount(), 2);
+}
+
+void tst_LogView::refusalSticksUntilCleared()
+{
+    LogText::Limits limits;
+    limits.capacity = 10;
+    Shown shown(limits);
+    QVERIFY(shown.view.appendPiece(QStringLiteral("12345")));
+    QVERIFY(!shown.view.appendPiece(QStringLiteral("123456")));
+    QCOMPARE(shown.view.logText(), QStringLiteral("12345"));
+    // A piece that would fit is refused too, so the log never reads on across a gap.
+    QVERIFY(!shown.view.appendPiece(QStringLiteral("6")));
+    // The user may still type up to the capacity.
+    QTest::keyClicks(&shown.view, QStringLiteral("abcdefg"));
+    QCOMPARE(shown.view.logText(), QStringLiteral("12345abcde"));
+    shown.view.clearLog();
+    QCOMPARE(shown.view.length(), 0);
+    QVERIFY(shown.view.appendPiece(QStringLiteral("6")));
+    QCOMPARE(shown.view.logText(), QStringLiteral("6"));
+}
+
+void tst_LogView::accessibleText()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("one two\r\nthree")));
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&shown.view);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->role(), QAccessible::EditableText);
+    QVERIFY(accessible->state().multiLine && accessible->state().editable);
+    QVERIFY(accessible->state().focusable);
+    QAccessibleTextInterface *text = accessible->textInterface();
+    QVERIFY(text);
+    QCOMPARE(text->characterCount(), 14);
+    QCOMPARE(text->text(4, 11), QStringLiteral("two\r\nth"));
+    QCOMPARE(text->cursorPosition(), 14);
+
+    int start = -1;
+    int end = -1;
+    QCOMPARE(text->textAtOffset(5, QAccessible::WordBoundary, &start, &end), QStringLiteral("two"));
+    QCOMPARE(text->textAtOffset(5, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("one two\r\n"));
+    QCOMPARE(text->textAfterOffset(5, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("three"));
+    QCOMPARE(start, 9);
+    QCOMPARE(text->textBeforeOffset(10, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("one two\r\n"));
+    QCOMPARE(text->textAtOffset(7, QAccessible::CharBoundary, &start, &end),
+             QStringLiteral("\r\n"));
+
+    text->setSelection(0, 4, 7);
+    QCOMPARE(shown.view.selectionStart(), 4);
+    QCOMPARE(shown.view.selectionEnd(), 7);
+    int from = -1;
+    int to = -1;
+    text->selection(0, &from, &to);
+    QCOMPARE(QPair(from, to), QPair(4, 7));
+
+    QAccessibleEditableTextInterface *editable = accessible->editableTextInterface();
+    QVERIFY(editable);
+    editable->replaceText(4, 7, QStringLiteral("2"));
+    editable->insertText(0, QStringLiteral(">"));
+    QCOMPARE(shown.view.logText(), QStringLiteral(">one 2\r\nthree"));
+}
+
+QTEST_MAIN(tst_LogView)
+#include "tst_logView.moc"
