@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev libx11
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin
-               clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox)
+               clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox
+               dbus-daemon at-spi2-core python3-pyatspi)
 fi
 
 missing=()

@@ -4,7 +4,9 @@
 start_xvfb() {
     local work=$1
     # The server picks a free display itself and writes its number to fd 3.
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    # -noreset: a helper that connects and leaves (the accessibility bus sets a
+    # property) would otherwise reset the server under the next client.
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset \
         3>"$work/display" 2>"$work/xvfb.log" &
     xvfb_pid=$!
     for _ in $(seq 100); do

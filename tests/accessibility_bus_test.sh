@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Drives the real window with the mouse and keyboard through a UDP and a TCP
+# exchange with a peer on loopback, and reads every control over the
+# accessibility bus as a screen reader would: field texts, the receive log,
+# the ticks, the chosen options and the exact words of the status panels.
+#   bash tests/accessibility_bus_test.sh path/to/tarvik
+set -uo pipefail
+# shellcheck source=tests/atspi_session.sh
+. "$(dirname "${BASH_SOURCE[0]}")/atspi_session.sh"
+
+program="${1:?usage: accessibility_bus_test.sh path/to/tarvik}"
+command -v socat >/dev/null || fail "socat is not installed"
+start_session "$program"
+peer_pid=""
+trap 'kill $peer_pid 2>/dev/null; stop_session' EXIT
+
+# Two ports the kernel hands out, each free for UDP and TCP alike when asked.
+read -r port peer_port < <(/usr/bin/python3 -c '
+import socket
+held = []
+for _ in range(50):
+    if len(held) == 4:
+        break
+    t, u = socket.socket(), socket.socket(type=socket.SOCK_DGRAM)
+    t.bind(("", 0))
+    try:
+        u.bind(("", t.getsockname()[1]))
+    except OSError:
+        continue
+    held += [t, u]
+print(held[0].getsockname()[1], held[2].getsockname()[1])')
+[[ -n "$port" && -n "$peer_port" ]] || fail "no free ports"
+
+click() { probe click "$1" || fail "could not click $1"; }
+type_into() { # CONTROL TEXT: replaces the field's text by typing
+    click "$1"
+    xdotool key ctrl+a || fail "typing into $1"
+    xdotool type --delay 10 "$2" || fail "typing into $1"
+}
+field() { # NAME TEXT: the bus line of a one-line field
+    printf 'text:%s = "%s" [%d chars]' "$1" "$2" "${#2}"
+}
+until_file_holds() { # FILE TEXT
+    for _ in $(seq 100); do
+        [[ "$(cat "$1" 2>/dev/null)" == "$2" ]] && return 0
+        sleep 0.1
+    done
+    fail "the peer got \"$(cat "$1" 2>/dev/null)\", expected \"$2\""
+}
+until_bound() { # PROTOCOL-FLAG PORT
+    for _ in $(seq 100); do
+        [[ -n "$(ss -Hn "-$1l" "sport = :$2")" ]] && return 0
+        sleep 0.1
+    done
+    fail "the peer did not bind port $2"
+}
+
+click "push button:Send Data"
+probe expect "label:No specified remote host! (Status)" || fail "Send without a remote host"
+
+type_into "text:Local Host Port" "$port" && click "push button:Apply"
+probe expect "$(field "Bound Local Port" "$port")" || fail "Apply did not bind port $port"
+
+socat -u "UDP4-RECV:$peer_port,bind=127.0.0.1" "CREATE:$work/udp.got" &
+peer_pid=$!
+until_bound u "$peer_port"
+type_into "text:Remote Host IP" 127.0.0.1 && type_into "text:Remote Host Port" "$peer_port"
+click "push button:Apply" && type_into "text:Send" ping && click "push button:Send Data"
+until_file_holds "$work/udp.got" ping
+probe expect "label: (Status)" || fail "a successful send leaves panel 1 empty"
+
+# Inside a paragraph of the log a line break is a line separator, U+2028, and
+# the bus carries it as such.
+printf 'hello\r\n' | socat -u - "UDP4-SENDTO:127.0.0.1:$port"
+probe expect 'text:Receive = "hello\u2028" [6 chars]' || fail "the log does not read the datagram"
+click "check box:HEX Display"
+printf 'AB' | socat -u - "UDP4-SENDTO:127.0.0.1:$port"
+probe expect 'text:Receive = "hello\u2028UDP IN  (0002) : 41 42 \u2028" [30 chars]' \
+    || fail "the log does not read the hex record"
+kill "$peer_pid" && wait "$peer_pid" 2>/dev/null
+
+# TCP: the window listens on the port in its field and takes one client.
+click "radio button:TCP"
+probe expect "label:Listening... (Link)" || fail "the server does not listen"
+socat -u "TCP4:127.0.0.1:$port,bind=127.0.0.1,sourceport=$peer_port" "CREATE:$work/tcp.got" &
+peer_pid=$!
+probe expect "label:Connect with remote client success. (Status)" "label:Connect (Link)" \
+    || fail "the client's connection is not reported"
+click "push button:Send Data"
+until_file_holds "$work/tcp.got" ping
+kill "$peer_pid" && wait "$peer_pid" 2>/dev/null
+peer_pid=""
+
+# Every control, after the exchange, as the bus reads it. The remote fields
+# show the client that came and went; the server's role dropped with it.
+probe expect "$(field "Local Host Name" "$(hostname)")" "$(field "Bound Local Port" "$port")" \
+    "$(field "Remote Host IP" 127.0.0.1)" "$(field "Remote Host Port" "$peer_port")" \
+    "$(field "Local Host Port" "$port")" 'text:Send = "ping" [4 chars]' \
+    'text:Receive = "hello\u2028UDP IN  (0002) : 41 42 \u2028" [30 chars]' \
+    "check box:HEX Display [checked]" "check box:HEX Value [unchecked] [hidden]" \
+    "radio button:UDP [unchecked]" "radio button:TCP [checked]" \
+    "radio button:Server [unchecked]" "radio button:Client [unchecked]" \
+    "push button:Apply [hidden]" "label:Remote client disconnect... (Status)" \
+    "label: (Status 2)" "label:Disconnect (Link)" || fail "the window's state after the exchange"
+probe dump | grep -E '^text:Local Host IP = "[0-9a-f.:]+" ' >/dev/null || fail "no local address shown"
+echo "PASS: every control reads right over the accessibility bus after a UDP and a TCP exchange"

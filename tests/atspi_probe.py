@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""Reads the running program over the accessibility bus, as a screen reader does,
+and drives it with real X input (xdotool). A control is written "role:name",
+e.g. "push button:Apply"; every wait below is bounded.
+
+  atspi_probe.py PID wait              until the window is on the bus
+  atspi_probe.py PID dump              every control's state, one line each
+  atspi_probe.py PID expect LINE...    until the dump holds every LINE
+  atspi_probe.py PID click CONTROL     a mouse click in the control's middle
+  atspi_probe.py PID walk KEY STOP...  focus on the first STOP, then KEY once for
+                                       each further STOP, which must take the focus
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+LIMIT_S = 10  # for any one thing to appear on the bus
+
+
+def poll(read, done, limit=LIMIT_S, step_s=0.05):
+    """Reads until done(value) or the limit; returns the last value read."""
+    end = time.monotonic() + limit
+    for _ in range(int(limit / step_s) + 1):
+        try:
+            value = read()
+        except Exception as error:  # the program may still be starting up
+            value = error
+        if done(value) or time.monotonic() > end:
+            break
+        time.sleep(step_s)
+    return value
+
+
+def window(pid):
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.get_process_id() == pid:
+            for frame in app:
+                if frame is not None and frame.getRole() == pyatspi.ROLE_FRAME:
+                    return frame
+    raise LookupError(f"no window of process {pid} on the accessibility bus")
+
+
+def controls(node):
+    """Depth first, without the scroll bars and their fillers."""
+    for child in node:
+        if child is None or child.getRole() in (pyatspi.ROLE_FILLER, pyatspi.ROLE_SCROLL_BAR):
+            continue
+        yield child
+        yield from controls(child)
+
+
+def key(control):
+    return f"{control.getRoleName()}:{control.name}"
+
+
+def describe(control):
+    line = key(control)
+    if control.description:
+        line += f" ({control.description})"
+    states = control.getState()
+    if control.getRole() == pyatspi.ROLE_TEXT:
+        text = control.queryText()
+        line += f" = {json.dumps(text.getText(0, -1))} [{text.characterCount} chars]"
+    if control.getRole() in (pyatspi.ROLE_CHECK_BOX, pyatspi.ROLE_RADIO_BUTTON):
+        line += " [checked]" if states.contains(pyatspi.STATE_CHECKED) else " [unchecked]"
+    if not states.contains(pyatspi.STATE_SHOWING):
+        line += " [hidden]"
+    return line
+
+
+def dump(pid):
+    return [describe(control) for control in controls(window(pid))]
+
+
+def focused(pid):
+    found = [key(c) for c in controls(window(pid)) if c.getState().contains(pyatspi.STATE_FOCUSED)]
+    return found[0] if len(found) == 1 else f"{len(found)} controls: {found}"
+
+
+def find(pid, wanted):
+    for control in controls(window(pid)):
+        if key(control) == wanted:
+            return control
+    raise LookupError(f"no control {wanted}")
+
+
+def fail(message):
+    print(f"FAIL: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def main(pid, command, *args):
+    pid = int(pid)
+    if command == "wait":
+        found = poll(lambda: window(pid),
+                     lambda w: not isinstance(w, Exception) or not os.path.exists(f"/proc/{pid}"),
+                     limit=20)
+        if isinstance(found, Exception):
+            fail(found)
+    elif command == "dump":
+        print("\n".join(dump(pid)))
+    elif command == "expect":
+        lines = poll(lambda: dump(pid), lambda d: isinstance(d, list) and set(args) <= set(d))
+        missing = [a for a in args if not isinstance(lines, list) or a not in lines]
+        if missing:
+            fail("missing on the bus:\n  " + "\n  ".join(missing) + "\nthe window reads:\n  "
+                 + "\n  ".join(lines if isinstance(lines, list) else [str(lines)]))
+    elif command == "click":
+        box = find(pid, args[0]).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        subprocess.run(["xdotool", "mousemove", "--sync", str(box.x + box.width // 2),
+                        str(box.y + box.height // 2), "click", "1"], check=True)
+    elif command == "walk":
+        keystroke, stops = args[0], args[1:]
+        for step, stop in enumerate(stops):
+            if step:
+                subprocess.run(["xdotool", "key", keystroke], check=True)
+            now = poll(lambda: focused(pid), lambda f: f == stop, limit=5)
+            if now != stop:
+                fail(f"after {step} x {keystroke} from {stops[0]} the focus is on {now},"
+                     f" expected {stop}")
+    else:
+        fail(f"unknown command {command}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        fail(__doc__)
+    main(*sys.argv[1:])
