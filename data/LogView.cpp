@@ -89,7 +89,7 @@ void LogView::clearLog()
     m_unannouncedFrom = -1;
     m_endDirty = true;
     m_revealPending = false;
-    syncScrollBar();
+    settle();
     viewport()->update();
     cursorMoved();
 }
@@ -112,6 +112,8 @@ void LogView::refresh()
 
 void LogView::settle() const
 {
+    // A narrower view may have fewer lines in the top paragraph than before.
+    m_top.line = std::min(m_top.line, lineCount(m_top.paragraph) - 1);
     if (m_endDirty) {
         m_endDirty = false;
         m_endTop = endTop();
@@ -139,6 +141,7 @@ void LogView::syncScrollBar() const
 void LogView::dropLayouts()
 {
     m_layouts.clear();
+    m_laidWidth = wrapWidth();
     m_endDirty = true;
 }
 
@@ -163,6 +166,11 @@ qsizetype LogView::pageLines() const
 const LogView::Laid &LogView::laid(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
+    if (wrapWidth() != m_laidWidth) {
+        m_layouts.clear();
+        m_laidWidth = wrapWidth();
+        m_endDirty = true;
+    }
     if (const auto found = m_layouts.find(paragraph); found != m_layouts.end())
         return *found->second;
     if (m_layouts.size() >= maxLayouts)
@@ -388,12 +396,10 @@ void LogView::paintEvent(QPaintEvent *event)
 
 void LogView::resizeEvent(QResizeEvent *event)
 {
-    const qreal width = wrapWidth();
     QAbstractScrollArea::resizeEvent(event);
-    if (width != wrapWidth()) {
+    // The layouts hold lines of the old width; the top keeps its paragraph.
+    if (wrapWidth() != m_laidWidth)
         dropLayouts();
-        m_top.line = 0;
-    }
     m_endDirty = true;
     settle();
 }

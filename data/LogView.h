@@ -159,7 +159,7 @@ private:
     // --- editing and caret (LogViewInput.cpp)
     void moveCursor(Motion motion, bool select);
     qsizetype target(Motion motion) const;
-    void setCursor(qsizetype position, bool select);
+    void moveCaret(qsizetype position, bool select);
     void cursorMoved();
     void removeBackward();
     void removeForward();
@@ -189,6 +189,7 @@ private:
     int m_wheelRemainder = 0;
 
     mutable std::map<qsizetype, std::unique_ptr<Laid>> m_layouts;
+    mutable qreal m_laidWidth = -1; // the width the layouts were made for
 
     QTimer m_refreshTimer;
     QElapsedTimer m_sinceRefresh;

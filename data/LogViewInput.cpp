@@ -79,10 +79,10 @@ void LogView::setSelection(qsizetype anchor, qsizetype cursor)
 {
     settle();
     m_anchor = snapped(anchor);
-    setCursor(snapped(cursor), true);
+    moveCaret(snapped(cursor), true);
 }
 
-void LogView::setCursor(qsizetype position, bool select)
+void LogView::moveCaret(qsizetype position, bool select)
 {
     m_cursor = position;
     if (!select)
@@ -235,7 +235,7 @@ void LogView::moveCursor(Motion motion, bool select)
     if (motion == Motion::NextPage || motion == Motion::PreviousPage)
         scrollByLines(motion == Motion::NextPage ? pageLines() : -pageLines());
     const qreal keptX = m_desiredX;
-    setCursor(snapped(to), select);
+    moveCaret(snapped(to), select);
     m_desiredX = vertical ? keptX : -1;
 }
 
@@ -374,11 +374,11 @@ void LogView::mousePressEvent(QMouseEvent *event)
     if (third) {
         const auto [start, end] = lineAround(at);
         m_anchor = start;
-        setCursor(end, true);
+        moveCaret(end, true);
         m_dragging = false;
         return;
     }
-    setCursor(at, event->modifiers() & Qt::ShiftModifier);
+    moveCaret(at, event->modifiers() & Qt::ShiftModifier);
     m_desiredX = -1;
     m_dragging = true;
 }
@@ -393,7 +393,7 @@ void LogView::mouseMoveEvent(QMouseEvent *event)
         scrollByLines(-1);
     else if (point.y() >= viewport()->height())
         scrollByLines(1);
-    setCursor(snapped(positionAt(point)), true);
+    moveCaret(snapped(positionAt(point)), true);
 }
 
 void LogView::mouseReleaseEvent(QMouseEvent *event)
@@ -410,7 +410,7 @@ void LogView::mouseDoubleClickEvent(QMouseEvent *event)
     const QPoint point = event->position().toPoint();
     const auto [start, end] = wordAround(positionAt(point, QTextLine::CursorOnCharacter));
     m_anchor = start;
-    setCursor(end, true);
+    moveCaret(end, true);
     m_dragging = false;
     m_doubleClicked = true;
     m_doubleClickTime = event->timestamp();

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QHBoxLayout>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTest>
@@ -21,6 +22,9 @@ private Q_SLOTS:
     void selectAllThenDeleteEmptiesAndAppendsGoOn();
     void clicksSelect_data();
     void clicksSelect();
+    void shiftClickExtendsTheSelection();
+    void longLinesWrapAtTheWidth();
+    void inputMethodCommitsText();
     void pagesAndEndsMoveTheCaret();
     void wheelScrollsWithoutMovingTheCaret();
     void tabMovesTheFocus();
@@ -208,6 +212,54 @@ void tst_LogView::clicksSelect()
     }
     QTEST(shown.view.textBetween(shown.view.selectionStart(), shown.view.selectionEnd()),
           "selected");
+}
+
+void tst_LogView::shiftClickExtendsTheSelection()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r\ndef\r\nghi")));
+    QWidget *viewport = shown.view.viewport();
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOf(shown.view, 1) - QPoint(2, 0));
+    QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier,
+                      pointOf(shown.view, 11) - QPoint(2, 0));
+    QCOMPARE(shown.view.textBetween(shown.view.selectionStart(), shown.view.selectionEnd()),
+             QStringLiteral("bc\r\ndef\r\ng"));
+}
+
+void tst_LogView::longLinesWrapAtTheWidth()
+{
+    Shown shown;
+    QString words;
+    for (int i = 0; i < 100; ++i)
+        words += QStringLiteral("word%1 ").arg(i);
+    QVERIFY(shown.view.appendPiece(words));
+    QVERIFY(!shown.view.horizontalScrollBar()->isVisible());
+    QVERIFY(shown.view.verticalScrollBar()->isVisible());
+    const QRect first = shown.view.characterRect(0);
+    const QRect later = shown.view.characterRect(words.indexOf(QStringLiteral("word20")));
+    QVERIFY(later.top() > first.top());
+    QVERIFY(shown.view.viewport()->rect().contains(later));
+    // Narrower, the same word goes further down.
+    shown.view.resize(200, 300);
+    QVERIFY(shown.view.characterRect(words.indexOf(QStringLiteral("word20"))).top() > later.top());
+}
+
+void tst_LogView::inputMethodCommitsText()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd")));
+    press(&shown.view, { "Left" });
+    QInputMethodEvent composing(QStringLiteral("e"), {});
+    QApplication::sendEvent(&shown.view, &composing);
+    QCOMPARE(shown.view.logText(), QStringLiteral("ab\ncd")); // not text until committed
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("\u00e9"));
+    QApplication::sendEvent(&shown.view, &commit);
+    QCOMPARE(shown.view.logText(), QStringLiteral("ab\nc\u00e9d"));
+    QInputMethodQueryEvent query(Qt::ImSurroundingText | Qt::ImCursorPosition);
+    QApplication::sendEvent(&shown.view, &query);
+    QCOMPARE(query.value(Qt::ImSurroundingText).toString(), QStringLiteral("c\u00e9d"));
+    QCOMPARE(query.value(Qt::ImCursorPosition).toInt(), 2);
 }
 
 void tst_LogView::pagesAndEndsMoveTheCaret()
