@@ -105,7 +105,11 @@ private:
     {
         qsizetype paragraph = 0;
         qsizetype line = 0;
-        auto operator<=>(const Line &) const = default;
+        friend bool operator==(const Line &, const Line &) = default;
+        friend bool operator<(const Line &a, const Line &b)
+        {
+            return a.paragraph != b.paragraph ? a.paragraph < b.paragraph : a.line < b.line;
+        }
     };
     struct Laid
     {

@@ -391,7 +391,7 @@ void tst_LogView::accessibleText()
     int from = -1;
     int to = -1;
     text->selection(0, &from, &to);
-    QCOMPARE(QPair(from, to), QPair(4, 7));
+    QCOMPARE(std::pair(from, to), std::pair(4, 7));
 
     QAccessibleEditableTextInterface *editable = accessible->editableTextInterface();
     QVERIFY(editable);
