@@ -1,6 +1,8 @@
 // The notice bridge below is registered as a plugin built into this program.
 #define QT_STATICPLUGIN
 
+#include "windowPort.h"
+
 #include "data/ReceiveLog.h"
 #include "ui/StatusBar.h"
 #include "ui/frmMain.h"
@@ -140,6 +142,8 @@ void tst_Accessibility::initTestCase()
 void tst_Accessibility::init()
 {
     w = std::make_unique<frmMain>();
+    // Off port 1000, so a TCP role can start without root.
+    QVERIFY(applyUdpPort(*w) != 0);
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     notices.clear();

@@ -6,6 +6,7 @@
 
 #include "hostile.h"
 #include "peer.h"
+#include "windowPort.h"
 
 #include "data/ReceiveLog.h"
 #include "net/Winsock.h"
@@ -159,9 +160,7 @@ bool tst_Hostile::servesAgain()
 
 bool tst_Hostile::bindUdp()
 {
-    w->txtLocalHostPortSet->setText(QString::number(udpPort));
-    w->cmdApply->click();
-    return w->Winsock->State() == Winsock::Bound && w->Winsock->LocalPort() == udpPort;
+    return applyUdpPort(*w, udpPort) == udpPort;
 }
 
 bool tst_Hostile::answers()

@@ -2,6 +2,7 @@
 // ways, the peer leaving, role and transport switches, and port field rules.
 
 #include "peer.h"
+#include "windowPort.h"
 
 #include "data/ReceiveLog.h"
 #include "net/Winsock.h"
@@ -30,15 +31,6 @@ constexpr int clientLocalPort = 23412;
 const QString socat = QStringLiteral("socat");
 const QString clientAccepted = QStringLiteral("Connect with remote client success.");
 const QString serverAccepted = QStringLiteral("Connect with remote server success.");
-
-// A free port nothing listens on (taken from the system, then given back).
-int closedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return -1;
-    return probe.serverPort();
-}
 
 bool isLocked(const QLineEdit *field)
 {
@@ -81,14 +73,14 @@ private:
     bool startClient(Peer &client, int port);
     // socat -d -d as a one-connection server on serverPeerPort.
     bool startServer(Peer &server);
-    // Selects TCP with the server role on the default port and has `client`
-    // connect to it.
+    // Selects TCP with the server role on localPort and has `client` connect to it.
     bool serverWithClient(Peer &client);
     // Selects TCP, then Client with the remote fields typed in; the choice may
     // be dropped at once, so the caller checks the outcome.
     void selectClient(const QString &host, const QString &port);
 
     std::unique_ptr<frmMain> w;
+    quint16 localPort = 0; // typed in at the start of each test
 };
 
 void tst_Tcp::init()
@@ -97,6 +89,10 @@ void tst_Tcp::init()
     w = std::make_unique<frmMain>();
     QVERIFY(w->optServer->isChecked());
     QVERIFY(!w->optTCP->isChecked());
+    // The roles would otherwise take the start-up port 1000, which needs root.
+    localPort = freeTcpPort();
+    QVERIFY(localPort != 0);
+    w->txtLocalHostPortSet->setText(QString::number(localPort));
 }
 
 void tst_Tcp::cleanup()
@@ -122,7 +118,7 @@ bool tst_Tcp::startServer(Peer &server)
 bool tst_Tcp::serverWithClient(Peer &client)
 {
     w->optTCP->setChecked(true);
-    if (w->panelText(3) != QStringLiteral("Listening...") || !startClient(client, defaultPort))
+    if (w->panelText(3) != QStringLiteral("Listening...") || !startClient(client, localPort))
         return false;
     return QTest::qWaitFor([&] { return w->panelText(1) == clientAccepted; }, peerWaitMs);
 }
@@ -142,10 +138,9 @@ void tst_Tcp::serverSession()
 {
     w->optTCP->setChecked(true);
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
-    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
 
     Peer client;
-    QVERIFY(startClient(client, defaultPort));
+    QVERIFY(startClient(client, localPort));
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
     QTRY_VERIFY_WITH_TIMEOUT(client.socatClientPort() > 0, peerWaitMs);
@@ -156,7 +151,7 @@ void tst_Tcp::serverSession()
 
     // One client at a time: the window stops listening once it has one.
     Peer second;
-    QVERIFY(startClient(second, defaultPort));
+    QVERIFY(startClient(second, localPort));
     QTRY_VERIFY_WITH_TIMEOUT(second.hasEnded(), peerWaitMs);
     QVERIFY(second.exitCode() != 0);
     QVERIFY2(second.messages().contains(u"refused"), qPrintable(second.messages()));
@@ -303,6 +298,8 @@ void tst_Tcp::serverLocalPort()
         QVERIFY(isLocked(remote));
         QCOMPARE(remote->text(), QString());
     }
+    if (port == defaultPort && !w->optServer->isChecked())
+        SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, defaultPort);
     if (port == 0) {
         QVERIFY(!w->optServer->isChecked());
         QCOMPARE(w->panelText(1), QString());
@@ -343,7 +340,7 @@ void tst_Tcp::clientUnusableRemote()
 
 void tst_Tcp::unreachableServerKeepsConnecting()
 {
-    const int port = closedPort();
+    const int port = freeTcpPort();
     QVERIFY(port > 0);
     selectClient(QStringLiteral("127.0.0.1"), QString::number(port));
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
@@ -370,7 +367,7 @@ void tst_Tcp::largeReadInHex()
     Peer client;
     QVERIFY(client.start(socat, { QStringLiteral("-b"), QString::number(payload.size()),
                                   QStringLiteral("-u"), QStringLiteral("OPEN:") + file.fileName(),
-                                  QStringLiteral("TCP:127.0.0.1:%1").arg(defaultPort) }));
+                                  QStringLiteral("TCP:127.0.0.1:%1").arg(localPort) }));
     // The client sends everything and leaves; all of it arrives before the close.
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
                               peerWaitMs);

@@ -1,3 +1,5 @@
+#include "windowPort.h"
+
 #include "data/ReceiveLog.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
@@ -22,8 +24,6 @@
 #include <memory>
 
 namespace {
-
-constexpr quint16 windowPort = 1000;
 
 // The log shows a CR LF pair (or a lone CR) as one line break.
 QString asShown(QString text)
@@ -52,6 +52,7 @@ private Q_SLOTS:
     void statusPanels();
     void fieldLooks();
     void startUpState();
+    void startUpHoldsPort1000();
     void focusAndTabOrder();
     void startUpWithPortHeld();
     void udpAgainAfterTcp();
@@ -79,9 +80,11 @@ private Q_SLOTS:
 
 private:
     void openWindow();
-    void arrive(const QByteArray &datagram);
+    // Sends one datagram to the window's port and waits until its handler has run.
+    bool arrive(const QByteArray &datagram);
 
     std::unique_ptr<frmMain> w;
+    quint16 windowPort = 0;
     QUdpSocket peer;
 };
 
@@ -93,9 +96,17 @@ void tst_Window::initTestCase()
 
 void tst_Window::init()
 {
+    const QByteArray test = QTest::currentTestFunction();
     // This one opens its own window, after taking the port first.
-    if (qstrcmp(QTest::currentTestFunction(), "startUpWithPortHeld") != 0)
-        openWindow();
+    if (test == "startUpWithPortHeld")
+        return;
+    openWindow();
+    windowPort = startUpPort;
+    // The rest move off port 1000, which needs root and nobody else on it.
+    if (!test.startsWith("startUp")) {
+        windowPort = applyUdpPort(*w);
+        QVERIFY(windowPort != 0);
+    }
 }
 
 void tst_Window::cleanup()
@@ -112,13 +123,11 @@ void tst_Window::openWindow()
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
 }
 
-// Sends one datagram to the window and waits until its handler has run.
-void tst_Window::arrive(const QByteArray &datagram)
+bool tst_Window::arrive(const QByteArray &datagram)
 {
     QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);
-    QCOMPARE(peer.writeDatagram(datagram, QHostAddress::LocalHost, windowPort),
-             qint64(datagram.size()));
-    QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, 10000);
+    return peer.writeDatagram(datagram, QHostAddress::LocalHost, windowPort) == datagram.size()
+           && QTest::qWaitFor([&] { return arrivals.size() == 1; }, 10000);
 }
 
 void tst_Window::windowFrame()
@@ -280,7 +289,11 @@ void tst_Window::fieldLooks()
 
 void tst_Window::startUpState()
 {
-    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
+    // Whether or not the bind of port 1000 worked, both port fields show what
+    // the endpoint holds.
+    const QString held = QString::number(w->Winsock->LocalPort());
+    QCOMPARE(w->txtLocalHostPortSet->text(), held);
+    QCOMPARE(w->txtLocalHostPort->text(), held);
     QCOMPARE(w->Winsock->RemotePort(), 1001);
     QCOMPARE(w->txtRemoteHostPort->text(), QString());
     QCOMPARE(w->txtRemoteHostIP->text(), QString());
@@ -303,12 +316,20 @@ void tst_Window::startUpState()
 
     QCOMPARE(w->txtLocalHostName->text(), Winsock::LocalHostName());
     QCOMPARE(w->txtLocalHostIP->text(), Winsock::LocalIP());
-    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
 
     QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QVERIFY(!w->bApplyBusy);
+}
+
+void tst_Window::startUpHoldsPort1000()
+{
+    SKIP_UNLESS_HOLDS_START_UP_PORT(*w);
     QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
     QCOMPARE(w->Winsock->LocalPort(), 1000);
-    QVERIFY(!w->bApplyBusy);
+    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
+    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
+    QVERIFY(arrive("to port 1000"));
+    QCOMPARE(w->txtReceive->toPlainText(), QStringLiteral("to port 1000"));
 }
 
 void tst_Window::focusAndTabOrder()
@@ -382,7 +403,9 @@ void tst_Window::choicesOnlyAffectTheirOwnGroup()
 void tst_Window::startUpWithPortHeld()
 {
     QUdpSocket holder;
-    QVERIFY(holder.bind(QHostAddress::Any, windowPort));
+    // Already held by another program does as well; a protected port is not this case.
+    if (!holder.bind(QHostAddress::Any, startUpPort) && !mayBindBelow1024())
+        QSKIP("UDP port 1000 is protected: only root may bind it, so it cannot be held here");
     openWindow();
     QVERIFY(w->isVisible());
     QVERIFY(w->optUDP->isChecked());
@@ -419,9 +442,10 @@ void tst_Window::udpAgainAfterTcp()
     QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
     QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
 
+    // Apply binds the port the field still shows.
     w->cmdApply->click();
     QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->Winsock->LocalPort(), 1000);
+    QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
 }
 
 void tst_Window::refreshWaitsForApply()
@@ -432,7 +456,7 @@ void tst_Window::refreshWaitsForApply()
     QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("stale"));
     w->bApplyBusy = false;
     w->RefreshLocalHostInfo();
-    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
+    QCOMPARE(w->txtLocalHostPort->text(), QString::number(windowPort));
 }
 
 void tst_Window::apply_data()
@@ -440,13 +464,14 @@ void tst_Window::apply_data()
     QTest::addColumn<QString>("localPort");
     QTest::addColumn<QString>("remotePort");
     QTest::addColumn<QString>("remoteHost");
-    QTest::addColumn<int>("boundPort"); // 0: any port the system picks
+    // -1: the port held before Apply; 0: any port the system picks.
+    QTest::addColumn<int>("boundPort");
     QTest::addColumn<int>("sentToPort");
     QTest::addColumn<QString>("sentToHost");
 
     const QString local = QStringLiteral("127.0.0.1");
     QTest::newRow("remote-host-only") << ""
-                                      << "" << local << 1000 << 1001 << local;
+                                      << "" << local << -1 << 1001 << local;
     QTest::newRow("local-port") << "2000"
                                 << ""
                                 << "" << 2000 << 1001 << "";
@@ -455,22 +480,22 @@ void tst_Window::apply_data()
                                        << "" << 2000 << 1001 << "";
     QTest::newRow("local-port-spaces-only") << "   "
                                             << ""
-                                            << "" << 1000 << 1001 << "";
+                                            << "" << -1 << 1001 << "";
     QTest::newRow("local-port-not-a-number") << "abc"
                                              << ""
                                              << "" << 0 << 1001 << "";
     QTest::newRow("remote-port-half-up") << ""
                                          << "1001.5"
-                                         << "" << 1000 << 1002 << "";
+                                         << "" << -1 << 1002 << "";
     QTest::newRow("remote-port-half-even") << ""
                                            << "1000.5"
-                                           << "" << 1000 << 1000 << "";
+                                           << "" << -1 << 1000 << "";
     QTest::newRow("remote-port-not-a-number") << ""
                                               << "abc"
-                                              << "" << 1000 << 0 << "";
-    QTest::newRow("remote-host-spaced") << "1000"
+                                              << "" << -1 << 0 << "";
+    QTest::newRow("remote-host-spaced") << "2000"
                                         << "1001"
-                                        << "  127.0.0.1 " << 1000 << 1001 << "  127.0.0.1 ";
+                                        << "  127.0.0.1 " << 2000 << 1001 << "  127.0.0.1 ";
 }
 
 void tst_Window::apply()
@@ -492,7 +517,9 @@ void tst_Window::apply()
     QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
     const int bound = w->Winsock->LocalPort();
     if (boundPort == 0)
-        QVERIFY(bound != 0 && bound != 1000);
+        QVERIFY(bound != 0);
+    else if (boundPort == -1)
+        QCOMPARE(bound, int(windowPort));
     else
         QCOMPARE(bound, boundPort);
     QCOMPARE(w->txtLocalHostPort->text(), QString::number(bound));
@@ -559,10 +586,10 @@ void tst_Window::applyWithPortHeld()
     QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
 
     // The failure left nothing stuck: the next Apply binds again.
-    w->txtLocalHostPortSet->setText(QStringLiteral("1000"));
+    w->txtLocalHostPortSet->setText(QString::number(windowPort));
     w->cmdApply->click();
     QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->Winsock->LocalPort(), 1000);
+    QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
 }
 
 void tst_Window::sendRefusedWithoutRemoteHost_data()
@@ -659,7 +686,7 @@ void tst_Window::receive()
     for (const QByteArray &piece : pieces) {
         const bool hex = piece.startsWith('#');
         w->chkHexDISP->setChecked(hex);
-        arrive(hex ? piece.sliced(1) : piece);
+        QVERIFY(arrive(hex ? piece.sliced(1) : piece));
     }
     QCOMPARE(w->txtReceive->toPlainText(), asShown(shown));
     QCOMPARE(w->panelText(1), QString());
@@ -669,7 +696,7 @@ void tst_Window::caretAfterArrival()
 {
     w->txtReceive->setPlainText(QStringLiteral("old"));
     w->txtReceive->selectAll();
-    arrive("abc");
+    QVERIFY(arrive("abc"));
     const QTextCursor caret = w->txtReceive->textCursor();
     QVERIFY(!caret.hasSelection());
     QCOMPARE(caret.position(), w->txtReceive->document()->characterCount() - 1);
@@ -680,12 +707,12 @@ void tst_Window::caretAfterArrival()
 
 void tst_Window::clearEmptiesTheLog()
 {
-    arrive("ab\r");
+    QVERIFY(arrive("ab\r"));
     w->cmdClear->click();
     QCOMPARE(w->txtReceive->toPlainText(), QString());
     QCOMPARE(w->txtReceive->length(), 0);
     // What came before the Clear no longer joins a line break.
-    arrive("\ncd");
+    QVERIFY(arrive("\ncd"));
     QCOMPARE(w->txtReceive->toPlainText(), QStringLiteral("\ncd"));
 }
 
@@ -695,7 +722,7 @@ void tst_Window::largeHexRecord()
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = char(i % 251);
     w->chkHexDISP->setChecked(true);
-    arrive(bytes);
+    QVERIFY(arrive(bytes));
 
     QCOMPARE(w->panelText(1), QString());
     const QString shown = w->txtReceive->toPlainText();
@@ -726,18 +753,18 @@ void tst_Window::fullLogRefusesArrival()
     filler.clear();
     QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity - 2);
 
-    arrive("ab"); // exactly fills it
+    QVERIFY(arrive("ab")); // exactly fills it
     QCOMPARE(w->panelText(1), QString());
     QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity);
 
-    arrive("c");
+    QVERIFY(arrive("c"));
     QCOMPARE(w->panelText(1), QStringLiteral("Failed to get remote data..."));
     QCOMPARE(w->txtReceive->length(), ReceiveLog::capacity);
 
     // Once one arrival is dropped, none is taken until Clear: a later piece
     // would read on as if nothing had been lost.
     w->cmdClear->click();
-    arrive("after");
+    QVERIFY(arrive("after"));
     QCOMPARE(w->txtReceive->logText(), QStringLiteral("after"));
 }
 
