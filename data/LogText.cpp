@@ -5,8 +5,6 @@
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #if defined(__GLIBC__)
@@ -71,12 +69,14 @@ qsizetype cutsInLine(qsizetype length, qsizetype paragraphUnits)
     return length > 0 ? (length - 1) / paragraphUnits : 0;
 }
 
-// Handing a gigabyte of pages back to the system costs the kernel some 80 ms,
-// longer than a clear may keep the window waiting: from this size on the
-// memory is freed on a thread of its own.
-constexpr qsizetype releaseAsideBytes = qsizetype(32) << 20;
 // Freeing chunks only gives back the memory at the top of the heap; a trim
-// gives back the free pages below other allocations too.
+// gives back the free pages below other allocations too. It costs a walk over
+// the free memory besides the kernel's work, so small frees go without.
+//
+// Chunks stay small heap blocks rather than blocks big enough to be mapped on
+// their own: glibc raises its mapping threshold past the size of each mapped
+// block it frees, so after one clear such blocks come from the heap all the
+// same; and unmapping chunk by chunk cost more than one trim per slice.
 constexpr qsizetype trimBytes = qsizetype(1) << 20;
 
 void trimHeap()
@@ -216,10 +216,12 @@ LogText::LogText()
 LogText::LogText(const Limits &limits)
     : m_limits(limits)
 {
-    Q_ASSERT(limits.chunkUnits >= 2 && limits.paragraphUnits >= 1 && limits.capacity >= 0);
+    Q_ASSERT(limits.chunkUnits >= 2 && limits.paragraphUnits >= 1 && limits.capacity >= 0
+             && limits.keepAsideBytes >= 0);
     m_limits.chunkUnits = std::max<qsizetype>(limits.chunkUnits, 2);
     m_limits.paragraphUnits = std::max<qsizetype>(limits.paragraphUnits, 1);
     m_limits.capacity = std::max<qsizetype>(limits.capacity, 0);
+    m_limits.keepAsideBytes = std::max<qsizetype>(limits.keepAsideBytes, 0);
     updateTotalsFrom(0);
 }
 
@@ -310,20 +312,35 @@ void LogText::release(std::vector<Chunk> chunks)
     qsizetype bytes = 0;
     for (const Chunk &chunk : chunks)
         bytes += chunk.bytes();
-    if (bytes >= releaseAsideBytes) {
-        try {
-            std::thread([doomed = std::move(chunks)]() mutable {
-                std::vector<Chunk>().swap(doomed);
-                trimHeap();
-            }).detach();
-            return;
-        } catch (const std::system_error &) {
-            // No thread to be had: the chunks went with the lambda, freed here.
-        }
+    if (bytes >= m_limits.keepAsideBytes) {
+        if (m_aside.empty())
+            m_aside = std::move(chunks);
+        else
+            m_aside.insert(m_aside.end(), std::make_move_iterator(chunks.begin()),
+                           std::make_move_iterator(chunks.end()));
+        return;
     }
     std::vector<Chunk>().swap(chunks);
     if (bytes >= trimBytes)
         trimHeap();
+}
+
+bool LogText::releaseMemory(qsizetype budgetBytes)
+{
+    if (m_aside.empty())
+        return false;
+    qsizetype freed = 0;
+    // From the back, as the last chunks made are the likeliest to lie at the
+    // top of the heap, which a free alone already gives back.
+    do {
+        freed += m_aside.back().bytes();
+        m_aside.pop_back();
+    } while (!m_aside.empty() && freed < budgetBytes);
+    if (m_aside.empty())
+        std::vector<Chunk>().swap(m_aside);
+    if (freed >= trimBytes || m_aside.empty())
+        trimHeap();
+    return !m_aside.empty();
 }
 
 void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
@@ -522,6 +539,9 @@ qsizetype LogText::memoryBytes() const
                                    + m_lineStart.capacity())
                                   * sizeof(qsizetype));
     for (const Chunk &chunk : m_chunks)
+        bytes += chunk.bytes();
+    bytes += qsizetype(m_aside.capacity() * sizeof(Chunk));
+    for (const Chunk &chunk : m_aside)
         bytes += chunk.bytes();
     return bytes;
 }

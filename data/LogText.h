@@ -25,6 +25,12 @@
 // find the chunk of a position or of a paragraph by binary search; the rest is
 // a scan of that one chunk. An append touches the last chunk only; any other
 // edit rebuilds the chunks it touches and redoes the totals from there on.
+//
+// Giving a gigabyte back to the system costs the kernel some 85 ms, too long
+// for one turn of the event loop. So a clear or a removal that drops much
+// leaves the text at once and keeps the dropped storage aside; the owner hands
+// it back in slices with releaseMemory(), one per turn, and whatever is left
+// is freed with the LogText.
 class LogText
 {
 public:
@@ -33,6 +39,9 @@ public:
         qsizetype chunkUnits = qsizetype(64) * 1024; // at least 2
         qsizetype paragraphUnits = 4096;             // at least 1
         qsizetype capacity = qsizetype(1) << 30;     // units the text holds at most
+        // Dropped storage of this size or more waits for releaseMemory(); less
+        // is freed at once.
+        qsizetype keepAsideBytes = qsizetype(32) << 20;
     };
 
     LogText();
@@ -49,9 +58,14 @@ public:
     bool insert(qsizetype position, QStringView piece);
     // Positions and counts outside the text are clamped to it.
     void remove(qsizetype position, qsizetype count);
-    // Empties the text and gives its memory back: a large text's on a thread of
-    // its own, as the system needs some 80 ms a gigabyte to take it.
+    // Empties the text at once; a large text's storage waits for releaseMemory().
     void clear();
+
+    // Frees storage that clear() or remove() kept aside, about budgetBytes of
+    // it and at least one chunk, and hands the pages back to the system. True
+    // while some is left.
+    bool releaseMemory(qsizetype budgetBytes);
+    bool hasMemoryToRelease() const { return !m_aside.empty(); }
 
     QChar at(qsizetype position) const;
     QString text(qsizetype from, qsizetype to) const;
@@ -80,7 +94,8 @@ public:
     // The last paragraph that starts at or before the position.
     qsizetype paragraphAt(qsizetype position) const;
 
-    // Roughly the bytes of memory the text holds, bookkeeping included.
+    // Roughly the bytes of memory the text holds, bookkeeping and storage kept
+    // aside included.
     qsizetype memoryBytes() const;
 
 private:
@@ -104,8 +119,8 @@ private:
     // where a CR LF would straddle a seam or a chunk would be left small.
     void rebuild(qsizetype first, qsizetype last, QString replacement);
     void updateTotalsFrom(qsizetype chunk);
-    // Frees the chunks, large amounts on a thread of their own.
-    static void release(std::vector<Chunk> chunks);
+    // Frees dropped chunks, or keeps them aside when they are large.
+    void release(std::vector<Chunk> chunks);
 
     Limits m_limits;
     std::vector<Chunk> m_chunks;
@@ -113,4 +128,5 @@ private:
     std::vector<qsizetype> m_startOf;          // position
     std::vector<qsizetype> m_paragraphsBefore; // paragraph starts before it, 0 included
     std::vector<qsizetype> m_lineStart;        // start of the line that holds it
+    std::vector<Chunk> m_aside;                // dropped, not yet released
 };

@@ -41,6 +41,10 @@ LogView::LogView(const LogText::Limits &limits, QWidget *parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, &LogView::refresh);
     m_announceTimer.setSingleShot(true);
     connect(&m_announceTimer, &QTimer::timeout, this, &LogView::announceArrivals);
+    // Each slice waits for the events already queued, the repaint of the
+    // emptied view first among them.
+    m_releaseTimer.setInterval(0);
+    connect(&m_releaseTimer, &QTimer::timeout, this, &LogView::releaseSlice);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (m_syncingBar)
             return;
@@ -92,6 +96,19 @@ void LogView::clearLog()
     settle();
     viewport()->update();
     cursorMoved();
+    releaseLater();
+}
+
+void LogView::releaseLater()
+{
+    if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
+        m_releaseTimer.start();
+}
+
+void LogView::releaseSlice()
+{
+    if (!m_text.releaseMemory(releaseSliceBytes))
+        m_releaseTimer.stop();
 }
 
 void LogView::scheduleRefresh()

@@ -26,6 +26,10 @@
 // and asks for one refresh. Under a flood the view scrolls and repaints at
 // most once every repaintIntervalMs, and screen readers hear of arrivals at
 // most once every announceIntervalMs.
+//
+// A clear or a large delete answers at once; the storage it dropped goes back
+// to the system releaseSliceBytes at a time, one slice per turn of the event
+// loop, so the window keeps answering meanwhile.
 class LogView final : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -36,6 +40,8 @@ public:
     static constexpr qsizetype capacity = qsizetype(1) << 30;
     static constexpr int repaintIntervalMs = 20;
     static constexpr int announceIntervalMs = 100;
+    // The system takes some 1.5 ms to take back a slice.
+    static constexpr qsizetype releaseSliceBytes = qsizetype(16) << 20;
     // Space between the text and the field's edges, as in Qt's own text fields.
     static constexpr int margin = 4;
 
@@ -159,6 +165,9 @@ private:
     void syncScrollBar() const;
     void dropLayouts();
     void fontChanged();
+    // Starts handing back what the text dropped, when it dropped any.
+    void releaseLater();
+    void releaseSlice();
 
     // --- editing and caret (LogViewInput.cpp)
     void moveCursor(Motion motion, bool select);
@@ -211,4 +220,6 @@ private:
     // Arrivals not yet told to screen readers start here; -1 when none wait.
     qsizetype m_unannouncedFrom = -1;
     QTimer m_announceTimer;
+
+    QTimer m_releaseTimer;
 };

@@ -72,6 +72,7 @@ bool LogView::replaceText(qsizetype from, qsizetype to, QStringView text)
     ensureCursorVisible();
     restartBlink();
     viewport()->update();
+    releaseLater();
     return true;
 }
 

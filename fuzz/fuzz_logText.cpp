@@ -1,7 +1,8 @@
 // Applies edits the fuzzer makes up to a LogText with tiny chunks and
 // paragraphs and to a plain QString, and checks after each edit that both hold
 // the same text and that the paragraphs are the ones a direct reading of the
-// line rules gives.
+// line rules gives. Dropped storage is kept aside from a tiny size on and
+// released now and then, in between the edits.
 #include "data/LogText.h"
 
 #include <QString>
@@ -33,6 +34,7 @@ constexpr char16_t alphabet[] = { u'\r',
                                   u'\0' };
 constexpr qsizetype maxCapacity = 300;
 constexpr int maxEdits = 64;
+constexpr qsizetype maxKeptAside = 64;
 
 QString makePiece(FuzzedDataProvider &input)
 {
@@ -114,7 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const LogText::Limits limits { .chunkUnits = input.ConsumeIntegralInRange(2, 9),
                                    .paragraphUnits = input.ConsumeIntegralInRange(1, 7),
                                    .capacity
-                                   = input.ConsumeIntegralInRange<qsizetype>(0, maxCapacity) };
+                                   = input.ConsumeIntegralInRange<qsizetype>(0, maxCapacity),
+                                   .keepAsideBytes
+                                   = input.ConsumeIntegralInRange<qsizetype>(0, maxKeptAside) };
     LogText log(limits);
     QString model;
     std::string edits;
@@ -124,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
 
     for (int n = 0; n < maxEdits && input.remaining_bytes() > 0; ++n) {
-        const int kind = input.ConsumeIntegralInRange(0, 15);
+        const int kind = input.ConsumeIntegralInRange(0, 17);
         // Positions a little outside the text, which the log clamps.
         const qsizetype position = input.ConsumeIntegralInRange<qsizetype>(-2, model.size() + 2);
         const qsizetype at = std::clamp<qsizetype>(position, 0, model.size());
@@ -142,10 +146,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             edits += describe("remove", position, QString::number(count));
             log.remove(position, count);
             model.remove(at, std::clamp<qsizetype>(count, 0, model.size() - at));
-        } else {
+        } else if (kind < 16) {
             edits += "clear\n";
             log.clear();
             model.clear();
+        } else {
+            const qsizetype budget = input.ConsumeIntegralInRange<qsizetype>(0, 40);
+            edits += describe("release", budget, {});
+            const bool waited = log.hasMemoryToRelease();
+            const qsizetype before = log.memoryBytes();
+            const bool more = log.releaseMemory(budget);
+            check(more == log.hasMemoryToRelease() && (waited || !more),
+                  "what is left to release differs from what the release says");
+            const qsizetype freed = before - log.memoryBytes();
+            check(waited ? freed > 0 : freed == 0,
+                  "a release gave back nothing, or something when nothing waited");
+            check(!more || freed >= budget, "a release stopped short of its budget");
         }
 
         check(log.length() == model.size(), "the length differs");

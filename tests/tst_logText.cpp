@@ -15,6 +15,8 @@ private Q_SLOTS:
     void readsBackEveryUnit();
     void refusesPastCapacity();
     void plainTextTakesAByteAndClearGivesItBack();
+    void droppedStorageWaitsForRelease_data();
+    void droppedStorageWaitsForRelease();
 };
 
 namespace {
@@ -215,7 +217,7 @@ void tst_LogText::plainTextTakesAByteAndClearGivesItBack()
     LogText log;
     const QString line = QString(99, u'x') + QStringLiteral("\r\n");
     const QString piece = line.repeated(1000);
-    // Enough that clear() frees it on a thread of its own.
+    // Enough that clear() keeps its storage aside.
     const int pieces = 400;
     for (int i = 0; i < pieces; ++i)
         QVERIFY(log.append(piece));
@@ -226,14 +228,89 @@ void tst_LogText::plainTextTakesAByteAndClearGivesItBack()
 
     // A wide character widens the chunk it lands in, not the others.
     QVERIFY(log.append(u"\u4E2D\r"));
-    QVERIFY2(log.memoryBytes() < units * 12 / 10, QByteArray::number(log.memoryBytes()));
+    const qsizetype held = log.memoryBytes();
+    QVERIFY2(held < units * 12 / 10, QByteArray::number(held));
 
+    // Enough to be kept aside: the text is empty at once, the storage waits.
     log.clear();
     QCOMPARE(log.length(), 0);
-    QVERIFY2(log.memoryBytes() < 1024, QByteArray::number(log.memoryBytes()));
+    QCOMPARE(log.paragraphCount(), 1);
+    QVERIFY(log.hasMemoryToRelease());
+    QVERIFY(log.memoryBytes() > units);
     // The CR before the clear is gone with it: this LF is a break of its own.
     QVERIFY(log.append(u"\nb"));
     checkParagraphs(log, { "", "b" }, { 1, 0 });
+
+    // Each call but the last gives back at least the budget.
+    const qsizetype budget = qsizetype(16) << 20;
+    int calls = 1;
+    while (log.releaseMemory(budget))
+        ++calls;
+    QVERIFY2(calls <= held / budget + 1, QByteArray::number(calls));
+    QVERIFY(!log.hasMemoryToRelease());
+    QVERIFY2(log.memoryBytes() < 1024, QByteArray::number(log.memoryBytes()));
+    QCOMPARE(log.text(), QStringLiteral("\nb"));
+}
+
+void tst_LogText::droppedStorageWaitsForRelease_data()
+{
+    QTest::addColumn<int>("keepAsideBytes");
+    QTest::addColumn<int>("position"); // -1 for clear()
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("keptAside");
+
+    // The text below is 100 full chunks of 64 one-byte units.
+    QTest::newRow("clear-below-the-threshold") << 6401 << -1 << 6400 << false;
+    QTest::newRow("clear-at-the-threshold") << 6400 << -1 << 6400 << true;
+    QTest::newRow("remove-everything") << 1024 << 0 << 6400 << true;
+    QTest::newRow("remove-most") << 1024 << 10 << 6000 << true;
+    QTest::newRow("remove-a-little") << 1024 << 10 << 100 << false;
+    QTest::newRow("anything-kept-aside") << 0 << 3000 << 1 << true;
+}
+
+void tst_LogText::droppedStorageWaitsForRelease()
+{
+    QFETCH(int, keepAsideBytes);
+    QFETCH(int, position);
+    QFETCH(int, count);
+    QFETCH(bool, keptAside);
+
+    LogText log({ .chunkUnits = 64, .paragraphUnits = 16, .keepAsideBytes = keepAsideBytes });
+    QString model = QStringLiteral("0123456789abcde\n").repeated(400);
+    QVERIFY(log.append(model));
+    const qsizetype before = log.memoryBytes();
+    if (position < 0) {
+        log.clear();
+        model.clear();
+    } else {
+        log.remove(position, count);
+        model.remove(position, count);
+    }
+    QCOMPARE(log.hasMemoryToRelease(), keptAside);
+    if (!keptAside)
+        QVERIFY2(log.memoryBytes() <= before - count + 64, QByteArray::number(log.memoryBytes()));
+    // The text is edited at once, and takes more while its old storage waits.
+    QVERIFY(log.append(u"tail\r"));
+    model += u"tail\r";
+    QCOMPARE(log.text(), model);
+    QCOMPARE(log.paragraphCount(), model.count(u'\n') + 2);
+
+    // Each call but the last gives back the budget, two chunks, and no more.
+    const qsizetype budget = 128;
+    const qsizetype held = log.memoryBytes();
+    qsizetype left = held;
+    int calls = 0;
+    for (bool more = log.hasMemoryToRelease(); more; ++calls) {
+        more = log.releaseMemory(budget);
+        const qsizetype freed = left - log.memoryBytes();
+        left = log.memoryBytes();
+        QVERIFY2(more ? freed == budget : freed > 0, QByteArray::number(freed));
+    }
+    QVERIFY(!log.releaseMemory(budget));
+    QVERIFY(!log.hasMemoryToRelease());
+    QCOMPARE(calls > 0, keptAside);
+    QVERIFY2(held - left >= (keptAside ? count : 0), QByteArray::number(held - left));
+    QCOMPARE(log.text(), model);
 }
 
 QTEST_GUILESS_MAIN(tst_LogText)

@@ -30,6 +30,8 @@ private Q_SLOTS:
     void tabMovesTheFocus();
     void appendGoesToTheEndAfterAnEdit();
     void refusalSticksUntilCleared();
+    void droppedStorageGoesBackWhileTheViewAnswers_data();
+    void droppedStorageGoesBackWhileTheViewAnswers();
     void accessibleText();
 };
 
@@ -355,6 +357,48 @@ void tst_LogView::refusalSticksUntilCleared()
     QCOMPARE(shown.view.length(), 0);
     QVERIFY(shown.view.appendPiece(QStringLiteral("6")));
     QCOMPARE(shown.view.logText(), QStringLiteral("6"));
+}
+
+void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers_data()
+{
+    QTest::addColumn<QStringList>("keys"); // none: the log is cleared
+    QTest::addColumn<QString>("left");
+
+    QTest::newRow("clear") << QStringList {} << "";
+    QTest::newRow("select-all-and-delete") << QStringList { "Ctrl+A", "Delete" } << "";
+    QTest::newRow("delete-all-but-the-first-line")
+            << QStringList { "Ctrl+Home", "Down", "Ctrl+Shift+End", "Backspace" } << "line 0\r\n";
+}
+
+void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QString, left);
+
+    // Whatever is dropped is kept aside, however little.
+    Shown shown({ .chunkUnits = 64, .keepAsideBytes = 0 });
+    for (int i = 0; i < 2000; ++i)
+        QVERIFY(shown.view.appendPiece(QStringLiteral("line %1\r\n").arg(i)));
+    QCoreApplication::processEvents();
+    if (keys.isEmpty())
+        shown.view.clearLog();
+    else
+        press(&shown.view, keys);
+    QCOMPARE(shown.view.logText(), left);
+    QVERIFY(shown.view.model().hasMemoryToRelease());
+
+    // Arrivals go on before the storage is back.
+    QVERIFY(shown.view.appendPiece(QStringLiteral("more")));
+    QCOMPARE(shown.view.cursorPosition(), left.size() + 4);
+    QVERIFY(shown.view.model().hasMemoryToRelease());
+    // One slice a turn of the event loop gives all of it back.
+    int turns = 0;
+    while (shown.view.model().hasMemoryToRelease() && turns < 100) {
+        QCoreApplication::processEvents();
+        ++turns;
+    }
+    QVERIFY(!shown.view.model().hasMemoryToRelease());
+    QCOMPARE(shown.view.logText(), left + "more");
 }
 
 void tst_LogView::accessibleText()
