@@ -9,7 +9,7 @@
 
 #include "benchCommon.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -45,7 +45,7 @@ QString traffic(bool lines, qsizetype chars, qsizetype serial)
 }
 
 // Fills the log up to `size` characters in large pieces (cheap per character).
-void fillTo(ReceiveLog &log, bool lines, qsizetype size)
+void fillTo(LogView &log, bool lines, qsizetype size)
 {
     constexpr qsizetype piece = 1 << 20;
     while (log.length() < size) {
@@ -63,18 +63,18 @@ struct Cost
     double floodUs;  // one arrival of a flood, repaints shared as the log paces them
 };
 
-Cost arrivalCost(ReceiveLog &log, bool lines, int arrivals)
+Cost arrivalCost(LogView &log, bool lines, int arrivals)
 {
     // The first arrivals after a fill lay out and paint a new screenful.
     for (int i = 0; i < 3; ++i) {
         log.appendPiece(traffic(lines, lineChars, log.length() / lineChars));
-        QThread::msleep(ReceiveLog::repaintIntervalMs + 2);
+        QThread::msleep(LogView::repaintIntervalMs + 2);
         QApplication::processEvents();
     }
     QList<double> single;
     for (int i = 0; i < arrivals / 4; ++i) {
         // Far enough apart that the log paints each one at once.
-        QThread::msleep(ReceiveLog::repaintIntervalMs + 2);
+        QThread::msleep(LogView::repaintIntervalMs + 2);
         const QString piece = traffic(lines, lineChars, log.length() / lineChars);
         QElapsedTimer timer;
         timer.start();
@@ -87,7 +87,7 @@ Cost arrivalCost(ReceiveLog &log, bool lines, int arrivals)
     // under a UDP flood; the cost is the whole burst's, per arrival.
     QList<double> flood;
     for (int burst = 0; burst < 5; ++burst) {
-        QThread::msleep(ReceiveLog::repaintIntervalMs + 2);
+        QThread::msleep(LogView::repaintIntervalMs + 2);
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < arrivals; ++i) {
@@ -109,13 +109,13 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const int arrivals = smoke ? 32 : 320;
-    const qsizetype capacity = smoke ? 2 << 20 : ReceiveLog::capacity;
+    const qsizetype capacity = smoke ? 2 << 20 : LogView::capacity;
     const qsizetype oneMB = 1 << 20;
 
     // Memory first, in a fresh process: the growth of the resident set while
     // the log fills with lines, per MB of text.
     {
-        ReceiveLog log;
+        LogView log;
         log.resize(740, 370);
         log.show();
         QApplication::processEvents();
@@ -137,7 +137,7 @@ int main(int argc, char **argv)
 
     for (const bool lines : { true, false }) {
         const char *kind = lines ? "lines" : "noBreak";
-        ReceiveLog log;
+        LogView log;
         log.resize(740, 370);
         log.show();
         QApplication::processEvents();

@@ -4,7 +4,7 @@
 // stream into /dev/null. Text mode gets lines of 67 characters, hex mode
 // random bytes.
 //
-// The log holds at most ReceiveLog::capacity characters, so the benchmark
+// The log holds at most LogView::capacity characters, so the benchmark
 // presses Clear whenever it passes half of that, as a user watching a long
 // transfer would, and counts what reached the log; an arrival the full log
 // refuses is counted too, never hidden.

@@ -2,7 +2,7 @@
 
 #include "benchCommon.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 

@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "data/hexRecord.h"
 #include "net/Winsock.h"
 

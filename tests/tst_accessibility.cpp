@@ -3,7 +3,7 @@
 
 #include "windowPort.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "ui/StatusBar.h"
 #include "ui/frmMain.h"
 

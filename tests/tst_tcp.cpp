@@ -4,7 +4,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "net/Winsock.h"
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
@@ -67,7 +67,7 @@ private Q_SLOTS:
     void splitCharacter();
 
 private:
-    QString log() const { return w->txtReceive->toPlainText(); }
+    QString log() const { return w->txtReceive->logText(); }
     // socat -d -d as a client of the window's server on `port`, talking over
     // its standard input and output.
     bool startClient(Peer &client, int port);
@@ -157,10 +157,10 @@ void tst_Tcp::serverSession()
     QVERIFY2(second.messages().contains(u"refused"), qPrintable(second.messages()));
 
     client.write("ping\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\n"), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\r\n"), peerWaitMs);
     w->chkHexDISP->setChecked(true);
     client.write(QByteArray("AB\0\xFF", 4));
-    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\nTCP IN  (0004) : 41 42 00 FF \n"),
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\r\nTCP IN  (0004) : 41 42 00 FF \r\n"),
                               peerWaitMs);
 
     const QString sent = QStringLiteral("héllo\nwörld ✓\n");
@@ -192,7 +192,7 @@ void tst_Tcp::clientSession()
     QTRY_COMPARE_WITH_TIMEOUT(server.socatAcceptedPort(), clientLocalPort, peerWaitMs);
 
     server.write("from server\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\n"), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\r\n"), peerWaitMs);
     const QString sent = QStringLiteral("from client ✓");
     w->txtSend->setPlainText(sent);
     w->cmdSendData->click();

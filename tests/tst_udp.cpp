@@ -4,7 +4,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 
@@ -38,7 +38,7 @@ private Q_SLOTS:
 private:
     // Sends one datagram to the window as a separate peer program would.
     bool sendToWindow(const QByteArray &payload);
-    QString log() const { return w->txtReceive->toPlainText(); }
+    QString log() const { return w->txtReceive->logText(); }
 
     std::unique_ptr<frmMain> w;
     quint16 windowPort = 0;
@@ -88,24 +88,25 @@ void tst_Udp::display_data()
     QTest::addColumn<QString>("shown");
 
     const QByteArray hello("hello\r\n");
-    QTest::newRow("text-crlf") << QList { hello } << false << QStringLiteral("hello\n");
+    QTest::newRow("text-crlf") << QList { hello } << false << QStringLiteral("hello\r\n");
     QTest::newRow("hex-crlf") << QList { hello } << true
-                              << QStringLiteral("UDP IN  (0007) : 68 65 6C 6C 6F 0D 0A \n");
+                              << QStringLiteral("UDP IN  (0007) : 68 65 6C 6C 6F 0D 0A \r\n");
     QTest::newRow("text-crlf-split-across-datagrams")
             << QList { QByteArray("one\r"), QByteArray("\ntwo") } << false
-            << QStringLiteral("one\ntwo");
+            << QStringLiteral("one\r\ntwo");
     QTest::newRow("text-utf8") << QList { QStringLiteral("grüße ✓ 😀").toUtf8() } << false
                                << QStringLiteral("grüße ✓ 😀");
     QTest::newRow("hex-utf8") << QList { QStringLiteral("é✓").toUtf8() } << true
-                              << QStringLiteral("UDP IN  (0005) : C3 A9 E2 9C 93 \n");
+                              << QStringLiteral("UDP IN  (0005) : C3 A9 E2 9C 93 \r\n");
     QTest::newRow("text-empty-shows-nothing")
             << QList { QByteArray(), QByteArray("x") } << false << QStringLiteral("x");
     QTest::newRow("hex-empty") << QList { QByteArray() } << true
-                               << QStringLiteral("UDP IN  (0000) : \n");
+                               << QStringLiteral("UDP IN  (0000) : \r\n");
     QTest::newRow("hex-17-wraps")
             << QList { QByteArray("0123456789abcdefg") } << true
-            << QStringLiteral("UDP IN  (0011) : 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \n"
-                              "                 67 \n");
+            << QStringLiteral(
+                       "UDP IN  (0011) : 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \r\n"
+                       "                 67 \r\n");
 }
 
 void tst_Udp::display()

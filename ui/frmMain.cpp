@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "data/ReceiveLog.h"
+#include "data/LogView.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"
@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 
 namespace {
 
@@ -68,16 +69,20 @@ QLineEdit *textField(QWidget *container, const char *name, int left, int top, in
     return field;
 }
 
+// The receive log wraps at its width with the vertical scroll bar always shown
+// and leaves Tab to move the focus, as the send box is set up to below.
 template<typename Editor>
 Editor *multiLineField(QWidget *container, const char *name, int left, int top, int width,
                        int height)
 {
     auto *field = place<Editor>(container, name, left, top, width, height);
-    field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    // Keyboard users leave the field with Tab; a tab character still goes in by pasting.
-    field->setTabChangesFocus(true);
+    if constexpr (std::is_same_v<Editor, QPlainTextEdit>) {
+        field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        // Keyboard users leave the field with Tab; a tab character still goes in by pasting.
+        field->setTabChangesFocus(true);
+    }
     setBackColor(field, editableLook);
     setForeColor(field, fieldText);
     return field;
@@ -323,7 +328,7 @@ void frmMain::createControls()
     chkHexDISP
             = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
-    txtReceive = multiLineField<ReceiveLog>(Frame1, "txtReceive", 180, 240, 7395, 3735);
+    txtReceive = multiLineField<LogView>(Frame1, "txtReceive", 180, 240, 7395, 3735);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);

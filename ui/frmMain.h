@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class LogView;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -12,7 +13,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
-class ReceiveLog;
 class StatusBar;
 class Winsock;
 
@@ -95,7 +95,7 @@ public:
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
     QPushButton *cmdClear = nullptr;
-    ReceiveLog *txtReceive = nullptr;
+    LogView *txtReceive = nullptr;
 
     QLabel *Label3 = nullptr;
     QLabel *Label7 = nullptr;
