@@ -138,8 +138,9 @@ interface, and takes datagrams from anyone.
 `Winsock::readDatagrams`/`readStream` → `DataArrivalEvent` →
 `frmMain::Winsock_DataArrival` → `GetDataText` (UTF-8 decoding with
 replacement characters, `net/utf8Stream.cpp`) or `GetDataBytes` →
-`buildHexRecord` → `ReceiveLog::appendPiece` → `QTextCursor::insertText`,
-which inserts plain text (no rich text, no HTML, no links). No received byte
+`buildHexRecord` → `LogView::appendPiece` → `LogText::append`, which stores
+the characters as they are and draws them as plain text (no rich text, no
+HTML, no links). No received byte
 reaches a format string: status texts are fixed strings, and the only ones
 with arguments (`"%1 failed: %2"`, `"Send Data failed: %1"`, the endpoint's
 error texts) take the operation name, a system error or the user's own host
@@ -153,13 +154,15 @@ the text of `QHostAddress`.
 
 **Resource bounds, and where there are none.**
 
-- *Receive log:* at most `ReceiveLog::capacity` (16 Mi) characters, a line
-  break counting as one. Lines share the document's paragraphs (2 to 4 Ki
-  characters each), so even empty lines cost a few bytes each, not a
-  paragraph; a piece that would pass the bound is refused with "Failed to
+- *Receive log:* at most `LogView::capacity` (1 Gi) characters, kept in
+  chunks of 64 Ki characters at one byte a character (two where a chunk holds
+  a character above U+00FF) with a few words of index per chunk, so empty
+  lines cost no more than any other character; only the lines on screen are
+  laid out. A piece that would pass the bound is refused with "Failed to
   get remote data..." and its bytes are dropped. From then on every arrival is refused until Clear, so
   the log is always a gapless beginning of what arrived (`noGapAfterRefusal`,
-  `line-break-flood` above). Clear empties it and frees the memory.
+  `line-break-flood` above). Clear empties it at once and gives the memory
+  back in 16 MiB slices, one per turn of the event loop.
 - *UDP reads:* at most 32 datagrams per turn of the event loop
   (`Winsock::maxDatagramsPerWakeup`); the rest wait in the system's receive
   buffer (4 MiB asked for), which drops what does not fit. The window never
