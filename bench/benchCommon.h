@@ -55,7 +55,7 @@ inline qint64 residentBytes()
 // "RESULT|key|value|unit" for bench.sh; the rest of the output is for people.
 inline void result(const char *key, double value, const char *unit)
 {
-    std::printf("RESULT|%s|%.6g|%s\n", key, value, unit);
+    std::printf("RESULT|%s|%.10g|%s\n", key, value, unit);
     std::fflush(stdout);
 }
 

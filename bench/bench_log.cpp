@@ -1,11 +1,17 @@
-// Cost of one arrival in the receive log against the size of the log, and the
-// memory the log takes per MB of text.
+// The receive log on its own: what it holds, what that costs in memory, and
+// what one arrival costs against the size of the log.
 //
-// An arrival is measured as the user sees it: appendPiece() and the event loop
-// turns that repaint the visible window, once for a lone arrival and once per
-// arrival in a flood (where the log shares one repaint among many). Two kinds
-// of traffic: lines of 67 characters (66 and a line break), and text that
-// never breaks its line.
+// - Capacity: the log is filled to exactly LogView::capacity characters; the
+//   next arrival must be refused, and every one after it until Clear.
+// - Memory: the growth of the resident set while the log fills with 256 Mi
+//   characters of 67-character lines, per character, for ASCII, Cyrillic and
+//   CJK text; then what is still held once Clear has handed its slices back.
+// - Arrivals: the log is filled to each size, then one 67-character arrival is
+//   timed as the user sees it: appendPiece() and the event loop turns that
+//   repaint the visible window, once for a lone arrival and once per arrival
+//   in a flood (where the log shares one repaint among many). Two kinds of
+//   traffic: lines (66 characters and a line break), and text that never
+//   breaks its line.
 
 #include "benchCommon.h"
 
@@ -44,17 +50,102 @@ QString traffic(bool lines, qsizetype chars, qsizetype serial)
     return text;
 }
 
-// Fills the log up to `size` characters in large pieces (cheap per character).
-void fillTo(LogView &log, bool lines, qsizetype size)
+// About a MiB of whole lines (or the same without breaks), appended again and
+// again to fill the log fast: what is in it does not change what it costs.
+QString fillBlock(bool lines)
 {
-    constexpr qsizetype piece = 1 << 20;
+    return traffic(lines, lineChars * 16384, 0);
+}
+
+// Fills the log up to `size` characters in large pieces (cheap per
+// character), whole lines only, so every later arrival's line has the same
+// shape. False when the log refused a piece.
+bool fillTo(LogView &log, const QString &block, qsizetype size)
+{
     while (log.length() < size) {
-        const qsizetype want = std::min(piece, size - log.length());
-        // Whole lines keep every later arrival's line the same shape.
-        const qsizetype chars = lines ? std::max<qsizetype>(want / lineChars, 1) * lineChars : want;
-        if (!log.appendPiece(traffic(lines, chars, log.length() / lineChars)))
-            return;
+        const qsizetype want = std::min(block.size(), size - log.length());
+        const qsizetype chars = std::max<qsizetype>(want / lineChars, 1) * lineChars;
+        if (!log.appendPiece(chars == block.size() ? block : block.first(chars)))
+            return false;
     }
+    return true;
+}
+
+void spinUntilReleased(const LogView &log)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (log.model().hasMemoryToRelease() && timer.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QApplication::processEvents();
+}
+
+// RSS per character of 256 Mi characters of lines of the given alphabet, and
+// what of that growth Clear did not give back, in percent.
+void memory(const char *name, QChar first, qsizetype chars)
+{
+    QString line;
+    for (qsizetype i = 0; i < lineChars - 1; ++i)
+        line += QChar(char16_t(first.unicode() + i % 26));
+    line += u'\n';
+    const QString block = line.repeated(16384);
+
+    LogView log;
+    log.resize(740, 370);
+    log.show();
+    QApplication::processEvents();
+    const qint64 before = bench::residentBytes();
+    while (log.length() + block.size() <= chars)
+        log.appendPiece(block);
+    QApplication::processEvents();
+    const qint64 full = bench::residentBytes();
+    const double perChar = double(full - before) / double(std::max<qsizetype>(1, log.length()));
+
+    QElapsedTimer timer;
+    timer.start();
+    log.clearLog();
+    spinUntilReleased(log);
+    const double releaseMs = timer.nsecsElapsed() / 1e6;
+    const qint64 cleared = bench::residentBytes();
+    const double keptPct
+            = 100.0 * double(cleared - before) / double(std::max<qint64>(1, full - before));
+    std::printf("memory, %s: %lld chars of lines, RSS %+.1f MB, %.3f bytes per character; "
+                "after Clear (all given back in %.0f ms) %+.1f MB, %.2f%% of it\n",
+                name, qlonglong(chars), (full - before) / 1e6, perChar, releaseMs,
+                (cleared - before) / 1e6, keptPct);
+    const QByteArray key = QByteArray("log_rss_") + name;
+    bench::result(key + "_bytes_per_char", perChar, "B");
+    bench::result(key + "_kept_after_clear_pct", keptPct, "%");
+}
+
+// Fills a log to exactly its capacity and checks that the next arrival, and
+// one after it, is refused, and that Clear takes arrivals again.
+void capacity(const LogText::Limits &limits)
+{
+    LogView log(limits);
+    const QString block = fillBlock(true);
+    QElapsedTimer timer;
+    timer.start();
+    while (log.length() + block.size() <= limits.capacity)
+        log.appendPiece(block);
+    const bool lastFits = log.appendPiece(QString(limits.capacity - log.length(), u'z'));
+    const double fillS = bench::seconds(timer);
+    const qsizetype full = log.length();
+    const bool refused = !log.appendPiece(QStringLiteral("a"));
+    const bool stillRefused = !log.appendPiece(QStringLiteral("b\n"));
+    const bool unchanged = log.length() == full;
+    log.clearLog();
+    const bool takesAgain = log.appendPiece(QStringLiteral("a")) && log.length() == 1;
+    std::printf("capacity: filled to %lld characters (%s) in %.1f s, %.0f MB/s; the next "
+                "arrival %s, the one after %s, the log %s; after Clear an arrival %s\n",
+                qlonglong(full), lastFits ? "the last piece fitted" : "the last piece was refused",
+                fillS, full / 1e6 / fillS, refused ? "was refused" : "WAS TAKEN",
+                stillRefused ? "too" : "WAS TAKEN", unchanged ? "unchanged" : "CHANGED",
+                takesAgain ? "is taken" : "IS REFUSED");
+    bench::result("log_capacity_chars", double(full), "chars");
+    bench::result("log_capacity_refused", refused && stillRefused && unchanged && takesAgain,
+                  "bool");
+    spinUntilReleased(log);
 }
 
 struct Cost
@@ -109,35 +200,30 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const int arrivals = smoke ? 32 : 320;
-    const qsizetype capacity = smoke ? 2 << 20 : LogView::capacity;
+    LogText::Limits limits;
+    if (smoke)
+        limits.capacity = qsizetype(4) << 20;
     const qsizetype oneMB = 1 << 20;
 
-    // Memory first, in a fresh process: the growth of the resident set while
-    // the log fills with lines, per MB of text.
-    {
-        LogView log;
-        log.resize(740, 370);
-        log.show();
-        QApplication::processEvents();
-        const qint64 before = bench::residentBytes();
-        fillTo(log, true, capacity - 64 * 1024);
-        QApplication::processEvents();
-        const qint64 after = bench::residentBytes();
-        const double perMB = double(after - before) / double(log.length());
-        std::printf("memory: %lld chars of lines, RSS %+.1f MB, %.2f MB per MB of text\n",
-                    qlonglong(log.length()), (after - before) / 1e6, perMB);
-        bench::result("log_rss_per_mb", perMB, "MB/MB");
-    }
+    // Memory first, while the process is fresh.
+    const qsizetype memoryChars = qsizetype(smoke ? 16 : 256) << 20;
+    memory("ascii", u'a', memoryChars);
+    memory("cyrillic", QChar(0x0430), memoryChars);
+    memory("cjk", QChar(0x4E00), memoryChars);
 
-    QList<qsizetype> sizes { 64 * 1024, 256 * 1024, oneMB, 2 * oneMB, 4 * oneMB, 8 * oneMB };
-    if (!smoke)
-        sizes.append(capacity - 64 * 1024);
-    else
-        sizes = { 64 * 1024, oneMB, capacity - 64 * 1024 };
+    capacity(limits);
+
+    // The last size leaves room for the arrivals timed there.
+    const qsizetype full = limits.capacity - qsizetype(256) * 1024;
+    QList<qsizetype> sizes { 64 * 1024, 256 * 1024, oneMB, 4 * oneMB, 16 * oneMB, 64 * oneMB,
+                             256 * oneMB, full };
+    if (smoke)
+        sizes = { 64 * 1024, oneMB, full };
 
     for (const bool lines : { true, false }) {
         const char *kind = lines ? "lines" : "noBreak";
-        LogView log;
+        const QString block = fillBlock(lines);
+        LogView log(limits);
         log.resize(740, 370);
         log.show();
         QApplication::processEvents();
@@ -146,9 +232,11 @@ int main(int argc, char **argv)
         double floodAtOneMB = 0;
         double floodAtCapacity = 0;
         for (const qsizetype size : sizes) {
-            fillTo(log, lines, size);
+            if (!fillTo(log, block, size))
+                std::printf("%s: the log refused a piece at %lld chars\n", kind,
+                            qlonglong(log.length()));
             const Cost cost = arrivalCost(log, lines, arrivals);
-            std::printf("%s: log %8lld chars: lone arrival %.1f us, in a flood %.1f us\n", kind,
+            std::printf("%s: log %10lld chars: lone arrival %.1f us, in a flood %.1f us\n", kind,
                         qlonglong(log.length()), cost.singleUs, cost.floodUs);
             std::printf("PLOT|%s|%lld|%.3f|%.3f\n", kind, qlonglong(log.length()), cost.floodUs,
                         cost.singleUs);
@@ -166,6 +254,8 @@ int main(int argc, char **argv)
         bench::result(key + "_flood_1mb_us", floodAtOneMB, "us");
         bench::result(key + "_flood_full_us", floodAtCapacity, "us");
         bench::result(key + "_flood_ratio", floodAtCapacity / floodAtOneMB, "x");
+        log.clearLog();
+        spinUntilReleased(log);
     }
     return 0;
 }

@@ -71,6 +71,8 @@ private:
 
 // Counts what reached the log, clearing it (with the window's Clear button)
 // before it fills, so a long run is not cut short by the log's capacity.
+// Streams and floods are sized to stay below clearAt, so normally it never
+// clears; it is there so that a run too long for the log is still counted.
 class LogCounter
 {
 public:
@@ -90,7 +92,7 @@ public:
     void stop() { m_timer.stop(); }
     qint64 chars() const { return m_cleared + m_window->txtReceive->length(); }
 
-    static constexpr qsizetype clearAt = 8 << 20;
+    static constexpr qsizetype clearAt = LogView::capacity / 4 * 3;
 
 private:
     void clearIfNearlyFull()
@@ -121,6 +123,13 @@ bool spinUntil(Done done, int timeoutMs)
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return true;
+}
+
+// Lets the event loop run until a cleared log has handed all its memory back,
+// so the next run does not pay for the last one's slices.
+inline void spinUntilReleased(const LogView *log)
+{
+    spinUntil([&] { return !log->model().hasMemoryToRelease(); }, 20000);
 }
 
 // Lets the event loop run until the log has stopped growing for `quietMs`.
