@@ -71,10 +71,10 @@ probe expect "label: (Status)" || fail "a successful send leaves panel 1 empty"
 
 # The log reads back exactly what arrived, CR LF included.
 printf 'hello\r\n' | socat -u - "UDP4-SENDTO:127.0.0.1:$port"
-probe expect 'text:Receive = "hello\r\n" [7 chars]' || fail "the log does not read the datagram"
+probe expect 'text:Receive = "hello\r\n" [7 chars] [caret 7]' || fail "the log does not read the datagram"
 click "check box:HEX Display"
 printf 'AB' | socat -u - "UDP4-SENDTO:127.0.0.1:$port"
-probe expect 'text:Receive = "hello\r\nUDP IN  (0002) : 41 42 \r\n" [32 chars]' \
+probe expect 'text:Receive = "hello\r\nUDP IN  (0002) : 41 42 \r\n" [32 chars] [caret 32]' \
     || fail "the log does not read the hex record"
 kill "$peer_pid" && wait "$peer_pid" 2>/dev/null
 
@@ -94,8 +94,8 @@ peer_pid=""
 # show the client that came and went; the server's role dropped with it.
 probe expect "$(field "Local Host Name" "$(hostname)")" "$(field "Bound Local Port" "$port")" \
     "$(field "Remote Host IP" 127.0.0.1)" "$(field "Remote Host Port" "$peer_port")" \
-    "$(field "Local Host Port" "$port")" 'text:Send = "ping" [4 chars]' \
-    'text:Receive = "hello\r\nUDP IN  (0002) : 41 42 \r\n" [32 chars]' \
+    "$(field "Local Host Port" "$port")" 'text:Send = "ping" [4 chars] [caret 4]' \
+    'text:Receive = "hello\r\nUDP IN  (0002) : 41 42 \r\n" [32 chars] [caret 32]' \
     "check box:HEX Display [checked]" "check box:HEX Value [unchecked] [hidden]" \
     "radio button:UDP [unchecked]" "radio button:TCP [checked]" \
     "radio button:Server [unchecked]" "radio button:Client [unchecked]" \

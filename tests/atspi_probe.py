@@ -65,6 +65,10 @@ def describe(control):
     if control.getRole() == pyatspi.ROLE_TEXT:
         text = control.queryText()
         line += f" = {json.dumps(text.getText(0, -1))} [{text.characterCount} chars]"
+        if states.contains(pyatspi.STATE_MULTI_LINE):
+            line += f" [caret {text.caretOffset}]"
+            for i in range(text.getNSelections()):
+                line += " [selected {}-{}]".format(*text.getSelection(i))
     if control.getRole() in (pyatspi.ROLE_CHECK_BOX, pyatspi.ROLE_RADIO_BUTTON):
         line += " [checked]" if states.contains(pyatspi.STATE_CHECKED) else " [unchecked]"
     if not states.contains(pyatspi.STATE_SHOWING):

@@ -23,7 +23,7 @@ walk_both_ways() {
 }
 
 walk_both_ways "${head[@]}" "push button:Apply" "${tail[@]}" "radio button:UDP" "text:Receive"
-probe expect 'text:Receive = "" [0 chars]' 'text:Send = "" [0 chars]' || fail "Tab typed text"
+probe expect 'text:Receive = "" [0 chars] [caret 0]' 'text:Send = "" [0 chars] [caret 0]' || fail "Tab typed text"
 
 # Into TCP by the keyboard: Shift+Tab to the transport group, Down selects TCP.
 probe walk shift+Tab "text:Receive" "radio button:UDP" || fail "back to the transport group"
@@ -31,5 +31,5 @@ xdotool key Down
 probe expect "radio button:TCP [checked]" "radio button:UDP [unchecked]" || fail "TCP not chosen"
 # The focus is on TCP now; the role group's stop is Server, Apply is hidden.
 walk_both_ways "radio button:TCP" "radio button:Server" "${head[@]}" "${tail[@]}" "radio button:TCP"
-probe expect 'text:Receive = "" [0 chars]' 'text:Send = "" [0 chars]' || fail "Tab typed text"
+probe expect 'text:Receive = "" [0 chars] [caret 0]' 'text:Send = "" [0 chars] [caret 0]' || fail "Tab typed text"
 echo "PASS: Tab and Shift+Tab walk every stop, with UDP and TCP, and type nothing"
