@@ -1,6 +1,7 @@
 #include "data/LogText.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -9,6 +10,9 @@
 
 #if defined(__GLIBC__)
 #include <malloc.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 // What the chunks keep to, so that each chunk's breaks can be counted alone:
@@ -30,23 +34,39 @@ bool isBreak(Unit unit)
     return unit == Unit(lf) || unit == Unit(cr);
 }
 
-// The first CR or LF in [from, to), or `to`: eight bytes or four UTF-16 units
-// are tested at a time, as log text mostly has long runs without a break.
+// The first CR or LF in [from, to), or `to`. Log text mostly has long runs
+// without a break, so sixteen bytes are compared at a time where SSE2 is there
+// (every x86-64), else eight bytes or four UTF-16 units in a 64-bit word.
 template<typename Unit>
 qsizetype findBreak(const Unit *units, qsizetype from, qsizetype to)
 {
+    qsizetype i = from;
+#if defined(__SSE2__)
+    constexpr qsizetype lanes = 16 / sizeof(Unit);
+    const auto equal = [](__m128i a, __m128i b) {
+        return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+    };
+    const __m128i crs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(cr)) : _mm_set1_epi16(short(cr));
+    const __m128i lfs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(lf)) : _mm_set1_epi16(short(lf));
+    for (; i + lanes <= to; i += lanes) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(equal(block, crs), equal(block, lfs)));
+        if (mask != 0)
+            return i + qsizetype(std::countr_zero(unsigned(mask))) / qsizetype(sizeof(Unit));
+    }
+#else
     constexpr qsizetype lanes = sizeof(quint64) / sizeof(Unit);
     constexpr quint64 low = sizeof(Unit) == 1 ? 0x0101010101010101 : 0x0001000100010001;
     constexpr quint64 high = low << (8 * sizeof(Unit) - 1);
     // Nonzero exactly when some lane of x is zero.
     const auto zeroLane = [](quint64 x) { return (x - low) & ~x & high; };
-    qsizetype i = from;
     for (; i + lanes <= to; i += lanes) {
         quint64 word;
         std::memcpy(&word, units + i, sizeof word);
         if ((zeroLane(word ^ (low * lf)) | zeroLane(word ^ (low * cr))) != 0)
             break;
     }
+#endif
     for (; i < to; ++i) {
         if (isBreak(units[i]))
             return i;
@@ -66,7 +86,8 @@ bool hasWideUnit(const char16_t *units, qsizetype count)
 // `paragraphUnits` units, none at its start or end.
 qsizetype cutsInLine(qsizetype length, qsizetype paragraphUnits)
 {
-    return length > 0 ? (length - 1) / paragraphUnits : 0;
+    // Most lines are shorter than a paragraph: no division for them.
+    return length > paragraphUnits ? (length - 1) / paragraphUnits : 0;
 }
 
 // Freeing chunks only gives back the memory at the top of the heap; a trim
@@ -123,6 +144,7 @@ struct LogText::Chunk
     }
 
     void append(QStringView part, qsizetype target, qsizetype paragraphUnits);
+    void append(QLatin1StringView part, qsizetype target, qsizetype paragraphUnits);
     void copyTo(QChar *out, qsizetype from, qsizetype to) const;
     QString text(qsizetype from, qsizetype to) const;
 
@@ -154,6 +176,24 @@ void LogText::Chunk::append(QStringView part, qsizetype target, qsizetype paragr
     }
 }
 
+void LogText::Chunk::append(QLatin1StringView part, qsizetype target, qsizetype paragraphUnits)
+{
+    const auto *source = reinterpret_cast<const uchar *>(part.data());
+    const qsizetype count = part.size();
+    const qsizetype needed = size + count;
+    if (needed > capacity)
+        reallocate(std::min(target, std::max(needed, 2 * capacity)), wide());
+    const qsizetype from = size;
+    size = needed;
+    if (wide()) {
+        std::copy_n(source, count, utf16.get() + from);
+        scanLines(utf16.get(), from, paragraphUnits);
+    } else {
+        std::memcpy(latin1.get() + from, source, count);
+        scanLines(latin1.get(), from, paragraphUnits);
+    }
+}
+
 void LogText::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
@@ -173,22 +213,56 @@ void LogText::Chunk::reallocate(qsizetype newCapacity, bool toWide)
     capacity = newCapacity;
 }
 
-// Takes in the breaks of units [from, size), which were just added.
+// Takes in the breaks of units [from, size), which were just added. The counts
+// live in locals while the loop runs: stores to members could alias the units
+// read through a byte pointer and would be redone for every break.
 template<typename Unit>
 void LogText::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits)
 {
-    for (qsizetype i = findBreak(units, from, size); i < size; i = findBreak(units, i + 1, size)) {
+    qsizetype count = breaks;
+    qsizetype first = firstBreak;
+    qsizetype end = lastBreakEnd;
+    qsizetype cuts = closedCuts;
+    const qsizetype to = size;
+    const auto take = [&](qsizetype i) {
         if (units[i] == Unit(lf) && i > 0 && units[i - 1] == Unit(cr)) {
-            lastBreakEnd = i + 1; // the LF of a CR LF whose CR is already counted
-            continue;
+            end = i + 1; // the LF of a CR LF whose CR is already counted
+            return;
         }
-        if (breaks == 0)
-            firstBreak = i;
+        if (count == 0)
+            first = i;
         else
-            closedCuts += cutsInLine(i - lastBreakEnd, paragraphUnits);
-        ++breaks;
-        lastBreakEnd = i + 1;
+            cuts += cutsInLine(i - end, paragraphUnits);
+        ++count;
+        end = i + 1;
+    };
+    qsizetype i = from;
+#if defined(__SSE2__)
+    // Every break of sixteen bytes from one compare: text with short lines (hex
+    // records above all) has several in each block.
+    constexpr qsizetype lanes = 16 / sizeof(Unit);
+    const auto equal = [](__m128i a, __m128i b) {
+        return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+    };
+    const __m128i crs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(cr)) : _mm_set1_epi16(short(cr));
+    const __m128i lfs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(lf)) : _mm_set1_epi16(short(lf));
+    for (; i + lanes <= to; i += lanes) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
+        auto mask = unsigned(_mm_movemask_epi8(_mm_or_si128(equal(block, crs), equal(block, lfs))));
+        while (mask != 0) {
+            take(i + qsizetype(std::countr_zero(mask)) / qsizetype(sizeof(Unit)));
+            mask &= mask - 1;
+            if constexpr (sizeof(Unit) == 2)
+                mask &= mask - 1; // both bytes of a UTF-16 lane are set
+        }
     }
+#endif
+    for (i = findBreak(units, i, to); i < to; i = findBreak(units, i + 1, to))
+        take(i);
+    breaks = count;
+    firstBreak = first;
+    lastBreakEnd = end;
+    closedCuts = cuts;
 }
 
 void LogText::Chunk::copyTo(QChar *out, qsizetype from, qsizetype to) const
@@ -227,14 +301,15 @@ LogText::LogText(const Limits &limits)
 
 LogText::~LogText() = default;
 
-void LogText::appendTo(std::vector<Chunk> &chunks, QStringView piece, qsizetype target,
+template<typename View>
+void LogText::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
                        qsizetype paragraphUnits)
 {
     while (!piece.isEmpty()) {
         Chunk *last = chunks.empty() ? nullptr : &chunks.back();
         qsizetype take = last ? std::min(piece.size(), target - last->size) : 0;
         // Leaves the last place to anything but a CR, so a CR LF stays together.
-        if (take > 0 && last->size + take == target && piece[take - 1] == cr)
+        if (take > 0 && last->size + take == target && piece[take - 1].unicode() == cr)
             --take;
         if (take == 0) {
             chunks.emplace_back();
@@ -246,6 +321,17 @@ void LogText::appendTo(std::vector<Chunk> &chunks, QStringView piece, qsizetype 
 }
 
 bool LogText::append(QStringView piece)
+{
+    return appendView(piece);
+}
+
+bool LogText::append(QLatin1StringView piece)
+{
+    return appendView(piece);
+}
+
+template<typename View>
+bool LogText::appendView(View piece)
 {
     if (piece.size() > m_limits.capacity - length())
         return false;
@@ -304,6 +390,9 @@ void LogText::clear()
     std::vector<qsizetype> { 0 }.swap(m_startOf);
     std::vector<qsizetype> { 1 }.swap(m_paragraphsBefore);
     std::vector<qsizetype> { 0 }.swap(m_lineStart);
+    ++m_edits;
+    for (Starts &starts : m_starts)
+        std::vector<qsizetype>().swap(starts.offsets);
     release(std::exchange(m_chunks, {}));
 }
 
@@ -378,7 +467,7 @@ void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
         const qsizetype total = replacement.size();
         const qsizetype pieces = (total + m_limits.chunkUnits - 1) / m_limits.chunkUnits;
         const qsizetype target = std::max<qsizetype>(2, (total + pieces - 1) / pieces);
-        appendTo(built, replacement, target, m_limits.paragraphUnits);
+        appendTo(built, QStringView(replacement), target, m_limits.paragraphUnits);
     }
     const auto begin = m_chunks.begin() + first;
     const auto end = m_chunks.begin() + last;
@@ -391,6 +480,7 @@ void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
 
 void LogText::updateTotalsFrom(qsizetype chunk)
 {
+    ++m_edits;
     const auto count = qsizetype(m_chunks.size());
     const qsizetype paragraphUnits = m_limits.paragraphUnits;
     m_startOf.resize(count + 1);
@@ -442,7 +532,8 @@ QString LogText::text(qsizetype from, qsizetype to) const
     return result;
 }
 
-LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset) const
+LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
+                                  std::vector<qsizetype> *offsets) const
 {
     const Chunk &c = m_chunks[chunk];
     const qsizetype paragraphUnits = m_limits.paragraphUnits;
@@ -452,6 +543,8 @@ LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype
             return false;
         ++walk.count;
         walk.lastOffset = offset;
+        if (offsets)
+            offsets->push_back(offset);
         return true;
     };
     // The cuts among units [from, to) of a line with `column` units before them.
@@ -496,8 +589,23 @@ qsizetype LogText::paragraphStart(qsizetype paragraph) const
     const qsizetype chunk = std::upper_bound(m_paragraphsBefore.begin(), chunks, paragraph)
                             - m_paragraphsBefore.begin() - 1;
     const qsizetype nth = paragraph - m_paragraphsBefore[chunk];
-    return m_startOf[chunk]
-           + walkStarts(chunk, nth + 1, std::numeric_limits<qsizetype>::max()).lastOffset;
+    return m_startOf[chunk] + startsIn(chunk)[nth];
+}
+
+const std::vector<qsizetype> &LogText::startsIn(qsizetype chunk) const
+{
+    for (const Starts &starts : m_starts) {
+        if (starts.chunk == chunk && starts.edits == m_edits)
+            return starts.offsets;
+    }
+    Starts &starts = m_starts[m_startsNext];
+    m_startsNext = 1 - m_startsNext;
+    starts.chunk = chunk;
+    starts.edits = m_edits;
+    starts.offsets.clear();
+    walkStarts(chunk, std::numeric_limits<qsizetype>::max(), std::numeric_limits<qsizetype>::max(),
+               &starts.offsets);
+    return starts.offsets;
 }
 
 LogText::Paragraph LogText::paragraph(qsizetype paragraph) const
@@ -527,9 +635,10 @@ qsizetype LogText::paragraphAt(qsizetype position) const
         return 0;
     position = std::clamp<qsizetype>(position, 0, length());
     const qsizetype chunk = chunkAt(position);
-    const Walk walk
-            = walkStarts(chunk, std::numeric_limits<qsizetype>::max(), position - m_startOf[chunk]);
-    return m_paragraphsBefore[chunk] - 1 + walk.count;
+    const std::vector<qsizetype> &starts = startsIn(chunk);
+    const auto count = std::upper_bound(starts.begin(), starts.end(), position - m_startOf[chunk])
+                       - starts.begin();
+    return m_paragraphsBefore[chunk] - 1 + count;
 }
 
 qsizetype LogText::memoryBytes() const

@@ -55,6 +55,8 @@ public:
 
     // False, with the text unchanged, when the result would pass the capacity.
     bool append(QStringView piece);
+    // The same for Latin-1 text, which plain chunks take as it is.
+    bool append(QLatin1StringView piece);
     bool insert(qsizetype position, QStringView piece);
     // Positions and counts outside the text are clamped to it.
     void remove(qsizetype position, qsizetype count);
@@ -102,8 +104,11 @@ private:
     struct Chunk;
 
     // Appends to the last of `chunks`, starting new ones of at most `target` units.
-    static void appendTo(std::vector<Chunk> &chunks, QStringView piece, qsizetype target,
+    template<typename View>
+    static void appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
                          qsizetype paragraphUnits);
+    template<typename View>
+    bool appendView(View piece);
 
     qsizetype chunkAt(qsizetype position) const;
     struct Walk
@@ -114,7 +119,12 @@ private:
     // Counts the paragraph starts that belong to a chunk, in order, up to
     // maxCount of them and none past the offset maxOffset; also gives the
     // offset of the last one counted.
-    Walk walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset) const;
+    Walk walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
+                    std::vector<qsizetype> *offsets = nullptr) const;
+    // The offsets of all the paragraph starts that belong to a chunk. The view
+    // asks for many paragraphs of the same chunk or two in a row (a screenful,
+    // the caret's): one walk over each serves them all until the text changes.
+    const std::vector<qsizetype> &startsIn(qsizetype chunk) const;
     // Replaces chunks [first, last) with the replacement, taking neighbours in
     // where a CR LF would straddle a seam or a chunk would be left small.
     void rebuild(qsizetype first, qsizetype last, QString replacement);
@@ -129,4 +139,14 @@ private:
     std::vector<qsizetype> m_paragraphsBefore; // paragraph starts before it, 0 included
     std::vector<qsizetype> m_lineStart;        // start of the line that holds it
     std::vector<Chunk> m_aside;                // dropped, not yet released
+
+    quint64 m_edits = 0; // changes with every edit, so cached walks know they are stale
+    struct Starts
+    {
+        qsizetype chunk = -1;
+        quint64 edits = 0;
+        std::vector<qsizetype> offsets;
+    };
+    mutable Starts m_starts[2];
+    mutable int m_startsNext = 0; // the entry to replace next
 };

@@ -59,6 +59,17 @@ LogView::~LogView() = default;
 
 bool LogView::appendPiece(const QString &piece)
 {
+    return appendView(QStringView(piece));
+}
+
+bool LogView::appendPiece(QLatin1StringView piece)
+{
+    return appendView(piece);
+}
+
+template<typename View>
+bool LogView::appendView(View piece)
+{
     if (m_full)
         return false;
     const qsizetype lastParagraph = m_text.paragraphCount() - 1;

@@ -54,6 +54,8 @@ public:
     // a piece is refused every later one is too, until the log is cleared, so
     // the log always holds a gapless beginning of what arrived.
     bool appendPiece(const QString &piece);
+    // The same for Latin-1 text (hex records, plain ASCII), stored as it is.
+    bool appendPiece(QLatin1StringView piece);
     void clearLog();
     qsizetype length() const { return m_text.length(); }
     QString textBetween(qsizetype from, qsizetype to) const { return m_text.text(from, to); }
@@ -136,6 +138,9 @@ private:
         StartOfText,
         EndOfText,
     };
+
+    template<typename View>
+    bool appendView(View piece);
 
     // --- layout and scrolling (LogView.cpp)
     const Laid &laid(qsizetype paragraph) const;

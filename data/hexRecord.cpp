@@ -25,40 +25,47 @@ qsizetype hexRecordHeaderWidth(qsizetype count)
     return 9 + countDigits(count) + 4;
 }
 
-QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
+namespace {
+
+qsizetype recordLength(qsizetype n)
 {
+    const qsizetype lines = n == 0 ? 1 : (n + cellsPerLine - 1) / cellsPerLine;
+    return 3 * n + (hexRecordHeaderWidth(n) + 2) * lines;
+}
+
+// Writes the record of `bytes` to `p`, recordLength() units of Unit.
+template<typename Unit>
+void writeRecord(Unit *p, HexTransport transport, QByteArrayView bytes)
+{
+    [[maybe_unused]] Unit *const begin = p;
     const qsizetype n = bytes.size();
     const int digits = countDigits(n);
     const qsizetype indent = hexRecordHeaderWidth(n);
-    const qsizetype lines = n == 0 ? 1 : (n + cellsPerLine - 1) / cellsPerLine;
-
-    QString out(3 * n + (indent + 2) * lines, Qt::Uninitialized);
-    char16_t *p = reinterpret_cast<char16_t *>(out.data());
 
     for (char16_t c : transport == HexTransport::Udp ? u"UDP IN  (" : u"TCP IN  (")
         if (c)
-            *p++ = c;
+            *p++ = Unit(c);
     for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-        *p++ = hexDigits[(n >> shift) & 0xF];
+        *p++ = Unit(hexDigits[(n >> shift) & 0xF]);
     for (char16_t c : u") : ")
         if (c)
-            *p++ = c;
+            *p++ = Unit(c);
 
-    // A whole cell per table entry, stored 8 bytes at a time: the fourth
-    // character of each store is overwritten by the next cell, or by the CR
-    // that ends every line.
+    // A whole cell per table entry, stored 4 units at a time: the fourth
+    // unit of each store is overwritten by the next cell, or by the CR that
+    // ends every line.
     static constexpr auto cells = [] {
-        std::array<std::array<char16_t, 4>, 256> table {};
+        std::array<std::array<Unit, 4>, 256> table {};
         for (int b = 0; b < 256; ++b)
-            table[b] = { hexDigits[b >> 4], hexDigits[b & 0xF], u' ', u' ' };
+            table[b] = { Unit(hexDigits[b >> 4]), Unit(hexDigits[b & 0xF]), Unit(' '), Unit(' ') };
         return table;
     }();
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
     for (qsizetype start = 0; start < n; start += cellsPerLine) {
         if (start > 0) {
-            *p++ = u'\r';
-            *p++ = u'\n';
-            p = std::fill_n(p, indent, u' ');
+            *p++ = Unit('\r');
+            *p++ = Unit('\n');
+            p = std::fill_n(p, indent, Unit(' '));
         }
         const qsizetype end = std::min(start + cellsPerLine, n);
         for (qsizetype i = start; i < end; ++i) {
@@ -66,8 +73,22 @@ QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
             p += 3;
         }
     }
-    *p++ = u'\r';
-    *p++ = u'\n';
-    Q_ASSERT(p == reinterpret_cast<char16_t *>(out.data()) + out.size());
+    *p++ = Unit('\r');
+    *p++ = Unit('\n');
+    Q_ASSERT(p == begin + recordLength(n));
+}
+
+} // namespace
+
+QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
+{
+    QString out(recordLength(bytes.size()), Qt::Uninitialized);
+    writeRecord(reinterpret_cast<char16_t *>(out.data()), transport, bytes);
     return out;
+}
+
+void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out)
+{
+    out.resize(recordLength(bytes.size()));
+    writeRecord(reinterpret_cast<unsigned char *>(out.data()), transport, bytes);
 }

@@ -14,3 +14,7 @@ enum class HexTransport { Tcp, Udp };
 qsizetype hexRecordHeaderWidth(qsizetype count);
 
 QString buildHexRecord(HexTransport transport, QByteArrayView bytes);
+// The same record in Latin-1, a byte a character, written over `out`: the log
+// stores it as it comes, and a buffer used again and again costs no fresh
+// pages for every read of a fast stream.
+void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out);

@@ -10,6 +10,8 @@
 #include <QUdpSocket>
 
 #include <cmath>
+#include <cstring>
+#include <utility>
 
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
@@ -119,6 +121,27 @@ QByteArray Winsock::GetDataBytes()
     m_textCarry.clear();
     m_received.clear();
     return bytes;
+}
+
+QByteArray Winsock::GetDataAscii()
+{
+    if (!m_textCarry.isEmpty())
+        return {};
+    // Eight bytes at a time: most arrivals are plain text, all of it looked at.
+    const char *bytes = m_received.constData();
+    const qsizetype size = m_received.size();
+    quint64 all = 0;
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        all |= word;
+    }
+    for (; i < size; ++i)
+        all |= static_cast<unsigned char>(bytes[i]);
+    if ((all & 0x8080808080808080) != 0)
+        return {};
+    return std::exchange(m_received, {});
 }
 
 QString Winsock::GetDataText()

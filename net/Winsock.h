@@ -67,6 +67,10 @@ public:
     void SendData(const QString &text);
     QByteArray GetDataBytes();
     QString GetDataText();
+    // When what waits is plain ASCII with no part of a character held back,
+    // takes it: the same text GetDataText() gives, a byte a character, with
+    // no decoding. Otherwise takes nothing and returns an empty array.
+    QByteArray GetDataAscii();
     void Close();
 
     // Bytes received and not yet taken by GetData.

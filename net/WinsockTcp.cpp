@@ -10,11 +10,15 @@
 namespace {
 
 // One read hands the window at most this much, so the log's work for it stays
-// short and input and paint get their turn under a fast stream.
-constexpr qint64 maxStreamBytesPerRead = qint64(64) * 1024;
+// short (a few ms, even as hex records) and input and paint get their turn
+// under a fast stream. Smaller reads cost more than they save: at 64 KB the
+// wake-ups and turns of the event loop per read held a stream to a sixth of
+// what the log takes.
+constexpr qint64 maxStreamBytesPerRead = qint64(1024) * 1024;
 // What the socket holds beyond that before the system's flow control makes the
-// peer wait: memory stays bounded however fast the peer writes.
-constexpr qint64 streamReadBufferBytes = qint64(1024) * 1024;
+// peer wait: memory stays bounded however fast the peer writes, and the next
+// reads are ready while the log takes this one.
+constexpr qint64 streamReadBufferBytes = qint64(4096) * 1024;
 
 // Names a resolver could take: letters, digits, dots, hyphens, underscores and
 // any non-ASCII letter (internationalised names), at most 253 characters.
