@@ -22,6 +22,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <ctime>
 #include <cstdio>
 #include <thread>
 
@@ -37,13 +39,18 @@ QByteArray streamBytes(bool hex, qsizetype size)
         generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
         return data;
     }
-    for (qint64 serial = 0; data.size() < size; ++serial) {
-        QByteArray line = QByteArray::number(serial).rightJustified(10, '0') + ' ';
-        while (line.size() < 66)
-            line += char('a' + line.size() % 26);
-        data += line + '\n';
+    // Lines of 67: a ten-digit serial, a space, letters, LF; written in place.
+    QByteArray line(67, ' ');
+    for (qsizetype i = 11; i < 66; ++i)
+        line[i] = char('a' + i % 26);
+    line[66] = '\n';
+    data.resize(size);
+    char *out = data.data();
+    for (qint64 serial = 0, at = 0; at < size; ++serial, at += line.size()) {
+        for (qint64 rest = serial, digit = 9; digit >= 0; --digit, rest /= 10)
+            line[digit] = char('0' + rest % 10);
+        std::memcpy(out + at, line.constData(), size_t(std::min<qint64>(line.size(), size - at)));
     }
-    data.truncate(size);
     return data;
 }
 
@@ -70,9 +77,18 @@ bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok)
     return good;
 }
 
+double threadCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
 struct Run
 {
     double mbps = 0;
+    double busyPct = 0; // CPU time of the window's thread over the elapsed time
+    double stallMs = 0; // longest the window's event loop was kept from turning
     qint64 delivered = 0; // bytes handed to the window's handler
     qint64 refused = 0;   // of those, bytes in arrivals the full log refused
     qint64 logChars = 0;
@@ -91,7 +107,8 @@ Run intoWindow(frmMain &window, const QByteArray &data)
         std::printf("the window is not listening\n");
         return run;
     }
-    bench::LogCounter counter(&window, nullptr);
+    bench::StallMeter stall;
+    bench::LogCounter counter(&window, &stall);
     counter.start();
 
     bool closed = false;
@@ -105,15 +122,21 @@ Run intoWindow(frmMain &window, const QByteArray &data)
         run.refused += bytes;
         window.setPanelText(1, QString());
     });
+    double cpuStart = 0;
     QObject::connect(window.Winsock, &Winsock::CloseEvent, &context, [&] {
         run.mbps = data.size() / 1e6 / bench::seconds(timer);
+        run.busyPct = 100 * (threadCpuSeconds() - cpuStart) / bench::seconds(timer);
         closed = true;
     });
     std::atomic<bool> ok { false };
+    cpuStart = threadCpuSeconds();
+    stall.start();
     timer.start();
     std::thread sender(sendStream, port, std::cref(data), &ok);
     bench::spinUntil([&] { return closed; }, 120000);
     sender.join();
+    stall.stop();
+    run.stallMs = stall.longestStallMs();
     counter.stop();
     run.logChars = counter.chars();
     window.cmdClear->click();
@@ -174,29 +197,40 @@ int main(int argc, char **argv)
     frmMain window;
     window.show();
 
-    for (const bool hex : { false, true }) {
+    // --hex or --text runs that one alone (for a profiler).
+    QList<bool> modes { false, true };
+    if (bench::hasFlag(argc, argv, "--hex"))
+        modes = { true };
+    else if (bench::hasFlag(argc, argv, "--text"))
+        modes = { false };
+    for (const bool hex : modes) {
         const qsizetype size = qsizetype(smoke ? 1 : (hex ? 128 : 512)) << 20;
         const QByteArray data = streamBytes(hex, size);
         window.chkHexDISP->setChecked(hex);
         QList<double> ours;
         QList<double> theirs;
+        double longestStall = 0;
         qint64 refused = 0;
         for (int i = 0; i < runs; ++i) {
             const Run run = intoWindow(window, data);
             const double peer = ncat.isEmpty() ? 0 : intoNcat(ncat, data);
-            std::printf("%s %lld MB: window %.1f MB/s (%lld bytes delivered, %lld refused, "
-                        "%lld log chars), ncat %.1f MB/s\n",
-                        hex ? "hex " : "text", qlonglong(size >> 20), run.mbps,
+            std::printf("%s %lld MB: window %.1f MB/s (its thread busy %.0f%% of the time, "
+                        "longest stall %.1f ms; %lld bytes delivered, %lld refused, %lld log "
+                        "chars), ncat %.1f MB/s\n",
+                        hex ? "hex " : "text", qlonglong(size >> 20), run.mbps, run.busyPct,
+                        run.stallMs,
                         qlonglong(run.delivered), qlonglong(run.refused), qlonglong(run.logChars),
                         peer);
             ours.append(run.mbps);
             if (peer > 0)
                 theirs.append(peer);
             refused += run.refused;
+            longestStall = std::max(longestStall, run.stallMs);
         }
         const QByteArray key = QByteArray("tcp_") + (hex ? "hex" : "text");
         bench::result(key + "_window_mbps", bench::median(ours), "MB/s");
         bench::result(key + "_refused_bytes", double(refused), "B");
+        bench::result(key + "_stall_ms", longestStall, "ms");
         if (!theirs.isEmpty()) {
             bench::result(key + "_ncat_mbps", bench::median(theirs), "MB/s");
             bench::result(key + "_ratio", bench::median(ours) / bench::median(theirs), "x");
