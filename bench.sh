@@ -88,6 +88,9 @@ row 3 "TCP stream into the window's log, text (512 MB), MB/s" \
 row 3 "TCP stream into the window's log, hex (128 MB), MB/s of input" \
     "$(fmt "$(v tcp_hex_window_mbps)")" "ncat $(fmt "$(v tcp_hex_ncat_mbps)")" \
     "$(fmt "$(v tcp_hex_ratio)" 3)" ">= 300: $(check 'tcp_hex_window_mbps >= 300' tcp_hex_window_mbps)"
+row 3 "TCP stream, longest event-loop stall (text / hex), ms" \
+    "$(fmt "$(v tcp_text_stall_ms)") / $(fmt "$(v tcp_hex_stall_ms)")" "" "" \
+    "< 30: $(check 'tcp_text_stall_ms < 30 && tcp_hex_stall_ms < 30' tcp_text_stall_ms tcp_hex_stall_ms)"
 for mode in text hex; do
     for rate in 20 50 100; do
         k="udp_${mode}_${rate}k"
