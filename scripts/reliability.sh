@@ -167,11 +167,11 @@ the text of `QHostAddress`.
   (`Winsock::maxDatagramsPerWakeup`); the rest wait in the system's receive
   buffer (4 MiB asked for), which drops what does not fit. The window never
   holds more than one datagram of its own.
-- *TCP reads:* at most 64 KiB per read, the rest read on the next turn of
-  the event loop, and the socket's own read buffer is limited to 1 MiB, so a
+- *TCP reads:* at most 1 MiB per read, the rest read on the next turn of
+  the event loop, and the socket's own read buffer is limited to 4 MiB, so a
   fast peer is held back by the system's flow control
   (`net/WinsockTcp.cpp`). When the peer closes, everything still buffered
-  (up to that 1 MiB) is read and delivered as one piece: the "largest piece"
+  (up to that 4 MiB) is read and delivered as one piece: the "largest piece"
   in the stream row. Each piece is decoded (2 bytes of memory a byte) or
   turned into a hex record (about 8 bytes a byte) before the log is asked to
   take it. The window's handler always empties `Winsock::m_received`
