@@ -19,11 +19,9 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
                     = Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
             if (bytesTotal < 0 || bytes.size() < bytesTotal)
                 throw std::length_error("fewer bytes delivered than announced");
-            // One buffer for every record (only this thread receives): at most
-            // one read's record, some 4.4 MB for a full 1 MB read.
-            static QByteArray record;
-            buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal), record);
-            appended = txtReceive->appendPiece(QLatin1StringView(record));
+            buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal),
+                                 hexRecordBuffer);
+            appended = txtReceive->appendPiece(QLatin1StringView(hexRecordBuffer));
         } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
             appended = txtReceive->appendPiece(QLatin1StringView(ascii));
         } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QWidget>
 
 #include <functional>
@@ -118,4 +119,8 @@ private:
     void applyTransportRules();
     // Clears a choice without running its handler.
     static void clearChoice(QRadioButton *choice);
+
+    // One buffer for every hex record, so a flood does not allocate a record
+    // each time: at most one read's record, some 4.4 MB for a full 1 MB read.
+    QByteArray hexRecordBuffer;
 };
