@@ -215,8 +215,8 @@ int main(int argc, char **argv)
 
     // The last size leaves room for the arrivals timed there.
     const qsizetype full = limits.capacity - qsizetype(256) * 1024;
-    QList<qsizetype> sizes { 64 * 1024, 256 * 1024, oneMB, 4 * oneMB, 16 * oneMB, 64 * oneMB,
-                             256 * oneMB, full };
+    QList<qsizetype> sizes { 64 * 1024,  256 * 1024, oneMB,       4 * oneMB,
+                             16 * oneMB, 64 * oneMB, 256 * oneMB, full };
     if (smoke)
         sizes = { 64 * 1024, oneMB, full };
 

@@ -22,9 +22,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <cstdio>
 #include <thread>
 
 namespace {
@@ -87,8 +87,8 @@ double threadCpuSeconds()
 struct Run
 {
     double mbps = 0;
-    double busyPct = 0; // CPU time of the window's thread over the elapsed time
-    double stallMs = 0; // longest the window's event loop was kept from turning
+    double busyPct = 0;   // CPU time of the window's thread over the elapsed time
+    double stallMs = 0;   // longest the window's event loop was kept from turning
     qint64 delivered = 0; // bytes handed to the window's handler
     qint64 refused = 0;   // of those, bytes in arrivals the full log refused
     qint64 logChars = 0;
@@ -218,9 +218,8 @@ int main(int argc, char **argv)
                         "longest stall %.1f ms; %lld bytes delivered, %lld refused, %lld log "
                         "chars), ncat %.1f MB/s\n",
                         hex ? "hex " : "text", qlonglong(size >> 20), run.mbps, run.busyPct,
-                        run.stallMs,
-                        qlonglong(run.delivered), qlonglong(run.refused), qlonglong(run.logChars),
-                        peer);
+                        run.stallMs, qlonglong(run.delivered), qlonglong(run.refused),
+                        qlonglong(run.logChars), peer);
             ours.append(run.mbps);
             if (peer > 0)
                 theirs.append(peer);

@@ -138,10 +138,9 @@ int main(int argc, char **argv)
     figures.append(timed("top", "Ctrl+Home: to the top", counter, times, true, toEnd, toTop));
     figures.append(timed("middle", "scroll bar to the middle (middle click)", counter, times, true,
                          toEnd, toMiddle));
-    std::printf("the middle click left the scroll bar at %d of %d\n", bar->value(),
-                bar->maximum());
-    figures.append(timed("end", "Ctrl+End: back to the end", counter, times, true, toMiddle,
-                         toEnd));
+    std::printf("the middle click left the scroll bar at %d of %d\n", bar->value(), bar->maximum());
+    figures.append(
+            timed("end", "Ctrl+End: back to the end", counter, times, true, toMiddle, toEnd));
     figures.append(timed("page_up", "Page Up, in the middle", counter, times, true, toMiddle,
                          key(Qt::Key_PageUp)));
     figures.append(timed("page_down", "Page Down, in the middle", counter, times, true, toMiddle,
@@ -202,9 +201,8 @@ int main(int argc, char **argv)
     // Clear last: the button, as a user presses it.
     const qint64 rssFull = bench::residentBytes();
     qint64 rssCleared = 0;
-    figures.append(timed("clear", "clicking Clear", counter, 1, true, nothing, [&] {
-        QTest::mouseClick(window.cmdClear, Qt::LeftButton);
-    }));
+    figures.append(timed("clear", "clicking Clear", counter, 1, true, nothing,
+                         [&] { QTest::mouseClick(window.cmdClear, Qt::LeftButton); }));
     QElapsedTimer release;
     release.start();
     bench::spinUntilReleased(log);
