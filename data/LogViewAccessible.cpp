@@ -216,10 +216,8 @@ void LogView::announceArrivals()
     // A quiet interval ends the pacing: the next arrival is told at once.
     if (m_unannouncedFrom < 0)
         return;
-    if (!QAccessible::isActive()) {
-        m_unannouncedFrom = -1;
-        return;
-    }
+    // Told whether or not a reader listens yet: paced, it costs one short
+    // text a tenth of a second, and Qt drops it when nobody takes it.
     const qsizetype end = length();
     const qsizetype from = std::max(m_unannouncedFrom, end - maxAnnounced);
     m_unannouncedFrom = -1;

@@ -1,6 +1,7 @@
 // The notice bridge below is registered as a plugin built into this program.
 #define QT_STATICPLUGIN
 
+#include "peer.h"
 #include "windowPort.h"
 
 #include "data/LogView.h"
@@ -12,12 +13,14 @@
 #include <QAccessibleBridgePlugin>
 #include <QApplication>
 #include <QHash>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QList>
 #include <QPointer>
 #include <QRadioButton>
 #include <QTest>
+#include <QUdpSocket>
 #include <QtPlugin>
 
 #include <algorithm>
@@ -30,18 +33,21 @@ struct Notice
 {
     QPointer<QObject> object;
     QAccessible::Event type;
-    QString name;   // of the object, when the notice was sent
-    QVariant value; // ValueChanged only
+    QString name;     // of the object, when the notice was sent
+    QString inserted; // TextInserted only: "<position>:<text>"
 };
 QList<Notice> notices;
 
 void keepNotice(QAccessibleEvent *event)
 {
-    Notice notice { event->object(), event->type(), QString(), QVariant() };
+    Notice notice { event->object(), event->type(), QString(), QString() };
     if (QAccessibleInterface *iface = event->accessibleInterface())
         notice.name = iface->text(QAccessible::Name);
-    if (event->type() == QAccessible::ValueChanged)
-        notice.value = static_cast<QAccessibleValueChangeEvent *>(event)->value();
+    if (event->type() == QAccessible::TextInserted) {
+        const auto *insert = static_cast<QAccessibleTextInsertEvent *>(event);
+        notice.inserted
+                = QStringLiteral("%1:%2").arg(insert->changePosition()).arg(insert->textInserted());
+    }
     notices.append(notice);
 }
 
@@ -79,7 +85,7 @@ QStringList noticesOf(QAccessible::Event type, QObject *object = nullptr)
     QStringList said;
     for (const Notice &notice : std::as_const(notices)) {
         if (notice.type == type && (!object || notice.object == object))
-            said.append(type == QAccessible::ValueChanged ? notice.value.toString() : notice.name);
+            said.append(type == QAccessible::TextInserted ? notice.inserted : notice.name);
     }
     return said;
 }
@@ -126,6 +132,7 @@ private Q_SLOTS:
     void readingOrderFollowsTabOrder();
     void statusPanelsAnnounced_data();
     void statusPanelsAnnounced();
+    void arrivalsAnnouncedWithoutFlooding();
 
 private:
     QList<QAccessibleInterface *> tree();
@@ -401,6 +408,37 @@ void tst_Accessibility::statusPanelsAnnounced()
     QCOMPARE(iface->text(QAccessible::Description), description);
     // Only the panel that changed speaks.
     QCOMPARE(noticesOf(QAccessible::NameChanged).size(), said.size());
+}
+
+void tst_Accessibility::arrivalsAnnouncedWithoutFlooding()
+{
+    // A burst of arrivals: the first is told at once, the rest together once
+    // the pacing interval is over, each with where it starts in the log.
+    QUdpSocket peer;
+    QString all;
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray datagram = QByteArray::number(i) + "\r\n";
+        QCOMPARE(peer.writeDatagram(datagram, QHostAddress::LocalHost,
+                                    quint16(w->Winsock->LocalPort())),
+                 datagram.size());
+        all += QString::fromLatin1(datagram);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(w->txtReceive->logText(), all, peerWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!noticesOf(QAccessible::TextInserted, w->txtReceive).isEmpty()
+                                     && noticesOf(QAccessible::TextInserted, w->txtReceive)
+                                                .last()
+                                                .endsWith(u"299\r\n"),
+                             peerWaitMs);
+    const QStringList said = noticesOf(QAccessible::TextInserted, w->txtReceive);
+    QVERIFY2(said.size() < 30, qPrintable(QString::number(said.size())));
+    // Told pieces follow one another and make up the whole log.
+    QString told;
+    for (const QString &notice : said) {
+        const qsizetype colon = notice.indexOf(u':');
+        QCOMPARE(notice.left(colon).toLongLong(), told.size());
+        told += notice.mid(colon + 1);
+    }
+    QCOMPARE(told, all);
 }
 
 QTEST_MAIN(tst_Accessibility)
