@@ -34,6 +34,21 @@ bool isBreak(Unit unit)
     return unit == Unit(lf) || unit == Unit(cr);
 }
 
+#if defined(__SSE2__)
+// A bit a byte for every CR or LF among the sixteen bytes at `units`.
+template<typename Unit>
+unsigned breakMask(const Unit *units)
+{
+    const auto equal = [](__m128i a, __m128i b) {
+        return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+    };
+    const __m128i crs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(cr)) : _mm_set1_epi16(short(cr));
+    const __m128i lfs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(lf)) : _mm_set1_epi16(short(lf));
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units));
+    return unsigned(_mm_movemask_epi8(_mm_or_si128(equal(block, crs), equal(block, lfs))));
+}
+#endif
+
 // The first CR or LF in [from, to), or `to`. Log text mostly has long runs
 // without a break, so sixteen bytes are compared at a time where SSE2 is there
 // (every x86-64), else eight bytes or four UTF-16 units in a 64-bit word.
@@ -43,16 +58,10 @@ qsizetype findBreak(const Unit *units, qsizetype from, qsizetype to)
     qsizetype i = from;
 #if defined(__SSE2__)
     constexpr qsizetype lanes = 16 / sizeof(Unit);
-    const auto equal = [](__m128i a, __m128i b) {
-        return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
-    };
-    const __m128i crs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(cr)) : _mm_set1_epi16(short(cr));
-    const __m128i lfs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(lf)) : _mm_set1_epi16(short(lf));
     for (; i + lanes <= to; i += lanes) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
-        const int mask = _mm_movemask_epi8(_mm_or_si128(equal(block, crs), equal(block, lfs)));
+        const unsigned mask = breakMask(units + i);
         if (mask != 0)
-            return i + qsizetype(std::countr_zero(unsigned(mask))) / qsizetype(sizeof(Unit));
+            return i + qsizetype(std::countr_zero(mask)) / qsizetype(sizeof(Unit));
     }
 #else
     constexpr qsizetype lanes = sizeof(quint64) / sizeof(Unit);
@@ -241,14 +250,8 @@ void LogText::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype para
     // Every break of sixteen bytes from one compare: text with short lines (hex
     // records above all) has several in each block.
     constexpr qsizetype lanes = 16 / sizeof(Unit);
-    const auto equal = [](__m128i a, __m128i b) {
-        return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
-    };
-    const __m128i crs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(cr)) : _mm_set1_epi16(short(cr));
-    const __m128i lfs = sizeof(Unit) == 1 ? _mm_set1_epi8(char(lf)) : _mm_set1_epi16(short(lf));
     for (; i + lanes <= to; i += lanes) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
-        auto mask = unsigned(_mm_movemask_epi8(_mm_or_si128(equal(block, crs), equal(block, lfs))));
+        unsigned mask = breakMask(units + i);
         while (mask != 0) {
             take(i + qsizetype(std::countr_zero(mask)) / qsizetype(sizeof(Unit)));
             mask &= mask - 1;
