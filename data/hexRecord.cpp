@@ -33,10 +33,10 @@ qsizetype recordLength(qsizetype n)
     return 3 * n + (hexRecordHeaderWidth(n) + 2) * lines;
 }
 
-// Writes the record of `bytes` to `p`, recordLength() units of Unit.
-template<typename Unit>
-void writeRecord(Unit *p, HexTransport transport, QByteArrayView bytes)
+// Writes the record of `bytes` to `p`, recordLength() Latin-1 characters.
+void writeRecord(unsigned char *p, HexTransport transport, QByteArrayView bytes)
 {
+    using Unit = unsigned char;
     [[maybe_unused]] Unit *const begin = p;
     const qsizetype n = bytes.size();
     const int digits = countDigits(n);
@@ -82,9 +82,9 @@ void writeRecord(Unit *p, HexTransport transport, QByteArrayView bytes)
 
 QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
 {
-    QString out(recordLength(bytes.size()), Qt::Uninitialized);
-    writeRecord(reinterpret_cast<char16_t *>(out.data()), transport, bytes);
-    return out;
+    QByteArray record;
+    buildHexRecordLatin1(transport, bytes, record);
+    return QString::fromLatin1(record);
 }
 
 void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out)

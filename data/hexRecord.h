@@ -13,8 +13,9 @@ enum class HexTransport { Tcp, Udp };
 // Width of the header for a record of `count` bytes (17 up to FFFF bytes).
 qsizetype hexRecordHeaderWidth(qsizetype count);
 
-QString buildHexRecord(HexTransport transport, QByteArrayView bytes);
-// The same record in Latin-1, a byte a character, written over `out`: the log
+// The record in Latin-1, a byte a character, written over `out`: the log
 // stores it as it comes, and a buffer used again and again costs no fresh
 // pages for every read of a fast stream.
 void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out);
+// The same record as text.
+QString buildHexRecord(HexTransport transport, QByteArrayView bytes);
