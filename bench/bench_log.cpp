@@ -1,7 +1,7 @@
 // The receive log on its own: what it holds, what that costs in memory, and
 // what one arrival costs against the size of the log.
 //
-// - Capacity: the log is filled to exactly LogView::capacity characters; the
+// - Capacity: the log is filled to exactly TextField::capacity characters; the
 //   next arrival must be refused, and every one after it until Clear.
 // - Memory: the growth of the resident set while the log fills with 256 Mi
 //   characters of 67-character lines, per character, for ASCII, Cyrillic and
@@ -15,7 +15,7 @@
 
 #include "benchCommon.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -60,7 +60,7 @@ QString fillBlock(bool lines)
 // Fills the log up to `size` characters in large pieces (cheap per
 // character), whole lines only, so every later arrival's line has the same
 // shape. False when the log refused a piece.
-bool fillTo(LogView &log, const QString &block, qsizetype size)
+bool fillTo(TextField &log, const QString &block, qsizetype size)
 {
     while (log.length() < size) {
         const qsizetype want = std::min(block.size(), size - log.length());
@@ -71,7 +71,7 @@ bool fillTo(LogView &log, const QString &block, qsizetype size)
     return true;
 }
 
-void spinUntilReleased(const LogView &log)
+void spinUntilReleased(const TextField &log)
 {
     QElapsedTimer timer;
     timer.start();
@@ -90,7 +90,7 @@ void memory(const char *name, QChar first, qsizetype chars)
     line += u'\n';
     const QString block = line.repeated(16384);
 
-    LogView log;
+    TextField log;
     log.resize(740, 370);
     log.show();
     QApplication::processEvents();
@@ -120,9 +120,9 @@ void memory(const char *name, QChar first, qsizetype chars)
 
 // Fills a log to exactly its capacity and checks that the next arrival, and
 // one after it, is refused, and that Clear takes arrivals again.
-void capacity(const LogText::Limits &limits)
+void capacity(const TextStore::Limits &limits)
 {
-    LogView log(limits);
+    TextField log(limits);
     const QString block = fillBlock(true);
     QElapsedTimer timer;
     timer.start();
@@ -154,18 +154,18 @@ struct Cost
     double floodUs;  // one arrival of a flood, repaints shared as the log paces them
 };
 
-Cost arrivalCost(LogView &log, bool lines, int arrivals)
+Cost arrivalCost(TextField &log, bool lines, int arrivals)
 {
     // The first arrivals after a fill lay out and paint a new screenful.
     for (int i = 0; i < 3; ++i) {
         log.appendPiece(traffic(lines, lineChars, log.length() / lineChars));
-        QThread::msleep(LogView::repaintIntervalMs + 2);
+        QThread::msleep(TextField::repaintIntervalMs + 2);
         QApplication::processEvents();
     }
     QList<double> single;
     for (int i = 0; i < arrivals / 4; ++i) {
         // Far enough apart that the log paints each one at once.
-        QThread::msleep(LogView::repaintIntervalMs + 2);
+        QThread::msleep(TextField::repaintIntervalMs + 2);
         const QString piece = traffic(lines, lineChars, log.length() / lineChars);
         QElapsedTimer timer;
         timer.start();
@@ -178,7 +178,7 @@ Cost arrivalCost(LogView &log, bool lines, int arrivals)
     // under a UDP flood; the cost is the whole burst's, per arrival.
     QList<double> flood;
     for (int burst = 0; burst < 5; ++burst) {
-        QThread::msleep(LogView::repaintIntervalMs + 2);
+        QThread::msleep(TextField::repaintIntervalMs + 2);
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < arrivals; ++i) {
@@ -200,7 +200,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const int arrivals = smoke ? 32 : 320;
-    LogText::Limits limits;
+    TextStore::Limits limits;
     if (smoke)
         limits.capacity = qsizetype(4) << 20;
     const qsizetype oneMB = 1 << 20;
@@ -223,7 +223,7 @@ int main(int argc, char **argv)
     for (const bool lines : { true, false }) {
         const char *kind = lines ? "lines" : "noBreak";
         const QString block = fillBlock(lines);
-        LogView log(limits);
+        TextField log(limits);
         log.resize(740, 370);
         log.show();
         QApplication::processEvents();

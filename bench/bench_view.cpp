@@ -50,7 +50,7 @@ Figure timed(const char *key, const char *what, PaintCounter &counter, int times
     Figure figure { key, what, {} };
     for (int i = 0; i < times; ++i) {
         prepare();
-        bench::spinUntil([] { return false; }, 2 * LogView::repaintIntervalMs + 10);
+        bench::spinUntil([] { return false; }, 2 * TextField::repaintIntervalMs + 10);
         const int before = counter.paints;
         QElapsedTimer timer;
         timer.start();
@@ -86,7 +86,7 @@ int main(int argc, char **argv)
 
     frmMain window;
     window.show();
-    LogView *log = window.txtReceive;
+    TextField *log = window.txtReceive;
     QScrollBar *bar = log->verticalScrollBar();
     PaintCounter counter;
     log->viewport()->installEventFilter(&counter);
@@ -96,7 +96,7 @@ int main(int argc, char **argv)
     QString line(66, u'x');
     line += u'\n';
     const QString block = line.repeated(16384);
-    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : LogView::capacity - 16;
+    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : TextField::capacity - 16;
     const qint64 rssBefore = bench::residentBytes();
     QElapsedTimer fillTimer;
     fillTimer.start();

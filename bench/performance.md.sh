@@ -30,7 +30,7 @@ All programs are in \`bench/\` and are built with the project; each takes \`--sm
 tiny sizes, every path) and is run that way by ctest as \`bench_<name>_smoke\`. Nothing in ctest
 looks at a timing.
 
-1. **Capacity** (bench_log): a \`LogView\` is filled to exactly 2^30 characters; the next arrival
+1. **Capacity** (bench_log): a \`TextField\` is filled to exactly 2^30 characters; the next arrival
    and one after it must be refused, leaving the log unchanged, and after **Clear** an arrival is
    taken again.
 2. **Memory** (bench_log): the growth of the resident set of the process while a shown log fills
@@ -77,7 +77,7 @@ looks at a timing.
 
 ## What was tuned for these figures, and why
 
-The log itself (\`LogText\` under \`LogView\`) keeps its text in chunks of 64 Ki units, a byte a
+The log itself (\`TextStore\` under \`TextField\`) keeps its text in chunks of 64 Ki units, a byte a
 character while a chunk holds nothing above U+00FF, with running totals per chunk to find a
 position or a paragraph; only the paragraphs on screen are laid out. What held the figures
 back was the way to it:

@@ -2,7 +2,7 @@
 
 #include "benchCommon.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 
@@ -92,7 +92,7 @@ public:
     void stop() { m_timer.stop(); }
     qint64 chars() const { return m_cleared + m_window->txtReceive->length(); }
 
-    static constexpr qsizetype clearAt = LogView::capacity / 4 * 3;
+    static constexpr qsizetype clearAt = TextField::capacity / 4 * 3;
 
 private:
     void clearIfNearlyFull()
@@ -127,7 +127,7 @@ bool spinUntil(Done done, int timeoutMs)
 
 // Lets the event loop run until a cleared log has handed all its memory back,
 // so the next run does not pay for the last one's slices.
-inline void spinUntilReleased(const LogView *log)
+inline void spinUntilReleased(const TextField *log)
 {
     spinUntil([&] { return !log->model().hasMemoryToRelease(); }, 20000);
 }

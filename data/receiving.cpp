@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "data/hexRecord.h"
 #include "net/Winsock.h"
 

@@ -138,7 +138,7 @@ interface, and takes datagrams from anyone.
 `Winsock::readDatagrams`/`readStream` → `DataArrivalEvent` →
 `frmMain::Winsock_DataArrival` → `GetDataText` (UTF-8 decoding with
 replacement characters, `net/utf8Stream.cpp`) or `GetDataBytes` →
-`buildHexRecord` → `LogView::appendPiece` → `LogText::append`, which stores
+`buildHexRecord` → `TextField::appendPiece` → `TextStore::append`, which stores
 the characters as they are and draws them as plain text (no rich text, no
 HTML, no links). No received byte
 reaches a format string: status texts are fixed strings, and the only ones
@@ -154,7 +154,7 @@ the text of `QHostAddress`.
 
 **Resource bounds, and where there are none.**
 
-- *Receive log:* at most `LogView::capacity` (1 Gi) characters, kept in
+- *Receive log:* at most `TextField::capacity` (1 Gi) characters, kept in
   chunks of 64 Ki characters at one byte a character (two where a chunk holds
   a character above U+00FF) with a few words of index per chunk, so empty
   lines cost no more than any other character; only the lines on screen are

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QString>
 
 // Fills the log to exactly `length` characters of short lines, a MiB at a time,
 // so a test reaches the log's capacity without holding a copy of it.
-inline bool fillLog(LogView *log, qsizetype length)
+inline bool fillLog(TextField *log, qsizetype length)
 {
     QString line(1023, u'x');
     line += u'\n';

@@ -4,7 +4,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "ui/StatusBar.h"
 #include "ui/frmMain.h"
 
@@ -423,7 +423,7 @@ void tst_Accessibility::arrivalsAnnouncedWithoutFlooding()
                  datagram.size());
         all += QString::fromLatin1(datagram);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(w->txtReceive->logText(), all, peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w->txtReceive->text(), all, peerWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!noticesOf(QAccessible::TextInserted, w->txtReceive).isEmpty()
                                      && noticesOf(QAccessible::TextInserted, w->txtReceive)
                                                 .last()

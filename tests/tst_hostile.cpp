@@ -8,7 +8,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "logFill.h"
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
@@ -86,7 +86,7 @@ private Q_SLOTS:
     void peerNeverReads();
 
 private:
-    QString log() const { return w->txtReceive->logText(); }
+    QString log() const { return w->txtReceive->text(); }
     // Selects TCP with the server role on serverPort.
     bool listen();
     // Has one client connect to the listening window; empty when refused.
@@ -470,7 +470,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     QVERIFY(client.isValid());
     const qint64 rssBefore = rssKiB();
     // The stream starts with the log filled to where half of it fits.
-    const qsizetype filled = LogView::capacity - total / 2;
+    const qsizetype filled = TextField::capacity - total / 2;
     QVERIFY(fillLog(w->txtReceive, filled));
     // Runs after the window's handler: a piece that did not lengthen the log
     // was refused. It never reads the whole log, which under a sanitizer
@@ -519,14 +519,14 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qint64 longestGap = probe.longestGapMs();
     const qint64 rssFull = rssKiB();
 
-    QVERIFY(w->txtReceive->length() <= LogView::capacity);
+    QVERIFY(w->txtReceive->length() <= TextField::capacity);
     QVERIFY(refusals > 0);
     QCOMPARE(w->panelText(1), clientLeft);
     // Nothing was taken after the first refusal (checked below), so the log
     // now is the log as it was then.
     const qsizetype prefixLength = w->txtReceive->length() - filled;
     // The first piece refused was one that did not fit.
-    QVERIFY2(filled + prefixLength + firstRefused > LogView::capacity,
+    QVERIFY2(filled + prefixLength + firstRefused > TextField::capacity,
              qPrintable(QStringLiteral("%1 + %2").arg(prefixLength).arg(firstRefused)));
     // Nothing is taken after a refusal: the log is a gapless beginning.
     QCOMPARE(appendedAfterRefusal, 0);
@@ -566,7 +566,7 @@ void tst_Hostile::noGapAfterRefusal()
     QVERIFY(listen());
     RawSocket client = acceptedClient();
     QVERIFY(client.isValid());
-    QVERIFY(fillLog(w->txtReceive, LogView::capacity - 10));
+    QVERIFY(fillLog(w->txtReceive, TextField::capacity - 10));
     const qsizetype full = w->txtReceive->length();
 
     QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);

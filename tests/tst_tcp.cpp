@@ -4,7 +4,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "net/Winsock.h"
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
@@ -67,7 +67,7 @@ private Q_SLOTS:
     void splitCharacter();
 
 private:
-    QString log() const { return w->txtReceive->logText(); }
+    QString log() const { return w->txtReceive->text(); }
     // socat -d -d as a client of the window's server on `port`, talking over
     // its standard input and output.
     bool startClient(Peer &client, int port);

@@ -4,7 +4,7 @@
 #include "peer.h"
 #include "windowPort.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 
@@ -38,7 +38,7 @@ private Q_SLOTS:
 private:
     // Sends one datagram to the window as a separate peer program would.
     bool sendToWindow(const QByteArray &payload);
-    QString log() const { return w->txtReceive->logText(); }
+    QString log() const { return w->txtReceive->text(); }
 
     std::unique_ptr<frmMain> w;
     quint16 windowPort = 0;

@@ -1,6 +1,6 @@
 #include "windowPort.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "logFill.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
@@ -316,7 +316,7 @@ void tst_Window::startUpHoldsPort1000()
     QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
     QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
     QVERIFY(arrive("to port 1000"));
-    QCOMPARE(w->txtReceive->logText(), QStringLiteral("to port 1000"));
+    QCOMPARE(w->txtReceive->text(), QStringLiteral("to port 1000"));
 }
 
 void tst_Window::focusAndTabOrder()
@@ -343,7 +343,7 @@ void tst_Window::focusAndTabOrder()
             visited.prepend(QApplication::focusWidget()->objectName());
         }
         QCOMPARE(visited, expected.first(stops.size() - 1));
-        QVERIFY(w->txtReceive->logText().isEmpty());
+        QVERIFY(w->txtReceive->text().isEmpty());
         QVERIFY(w->txtSend->toPlainText().isEmpty());
     };
 
@@ -675,7 +675,7 @@ void tst_Window::receive()
         w->chkHexDISP->setChecked(hex);
         QVERIFY(arrive(hex ? piece.sliced(1) : piece));
     }
-    QCOMPARE(w->txtReceive->logText(), shown);
+    QCOMPARE(w->txtReceive->text(), shown);
     QCOMPARE(w->panelText(1), QString());
 }
 
@@ -689,18 +689,18 @@ void tst_Window::caretAfterArrival()
     QVERIFY(!w->txtReceive->hasSelection());
     QCOMPARE(w->txtReceive->cursorPosition(), w->txtReceive->length());
     QTest::keyClick(w->txtReceive, Qt::Key_X);
-    QCOMPARE(w->txtReceive->logText(), QStringLiteral("oldabcx"));
+    QCOMPARE(w->txtReceive->text(), QStringLiteral("oldabcx"));
 }
 
 void tst_Window::clearEmptiesTheLog()
 {
     QVERIFY(arrive("ab\r"));
     w->cmdClear->click();
-    QCOMPARE(w->txtReceive->logText(), QString());
+    QCOMPARE(w->txtReceive->text(), QString());
     QCOMPARE(w->txtReceive->length(), 0);
     // What came before the Clear no longer joins a line break.
     QVERIFY(arrive("\ncd"));
-    QCOMPARE(w->txtReceive->logText(), QStringLiteral("\ncd"));
+    QCOMPARE(w->txtReceive->text(), QStringLiteral("\ncd"));
 }
 
 void tst_Window::largeHexRecord()
@@ -712,7 +712,7 @@ void tst_Window::largeHexRecord()
     QVERIFY(arrive(bytes));
 
     QCOMPARE(w->panelText(1), QString());
-    const QString shown = w->txtReceive->logText();
+    const QString shown = w->txtReceive->text();
     QVERIFY(shown.startsWith(QStringLiteral("UDP IN  (9C40) : 00 01 02 ")));
     // 2500 lines of 16 cells, each line 17 columns of header or indent and a break.
     QCOMPARE(shown.size(), qsizetype(2500 * (17 + 16 * 3 + 2)));
@@ -725,22 +725,22 @@ void tst_Window::largeHexRecord()
 void tst_Window::fullLogRefusesArrival()
 {
     // Two characters short of full, then an arrival that exactly fills it.
-    QVERIFY(fillLog(w->txtReceive, LogView::capacity - 2));
+    QVERIFY(fillLog(w->txtReceive, TextField::capacity - 2));
     QVERIFY(arrive("ab"));
     QCOMPARE(w->panelText(1), QString());
-    QCOMPARE(w->txtReceive->length(), LogView::capacity);
-    QCOMPARE(w->txtReceive->textBetween(LogView::capacity - 3, LogView::capacity),
+    QCOMPARE(w->txtReceive->length(), TextField::capacity);
+    QCOMPARE(w->txtReceive->textBetween(TextField::capacity - 3, TextField::capacity),
              QStringLiteral("yab"));
 
     QVERIFY(arrive("c"));
     QCOMPARE(w->panelText(1), QStringLiteral("Failed to get remote data..."));
-    QCOMPARE(w->txtReceive->length(), LogView::capacity);
+    QCOMPARE(w->txtReceive->length(), TextField::capacity);
 
     // Once one arrival is dropped, none is taken until Clear: a later piece
     // would read on as if nothing had been lost.
     w->cmdClear->click();
     QVERIFY(arrive("after"));
-    QCOMPARE(w->txtReceive->logText(), QStringLiteral("after"));
+    QCOMPARE(w->txtReceive->text(), QStringLiteral("after"));
 }
 
 QTEST_MAIN(tst_Window)

@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "data/LogView.h"
+#include "field/TextField.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"
@@ -328,7 +328,7 @@ void frmMain::createControls()
     chkHexDISP
             = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
-    txtReceive = multiLineField<LogView>(Frame1, "txtReceive", 180, 240, 7395, 3735);
+    txtReceive = multiLineField<TextField>(Frame1, "txtReceive", 180, 240, 7395, 3735);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);

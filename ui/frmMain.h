@@ -5,7 +5,7 @@
 
 #include <functional>
 
-class LogView;
+class TextField;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -96,7 +96,7 @@ public:
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
     QPushButton *cmdClear = nullptr;
-    LogView *txtReceive = nullptr;
+    TextField *txtReceive = nullptr;
 
     QLabel *Label3 = nullptr;
     QLabel *Label7 = nullptr;

@@ -1,4 +1,4 @@
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -10,7 +10,7 @@
 #include <QTest>
 #include <QWheelEvent>
 
-class tst_LogView : public QObject
+class tst_TextField : public QObject
 {
     Q_OBJECT
 
@@ -40,7 +40,7 @@ namespace {
 // A shown, focused log of a size that wraps at a known width.
 struct Shown
 {
-    explicit Shown(const LogText::Limits &limits = {})
+    explicit Shown(const TextStore::Limits &limits = {})
         : view(limits)
     {
         view.resize(400, 300);
@@ -48,7 +48,7 @@ struct Shown
         view.activateWindow();
         view.setFocus();
     }
-    LogView view;
+    TextField view;
 };
 
 void press(QWidget *widget, const QStringList &keys)
@@ -59,14 +59,14 @@ void press(QWidget *widget, const QStringList &keys)
     }
 }
 
-QPoint pointOf(const LogView &view, qsizetype position)
+QPoint pointOf(const TextField &view, qsizetype position)
 {
     return view.characterRect(position).center();
 }
 
 } // namespace
 
-void tst_LogView::keysEdit_data()
+void tst_TextField::keysEdit_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("keys");
@@ -82,6 +82,13 @@ void tst_LogView::keysEdit_data()
             << "abcd" << 2;
     QTest::newRow("delete-takes-a-crlf-whole")
             << "ab\r\ncd" << home + QStringList { "Right", "Right", "Delete" } << ""
+            << "abcd" << 2;
+    // U+001F marks where one arrival ends and the next begins.
+    QTest::newRow("right-steps-over-a-crlf-split-across-arrivals")
+            << "ab\r\x1f\ncd" << home + QStringList { "Right", "Right", "Right" } << "X"
+            << "ab\r\nXcd" << 5;
+    QTest::newRow("delete-takes-a-crlf-split-across-arrivals-whole")
+            << "ab\r\x1f\ncd" << home + QStringList { "Right", "Right", "Delete" } << ""
             << "abcd" << 2;
     QTest::newRow("right-steps-over-a-crlf")
             << "a\r\nb" << home + QStringList { "Right", "Right" } << "X"
@@ -112,21 +119,24 @@ void tst_LogView::keysEdit_data()
             << "abc\n\naXbc" << 7;
 }
 
-void tst_LogView::keysEdit()
+void tst_TextField::keysEdit()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, keys);
     QFETCH(QString, typed);
     Shown shown;
-    QVERIFY(shown.view.appendPiece(text));
+    for (const QString &piece : text.split(u'\x1f')) {
+        QVERIFY(shown.view.appendPiece(piece));
+        shown.view.cursorRect(); // lays the text out as it stands, as a repaint would
+    }
     press(&shown.view, keys);
     QTest::keyClicks(&shown.view, typed);
-    QTEST(shown.view.logText(), "expected");
+    QTEST(shown.view.text(), "expected");
     QTEST(int(shown.view.cursorPosition()), "caret");
     QVERIFY(!shown.view.hasSelection());
 }
 
-void tst_LogView::keysSelectAndCopy_data()
+void tst_TextField::keysSelectAndCopy_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("keys");
@@ -150,7 +160,7 @@ void tst_LogView::keysSelectAndCopy_data()
     QTest::newRow("nothing-selected-copies-nothing") << "abc" << QStringList {} << "before";
 }
 
-void tst_LogView::keysSelectAndCopy()
+void tst_TextField::keysSelectAndCopy()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, keys);
@@ -161,22 +171,22 @@ void tst_LogView::keysSelectAndCopy()
     QTEST(QGuiApplication::clipboard()->text(), "copied");
 }
 
-void tst_LogView::selectAllThenDeleteEmptiesAndAppendsGoOn()
+void tst_TextField::selectAllThenDeleteEmptiesAndAppendsGoOn()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QStringLiteral("one\r\ntwo\r\n")));
     press(&shown.view, { "Ctrl+A", "Delete" });
     QCOMPARE(shown.view.length(), 0);
     QVERIFY(shown.view.appendPiece(QStringLiteral("three")));
-    QCOMPARE(shown.view.logText(), QStringLiteral("three"));
+    QCOMPARE(shown.view.text(), QStringLiteral("three"));
     // Cut and paste put it back where the caret is.
     press(&shown.view, { "Ctrl+A", "Ctrl+X" });
     QCOMPARE(shown.view.length(), 0);
     press(&shown.view, { "Ctrl+V", "Ctrl+V" });
-    QCOMPARE(shown.view.logText(), QStringLiteral("threethree"));
+    QCOMPARE(shown.view.text(), QStringLiteral("threethree"));
 }
 
-void tst_LogView::clicksSelect_data()
+void tst_TextField::clicksSelect_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("clickAt");
@@ -194,12 +204,12 @@ void tst_LogView::clicksSelect_data()
     QTest::newRow("triple-click-line-across-cuts") << "a\n" + cutUp + "\nb" << 14 << 3 << cutUp;
 }
 
-void tst_LogView::clicksSelect()
+void tst_TextField::clicksSelect()
 {
     QFETCH(QString, text);
     QFETCH(int, clickAt);
     QFETCH(int, clicks);
-    LogText::Limits limits;
+    TextStore::Limits limits;
     limits.paragraphUnits = 8;
     Shown shown(limits);
     QVERIFY(shown.view.appendPiece(text));
@@ -216,7 +226,7 @@ void tst_LogView::clicksSelect()
           "selected");
 }
 
-void tst_LogView::shiftClickExtendsTheSelection()
+void tst_TextField::shiftClickExtendsTheSelection()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r\ndef\r\nghi")));
@@ -228,7 +238,7 @@ void tst_LogView::shiftClickExtendsTheSelection()
              QStringLiteral("bc\r\ndef\r\ng"));
 }
 
-void tst_LogView::longLinesWrapAtTheWidth()
+void tst_TextField::longLinesWrapAtTheWidth()
 {
     Shown shown;
     QString words;
@@ -246,25 +256,25 @@ void tst_LogView::longLinesWrapAtTheWidth()
     QVERIFY(shown.view.characterRect(words.indexOf(QStringLiteral("word20"))).top() > later.top());
 }
 
-void tst_LogView::inputMethodCommitsText()
+void tst_TextField::inputMethodCommitsText()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd")));
     press(&shown.view, { "Left" });
     QInputMethodEvent composing(QStringLiteral("e"), {});
     QApplication::sendEvent(&shown.view, &composing);
-    QCOMPARE(shown.view.logText(), QStringLiteral("ab\ncd")); // not text until committed
+    QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd")); // not text until committed
     QInputMethodEvent commit;
     commit.setCommitString(QStringLiteral("\u00e9"));
     QApplication::sendEvent(&shown.view, &commit);
-    QCOMPARE(shown.view.logText(), QStringLiteral("ab\nc\u00e9d"));
+    QCOMPARE(shown.view.text(), QStringLiteral("ab\nc\u00e9d"));
     QInputMethodQueryEvent query(Qt::ImSurroundingText | Qt::ImCursorPosition);
     QApplication::sendEvent(&shown.view, &query);
     QCOMPARE(query.value(Qt::ImSurroundingText).toString(), QStringLiteral("c\u00e9d"));
     QCOMPARE(query.value(Qt::ImCursorPosition).toInt(), 2);
 }
 
-void tst_LogView::pagesAndEndsMoveTheCaret()
+void tst_TextField::pagesAndEndsMoveTheCaret()
 {
     Shown shown;
     QString lines;
@@ -291,7 +301,7 @@ void tst_LogView::pagesAndEndsMoveTheCaret()
     QCOMPARE(shown.view.verticalScrollBar()->value(), shown.view.verticalScrollBar()->maximum());
 }
 
-void tst_LogView::wheelScrollsWithoutMovingTheCaret()
+void tst_TextField::wheelScrollsWithoutMovingTheCaret()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QString(300, u'\n')));
@@ -303,13 +313,13 @@ void tst_LogView::wheelScrollsWithoutMovingTheCaret()
     const int lines = 2 * QApplication::wheelScrollLines();
     QCOMPARE(shown.view.verticalScrollBar()->value(), lines); // one line per paragraph here
     QCOMPARE(shown.view.cursorPosition(), 0);
-    QCOMPARE(shown.view.positionAt(QPoint(LogView::margin, LogView::margin)), lines);
+    QCOMPARE(shown.view.positionAt(QPoint(TextField::margin, TextField::margin)), lines);
 }
 
-void tst_LogView::tabMovesTheFocus()
+void tst_TextField::tabMovesTheFocus()
 {
     QWidget window;
-    auto *view = new LogView(&window);
+    auto *view = new TextField(&window);
     auto *line = new QLineEdit(&window);
     auto *layout = new QHBoxLayout(&window);
     layout->addWidget(view);
@@ -323,10 +333,10 @@ void tst_LogView::tabMovesTheFocus()
     QVERIFY(line->hasFocus());
     QTest::keyClick(line, Qt::Key_Backtab, Qt::ShiftModifier);
     QVERIFY(view->hasFocus());
-    QCOMPARE(view->logText(), QStringLiteral("ab"));
+    QCOMPARE(view->text(), QStringLiteral("ab"));
 }
 
-void tst_LogView::appendGoesToTheEndAfterAnEdit()
+void tst_TextField::appendGoesToTheEndAfterAnEdit()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r")));
@@ -334,32 +344,32 @@ void tst_LogView::appendGoesToTheEndAfterAnEdit()
     QTest::keyClicks(&shown.view, QStringLiteral("X"));
     // The LF that follows the arrived CR still makes one break with it.
     QVERIFY(shown.view.appendPiece(QStringLiteral("\nxyz")));
-    QCOMPARE(shown.view.logText(), QStringLiteral("aXbc\r\nxyz"));
+    QCOMPARE(shown.view.text(), QStringLiteral("aXbc\r\nxyz"));
     QCOMPARE(shown.view.cursorPosition(), shown.view.length());
     QVERIFY(!shown.view.hasSelection());
     QCOMPARE(shown.view.model().paragraphCount(), 2);
 }
 
-void tst_LogView::refusalSticksUntilCleared()
+void tst_TextField::refusalSticksUntilCleared()
 {
-    LogText::Limits limits;
+    TextStore::Limits limits;
     limits.capacity = 10;
     Shown shown(limits);
     QVERIFY(shown.view.appendPiece(QStringLiteral("12345")));
     QVERIFY(!shown.view.appendPiece(QStringLiteral("123456")));
-    QCOMPARE(shown.view.logText(), QStringLiteral("12345"));
+    QCOMPARE(shown.view.text(), QStringLiteral("12345"));
     // A piece that would fit is refused too, so the log never reads on across a gap.
     QVERIFY(!shown.view.appendPiece(QStringLiteral("6")));
     // The user may still type up to the capacity.
     QTest::keyClicks(&shown.view, QStringLiteral("abcdefg"));
-    QCOMPARE(shown.view.logText(), QStringLiteral("12345abcde"));
+    QCOMPARE(shown.view.text(), QStringLiteral("12345abcde"));
     shown.view.clearLog();
     QCOMPARE(shown.view.length(), 0);
     QVERIFY(shown.view.appendPiece(QStringLiteral("6")));
-    QCOMPARE(shown.view.logText(), QStringLiteral("6"));
+    QCOMPARE(shown.view.text(), QStringLiteral("6"));
 }
 
-void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers_data()
+void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers_data()
 {
     QTest::addColumn<QStringList>("keys"); // none: the log is cleared
     QTest::addColumn<QString>("left");
@@ -370,7 +380,7 @@ void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers_data()
             << QStringList { "Ctrl+Home", "Down", "Ctrl+Shift+End", "Backspace" } << "line 0\r\n";
 }
 
-void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers()
+void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
 {
     QFETCH(QStringList, keys);
     QFETCH(QString, left);
@@ -384,7 +394,7 @@ void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers()
         shown.view.clearLog();
     else
         press(&shown.view, keys);
-    QCOMPARE(shown.view.logText(), left);
+    QCOMPARE(shown.view.text(), left);
     QVERIFY(shown.view.model().hasMemoryToRelease());
 
     // Arrivals go on before the storage is back.
@@ -398,10 +408,10 @@ void tst_LogView::droppedStorageGoesBackWhileTheViewAnswers()
         ++turns;
     }
     QVERIFY(!shown.view.model().hasMemoryToRelease());
-    QCOMPARE(shown.view.logText(), left + "more");
+    QCOMPARE(shown.view.text(), left + "more");
 }
 
-void tst_LogView::accessibleText()
+void tst_TextField::accessibleText()
 {
     Shown shown;
     QVERIFY(shown.view.appendPiece(QStringLiteral("one two\r\nthree")));
@@ -441,8 +451,8 @@ void tst_LogView::accessibleText()
     QVERIFY(editable);
     editable->replaceText(4, 7, QStringLiteral("2"));
     editable->insertText(0, QStringLiteral(">"));
-    QCOMPARE(shown.view.logText(), QStringLiteral(">one 2\r\nthree"));
+    QCOMPARE(shown.view.text(), QStringLiteral(">one 2\r\nthree"));
 }
 
-QTEST_MAIN(tst_LogView)
-#include "tst_logView.moc"
+QTEST_MAIN(tst_TextField)
+#include "tst_textField.moc"

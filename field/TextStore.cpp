@@ -1,4 +1,4 @@
-#include "data/LogText.h"
+#include "field/TextStore.h"
 
 #include <algorithm>
 #include <bit>
@@ -127,7 +127,7 @@ qsizetype cutsGoingOn(qsizetype column, qsizetype length, qsizetype paragraphUni
 
 } // namespace
 
-struct LogText::Chunk
+struct TextStore::Chunk
 {
     std::unique_ptr<uchar[]> latin1;   // while every unit is below U+0100
     std::unique_ptr<char16_t[]> utf16; // from the first unit that is not
@@ -163,7 +163,7 @@ private:
     void scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits);
 };
 
-void LogText::Chunk::append(QStringView part, qsizetype target, qsizetype paragraphUnits)
+void TextStore::Chunk::append(QStringView part, qsizetype target, qsizetype paragraphUnits)
 {
     const auto *source = part.utf16();
     const qsizetype count = part.size();
@@ -185,7 +185,7 @@ void LogText::Chunk::append(QStringView part, qsizetype target, qsizetype paragr
     }
 }
 
-void LogText::Chunk::append(QLatin1StringView part, qsizetype target, qsizetype paragraphUnits)
+void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetype paragraphUnits)
 {
     const auto *source = reinterpret_cast<const uchar *>(part.data());
     const qsizetype count = part.size();
@@ -203,7 +203,7 @@ void LogText::Chunk::append(QLatin1StringView part, qsizetype target, qsizetype 
     }
 }
 
-void LogText::Chunk::reallocate(qsizetype newCapacity, bool toWide)
+void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
         auto units = std::make_unique_for_overwrite<char16_t[]>(newCapacity);
@@ -226,7 +226,7 @@ void LogText::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 // live in locals while the loop runs: stores to members could alias the units
 // read through a byte pointer and would be redone for every break.
 template<typename Unit>
-void LogText::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits)
+void TextStore::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits)
 {
     qsizetype count = breaks;
     qsizetype first = firstBreak;
@@ -268,7 +268,7 @@ void LogText::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype para
     closedCuts = cuts;
 }
 
-void LogText::Chunk::copyTo(QChar *out, qsizetype from, qsizetype to) const
+void TextStore::Chunk::copyTo(QChar *out, qsizetype from, qsizetype to) const
 {
     if (wide()) {
         std::memcpy(static_cast<void *>(out), utf16.get() + from, (to - from) * sizeof(char16_t));
@@ -279,18 +279,18 @@ void LogText::Chunk::copyTo(QChar *out, qsizetype from, qsizetype to) const
         out[i] = QChar(char16_t(in[i]));
 }
 
-QString LogText::Chunk::text(qsizetype from, qsizetype to) const
+QString TextStore::Chunk::text(qsizetype from, qsizetype to) const
 {
     QString result(to - from, Qt::Uninitialized);
     copyTo(result.data(), from, to);
     return result;
 }
 
-LogText::LogText()
-    : LogText(Limits {})
+TextStore::TextStore()
+    : TextStore(Limits {})
 { }
 
-LogText::LogText(const Limits &limits)
+TextStore::TextStore(const Limits &limits)
     : m_limits(limits)
 {
     Q_ASSERT(limits.chunkUnits >= 2 && limits.paragraphUnits >= 1 && limits.capacity >= 0
@@ -302,10 +302,10 @@ LogText::LogText(const Limits &limits)
     updateTotalsFrom(0);
 }
 
-LogText::~LogText() = default;
+TextStore::~TextStore() = default;
 
 template<typename View>
-void LogText::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
+void TextStore::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
                        qsizetype paragraphUnits)
 {
     while (!piece.isEmpty()) {
@@ -323,18 +323,18 @@ void LogText::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
     }
 }
 
-bool LogText::append(QStringView piece)
+bool TextStore::append(QStringView piece)
 {
     return appendView(piece);
 }
 
-bool LogText::append(QLatin1StringView piece)
+bool TextStore::append(QLatin1StringView piece)
 {
     return appendView(piece);
 }
 
 template<typename View>
-bool LogText::appendView(View piece)
+bool TextStore::appendView(View piece)
 {
     if (piece.size() > m_limits.capacity - length())
         return false;
@@ -346,7 +346,7 @@ bool LogText::appendView(View piece)
     return true;
 }
 
-bool LogText::insert(qsizetype position, QStringView piece)
+bool TextStore::insert(qsizetype position, QStringView piece)
 {
     if (piece.size() > m_limits.capacity - length())
         return false;
@@ -367,7 +367,7 @@ bool LogText::insert(qsizetype position, QStringView piece)
     return true;
 }
 
-void LogText::remove(qsizetype position, qsizetype count)
+void TextStore::remove(qsizetype position, qsizetype count)
 {
     position = std::clamp<qsizetype>(position, 0, length());
     count = std::clamp<qsizetype>(count, 0, length() - position);
@@ -385,7 +385,7 @@ void LogText::remove(qsizetype position, qsizetype count)
                     + m_chunks[last].text(end, m_chunks[last].size));
 }
 
-void LogText::clear()
+void TextStore::clear()
 {
     if (m_chunks.empty())
         return;
@@ -399,7 +399,7 @@ void LogText::clear()
     release(std::exchange(m_chunks, {}));
 }
 
-void LogText::release(std::vector<Chunk> chunks)
+void TextStore::release(std::vector<Chunk> chunks)
 {
     qsizetype bytes = 0;
     for (const Chunk &chunk : chunks)
@@ -417,7 +417,7 @@ void LogText::release(std::vector<Chunk> chunks)
         trimHeap();
 }
 
-bool LogText::releaseMemory(qsizetype budgetBytes)
+bool TextStore::releaseMemory(qsizetype budgetBytes)
 {
     if (m_aside.empty())
         return false;
@@ -435,7 +435,7 @@ bool LogText::releaseMemory(qsizetype budgetBytes)
     return !m_aside.empty();
 }
 
-void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
+void TextStore::rebuild(qsizetype first, qsizetype last, QString replacement)
 {
     const auto count = qsizetype(m_chunks.size());
     const auto unitAt = [&](qsizetype chunk, qsizetype offset) -> int {
@@ -481,7 +481,7 @@ void LogText::rebuild(qsizetype first, qsizetype last, QString replacement)
     release(std::move(replaced));
 }
 
-void LogText::updateTotalsFrom(qsizetype chunk)
+void TextStore::updateTotalsFrom(qsizetype chunk)
 {
     ++m_edits;
     const auto count = qsizetype(m_chunks.size());
@@ -505,13 +505,13 @@ void LogText::updateTotalsFrom(qsizetype chunk)
     }
 }
 
-qsizetype LogText::chunkAt(qsizetype position) const
+qsizetype TextStore::chunkAt(qsizetype position) const
 {
     const auto chunks = m_startOf.begin() + qsizetype(m_chunks.size());
     return std::upper_bound(m_startOf.begin(), chunks, position) - m_startOf.begin() - 1;
 }
 
-QChar LogText::at(qsizetype position) const
+QChar TextStore::at(qsizetype position) const
 {
     if (position < 0 || position >= length())
         return {};
@@ -519,7 +519,7 @@ QChar LogText::at(qsizetype position) const
     return m_chunks[chunk].unit(position - m_startOf[chunk]);
 }
 
-QString LogText::text(qsizetype from, qsizetype to) const
+QString TextStore::text(qsizetype from, qsizetype to) const
 {
     from = std::clamp<qsizetype>(from, 0, length());
     to = std::clamp<qsizetype>(to, from, length());
@@ -535,7 +535,7 @@ QString LogText::text(qsizetype from, qsizetype to) const
     return result;
 }
 
-LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
+TextStore::Walk TextStore::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
                                   std::vector<qsizetype> *offsets) const
 {
     const Chunk &c = m_chunks[chunk];
@@ -581,7 +581,7 @@ LogText::Walk LogText::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype
     return walk;
 }
 
-qsizetype LogText::paragraphStart(qsizetype paragraph) const
+qsizetype TextStore::paragraphStart(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, paragraphCount() - 1);
     if (paragraph == 0)
@@ -595,7 +595,7 @@ qsizetype LogText::paragraphStart(qsizetype paragraph) const
     return m_startOf[chunk] + startsIn(chunk)[nth];
 }
 
-const std::vector<qsizetype> &LogText::startsIn(qsizetype chunk) const
+const std::vector<qsizetype> &TextStore::startsIn(qsizetype chunk) const
 {
     for (const Starts &starts : m_starts) {
         if (starts.chunk == chunk && starts.edits == m_edits)
@@ -611,7 +611,7 @@ const std::vector<qsizetype> &LogText::startsIn(qsizetype chunk) const
     return starts.offsets;
 }
 
-LogText::Paragraph LogText::paragraph(qsizetype paragraph) const
+TextStore::Paragraph TextStore::paragraph(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, paragraphCount() - 1);
     Paragraph result;
@@ -632,7 +632,7 @@ LogText::Paragraph LogText::paragraph(qsizetype paragraph) const
     return result;
 }
 
-qsizetype LogText::paragraphAt(qsizetype position) const
+qsizetype TextStore::paragraphAt(qsizetype position) const
 {
     if (m_chunks.empty())
         return 0;
@@ -644,9 +644,9 @@ qsizetype LogText::paragraphAt(qsizetype position) const
     return m_paragraphsBefore[chunk] - 1 + count;
 }
 
-qsizetype LogText::memoryBytes() const
+qsizetype TextStore::memoryBytes() const
 {
-    qsizetype bytes = sizeof(LogText) + qsizetype(m_chunks.capacity() * sizeof(Chunk))
+    qsizetype bytes = sizeof(TextStore) + qsizetype(m_chunks.capacity() * sizeof(Chunk))
                       + qsizetype((m_startOf.capacity() + m_paragraphsBefore.capacity()
                                    + m_lineStart.capacity())
                                   * sizeof(qsizetype));

@@ -1,9 +1,9 @@
-// Applies edits the fuzzer makes up to a LogText with tiny chunks and
+// Applies edits the fuzzer makes up to a TextStore with tiny chunks and
 // paragraphs and to a plain QString, and checks after each edit that both hold
 // the same text and that the paragraphs are the ones a direct reading of the
 // line rules gives. Dropped storage is kept aside from a tiny size on and
 // released now and then, in between the edits.
-#include "data/LogText.h"
+#include "field/TextStore.h"
 
 #include <QString>
 
@@ -82,7 +82,7 @@ std::vector<Paragraph> paragraphsOf(const QString &text, qsizetype paragraphUnit
     }
 }
 
-[[noreturn]] void mismatch(const char *why, const LogText::Limits &limits, const std::string &edits,
+[[noreturn]] void mismatch(const char *why, const TextStore::Limits &limits, const std::string &edits,
                            const QString &expected)
 {
     std::fprintf(stderr,
@@ -113,13 +113,13 @@ std::string describe(const char *edit, qsizetype position, const QString &piece)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    const LogText::Limits limits { .chunkUnits = input.ConsumeIntegralInRange(2, 9),
+    const TextStore::Limits limits { .chunkUnits = input.ConsumeIntegralInRange(2, 9),
                                    .paragraphUnits = input.ConsumeIntegralInRange(1, 7),
                                    .capacity
                                    = input.ConsumeIntegralInRange<qsizetype>(0, maxCapacity),
                                    .keepAsideBytes
                                    = input.ConsumeIntegralInRange<qsizetype>(0, maxKeptAside) };
-    LogText log(limits);
+    TextStore log(limits);
     QString model;
     std::string edits;
     const auto check = [&](bool condition, const char *why) {
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(log.paragraphAt(p) == k, "the paragraph at a position differs");
         }
         for (k = 0; k < qsizetype(paragraphs.size()); ++k) {
-            const LogText::Paragraph paragraph = log.paragraph(k);
+            const TextStore::Paragraph paragraph = log.paragraph(k);
             check(paragraph.start == paragraphs[k].start
                           && log.paragraphStart(k) == paragraph.start,
                   "a paragraph start differs");

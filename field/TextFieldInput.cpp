@@ -1,6 +1,6 @@
 // What the user does to the log: keys, mouse, input methods, the context menu
 // and the edits they make.
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QAction>
 #include <QApplication>
@@ -33,7 +33,7 @@ constexpr qsizetype maxQueriedText = 4096;
 
 } // namespace
 
-qsizetype LogView::snapped(qsizetype position) const
+qsizetype TextField::snapped(qsizetype position) const
 {
     position = std::clamp<qsizetype>(position, 0, length());
     // Between the CR and the LF of one break the caret would split it.
@@ -42,7 +42,7 @@ qsizetype LogView::snapped(qsizetype position) const
     return position;
 }
 
-bool LogView::replaceText(qsizetype from, qsizetype to, QStringView text)
+bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text)
 {
     settle();
     from = std::clamp<qsizetype>(from, 0, length());
@@ -76,14 +76,14 @@ bool LogView::replaceText(qsizetype from, qsizetype to, QStringView text)
     return true;
 }
 
-void LogView::setSelection(qsizetype anchor, qsizetype cursor)
+void TextField::setSelection(qsizetype anchor, qsizetype cursor)
 {
     settle();
     m_anchor = snapped(anchor);
     moveCaret(snapped(cursor), true);
 }
 
-void LogView::moveCaret(qsizetype position, bool select)
+void TextField::moveCaret(qsizetype position, bool select)
 {
     m_cursor = position;
     if (!select)
@@ -94,7 +94,7 @@ void LogView::moveCaret(qsizetype position, bool select)
     cursorMoved();
 }
 
-void LogView::selectAll()
+void TextField::selectAll()
 {
     // Two positions: the text itself is only read when copied.
     m_anchor = 0;
@@ -104,7 +104,7 @@ void LogView::selectAll()
     cursorMoved();
 }
 
-void LogView::copy()
+void TextField::copy()
 {
     if (!hasSelection())
         return;
@@ -113,32 +113,32 @@ void LogView::copy()
     QGuiApplication::clipboard()->setMimeData(mime);
 }
 
-void LogView::cut()
+void TextField::cut()
 {
     copy();
     deleteSelection();
 }
 
-void LogView::paste()
+void TextField::paste()
 {
     const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
     if (mime && mime->hasText())
         insertTyped(mime->text());
 }
 
-void LogView::deleteSelection()
+void TextField::deleteSelection()
 {
     if (hasSelection())
         replaceText(selectionStart(), selectionEnd(), {});
 }
 
-void LogView::insertTyped(QStringView text)
+void TextField::insertTyped(QStringView text)
 {
     if (!replaceText(selectionStart(), selectionEnd(), text))
         QApplication::beep();
 }
 
-void LogView::removeBackward()
+void TextField::removeBackward()
 {
     if (hasSelection())
         deleteSelection();
@@ -146,7 +146,7 @@ void LogView::removeBackward()
         replaceText(target(Motion::PreviousChar), m_cursor, {});
 }
 
-void LogView::removeForward()
+void TextField::removeForward()
 {
     if (hasSelection())
         deleteSelection();
@@ -154,18 +154,18 @@ void LogView::removeForward()
         replaceText(m_cursor, target(Motion::NextChar), {});
 }
 
-qsizetype LogView::target(Motion motion) const
+qsizetype TextField::target(Motion motion) const
 {
     settle();
     const qsizetype paragraph = m_text.paragraphAt(m_cursor);
     const Laid &at = laid(paragraph);
-    const LogText::Paragraph info = at.paragraph;
+    const TextStore::Paragraph info = at.paragraph;
     const int column = int(std::min(m_cursor - info.start, info.length));
     const auto previousParagraphEnd = [&]() -> qsizetype {
         if (paragraph == 0)
             return 0;
         const Laid &before = laid(paragraph - 1);
-        const LogText::Paragraph &previous = before.paragraph;
+        const TextStore::Paragraph &previous = before.paragraph;
         // After a cut the end of the one is the start of the other: step past it.
         const int last = int(previous.length);
         return previous.start
@@ -221,7 +221,7 @@ qsizetype LogView::target(Motion motion) const
     return m_cursor;
 }
 
-void LogView::moveCursor(Motion motion, bool select)
+void TextField::moveCursor(Motion motion, bool select)
 {
     const bool vertical = motion == Motion::NextLine || motion == Motion::PreviousLine
                           || motion == Motion::NextPage || motion == Motion::PreviousPage;
@@ -240,7 +240,7 @@ void LogView::moveCursor(Motion motion, bool select)
     m_desiredX = vertical ? keptX : -1;
 }
 
-void LogView::restartBlink()
+void TextField::restartBlink()
 {
     m_caretShown = true;
     const int flashTime = QGuiApplication::styleHints()->cursorFlashTime();
@@ -250,14 +250,14 @@ void LogView::restartBlink()
         m_blink.stop();
 }
 
-void LogView::focusInEvent(QFocusEvent *event)
+void TextField::focusInEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusInEvent(event);
     restartBlink();
     viewport()->update();
 }
 
-void LogView::focusOutEvent(QFocusEvent *event)
+void TextField::focusOutEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusOutEvent(event);
     m_blink.stop();
@@ -265,7 +265,7 @@ void LogView::focusOutEvent(QFocusEvent *event)
     viewport()->update();
 }
 
-void LogView::timerEvent(QTimerEvent *event)
+void TextField::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != m_blink.timerId()) {
         QAbstractScrollArea::timerEvent(event);
@@ -275,7 +275,7 @@ void LogView::timerEvent(QTimerEvent *event)
     viewport()->update(cursorRect().adjusted(-2, 0, 2, 0));
 }
 
-bool LogView::event(QEvent *event)
+bool TextField::event(QEvent *event)
 {
     // Keys the field handles itself must not be taken by shortcuts around it.
     if (event->type() == QEvent::ShortcutOverride) {
@@ -297,7 +297,7 @@ bool LogView::event(QEvent *event)
     return QAbstractScrollArea::event(event);
 }
 
-void LogView::keyPressEvent(QKeyEvent *event)
+void TextField::keyPressEvent(QKeyEvent *event)
 {
     settle();
     using K = QKeySequence;
@@ -356,7 +356,7 @@ void LogView::keyPressEvent(QKeyEvent *event)
         event->ignore();
 }
 
-void LogView::mousePressEvent(QMouseEvent *event)
+void TextField::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) {
         QAbstractScrollArea::mousePressEvent(event);
@@ -384,7 +384,7 @@ void LogView::mousePressEvent(QMouseEvent *event)
     m_dragging = true;
 }
 
-void LogView::mouseMoveEvent(QMouseEvent *event)
+void TextField::mouseMoveEvent(QMouseEvent *event)
 {
     if (!m_dragging || !(event->buttons() & Qt::LeftButton))
         return;
@@ -397,13 +397,13 @@ void LogView::mouseMoveEvent(QMouseEvent *event)
     moveCaret(snapped(positionAt(point)), true);
 }
 
-void LogView::mouseReleaseEvent(QMouseEvent *event)
+void TextField::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
         m_dragging = false;
 }
 
-void LogView::mouseDoubleClickEvent(QMouseEvent *event)
+void TextField::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
@@ -418,10 +418,10 @@ void LogView::mouseDoubleClickEvent(QMouseEvent *event)
     m_doubleClickPoint = point;
 }
 
-std::pair<qsizetype, qsizetype> LogView::wordAround(qsizetype position) const
+std::pair<qsizetype, qsizetype> TextField::wordAround(qsizetype position) const
 {
     const qsizetype paragraph = m_text.paragraphAt(position);
-    const LogText::Paragraph info = m_text.paragraph(paragraph);
+    const TextStore::Paragraph info = m_text.paragraph(paragraph);
     if (info.length == 0)
         return { position, position };
     // A word may go on across a cut into the paragraphs on either side.
@@ -443,7 +443,7 @@ std::pair<qsizetype, qsizetype> LogView::wordAround(qsizetype position) const
     return { from + std::max<qsizetype>(start, 0), end < 0 ? to : from + end };
 }
 
-std::pair<qsizetype, qsizetype> LogView::lineAround(qsizetype position) const
+std::pair<qsizetype, qsizetype> TextField::lineAround(qsizetype position) const
 {
     // A line longer than a paragraph goes on after each cut.
     qsizetype first = m_text.paragraphAt(position);
@@ -452,11 +452,11 @@ std::pair<qsizetype, qsizetype> LogView::lineAround(qsizetype position) const
         --first;
     while (last + 1 < m_text.paragraphCount() && m_text.breakLengthAfter(last) == 0)
         ++last;
-    const LogText::Paragraph end = m_text.paragraph(last);
+    const TextStore::Paragraph end = m_text.paragraph(last);
     return { m_text.paragraphStart(first), end.start + end.length };
 }
 
-void LogView::wheelEvent(QWheelEvent *event)
+void TextField::wheelEvent(QWheelEvent *event)
 {
     m_wheelRemainder += event->angleDelta().y();
     const int steps = m_wheelRemainder / QWheelEvent::DefaultDeltasPerStep;
@@ -466,28 +466,28 @@ void LogView::wheelEvent(QWheelEvent *event)
     event->accept();
 }
 
-void LogView::contextMenuEvent(QContextMenuEvent *event)
+void TextField::contextMenuEvent(QContextMenuEvent *event)
 {
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     const auto add = [&](const QString &text, QKeySequence::StandardKey key, bool enabled,
-                         void (LogView::*slot)()) {
+                         void (TextField::*slot)()) {
         QAction *action = menu->addAction(text);
         action->setShortcut(key);
         action->setEnabled(enabled);
         connect(action, &QAction::triggered, this, slot);
     };
     const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
-    add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &LogView::cut);
-    add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &LogView::copy);
-    add(tr("&Paste"), QKeySequence::Paste, clipboard && clipboard->hasText(), &LogView::paste);
-    add(tr("Delete"), QKeySequence::Delete, hasSelection(), &LogView::deleteSelection);
+    add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &TextField::cut);
+    add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &TextField::copy);
+    add(tr("&Paste"), QKeySequence::Paste, clipboard && clipboard->hasText(), &TextField::paste);
+    add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextField::deleteSelection);
     menu->addSeparator();
-    add(tr("Select All"), QKeySequence::SelectAll, length() > 0, &LogView::selectAll);
+    add(tr("Select All"), QKeySequence::SelectAll, length() > 0, &TextField::selectAll);
     menu->popup(event->globalPos());
 }
 
-void LogView::inputMethodEvent(QInputMethodEvent *event)
+void TextField::inputMethodEvent(QInputMethodEvent *event)
 {
     settle();
     if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
@@ -508,9 +508,9 @@ void LogView::inputMethodEvent(QInputMethodEvent *event)
     event->accept();
 }
 
-QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const
+QVariant TextField::inputMethodQuery(Qt::InputMethodQuery query) const
 {
-    const LogText::Paragraph info = m_text.paragraph(m_text.paragraphAt(m_cursor));
+    const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(m_cursor));
     const auto column = [&](qsizetype position) {
         return int(std::clamp<qsizetype>(position - info.start, 0, info.length));
     };

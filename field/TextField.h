@@ -1,6 +1,6 @@
 #pragma once
 
-#include "data/LogText.h"
+#include "field/TextStore.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -11,9 +11,8 @@
 #include <map>
 #include <memory>
 
-// The receive log as the user sees it: an ordinary editable multi-line field
-// over a LogText, made for a log that grows at the end to a thousand million
-// characters.
+// An ordinary editable multi-line field over a TextStore: the receive log,
+// which grows at the end to a thousand million characters, and the send box.
 //
 // Only what is on screen is laid out: one QTextLayout per visible paragraph,
 // kept until the width, the font or that paragraph changes. The scroll bar
@@ -30,10 +29,10 @@
 // A clear or a large delete answers at once; the storage it dropped goes back
 // to the system releaseSliceBytes at a time, one slice per turn of the event
 // loop, so the window keeps answering meanwhile.
-class LogView final : public QAbstractScrollArea
+class TextField final : public QAbstractScrollArea
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(LogView)
+    Q_DISABLE_COPY_MOVE(TextField)
 
 public:
     // Characters the log holds at most; a piece that would pass it is refused.
@@ -45,9 +44,9 @@ public:
     // Space between the text and the field's edges, as in Qt's own text fields.
     static constexpr int margin = 4;
 
-    explicit LogView(QWidget *parent = nullptr);
-    explicit LogView(const LogText::Limits &limits, QWidget *parent = nullptr);
-    ~LogView() override;
+    explicit TextField(QWidget *parent = nullptr);
+    explicit TextField(const TextStore::Limits &limits, QWidget *parent = nullptr);
+    ~TextField() override;
 
     // Appends the piece at the end, puts the caret there with nothing selected
     // and scrolls it into view. False, with the log unchanged, when full; once
@@ -59,8 +58,8 @@ public:
     void clearLog();
     qsizetype length() const { return m_text.length(); }
     QString textBetween(qsizetype from, qsizetype to) const { return m_text.text(from, to); }
-    QString logText() const { return m_text.text(); }
-    const LogText &model() const { return m_text; }
+    QString text() const { return m_text.text(); }
+    const TextStore &model() const { return m_text; }
 
     qsizetype cursorPosition() const { return m_cursor; }
     qsizetype anchorPosition() const { return m_anchor; }
@@ -121,7 +120,7 @@ private:
     };
     struct Laid
     {
-        LogText::Paragraph paragraph;
+        TextStore::Paragraph paragraph;
         QTextLayout layout;
     };
     enum class Motion {
@@ -142,7 +141,7 @@ private:
     template<typename View>
     bool appendView(View piece);
 
-    // --- layout and scrolling (LogView.cpp)
+    // --- layout and scrolling (TextField.cpp)
     const Laid &laid(qsizetype paragraph) const;
     qsizetype lineCount(qsizetype paragraph) const;
     qreal wrapWidth() const;
@@ -174,7 +173,7 @@ private:
     void releaseLater();
     void releaseSlice();
 
-    // --- editing and caret (LogViewInput.cpp)
+    // --- editing and caret (TextFieldInput.cpp)
     void moveCursor(Motion motion, bool select);
     qsizetype target(Motion motion) const;
     void moveCaret(qsizetype position, bool select);
@@ -186,12 +185,12 @@ private:
     void restartBlink();
     qsizetype snapped(qsizetype position) const;
 
-    // --- screen readers (LogViewAccessible.cpp)
+    // --- screen readers (TextFieldAccessible.cpp)
     void announceArrivals();
     // The removed text is at most its beginning.
     void announceEdit(qsizetype at, const QString &removed, qsizetype inserted);
 
-    LogText m_text;
+    TextStore m_text;
     bool m_full = false;
 
     qsizetype m_cursor = 0;

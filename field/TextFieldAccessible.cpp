@@ -1,6 +1,6 @@
 // What screen readers see of the log: an editable multi-line text whose text,
 // caret and selection come from the model, never from a copy of the whole log.
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -23,17 +23,17 @@ int clampedInt(qsizetype value)
     return int(std::clamp<qsizetype>(value, 0, INT_MAX));
 }
 
-class LogViewAccessible final :
+class TextFieldAccessible final :
     public QAccessibleWidget,
     public QAccessibleTextInterface,
     public QAccessibleEditableTextInterface
 {
 public:
-    explicit LogViewAccessible(LogView *view)
+    explicit TextFieldAccessible(TextField *view)
         : QAccessibleWidget(view, QAccessible::EditableText)
     { }
 
-    LogView *view() const { return static_cast<LogView *>(widget()); }
+    TextField *view() const { return static_cast<TextField *>(widget()); }
 
     void *interface_cast(QAccessible::InterfaceType type) override
     {
@@ -151,7 +151,7 @@ private:
     // paragraph of the model with its break; a break counts as a word of its own.
     Range around(qsizetype offset, QAccessible::TextBoundaryType type) const
     {
-        const LogText &text = view()->model();
+        const TextStore &text = view()->model();
         const qsizetype length = text.length();
         offset = std::clamp<qsizetype>(offset, 0, length);
         if (type == QAccessible::NoBoundary)
@@ -159,7 +159,7 @@ private:
         if (offset == length && type != QAccessible::LineBoundary
             && type != QAccessible::ParagraphBoundary)
             return { length, length };
-        const LogText::Paragraph paragraph = text.paragraph(text.paragraphAt(offset));
+        const TextStore::Paragraph paragraph = text.paragraph(text.paragraphAt(offset));
         const qsizetype textEnd = paragraph.start + paragraph.length;
         const qsizetype next = textEnd + paragraph.breakLength;
         switch (type) {
@@ -193,25 +193,25 @@ private:
     }
 };
 
-QAccessibleInterface *logViewAccessible(const QString &className, QObject *object)
+QAccessibleInterface *textFieldAccessible(const QString &className, QObject *object)
 {
-    if (className == QLatin1String("LogView") && object && object->isWidgetType())
-        return new LogViewAccessible(static_cast<LogView *>(object));
+    if (className == QLatin1String("TextField") && object && object->isWidgetType())
+        return new TextFieldAccessible(static_cast<TextField *>(object));
     return nullptr;
 }
 
 } // namespace
 
-void installLogViewAccessibility()
+void installTextFieldAccessibility()
 {
     static const bool installed = [] {
-        QAccessible::installFactory(logViewAccessible);
+        QAccessible::installFactory(textFieldAccessible);
         return true;
     }();
     Q_UNUSED(installed);
 }
 
-void LogView::announceArrivals()
+void TextField::announceArrivals()
 {
     // A quiet interval ends the pacing: the next arrival is told at once.
     if (m_unannouncedFrom < 0)
@@ -228,7 +228,7 @@ void LogView::announceArrivals()
     m_announceTimer.start(announceIntervalMs);
 }
 
-void LogView::announceEdit(qsizetype at, const QString &removed, qsizetype inserted)
+void TextField::announceEdit(qsizetype at, const QString &removed, qsizetype inserted)
 {
     if (!QAccessible::isActive()) {
         cursorMoved();
@@ -248,7 +248,7 @@ void LogView::announceEdit(qsizetype at, const QString &removed, qsizetype inser
     cursorMoved();
 }
 
-void LogView::cursorMoved()
+void TextField::cursorMoved()
 {
     if (hasFocus())
         QGuiApplication::inputMethod()->update(Qt::ImQueryInput);

@@ -5,8 +5,9 @@
 
 #include <vector>
 
-// The text of the receive log, without any widget: made for a log that grows at
-// the end to a thousand million characters and still answers at once.
+// The text of a multi-line field, without any widget: made for a receive log
+// that grows at the end to a thousand million characters and still answers at
+// once, and for a send box that holds a pasted line of any length.
 //
 // Positions are UTF-16 code units, as in QString. The text is kept in chunks of
 // at most chunkUnits units; a chunk holds one byte per unit while all its units
@@ -30,8 +31,8 @@
 // for one turn of the event loop. So a clear or a removal that drops much
 // leaves the text at once and keeps the dropped storage aside; the owner hands
 // it back in slices with releaseMemory(), one per turn, and whatever is left
-// is freed with the LogText.
-class LogText
+// is freed with the TextStore.
+class TextStore
 {
 public:
     struct Limits
@@ -44,10 +45,10 @@ public:
         qsizetype keepAsideBytes = qsizetype(32) << 20;
     };
 
-    LogText();
-    explicit LogText(const Limits &limits);
-    ~LogText();
-    Q_DISABLE_COPY_MOVE(LogText)
+    TextStore();
+    explicit TextStore(const Limits &limits);
+    ~TextStore();
+    Q_DISABLE_COPY_MOVE(TextStore)
 
     const Limits &limits() const { return m_limits; }
     qsizetype length() const { return m_startOf.back(); }

@@ -1,8 +1,8 @@
-#include "data/LogText.h"
+#include "field/TextStore.h"
 
 #include <QTest>
 
-class tst_LogText : public QObject
+class tst_TextStore : public QObject
 {
     Q_OBJECT
 
@@ -23,12 +23,12 @@ namespace {
 
 // The paragraphs of the text with the length of the break after each; every
 // position belongs to the paragraph it lies in or to the break after it.
-void checkParagraphs(const LogText &log, const QStringList &paragraphs, const QList<int> &breaks)
+void checkParagraphs(const TextStore &log, const QStringList &paragraphs, const QList<int> &breaks)
 {
     QCOMPARE(log.paragraphCount(), paragraphs.size());
     qsizetype start = 0;
     for (qsizetype k = 0; k < paragraphs.size(); ++k) {
-        const LogText::Paragraph paragraph = log.paragraph(k);
+        const TextStore::Paragraph paragraph = log.paragraph(k);
         QCOMPARE(paragraph.start, start);
         QCOMPARE(log.text(start, start + paragraph.length), paragraphs[k]);
         QCOMPARE(paragraph.breakLength, breaks[k]);
@@ -43,7 +43,7 @@ void checkParagraphs(const LogText &log, const QStringList &paragraphs, const QL
 
 } // namespace
 
-void tst_LogText::appendedParagraphs_data()
+void tst_TextStore::appendedParagraphs_data()
 {
     QTest::addColumn<int>("chunkUnits");
     QTest::addColumn<int>("paragraphUnits");
@@ -86,7 +86,7 @@ void tst_LogText::appendedParagraphs_data()
         { 2, 0 });
 }
 
-void tst_LogText::appendedParagraphs()
+void tst_TextStore::appendedParagraphs()
 {
     QFETCH(int, chunkUnits);
     QFETCH(int, paragraphUnits);
@@ -94,14 +94,14 @@ void tst_LogText::appendedParagraphs()
     QFETCH(QStringList, paragraphs);
     QFETCH(QList<int>, breaks);
 
-    LogText log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
+    TextStore log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
     for (const QString &piece : pieces)
         QVERIFY(log.append(piece));
     QCOMPARE(log.text(), pieces.join(QString()));
     checkParagraphs(log, paragraphs, breaks);
 }
 
-void tst_LogText::edits_data()
+void tst_TextStore::edits_data()
 {
     QTest::addColumn<int>("chunkUnits");
     QTest::addColumn<int>("paragraphUnits");
@@ -146,7 +146,7 @@ void tst_LogText::edits_data()
     row("insert-at-end-joins-crlf", 4, 64, "abc\r", 4, 0, "\nd", { "abc", "d" }, { 2, 0 });
 }
 
-void tst_LogText::edits()
+void tst_TextStore::edits()
 {
     QFETCH(int, chunkUnits);
     QFETCH(int, paragraphUnits);
@@ -157,7 +157,7 @@ void tst_LogText::edits()
     QFETCH(QStringList, paragraphs);
     QFETCH(QList<int>, breaks);
 
-    LogText log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
+    TextStore log({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
     QVERIFY(log.append(initial));
     log.remove(position, removed);
     QVERIFY(log.insert(position, inserted));
@@ -165,7 +165,7 @@ void tst_LogText::edits()
     checkParagraphs(log, paragraphs, breaks);
 }
 
-void tst_LogText::readsBackEveryUnit_data()
+void tst_TextStore::readsBackEveryUnit_data()
 {
     QTest::addColumn<int>("first");
     QTest::addColumn<int>("last");
@@ -176,7 +176,7 @@ void tst_LogText::readsBackEveryUnit_data()
     QTest::newRow("surrogates-and-noncharacters") << 0xD7F0 << 0xFFFF << 5;
 }
 
-void tst_LogText::readsBackEveryUnit()
+void tst_TextStore::readsBackEveryUnit()
 {
     QFETCH(int, first);
     QFETCH(int, last);
@@ -185,7 +185,7 @@ void tst_LogText::readsBackEveryUnit()
     for (int unit = first; unit <= last; ++unit)
         all += QChar(char16_t(unit));
 
-    LogText log({ .chunkUnits = 11, .paragraphUnits = 5 });
+    TextStore log({ .chunkUnits = 11, .paragraphUnits = 5 });
     for (qsizetype at = 0; at < all.size(); at += pieceUnits)
         QVERIFY(log.append(QStringView(all).mid(at, pieceUnits)));
     QCOMPARE(log.text(), all);
@@ -197,9 +197,9 @@ void tst_LogText::readsBackEveryUnit()
     }
 }
 
-void tst_LogText::refusesPastCapacity()
+void tst_TextStore::refusesPastCapacity()
 {
-    LogText log({ .chunkUnits = 4, .paragraphUnits = 4, .capacity = 10 });
+    TextStore log({ .chunkUnits = 4, .paragraphUnits = 4, .capacity = 10 });
     QVERIFY(log.append(u"abcdefgh"));
     QVERIFY(!log.append(u"xyz"));
     QVERIFY(!log.insert(2, u"xyz"));
@@ -212,9 +212,9 @@ void tst_LogText::refusesPastCapacity()
     QCOMPARE(log.text(), QStringLiteral("xyzdefghij"));
 }
 
-void tst_LogText::plainTextTakesAByteAndClearGivesItBack()
+void tst_TextStore::plainTextTakesAByteAndClearGivesItBack()
 {
-    LogText log;
+    TextStore log;
     const QString line = QString(99, u'x') + QStringLiteral("\r\n");
     const QString piece = line.repeated(1000);
     // Enough that clear() keeps its storage aside.
@@ -252,7 +252,7 @@ void tst_LogText::plainTextTakesAByteAndClearGivesItBack()
     QCOMPARE(log.text(), QStringLiteral("\nb"));
 }
 
-void tst_LogText::droppedStorageWaitsForRelease_data()
+void tst_TextStore::droppedStorageWaitsForRelease_data()
 {
     QTest::addColumn<int>("keepAsideBytes");
     QTest::addColumn<int>("position"); // -1 for clear()
@@ -268,14 +268,14 @@ void tst_LogText::droppedStorageWaitsForRelease_data()
     QTest::newRow("anything-kept-aside") << 0 << 3000 << 1 << true;
 }
 
-void tst_LogText::droppedStorageWaitsForRelease()
+void tst_TextStore::droppedStorageWaitsForRelease()
 {
     QFETCH(int, keepAsideBytes);
     QFETCH(int, position);
     QFETCH(int, count);
     QFETCH(bool, keptAside);
 
-    LogText log({ .chunkUnits = 64, .paragraphUnits = 16, .keepAsideBytes = keepAsideBytes });
+    TextStore log({ .chunkUnits = 64, .paragraphUnits = 16, .keepAsideBytes = keepAsideBytes });
     QString model = QStringLiteral("0123456789abcde\n").repeated(400);
     QVERIFY(log.append(model));
     const qsizetype before = log.memoryBytes();
@@ -313,5 +313,5 @@ void tst_LogText::droppedStorageWaitsForRelease()
     QCOMPARE(log.text(), model);
 }
 
-QTEST_GUILESS_MAIN(tst_LogText)
-#include "tst_logText.moc"
+QTEST_GUILESS_MAIN(tst_TextStore)
+#include "tst_textStore.moc"

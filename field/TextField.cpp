@@ -1,4 +1,4 @@
-#include "data/LogView.h"
+#include "field/TextField.h"
 
 #include <QAccessible>
 #include <QEvent>
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
-void installLogViewAccessibility();
+void installTextFieldAccessibility();
 
 namespace {
 
@@ -21,15 +21,15 @@ constexpr std::size_t maxLayouts = 1024;
 
 } // namespace
 
-LogView::LogView(QWidget *parent)
-    : LogView(LogText::Limits {}, parent)
+TextField::TextField(QWidget *parent)
+    : TextField(TextStore::Limits {}, parent)
 { }
 
-LogView::LogView(const LogText::Limits &limits, QWidget *parent)
+TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     : QAbstractScrollArea(parent)
     , m_text(limits)
 {
-    installLogViewAccessibility();
+    installTextFieldAccessibility();
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
@@ -38,13 +38,13 @@ LogView::LogView(const LogText::Limits &limits, QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled);
     m_refreshTimer.setSingleShot(true);
-    connect(&m_refreshTimer, &QTimer::timeout, this, &LogView::refresh);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &TextField::refresh);
     m_announceTimer.setSingleShot(true);
-    connect(&m_announceTimer, &QTimer::timeout, this, &LogView::announceArrivals);
+    connect(&m_announceTimer, &QTimer::timeout, this, &TextField::announceArrivals);
     // Each slice waits for the events already queued, the repaint of the
     // emptied view first among them.
     m_releaseTimer.setInterval(0);
-    connect(&m_releaseTimer, &QTimer::timeout, this, &LogView::releaseSlice);
+    connect(&m_releaseTimer, &QTimer::timeout, this, &TextField::releaseSlice);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (m_syncingBar)
             return;
@@ -55,20 +55,20 @@ LogView::LogView(const LogText::Limits &limits, QWidget *parent)
     fontChanged();
 }
 
-LogView::~LogView() = default;
+TextField::~TextField() = default;
 
-bool LogView::appendPiece(const QString &piece)
+bool TextField::appendPiece(const QString &piece)
 {
     return appendView(QStringView(piece));
 }
 
-bool LogView::appendPiece(QLatin1StringView piece)
+bool TextField::appendPiece(QLatin1StringView piece)
 {
     return appendView(piece);
 }
 
 template<typename View>
-bool LogView::appendView(View piece)
+bool TextField::appendView(View piece)
 {
     if (m_full)
         return false;
@@ -80,8 +80,10 @@ bool LogView::appendView(View piece)
     }
     if (piece.isEmpty())
         return true;
-    // Only the last paragraph can have changed; those after it are new.
-    m_layouts.erase(m_layouts.lower_bound(lastParagraph), m_layouts.end());
+    // Only the last paragraph can have changed, and the one before it when an
+    // LF joins the CR that ended it into one break; those after it are new.
+    m_layouts.erase(m_layouts.lower_bound(std::max<qsizetype>(0, lastParagraph - 1)),
+                    m_layouts.end());
     m_cursor = m_anchor = m_text.length();
     m_desiredX = -1;
     m_endDirty = true;
@@ -94,7 +96,7 @@ bool LogView::appendView(View piece)
     return true;
 }
 
-void LogView::clearLog()
+void TextField::clearLog()
 {
     m_text.clear();
     m_full = false;
@@ -110,19 +112,19 @@ void LogView::clearLog()
     releaseLater();
 }
 
-void LogView::releaseLater()
+void TextField::releaseLater()
 {
     if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
         m_releaseTimer.start();
 }
 
-void LogView::releaseSlice()
+void TextField::releaseSlice()
 {
     if (!m_text.releaseMemory(releaseSliceBytes))
         m_releaseTimer.stop();
 }
 
-void LogView::scheduleRefresh()
+void TextField::scheduleRefresh()
 {
     if (m_refreshTimer.isActive())
         return;
@@ -130,7 +132,7 @@ void LogView::scheduleRefresh()
     m_refreshTimer.start(int(std::max<qint64>(0, repaintIntervalMs - since)));
 }
 
-void LogView::refresh()
+void TextField::refresh()
 {
     m_sinceRefresh.start();
     m_refreshTimer.stop();
@@ -138,7 +140,7 @@ void LogView::refresh()
     viewport()->update();
 }
 
-void LogView::settle() const
+void TextField::settle() const
 {
     // A narrower view may have fewer lines in the top paragraph than before.
     m_top.line = std::min(m_top.line, lineCount(m_top.paragraph) - 1);
@@ -151,11 +153,11 @@ void LogView::settle() const
     }
     if (m_revealPending) {
         m_revealPending = false;
-        const_cast<LogView *>(this)->ensureCursorVisible();
+        const_cast<TextField *>(this)->ensureCursorVisible();
     }
 }
 
-void LogView::syncScrollBar() const
+void TextField::syncScrollBar() const
 {
     QScrollBar *bar = verticalScrollBar();
     m_syncingBar = true;
@@ -166,14 +168,14 @@ void LogView::syncScrollBar() const
     m_syncingBar = false;
 }
 
-void LogView::dropLayouts()
+void TextField::dropLayouts()
 {
     m_layouts.clear();
     m_laidWidth = wrapWidth();
     m_endDirty = true;
 }
 
-void LogView::fontChanged()
+void TextField::fontChanged()
 {
     m_lineHeight = std::max(1, int(std::ceil(QFontMetricsF(font()).lineSpacing())));
     dropLayouts();
@@ -181,17 +183,17 @@ void LogView::fontChanged()
     viewport()->update();
 }
 
-qreal LogView::wrapWidth() const
+qreal TextField::wrapWidth() const
 {
     return std::max(1, viewport()->width() - 2 * margin);
 }
 
-qsizetype LogView::pageLines() const
+qsizetype TextField::pageLines() const
 {
     return std::max(1, (viewport()->height() - 2 * margin) / m_lineHeight);
 }
 
-const LogView::Laid &LogView::laid(qsizetype paragraph) const
+const TextField::Laid &TextField::laid(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
     if (wrapWidth() != m_laidWidth) {
@@ -205,7 +207,7 @@ const LogView::Laid &LogView::laid(qsizetype paragraph) const
         m_layouts.clear();
     auto laid = std::make_unique<Laid>();
     laid->paragraph = m_text.paragraph(paragraph);
-    const LogText::Paragraph &info = laid->paragraph;
+    const TextStore::Paragraph &info = laid->paragraph;
     QTextLayout &layout = laid->layout;
     layout.setText(m_text.text(info.start, info.start + info.length));
     layout.setFont(font());
@@ -230,12 +232,12 @@ const LogView::Laid &LogView::laid(qsizetype paragraph) const
     return *m_layouts.emplace(paragraph, std::move(laid)).first->second;
 }
 
-qsizetype LogView::lineCount(qsizetype paragraph) const
+qsizetype TextField::lineCount(qsizetype paragraph) const
 {
     return std::max(1, laid(paragraph).layout.lineCount());
 }
 
-LogView::Line LogView::moved(Line from, qsizetype lines) const
+TextField::Line TextField::moved(Line from, qsizetype lines) const
 {
     const qsizetype last = m_text.paragraphCount() - 1;
     Line at = from;
@@ -268,7 +270,7 @@ LogView::Line LogView::moved(Line from, qsizetype lines) const
     return at;
 }
 
-qsizetype LogView::linesBetween(Line from, Line to, qsizetype limit) const
+qsizetype TextField::linesBetween(Line from, Line to, qsizetype limit) const
 {
     qsizetype count = 0;
     while (from.paragraph < to.paragraph && count < limit) {
@@ -278,7 +280,7 @@ qsizetype LogView::linesBetween(Line from, Line to, qsizetype limit) const
     return std::min(limit, count + (from.paragraph == to.paragraph ? to.line - from.line : 0));
 }
 
-LogView::Line LogView::lineOf(qsizetype position) const
+TextField::Line TextField::lineOf(qsizetype position) const
 {
     const qsizetype paragraph = m_text.paragraphAt(position);
     const Laid &at = laid(paragraph);
@@ -287,7 +289,7 @@ LogView::Line LogView::lineOf(qsizetype position) const
     return Line { paragraph, std::max(0, line) };
 }
 
-qsizetype LogView::positionOnLine(Line line, qreal x, QTextLine::CursorPosition at) const
+qsizetype TextField::positionOnLine(Line line, qreal x, QTextLine::CursorPosition at) const
 {
     const Laid &on = laid(line.paragraph);
     const QTextLine textLine = on.layout.lineAt(int(line.line));
@@ -297,7 +299,7 @@ qsizetype LogView::positionOnLine(Line line, qreal x, QTextLine::CursorPosition 
     return on.paragraph.start + std::min<qsizetype>(column, on.paragraph.length);
 }
 
-qreal LogView::xOf(qsizetype position) const
+qreal TextField::xOf(qsizetype position) const
 {
     const qsizetype paragraph = m_text.paragraphAt(position);
     const Laid &at = laid(paragraph);
@@ -306,7 +308,7 @@ qreal LogView::xOf(qsizetype position) const
     return margin + (line.isValid() ? line.cursorToX(column) : 0);
 }
 
-LogView::Line LogView::endTop() const
+TextField::Line TextField::endTop() const
 {
     qsizetype needed = pageLines();
     for (qsizetype paragraph = m_text.paragraphCount() - 1; paragraph >= 0; --paragraph) {
@@ -318,7 +320,7 @@ LogView::Line LogView::endTop() const
     return Line {};
 }
 
-void LogView::scrollTo(Line top)
+void TextField::scrollTo(Line top)
 {
     settle();
     top = std::clamp(top, Line {}, m_endTop);
@@ -329,13 +331,13 @@ void LogView::scrollTo(Line top)
     viewport()->update();
 }
 
-void LogView::scrollByLines(qsizetype lines)
+void TextField::scrollByLines(qsizetype lines)
 {
     settle();
     scrollTo(moved(m_top, lines));
 }
 
-void LogView::ensureCursorVisible()
+void TextField::ensureCursorVisible()
 {
     settle();
     const Line caret = lineOf(m_cursor);
@@ -346,7 +348,7 @@ void LogView::ensureCursorVisible()
         scrollTo(moved(caret, 1 - page));
 }
 
-QRect LogView::caretRectAt(qsizetype position) const
+QRect TextField::caretRectAt(qsizetype position) const
 {
     settle();
     const Line line = lineOf(position);
@@ -355,12 +357,12 @@ QRect LogView::caretRectAt(qsizetype position) const
     return QRect(int(xOf(position)), y, 1, m_lineHeight);
 }
 
-QRect LogView::cursorRect() const
+QRect TextField::cursorRect() const
 {
     return caretRectAt(m_cursor);
 }
 
-QRect LogView::characterRect(qsizetype position) const
+QRect TextField::characterRect(qsizetype position) const
 {
     QRect rect = caretRectAt(position);
     const qreal next = position < length() ? xOf(position + 1) : rect.x();
@@ -368,7 +370,7 @@ QRect LogView::characterRect(qsizetype position) const
     return rect;
 }
 
-qsizetype LogView::positionAt(QPoint point, QTextLine::CursorPosition at) const
+qsizetype TextField::positionAt(QPoint point, QTextLine::CursorPosition at) const
 {
     settle();
     const int y = point.y() - margin;
@@ -376,7 +378,7 @@ qsizetype LogView::positionAt(QPoint point, QTextLine::CursorPosition at) const
     return positionOnLine(moved(m_top, lines), point.x(), at);
 }
 
-void LogView::paintEvent(QPaintEvent *event)
+void TextField::paintEvent(QPaintEvent *event)
 {
     settle();
     QPainter painter(viewport());
@@ -422,7 +424,7 @@ void LogView::paintEvent(QPaintEvent *event)
     }
 }
 
-void LogView::resizeEvent(QResizeEvent *event)
+void TextField::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     // The layouts hold lines of the old width; the top keeps its paragraph.
@@ -432,7 +434,7 @@ void LogView::resizeEvent(QResizeEvent *event)
     settle();
 }
 
-void LogView::changeEvent(QEvent *event)
+void TextField::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange)
@@ -441,7 +443,7 @@ void LogView::changeEvent(QEvent *event)
         viewport()->update();
 }
 
-void LogView::scrollContentsBy(int, int)
+void TextField::scrollContentsBy(int, int)
 {
     // The bar's own moves are followed through its valueChanged signal.
 }
