@@ -86,6 +86,9 @@ bool TextField::appendView(View piece)
                     m_layouts.end());
     m_cursor = m_anchor = m_text.length();
     m_desiredX = -1;
+    // An arrival ends a run of typing, and the history makes room for it.
+    m_history.textGrew();
+    releaseLater();
     m_endDirty = true;
     m_revealPending = true;
     if (m_unannouncedFrom < 0)
@@ -98,6 +101,8 @@ bool TextField::appendView(View piece)
 
 void TextField::clearLog()
 {
+    // Clear is final: nothing it emptied can be undone.
+    m_history.clear();
     m_text.clear();
     m_full = false;
     dropLayouts();

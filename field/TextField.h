@@ -1,5 +1,6 @@
 #pragma once
 
+#include "field/EditHistory.h"
 #include "field/TextStore.h"
 
 #include <QAbstractScrollArea>
@@ -68,8 +69,13 @@ public:
     bool hasSelection() const { return m_cursor != m_anchor; }
     void setSelection(qsizetype anchor, qsizetype cursor);
     // Replaces [from, to) with the text as the user's own edit and puts the
-    // caret after it; false, with nothing changed, when it would not fit.
-    bool replaceText(qsizetype from, qsizetype to, QStringView text);
+    // caret after it; false, with nothing changed, when it would not fit. The
+    // edit is a step of its own for undo unless it goes on a run of typing,
+    // Backspaces or Deletes.
+    bool replaceText(qsizetype from, qsizetype to, QStringView text,
+                     EditHistory::Run run = EditHistory::Run::None);
+    bool canUndo() const { return m_history.canUndo(); }
+    bool canRedo() const { return m_history.canRedo(); }
 
     // In viewport coordinates. A position off screen gets a rectangle off it.
     QRect cursorRect() const;
@@ -86,6 +92,8 @@ public Q_SLOTS:
     void copy();
     void cut();
     void paste();
+    void undo();
+    void redo();
 
 protected:
     bool event(QEvent *event) override;
@@ -180,7 +188,7 @@ private:
     void cursorMoved();
     void removeBackward();
     void removeForward();
-    void insertTyped(QStringView text);
+    void insertTyped(QStringView text, EditHistory::Run run = EditHistory::Run::None);
     void deleteSelection();
     void restartBlink();
     qsizetype snapped(qsizetype position) const;
@@ -226,4 +234,14 @@ private:
     QTimer m_announceTimer;
 
     QTimer m_releaseTimer;
+
+    // --- undo and redo (TextFieldInput.cpp)
+    // Shows an edit made to the text: the view keeps its place, the caret goes
+    // after the inserted text, screen readers hear of it. `topStart` is where
+    // the top paragraph of the view started before it.
+    void showEdit(qsizetype topStart, qsizetype from, qsizetype removed, qsizetype inserted,
+                  const QString &removedText);
+    void undoOrRedo(bool undo);
+
+    EditHistory m_history { m_text };
 };

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -31,6 +32,13 @@ bool isTypable(QStringView text)
 // A selection too big for an input method to want it whole.
 constexpr qsizetype maxQueriedText = 4096;
 
+// Ctrl+Y redoes too, as in most editors, whatever the platform's own Redo is.
+bool isRedo(const QKeyEvent *key)
+{
+    return key->matches(QKeySequence::Redo)
+           || key->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Y);
+}
+
 } // namespace
 
 qsizetype TextField::snapped(qsizetype position) const
@@ -42,7 +50,7 @@ qsizetype TextField::snapped(qsizetype position) const
     return position;
 }
 
-bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text)
+bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
     settle();
     from = std::clamp<qsizetype>(from, 0, length());
@@ -54,26 +62,62 @@ bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text)
     if (from == to && text.isEmpty())
         return true;
     const QString removed = m_text.text(from, std::min(to, from + maxQueriedText));
+    const qsizetype topStart = m_text.paragraphStart(m_top.paragraph);
+    if (!m_history.replace(from, to, text, run))
+        return false;
+    showEdit(topStart, from, to - from, text.size(), removed);
+    return true;
+}
+
+void TextField::undo()
+{
+    undoOrRedo(true);
+}
+
+void TextField::redo()
+{
+    undoOrRedo(false);
+}
+
+void TextField::undoOrRedo(bool undo)
+{
+    settle();
+    const std::optional<EditHistory::Step> step
+            = undo ? m_history.nextUndo() : m_history.nextRedo();
+    if (!step)
+        return;
+    const QString removed
+            = m_text.text(step->at, step->at + std::min(step->removed, maxQueriedText));
+    const qsizetype topStart = m_text.paragraphStart(m_top.paragraph);
+    // Refused only when what it would bring back no longer fits beside what arrived since.
+    if (!(undo ? m_history.undo() : m_history.redo())) {
+        QApplication::beep();
+        return;
+    }
+    // As in Qt's own fields, the caret goes after the text brought back, nothing selected.
+    showEdit(topStart, step->at, step->removed, step->inserted, removed);
+}
+
+void TextField::showEdit(qsizetype topStart, qsizetype from, qsizetype removed, qsizetype inserted,
+                         const QString &removedText)
+{
+    const qsizetype to = from + removed;
     // The top of the view stays on the text it showed.
-    qsizetype topStart = m_text.paragraphStart(m_top.paragraph);
-    m_text.remove(from, to - from);
-    m_text.insert(from, text);
     if (topStart > from)
-        topStart = topStart >= to ? topStart - (to - from) + text.size() : from;
+        topStart = topStart >= to ? topStart - removed + inserted : from;
     dropLayouts();
     const qsizetype topParagraph = m_text.paragraphAt(topStart);
     const qsizetype topLine = topParagraph == m_top.paragraph ? m_top.line : 0;
     m_top = Line { topParagraph, std::min(topLine, lineCount(topParagraph) - 1) };
     if (m_unannouncedFrom > from)
         m_unannouncedFrom = from;
-    m_cursor = m_anchor = snapped(from + text.size());
+    m_cursor = m_anchor = snapped(from + inserted);
     m_desiredX = -1;
-    announceEdit(from, removed, text.size());
+    announceEdit(from, removedText, inserted);
     ensureCursorVisible();
     restartBlink();
     viewport()->update();
     releaseLater();
-    return true;
 }
 
 void TextField::setSelection(qsizetype anchor, qsizetype cursor)
@@ -85,6 +129,7 @@ void TextField::setSelection(qsizetype anchor, qsizetype cursor)
 
 void TextField::moveCaret(qsizetype position, bool select)
 {
+    m_history.endRun();
     m_cursor = position;
     if (!select)
         m_anchor = position;
@@ -96,6 +141,7 @@ void TextField::moveCaret(qsizetype position, bool select)
 
 void TextField::selectAll()
 {
+    m_history.endRun();
     // Two positions: the text itself is only read when copied.
     m_anchor = 0;
     m_cursor = length();
@@ -132,9 +178,9 @@ void TextField::deleteSelection()
         replaceText(selectionStart(), selectionEnd(), {});
 }
 
-void TextField::insertTyped(QStringView text)
+void TextField::insertTyped(QStringView text, EditHistory::Run run)
 {
-    if (!replaceText(selectionStart(), selectionEnd(), text))
+    if (!replaceText(selectionStart(), selectionEnd(), text, run))
         QApplication::beep();
 }
 
@@ -143,7 +189,7 @@ void TextField::removeBackward()
     if (hasSelection())
         deleteSelection();
     else
-        replaceText(target(Motion::PreviousChar), m_cursor, {});
+        replaceText(target(Motion::PreviousChar), m_cursor, {}, EditHistory::Run::Backspace);
 }
 
 void TextField::removeForward()
@@ -151,7 +197,7 @@ void TextField::removeForward()
     if (hasSelection())
         deleteSelection();
     else
-        replaceText(m_cursor, target(Motion::NextChar), {});
+        replaceText(m_cursor, target(Motion::NextChar), {}, EditHistory::Run::Delete);
 }
 
 qsizetype TextField::target(Motion motion) const
@@ -284,12 +330,14 @@ bool TextField::event(QEvent *event)
                                           QKeySequence::Cut,
                                           QKeySequence::Paste,
                                           QKeySequence::SelectAll,
+                                          QKeySequence::Undo,
                                           QKeySequence::Delete,
                                           QKeySequence::MoveToStartOfDocument,
                                           QKeySequence::MoveToEndOfDocument };
         const bool typed = isTypable(key->text())
                            && !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
-        if (typed || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); })) {
+        if (typed || isRedo(key)
+            || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); })) {
             event->accept();
             return true;
         }
@@ -331,6 +379,10 @@ void TextField::keyPressEvent(QKeyEvent *event)
     }
     if (event->matches(K::SelectAll))
         selectAll();
+    else if (event->matches(K::Undo))
+        undo();
+    else if (isRedo(event))
+        redo();
     else if (event->matches(K::Copy))
         copy();
     else if (event->matches(K::Cut))
@@ -351,7 +403,7 @@ void TextField::keyPressEvent(QKeyEvent *event)
         insertTyped(u"\n");
     else if (isTypable(event->text())
              && !(event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)))
-        insertTyped(event->text());
+        insertTyped(event->text(), EditHistory::Run::Typing);
     else
         event->ignore();
 }
@@ -478,6 +530,9 @@ void TextField::contextMenuEvent(QContextMenuEvent *event)
         connect(action, &QAction::triggered, this, slot);
     };
     const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
+    add(tr("&Undo"), QKeySequence::Undo, canUndo(), &TextField::undo);
+    add(tr("&Redo"), QKeySequence::Redo, canRedo(), &TextField::redo);
+    menu->addSeparator();
     add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &TextField::cut);
     add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &TextField::copy);
     add(tr("&Paste"), QKeySequence::Paste, clipboard && clipboard->hasText(), &TextField::paste);

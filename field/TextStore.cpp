@@ -306,7 +306,7 @@ TextStore::~TextStore() = default;
 
 template<typename View>
 void TextStore::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
-                       qsizetype paragraphUnits)
+                         qsizetype paragraphUnits)
 {
     while (!piece.isEmpty()) {
         Chunk *last = chunks.empty() ? nullptr : &chunks.back();
@@ -389,6 +389,11 @@ void TextStore::clear()
 {
     if (m_chunks.empty())
         return;
+    release(takeAll());
+}
+
+std::vector<TextStore::Chunk> TextStore::takeAll()
+{
     // Swapping with fresh vectors is what gives their memory back.
     std::vector<qsizetype> { 0 }.swap(m_startOf);
     std::vector<qsizetype> { 1 }.swap(m_paragraphsBefore);
@@ -396,7 +401,182 @@ void TextStore::clear()
     ++m_edits;
     for (Starts &starts : m_starts)
         std::vector<qsizetype>().swap(starts.offsets);
-    release(std::exchange(m_chunks, {}));
+    return std::exchange(m_chunks, {});
+}
+
+TextStore::Taken::Taken() = default;
+TextStore::Taken::~Taken() = default;
+TextStore::Taken::Taken(Taken &&other) noexcept
+    : m_chunks(std::move(other.m_chunks))
+    , m_length(std::exchange(other.m_length, 0))
+{
+    other.m_chunks.clear();
+}
+
+TextStore::Taken &TextStore::Taken::operator=(Taken &&other) noexcept
+{
+    m_chunks = std::move(other.m_chunks);
+    other.m_chunks.clear();
+    m_length = std::exchange(other.m_length, 0);
+    return *this;
+}
+
+QString TextStore::Taken::text(qsizetype from, qsizetype to) const
+{
+    from = std::clamp<qsizetype>(from, 0, m_length);
+    to = std::clamp<qsizetype>(to, from, m_length);
+    QString result(to - from, Qt::Uninitialized);
+    QChar *out = result.data();
+    qsizetype start = 0;
+    for (const Chunk &chunk : m_chunks) {
+        const qsizetype end = start + chunk.size;
+        if (end > from && start < to) {
+            const qsizetype a = std::max(from, start);
+            const qsizetype b = std::min(to, end);
+            chunk.copyTo(out, a - start, b - start);
+            out += b - a;
+        }
+        start = end;
+    }
+    return result;
+}
+
+qsizetype TextStore::Taken::memoryBytes() const
+{
+    qsizetype bytes = sizeof(Taken) + qsizetype(m_chunks.capacity() * sizeof(Chunk));
+    for (const Chunk &chunk : m_chunks)
+        bytes += chunk.bytes();
+    return bytes;
+}
+
+TextStore::Taken TextStore::take(qsizetype position, qsizetype count)
+{
+    position = std::clamp<qsizetype>(position, 0, length());
+    count = std::clamp<qsizetype>(count, 0, length() - position);
+    Taken taken;
+    taken.m_length = count;
+    if (count == 0)
+        return taken;
+    if (count == length()) {
+        taken.m_chunks = takeAll();
+        return taken;
+    }
+    const qsizetype first = chunkAt(position);
+    const qsizetype last = chunkAt(position + count - 1);
+    const qsizetype from = position - m_startOf[first];
+    const qsizetype end = position + count - m_startOf[last];
+    const Chunk &head = m_chunks[first];
+    const Chunk &tail = m_chunks[last];
+    // Only the ends are copied; the seams between them and the whole chunks
+    // in between were chunk seams already, so they split no CR LF.
+    appendTo(taken.m_chunks, QStringView(head.text(from, first == last ? end : head.size)),
+             m_limits.chunkUnits, m_limits.paragraphUnits);
+    std::vector<Chunk> ending;
+    if (first != last)
+        appendTo(ending, QStringView(tail.text(0, end)), m_limits.chunkUnits,
+                 m_limits.paragraphUnits);
+    std::vector<Chunk> replaced;
+    const qsizetype replacedFrom
+            = rebuild(first, last + 1, head.text(0, from) + tail.text(end, tail.size), replaced);
+    std::vector<Chunk> dropped;
+    for (qsizetype i = 0; i < qsizetype(replaced.size()); ++i) {
+        const qsizetype chunk = replacedFrom + i;
+        if (chunk > first && chunk < last)
+            taken.m_chunks.push_back(std::move(replaced[i]));
+        else
+            dropped.push_back(std::move(replaced[i]));
+    }
+    taken.m_chunks.insert(taken.m_chunks.end(), std::make_move_iterator(ending.begin()),
+                          std::make_move_iterator(ending.end()));
+    release(std::move(dropped));
+    return taken;
+}
+
+bool TextStore::put(qsizetype position, Taken &text)
+{
+    if (text.length() > m_limits.capacity - length())
+        return false;
+    if (text.isEmpty())
+        return true;
+    position = std::clamp<qsizetype>(position, 0, length());
+    std::vector<Chunk> pieces = std::exchange(text.m_chunks, {});
+    text.m_length = 0;
+    if (m_chunks.empty()) {
+        m_chunks = std::move(pieces);
+        updateTotalsFrom(0);
+        return true;
+    }
+    if (pieces.size() == 1)
+        return insert(position, QStringView(pieces.front().text(0, pieces.front().size)));
+    // The chunk at the position is split around the pieces: its head joins the
+    // first piece, its tail the last one, and the pieces in between move in.
+    const qsizetype at = chunkAt(position);
+    const Chunk &split = m_chunks[at];
+    const qsizetype offset = position - m_startOf[at];
+    QString front = split.text(0, offset) + pieces.front().text(0, pieces.front().size);
+    const QString back = pieces.back().text(0, pieces.back().size) + split.text(offset, split.size);
+    qsizetype first = at;
+    // An LF in front of the chunk would split a CR LF from the one before.
+    if (offset == 0 && at > 0 && front.front() == QChar(lf)) {
+        const Chunk &previous = m_chunks[at - 1];
+        if (previous.unit(previous.size - 1) == cr) {
+            --first;
+            front.prepend(previous.text(0, previous.size));
+        }
+    }
+    std::vector<Chunk> built;
+    appendTo(built, QStringView(front), m_limits.chunkUnits, m_limits.paragraphUnits);
+    built.insert(built.end(), std::make_move_iterator(pieces.begin() + 1),
+                 std::make_move_iterator(pieces.end() - 1));
+    std::vector<Chunk> ending;
+    appendTo(ending, QStringView(back), m_limits.chunkUnits, m_limits.paragraphUnits);
+    built.insert(built.end(), std::make_move_iterator(ending.begin()),
+                 std::make_move_iterator(ending.end()));
+    const auto begin = m_chunks.begin() + first;
+    const auto end = m_chunks.begin() + at + 1;
+    std::vector<Chunk> replaced(std::make_move_iterator(begin), std::make_move_iterator(end));
+    m_chunks.insert(m_chunks.erase(begin, end), std::make_move_iterator(built.begin()),
+                    std::make_move_iterator(built.end()));
+    updateTotalsFrom(first);
+    release(std::move(replaced));
+    return true;
+}
+
+void TextStore::join(Taken &front, Taken &&back) const
+{
+    if (back.isEmpty())
+        return;
+    if (front.isEmpty()) {
+        front = std::move(back);
+        return;
+    }
+    std::vector<Chunk> &chunks = front.m_chunks;
+    const Chunk &end = chunks.back();
+    const Chunk &start = back.m_chunks.front();
+    const qsizetype small = m_limits.chunkUnits / 4;
+    auto rest = back.m_chunks.begin();
+    // The two chunks at the seam become one or two when they would split a
+    // CR LF or one of them is small, so runs of single deletions leave no crumbs.
+    if ((end.unit(end.size - 1) == cr && start.unit(0) == lf) || end.size < small
+        || start.size < small) {
+        const QString seam = end.text(0, end.size) + start.text(0, start.size);
+        chunks.pop_back();
+        std::vector<Chunk> built;
+        appendTo(built, QStringView(seam), m_limits.chunkUnits, m_limits.paragraphUnits);
+        chunks.insert(chunks.end(), std::make_move_iterator(built.begin()),
+                      std::make_move_iterator(built.end()));
+        ++rest;
+    }
+    chunks.insert(chunks.end(), std::make_move_iterator(rest),
+                  std::make_move_iterator(back.m_chunks.end()));
+    front.m_length += std::exchange(back.m_length, 0);
+    back.m_chunks.clear();
+}
+
+void TextStore::discard(Taken &&text)
+{
+    text.m_length = 0;
+    release(std::exchange(text.m_chunks, {}));
 }
 
 void TextStore::release(std::vector<Chunk> chunks)
@@ -437,6 +617,14 @@ bool TextStore::releaseMemory(qsizetype budgetBytes)
 
 void TextStore::rebuild(qsizetype first, qsizetype last, QString replacement)
 {
+    std::vector<Chunk> replaced;
+    rebuild(first, last, std::move(replacement), replaced);
+    release(std::move(replaced));
+}
+
+qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacement,
+                             std::vector<Chunk> &replaced)
+{
     const auto count = qsizetype(m_chunks.size());
     const auto unitAt = [&](qsizetype chunk, qsizetype offset) -> int {
         const Chunk &c = m_chunks[chunk];
@@ -474,11 +662,11 @@ void TextStore::rebuild(qsizetype first, qsizetype last, QString replacement)
     }
     const auto begin = m_chunks.begin() + first;
     const auto end = m_chunks.begin() + last;
-    std::vector<Chunk> replaced(std::make_move_iterator(begin), std::make_move_iterator(end));
+    replaced.assign(std::make_move_iterator(begin), std::make_move_iterator(end));
     m_chunks.insert(m_chunks.erase(begin, end), std::make_move_iterator(built.begin()),
                     std::make_move_iterator(built.end()));
     updateTotalsFrom(first);
-    release(std::move(replaced));
+    return first;
 }
 
 void TextStore::updateTotalsFrom(qsizetype chunk)
@@ -536,7 +724,7 @@ QString TextStore::text(qsizetype from, qsizetype to) const
 }
 
 TextStore::Walk TextStore::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
-                                  std::vector<qsizetype> *offsets) const
+                                      std::vector<qsizetype> *offsets) const
 {
     const Chunk &c = m_chunks[chunk];
     const qsizetype paragraphUnits = m_limits.paragraphUnits;

@@ -34,6 +34,8 @@
 // is freed with the TextStore.
 class TextStore
 {
+    struct Chunk;
+
 public:
     struct Limits
     {
@@ -101,9 +103,44 @@ public:
     // aside included.
     qsizetype memoryBytes() const;
 
-private:
-    struct Chunk;
+    // Text taken out of a TextStore together with its storage, so that putting
+    // it back costs no copy of it however long it is: the undo of a large
+    // deletion. Its chunks keep to the same rules as the store's own.
+    class Taken
+    {
+    public:
+        Taken();
+        ~Taken();
+        Taken(Taken &&other) noexcept;
+        Taken &operator=(Taken &&other) noexcept;
+        Q_DISABLE_COPY(Taken)
 
+        qsizetype length() const { return m_length; }
+        bool isEmpty() const { return m_length == 0; }
+        QString text(qsizetype from, qsizetype to) const;
+        QString text() const { return text(0, m_length); }
+        qsizetype memoryBytes() const;
+
+    private:
+        friend class TextStore;
+        std::vector<Chunk> m_chunks;
+        qsizetype m_length = 0;
+    };
+
+    // Removes what remove() would and hands it over; whole chunks change hands
+    // without a copy, only the two at the ends are copied.
+    Taken take(qsizetype position, qsizetype count);
+    // Inserts text taken before, its chunks as they are, and leaves `text`
+    // empty; false, with both unchanged, when the result would pass the capacity.
+    bool put(qsizetype position, Taken &text);
+    // Makes `front` the text of both, `front` then `back`, as when a Backspace
+    // takes the character before what the last one took.
+    void join(Taken &front, Taken &&back) const;
+    // Lets go of taken text as a clear lets go of the text: a large one waits
+    // for releaseMemory().
+    void discard(Taken &&text);
+
+private:
     // Appends to the last of `chunks`, starting new ones of at most `target` units.
     template<typename View>
     static void appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
@@ -129,6 +166,12 @@ private:
     // Replaces chunks [first, last) with the replacement, taking neighbours in
     // where a CR LF would straddle a seam or a chunk would be left small.
     void rebuild(qsizetype first, qsizetype last, QString replacement);
+    // The same, handing over the chunks it replaced; gives the index the first
+    // of them had, which is below `first` when it took a neighbour in.
+    qsizetype rebuild(qsizetype first, qsizetype last, QString replacement,
+                      std::vector<Chunk> &replaced);
+    // Empties the text and hands over its chunks.
+    std::vector<Chunk> takeAll();
     void updateTotalsFrom(qsizetype chunk);
     // Frees dropped chunks, or keeps them aside when they are large.
     void release(std::vector<Chunk> chunks);
