@@ -38,6 +38,7 @@ public:
         qsizetype at = 0;
         qsizetype removed = 0;
         qsizetype inserted = 0;
+        friend bool operator==(const Step &, const Step &) = default;
     };
 
     static constexpr qsizetype defaultSpareUnits = qsizetype(32) << 20;

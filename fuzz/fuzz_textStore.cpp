@@ -3,6 +3,12 @@
 // the same text and that the paragraphs are the ones a direct reading of the
 // line rules gives. Dropped storage is kept aside from a tiny size on and
 // released now and then, in between the edits.
+//
+// Half the inputs edit the store directly, text taken out and put back and
+// joined included; the other half edit it through an EditHistory with
+// arrivals at the end in between, undo and redo, and a tiny budget, against a
+// QString and a list of the steps the history should hold.
+#include "field/EditHistory.h"
 #include "field/TextStore.h"
 
 #include <QString>
@@ -13,28 +19,35 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
 namespace {
 
 // Line breaks twice as often as the rest; the rest are one of each storage
-// width, a surrogate pair's halves, a separator that must not break, and NUL.
-constexpr char16_t alphabet[] = { u'\r',
-                                  u'\r',
-                                  u'\n',
-                                  u'\n',
-                                  u'a',
-                                  u'a',
-                                  u'\u00E9',
-                                  u'\u4E2D',
-                                  u'\u2028',
-                                  char16_t(0xD83D),
-                                  char16_t(0xDE00),
-                                  u'\0' };
+// width, a surrogate pair whole and its halves alone, a separator that must
+// not break, and NUL. With paragraphs of a few units, pairs often straddle a cut.
+const QString alphabet[] = { QStringLiteral("\r"),         QStringLiteral("\r"),
+                             QStringLiteral("\n"),         QStringLiteral("\n"),
+                             QStringLiteral("a"),          QStringLiteral("a"),
+                             QStringLiteral("\u00E9"),     QStringLiteral("\u4E2D"),
+                             QStringLiteral("\u2028"),     QStringLiteral("\U0001F600"),
+                             QStringLiteral("\U0001F600"), QString(QChar(0xD83D)),
+                             QString(QChar(0xDE00)),       QString(QChar(0)) };
 constexpr qsizetype maxCapacity = 300;
 constexpr int maxEdits = 64;
 constexpr qsizetype maxKeptAside = 64;
+constexpr qsizetype maxSpare = 400;
+
+// A step the history should hold: the text of it in the log now and the text
+// that was there before.
+struct Step
+{
+    qsizetype at = 0;
+    QString present;
+    QString absent;
+};
 
 QString makePiece(FuzzedDataProvider &input)
 {
@@ -42,9 +55,9 @@ QString makePiece(FuzzedDataProvider &input)
     const int units = input.ConsumeIntegralInRange(0, 12);
     for (int i = 0; i < units && input.remaining_bytes() > 0; ++i) {
         const auto kind = input.ConsumeIntegral<uint8_t>();
-        const QChar unit(alphabet[kind % std::size(alphabet)]);
+        const QString &unit = alphabet[kind % std::size(alphabet)];
         // Now and then a run, so that lines grow past several paragraphs.
-        piece += kind >= 224 ? QString(input.ConsumeIntegralInRange(2, 30), unit) : QString(unit);
+        piece += kind >= 224 ? unit.repeated(input.ConsumeIntegralInRange(2, 30)) : unit;
     }
     return piece;
 }
@@ -82,8 +95,8 @@ std::vector<Paragraph> paragraphsOf(const QString &text, qsizetype paragraphUnit
     }
 }
 
-[[noreturn]] void mismatch(const char *why, const TextStore::Limits &limits, const std::string &edits,
-                           const QString &expected)
+[[noreturn]] void mismatch(const char *why, const TextStore::Limits &limits,
+                           const std::string &edits, const QString &expected)
 {
     std::fprintf(stderr,
                  "%s\nchunk %lld, paragraph %lld, capacity %lld units\nedits:\n%s\ntext: ", why,
@@ -114,11 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
     const TextStore::Limits limits { .chunkUnits = input.ConsumeIntegralInRange(2, 9),
-                                   .paragraphUnits = input.ConsumeIntegralInRange(1, 7),
-                                   .capacity
-                                   = input.ConsumeIntegralInRange<qsizetype>(0, maxCapacity),
-                                   .keepAsideBytes
-                                   = input.ConsumeIntegralInRange<qsizetype>(0, maxKeptAside) };
+                                     .paragraphUnits = input.ConsumeIntegralInRange(1, 7),
+                                     .capacity
+                                     = input.ConsumeIntegralInRange<qsizetype>(0, maxCapacity),
+                                     .keepAsideBytes
+                                     = input.ConsumeIntegralInRange<qsizetype>(0, maxKeptAside) };
+    const bool throughHistory = input.ConsumeBool();
+    const qsizetype spare = input.ConsumeIntegralInRange<qsizetype>(0, maxSpare);
     TextStore log(limits);
     QString model;
     std::string edits;
@@ -127,27 +142,188 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             mismatch(why, limits, edits, model);
     };
 
+    // Text taken out of the store and not put back yet, with what it should read.
+    std::vector<std::pair<TextStore::Taken, QString>> pool;
+    const auto pick = [&] {
+        return std::size_t(input.ConsumeIntegralInRange<std::size_t>(0, pool.size() - 1));
+    };
+
+    EditHistory history(log, spare);
+    std::deque<Step> steps; // oldest first; [0, done) are done
+    qsizetype done = 0;
+    const auto stepOf = [](const Step &step) {
+        return EditHistory::Step { step.at, step.present.size(), step.absent.size() };
+    };
+    const auto swapIn = [&](Step &step) {
+        model.replace(step.at, step.present.size(), step.absent);
+        std::swap(step.present, step.absent);
+    };
+    // The history drops the oldest steps, or once none is left to undo the
+    // last ones to redo, when it holds more than its budget.
+    const auto followDrops = [&] {
+        const auto redone = qsizetype(steps.size()) - done;
+        check(history.undoCount() <= done && history.redoCount() <= redone,
+              "the history holds steps it should not");
+        while (done > history.undoCount()) {
+            steps.pop_front();
+            --done;
+        }
+        while (qsizetype(steps.size()) - done > history.redoCount())
+            steps.pop_back();
+        qsizetype units = 0;
+        for (const Step &step : steps)
+            units += step.absent.size() + EditHistory::recordUnits;
+        check(history.heldUnits() == units, "the history counts what it holds wrong");
+        check(steps.empty()
+                      || units <= std::max<qsizetype>(0, limits.capacity - model.size()) + spare,
+              "the history holds more than its budget");
+        check(done > 0 ? history.nextUndo() == stepOf(steps[done - 1]) : !history.canUndo(),
+              "the step to undo differs");
+        check(done < qsizetype(steps.size()) ? history.nextRedo() == stepOf(steps[done])
+                                             : !history.canRedo(),
+              "the step to redo differs");
+    };
+    const auto fitsBack = [&](const Step &step) {
+        return step.absent.size() - step.present.size() <= limits.capacity - model.size();
+    };
+
     for (int n = 0; n < maxEdits && input.remaining_bytes() > 0; ++n) {
-        const int kind = input.ConsumeIntegralInRange(0, 17);
+        const int kind = input.ConsumeIntegralInRange(0, 19);
         // Positions a little outside the text, which the log clamps.
         const qsizetype position = input.ConsumeIntegralInRange<qsizetype>(-2, model.size() + 2);
         const qsizetype at = std::clamp<qsizetype>(position, 0, model.size());
-        if (kind < 11) {
+        if (kind < 6) {
             const QString piece = makePiece(input);
             const bool fits = model.size() + piece.size() <= limits.capacity;
-            const bool appending = kind < 6;
-            edits += describe(appending ? "append" : "insert", position, piece);
-            check((appending ? log.append(piece) : log.insert(position, piece)) == fits,
+            edits += describe("append", position, piece);
+            check(log.append(piece) == fits,
                   "a piece was refused below the capacity or taken past it");
             if (fits)
-                model.insert(appending ? model.size() : at, piece);
-        } else if (kind < 15) {
+                model += piece;
+            if (throughHistory) {
+                history.textGrew();
+                followDrops();
+            }
+        } else if (throughHistory && kind < 16) {
+            if (kind < 12) {
+                const auto run = EditHistory::Run(input.ConsumeIntegralInRange(0, 3));
+                const qsizetype count = input.ConsumeIntegralInRange<qsizetype>(-1, 3);
+                const QString piece = makePiece(input);
+                edits += describe("replace", position, piece);
+                edits += describe("  count and run", count, QString::number(int(run)));
+                qsizetype from = at;
+                qsizetype to = std::clamp<qsizetype>(position + count, 0, model.size());
+                if (to < from)
+                    std::swap(from, to);
+                const bool fits = piece.size() <= limits.capacity - (model.size() - (to - from));
+                check(history.replace(position, position + count, piece, run) == fits,
+                      "an edit was refused below the capacity or made past it");
+                if (fits && (from < to || !piece.isEmpty())) {
+                    const QString removed = model.mid(from, to - from);
+                    steps.resize(done);
+                    // Either a step of its own or one that goes on the last.
+                    Step made { from, piece, removed };
+                    Step merged;
+                    if (done > 0) {
+                        merged = steps[done - 1];
+                        if (run == EditHistory::Run::Typing) {
+                            merged.present += piece;
+                        } else if (run == EditHistory::Run::Backspace) {
+                            merged.at = from;
+                            merged.absent.prepend(removed);
+                        } else {
+                            merged.absent += removed;
+                        }
+                    }
+                    model.replace(from, to - from, piece);
+                    const auto step = history.nextUndo();
+                    if (step == stepOf(made) || !step) {
+                        steps.push_back(made);
+                        ++done;
+                    } else {
+                        check(done > 0 && run != EditHistory::Run::None && step == stepOf(merged),
+                              "an edit is neither a step of its own nor the last one's");
+                        steps[done - 1] = merged;
+                    }
+                }
+            } else if (kind < 14) {
+                edits += "undo\n";
+                const bool can = done > 0 && fitsBack(steps[done - 1]);
+                check(history.undo() == can, "an undo was refused, or made when it could not be");
+                if (can)
+                    swapIn(steps[--done]);
+            } else if (kind < 15) {
+                edits += "redo\n";
+                const bool can = done < qsizetype(steps.size()) && fitsBack(steps[done]);
+                check(history.redo() == can, "a redo was refused, or made when it could not be");
+                if (can)
+                    swapIn(steps[done++]);
+            } else {
+                edits += "caret moved\n";
+                history.endRun();
+            }
+            followDrops();
+        } else if (kind < 11) {
+            const QString piece = makePiece(input);
+            const bool fits = model.size() + piece.size() <= limits.capacity;
+            edits += describe("insert", position, piece);
+            check(log.insert(position, piece) == fits,
+                  "a piece was refused below the capacity or taken past it");
+            if (fits)
+                model.insert(at, piece);
+        } else if (kind < 13) {
             const qsizetype count = input.ConsumeIntegralInRange<qsizetype>(-1, model.size() + 2);
-            edits += describe("remove", position, QString::number(count));
-            log.remove(position, count);
-            model.remove(at, std::clamp<qsizetype>(count, 0, model.size() - at));
-        } else if (kind < 16) {
+            const QString removed
+                    = model.mid(at, std::clamp<qsizetype>(count, 0, model.size() - at));
+            model.remove(at, removed.size());
+            if (kind == 11) {
+                edits += describe("remove", position, QString::number(count));
+                log.remove(position, count);
+            } else {
+                edits += describe("take", position, QString::number(count));
+                TextStore::Taken taken = log.take(position, count);
+                check(taken.length() == removed.size() && taken.text() == removed,
+                      "taken text differs from what was there");
+                if (pool.size() < 4)
+                    pool.emplace_back(std::move(taken), removed);
+                else
+                    log.discard(std::move(taken));
+            }
+        } else if (kind < 15) {
+            if (!pool.empty() && kind == 13) {
+                const std::size_t i = pick();
+                edits += describe("put", position, pool[i].second);
+                const bool fits = model.size() + pool[i].second.size() <= limits.capacity;
+                check(log.put(position, pool[i].first) == fits,
+                      "taken text was refused below the capacity or put past it");
+                if (fits) {
+                    check(pool[i].first.isEmpty(), "put text is still held");
+                    model.insert(at, pool[i].second);
+                    pool.erase(pool.begin() + qsizetype(i));
+                } else {
+                    check(pool[i].first.text() == pool[i].second, "refused text changed");
+                }
+            } else if (pool.size() >= 2) {
+                const std::size_t i = pick();
+                const std::size_t j = pick();
+                if (i != j) {
+                    edits += describe("join", qsizetype(i), pool[j].second);
+                    log.join(pool[i].first, std::move(pool[j].first));
+                    pool[i].second += pool[j].second;
+                    check(pool[i].first.length() == pool[i].second.size()
+                                  && pool[i].first.text() == pool[i].second,
+                          "joined text differs");
+                    pool.erase(pool.begin() + qsizetype(j));
+                }
+            }
+        } else if (kind < 17) {
             edits += "clear\n";
+            if (throughHistory) {
+                history.clear();
+                steps.clear();
+                done = 0;
+                followDrops();
+            }
             log.clear();
             model.clear();
         } else {
