@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QInputMethodEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
@@ -33,6 +34,8 @@ private Q_SLOTS:
     void droppedStorageGoesBackWhileTheViewAnswers_data();
     void droppedStorageGoesBackWhileTheViewAnswers();
     void accessibleText();
+    void undoBringsTheCaptureBackBeforeWhatArrived();
+    void contextMenuOffersUndoAndRedo();
 };
 
 namespace {
@@ -371,18 +374,23 @@ void tst_TextField::refusalSticksUntilCleared()
 
 void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers_data()
 {
-    QTest::addColumn<QStringList>("keys"); // none: the log is cleared
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<bool>("clear");
     QTest::addColumn<QString>("left");
 
-    QTest::newRow("clear") << QStringList {} << "";
-    QTest::newRow("select-all-and-delete") << QStringList { "Ctrl+A", "Delete" } << "";
+    QTest::newRow("clear") << QStringList {} << true << "";
+    // What a deletion took waits in the history for an undo; Clear lets it go too.
+    QTest::newRow("select-all-delete-and-clear")
+            << QStringList { "Ctrl+A", "Delete" } << true << "";
     QTest::newRow("delete-all-but-the-first-line")
-            << QStringList { "Ctrl+Home", "Down", "Ctrl+Shift+End", "Backspace" } << "line 0\r\n";
+            << QStringList { "Ctrl+Home", "Down", "Ctrl+Shift+End", "Backspace" } << false
+            << "line 0\r\n";
 }
 
 void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
 {
     QFETCH(QStringList, keys);
+    QFETCH(bool, clear);
     QFETCH(QString, left);
 
     // Whatever is dropped is kept aside, however little.
@@ -390,10 +398,11 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     for (int i = 0; i < 2000; ++i)
         QVERIFY(shown.view.appendPiece(QStringLiteral("line %1\r\n").arg(i)));
     QCoreApplication::processEvents();
-    if (keys.isEmpty())
+    press(&shown.view, keys);
+    if (clear) {
         shown.view.clearLog();
-    else
-        press(&shown.view, keys);
+        QVERIFY(!shown.view.canUndo());
+    }
     QCOMPARE(shown.view.text(), left);
     QVERIFY(shown.view.model().hasMemoryToRelease());
 
@@ -452,6 +461,65 @@ void tst_TextField::accessibleText()
     editable->replaceText(4, 7, QStringLiteral("2"));
     editable->insertText(0, QStringLiteral(">"));
     QCOMPARE(shown.view.text(), QStringLiteral(">one 2\r\nthree"));
+}
+
+void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
+{
+    // Lines longer than a paragraph among short ones, CR LF breaks, over many chunks.
+    QString capture;
+    for (int i = 0; i < 3000; ++i)
+        capture += QStringLiteral("line %1\r\n").arg(i) + QString(i % 100 == 0 ? 9000 : 0, u'x');
+    Shown shown({ .chunkUnits = 1024 });
+    QVERIFY(shown.view.appendPiece(capture));
+    press(&shown.view, { "Ctrl+A", "K" });
+    QCOMPARE(shown.view.text(), QStringLiteral("k"));
+    QVERIFY(shown.view.appendPiece(QStringLiteral("\nNEW")));
+    press(&shown.view, { "Ctrl+Z" });
+    QCOMPARE(shown.view.text(), capture + "\nNEW");
+    // As in Qt's own fields: the caret after what came back, nothing selected, in view.
+    QCOMPARE(shown.view.cursorPosition(), capture.size());
+    QVERIFY(!shown.view.hasSelection());
+    QVERIFY(shown.view.viewport()->rect().intersects(shown.view.cursorRect()));
+    press(&shown.view, { "Ctrl+Shift+Z" });
+    QCOMPARE(shown.view.text(), QStringLiteral("k\nNEW"));
+    QCOMPARE(shown.view.cursorPosition(), 1);
+    press(&shown.view, { "Ctrl+Z" });
+    QCOMPARE(shown.view.text(), capture + "\nNEW");
+    press(&shown.view, { "Ctrl+Y" });
+    QCOMPARE(shown.view.text(), QStringLiteral("k\nNEW"));
+    // Typing is undone as one step, after which nothing else changes.
+    press(&shown.view, { "Ctrl+End" });
+    QTest::keyClicks(&shown.view, QStringLiteral("abc"));
+    QCOMPARE(shown.view.text(), QStringLiteral("k\nNEWabc"));
+    press(&shown.view, { "Ctrl+Z" });
+    QCOMPARE(shown.view.text(), QStringLiteral("k\nNEW"));
+    QCOMPARE(shown.view.cursorPosition(), 5);
+}
+
+void tst_TextField::contextMenuOffersUndoAndRedo()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("abc")));
+    const auto menuActions = [&] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
+                                shown.view.mapToGlobal(QPoint(10, 10)));
+        QCoreApplication::sendEvent(shown.view.viewport(), &event);
+        QMenu *menu = shown.view.findChild<QMenu *>();
+        QList<QAction *> actions = menu ? menu->actions() : QList<QAction *> {};
+        QStringList found;
+        for (const QAction *action : actions)
+            found << (action->isSeparator()
+                              ? QStringLiteral("-")
+                              : action->text() + (action->isEnabled() ? "" : " (off)"));
+        delete menu;
+        return found;
+    };
+    QCOMPARE(menuActions().mid(0, 4),
+             (QStringList { "&Undo (off)", "&Redo (off)", "-", "Cu&t (off)" }));
+    press(&shown.view, { "Backspace" });
+    QCOMPARE(menuActions().mid(0, 2), (QStringList { "&Undo", "&Redo (off)" }));
+    press(&shown.view, { "Ctrl+Z" });
+    QCOMPARE(menuActions().mid(0, 2), (QStringList { "&Undo (off)", "&Redo" }));
 }
 
 QTEST_MAIN(tst_TextField)

@@ -1,0 +1,221 @@
+#include "field/EditHistory.h"
+#include "field/TextStore.h"
+
+#include <QTest>
+
+class tst_EditHistory : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void steps_data();
+    void steps();
+    void budgetDropsTheOldest();
+    void undoThatNoLongerFitsIsRefused();
+    void largeDeletionComesBackWhole();
+};
+
+namespace {
+
+// Tiny chunks and paragraphs, so that every edit crosses chunk seams and cuts.
+const TextStore::Limits tiny { .chunkUnits = 4, .paragraphUnits = 3 };
+
+// Runs a script of edits, one a line:
+//   type P TEXT   types TEXT at P             back P   Backspace before P
+//   put F T TEXT  replaces [F, T), own step   del P    Delete after P
+//   over F T TEXT types TEXT over [F, T)      move     the caret moves
+//   arrive TEXT   appends TEXT                undo / redo / clear
+// TEXT takes \r and \n escapes.
+void run(TextStore &text, EditHistory &history, const QStringList &script)
+{
+    for (const QString &line : script) {
+        QStringList words = line.split(u' ');
+        const QString verb = words.takeFirst();
+        const auto number = [&](int i) { return qsizetype(words.at(i).toLongLong()); };
+        const auto piece = [&](int from) {
+            return words.mid(from)
+                    .join(u' ')
+                    .replace(QStringLiteral("\\r"), QStringLiteral("\r"))
+                    .replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+        };
+        bool done = true;
+        if (verb == u"type")
+            done = history.replace(number(0), number(0), piece(1), EditHistory::Run::Typing);
+        else if (verb == u"over")
+            done = history.replace(number(0), number(1), piece(2), EditHistory::Run::Typing);
+        else if (verb == u"put")
+            done = history.replace(number(0), number(1), piece(2));
+        else if (verb == u"back")
+            done = history.replace(number(0) - 1, number(0), {}, EditHistory::Run::Backspace);
+        else if (verb == u"del")
+            done = history.replace(number(0), number(0) + 1, {}, EditHistory::Run::Delete);
+        else if (verb == u"move")
+            history.endRun();
+        else if (verb == u"arrive") {
+            done = text.append(piece(0));
+            history.textGrew();
+        } else if (verb == u"undo")
+            done = history.undo();
+        else if (verb == u"redo")
+            done = history.redo();
+        else if (verb == u"clear") {
+            history.clear();
+            text.clear();
+        } else
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + line));
+        QVERIFY2(done, qPrintable(line));
+    }
+}
+
+} // namespace
+
+void tst_EditHistory::steps_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("undos");
+    QTest::addColumn<int>("redos");
+
+    QTest::newRow("typing-is-one-step")
+            << "" << QStringList { "type 0 a", "type 1 b", "type 2 c", "undo" } << "" << 0 << 1;
+    QTest::newRow("a-caret-move-ends-the-run")
+            << "" << QStringList { "type 0 a", "type 1 b", "move", "type 2 c", "undo" } << "ab" << 1
+            << 1;
+    QTest::newRow("typing-elsewhere-starts-a-step")
+            << "" << QStringList { "type 0 a", "type 0 b", "undo" } << "a" << 1 << 1;
+    QTest::newRow("a-deletion-ends-the-run")
+            << "" << QStringList { "type 0 a", "type 1 b", "back 2", "undo" } << "ab" << 1 << 1;
+    QTest::newRow("typing-after-a-deletion-starts-a-step")
+            << "xy" << QStringList { "back 2", "type 1 b", "undo" } << "x" << 1 << 1;
+    QTest::newRow("backspaces-are-one-step")
+            << "abcd" << QStringList { "back 4", "back 3", "back 2", "undo" } << "abcd" << 0 << 1;
+    QTest::newRow("deletes-are-one-step")
+            << "abcd" << QStringList { "del 0", "del 0", "del 0", "undo" } << "abcd" << 0 << 1;
+    QTest::newRow("a-delete-ends-a-backspace-run")
+            << "abcd" << QStringList { "back 2", "del 1", "undo" } << "acd" << 1 << 1;
+    QTest::newRow("a-paste-is-a-step-of-its-own")
+            << "" << QStringList { "type 0 a", "put 1 1 PASTE", "type 6 b", "undo", "undo" } << "a"
+            << 1 << 2;
+    QTest::newRow("typing-over-a-selection-goes-on-as-one-step")
+            << "hello" << QStringList { "over 0 2 J", "type 1 x", "undo" } << "hello" << 0 << 1;
+    QTest::newRow("an-arrival-ends-the-run")
+            << "" << QStringList { "type 0 a", "arrive X", "type 1 b", "undo" } << "aX" << 1 << 1;
+    QTest::newRow("undo-keeps-what-arrived-since")
+            << "capture" << QStringList { "over 0 7 k", "arrive  NEW", "undo" } << "capture NEW"
+            << 0 << 1;
+    QTest::newRow("redo-keeps-what-arrived-since")
+            << "capture" << QStringList { "over 0 7 k", "arrive  NEW", "undo", "arrive !", "redo" }
+            << "k NEW!" << 1 << 0;
+    QTest::newRow("an-edit-at-the-end-keeps-its-place")
+            << "ab" << QStringList { "type 2 xy", "arrive Z", "undo" } << "abZ" << 0 << 1;
+    QTest::newRow("an-edit-at-the-end-comes-back-before-later-arrivals")
+            << "ab" << QStringList { "type 2 xy", "undo", "arrive Z", "redo" } << "abxyZ" << 1 << 0;
+    QTest::newRow("undo-puts-a-cr-back-before-its-lf")
+            << "a\r\nb" << QStringList { "put 1 2 ", "undo" } << "a\r\nb" << 0 << 1;
+    QTest::newRow("redo-takes-a-cr-from-before-its-lf")
+            << "a\r\nb" << QStringList { "put 1 2 ", "undo", "redo" } << "a\nb" << 1 << 0;
+    QTest::newRow("undo-takes-a-cr-from-an-arrived-lf")
+            << "a" << QStringList { "put 1 1 x\\r", "arrive \\nb", "undo" } << "a\nb" << 0 << 1;
+    QTest::newRow("redo-puts-a-cr-back-before-an-arrived-lf")
+            << "a" << QStringList { "put 1 1 x\\r", "arrive \\nb", "undo", "redo" } << "ax\r\nb"
+            << 1 << 0;
+    QTest::newRow("undo-all-and-redo-all-across-seams")
+            << "one\r\ntwo\r\nthree"
+            << QStringList { "put 3 5 ",   "put 0 1 \\n", "arrive \\r", "put 4 9 A\\rB",
+                             "arrive \\n", "undo",        "undo",       "undo",
+                             "redo",       "redo",        "redo" }
+            << "\nnetA\rBhree\r\n"
+            << 3 << 0;
+    QTest::newRow("a-new-edit-drops-what-was-undone")
+            << "" << QStringList { "type 0 a", "undo", "type 0 b" } << "b" << 1 << 0;
+    QTest::newRow("clear-drops-everything")
+            << "abc" << QStringList { "put 0 1 ", "undo", "type 0 x", "clear" } << "" << 0 << 0;
+}
+
+void tst_EditHistory::steps()
+{
+    QFETCH(QString, start);
+    QFETCH(QStringList, script);
+    TextStore text(tiny);
+    QVERIFY(text.append(start));
+    EditHistory history(text);
+    run(text, history, script);
+    QTEST(text.text(), "expected");
+    QTEST(int(history.undoCount()), "undos");
+    QTEST(int(history.redoCount()), "redos");
+    QCOMPARE(history.canUndo(), history.undoCount() > 0);
+    QCOMPARE(history.canRedo(), history.redoCount() > 0);
+}
+
+void tst_EditHistory::budgetDropsTheOldest()
+{
+    // No spare: the records hold at most what would fill the text up.
+    TextStore text({ .chunkUnits = 16, .capacity = 1000, .keepAsideBytes = 0 });
+    QVERIFY(text.append(QString(300, u'a') + QString(300, u'b')));
+    EditHistory history(text, 0);
+    QVERIFY(history.replace(0, 100, {}));
+    QVERIFY(history.replace(200, 300, {}));
+    QCOMPARE(history.undoCount(), 2);
+    QCOMPARE(history.heldUnits(), 2 * (100 + EditHistory::recordUnits));
+    // 300 more units leave room for one record only: the first goes.
+    QVERIFY(text.append(QString(300, u'c')));
+    history.textGrew();
+    QCOMPARE(history.undoCount(), 1);
+    QVERIFY(text.hasMemoryToRelease());
+    QVERIFY(history.undo());
+    QCOMPARE(text.text(), QString(200, u'a') + QString(300, u'b') + QString(300, u'c'));
+    QVERIFY(!history.canUndo());
+    // Once nothing is left to undo, the step redone last goes first.
+    QVERIFY(text.append(QString(200, u'd')));
+    history.textGrew();
+    QVERIFY(!history.canRedo());
+    QCOMPARE(history.heldUnits(), 0);
+}
+
+void tst_EditHistory::undoThatNoLongerFitsIsRefused()
+{
+    TextStore text({ .chunkUnits = 4, .capacity = 10 });
+    QVERIFY(text.append(u"0123456789"));
+    EditHistory history(text);
+    QVERIFY(history.replace(0, 10, u"k", EditHistory::Run::Typing));
+    QVERIFY(text.append(u"abcdefghi"));
+    history.textGrew();
+    QVERIFY(!history.undo());
+    QCOMPARE(text.text(), QStringLiteral("kabcdefghi"));
+    QVERIFY(history.canUndo());
+    QVERIFY(history.nextUndo() == (EditHistory::Step { 0, 1, 10 }));
+}
+
+void tst_EditHistory::largeDeletionComesBackWhole()
+{
+    // Lines longer than a paragraph and wide characters, over many chunks.
+    QString capture;
+    for (int i = 0; i < 2000; ++i)
+        capture += QStringLiteral("line %1 \u4E2D\r\n").arg(i)
+                   + QString(i % 7 == 0 ? 5000 : 3, u'x');
+    TextStore text({ .chunkUnits = 4096, .keepAsideBytes = 0 });
+    QVERIFY(text.append(capture));
+    const qsizetype held = text.memoryBytes();
+    EditHistory history(text);
+    const qsizetype middle = capture.size() / 2;
+    QVERIFY(history.replace(100, capture.size() - 100, u"k", EditHistory::Run::Typing));
+    // The chunks moved into the history instead of being copied or freed.
+    QVERIFY2(history.memoryBytes() > held * 9 / 10, QByteArray::number(history.memoryBytes()));
+    QVERIFY(history.undo());
+    QCOMPARE(text.text(), capture);
+    // The chunks put back are counted as if the text had arrived as it is.
+    TextStore fresh({ .chunkUnits = 4096 });
+    QVERIFY(fresh.append(capture));
+    QCOMPARE(text.paragraphCount(), fresh.paragraphCount());
+    QCOMPARE(text.paragraphAt(middle), fresh.paragraphAt(middle));
+    QCOMPARE(text.paragraph(text.paragraphAt(middle)).start,
+             fresh.paragraph(fresh.paragraphAt(middle)).start);
+    QVERIFY(history.redo());
+    QCOMPARE(text.text(), capture.left(100) + u'k' + capture.right(100));
+    QVERIFY(history.undo());
+    QCOMPARE(text.text(), capture);
+}
+
+QTEST_GUILESS_MAIN(tst_EditHistory)
+#include "tst_editHistory.moc"
