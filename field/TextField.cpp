@@ -52,8 +52,7 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     // emptied view first among them.
     m_releaseTimer.setInterval(0);
     connect(&m_releaseTimer, &QTimer::timeout, this, &TextField::releaseSlice);
-    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
-            &TextField::scrollBarAction);
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &TextField::scrollBarAction);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TextField::scrollBarMoved);
     fontChanged();
 }
@@ -214,7 +213,7 @@ void TextField::syncScrollBar() const
     const qreal average = QFontMetricsF(font()).averageCharWidth();
     m_charsPerLine = std::max(1.0, wrapWidth() / std::max<qreal>(1, average));
     const double rows = rowOf(m_endTop);
-    m_rowsPerStep = std::max(1.0, rows / double(std::numeric_limits<int>::max() / 2));
+    m_rowsPerStep = std::max(1.0, rows / (double(std::numeric_limits<int>::max()) / 2));
     m_barMaximum = m_endTop == Line {} ? 0 : std::max(1, int(std::lround(rows / m_rowsPerStep)));
     m_syncingBar = true;
     bar->setRange(0, m_barMaximum);
@@ -651,9 +650,9 @@ void TextField::paintEvent(QPaintEvent *event)
             painter.fillRect(QRectF(x, y + (lines - 1) * m_lineHeight, breakWidth, m_lineHeight),
                              colors.brush(QPalette::Highlight));
         }
-        const bool showsCaret = m_cursor >= start
-                                && (m_cursor < shownEnd(at)
-                                    || (at.nextStart < 0 && m_cursor == shownEnd(at)));
+        const bool showsCaret
+                = m_cursor >= start
+                  && (m_cursor < shownEnd(at) || (at.nextStart < 0 && m_cursor == shownEnd(at)));
         if (drawCaret && showsCaret) {
             const auto column = int(m_cursor - start);
             at.layout.drawCursor(&painter, origin, column + int(m_preedit.size()), 1);

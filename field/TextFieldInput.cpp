@@ -244,12 +244,11 @@ qsizetype TextField::target(Motion motion) const
         }
         // As Qt's fields do: over a run of separators or a word, then the blanks.
         const qsizetype limit = std::min(length(), m_cursor + maxWordScan);
-        const qsizetype word
-                = isWordSeparator(m_text.at(m_cursor))
-                          ? skipForward(m_text, m_cursor, limit, isWordSeparator)
-                          : skipForward(m_text, m_cursor, limit, [](QChar c) {
-                                return !c.isSpace() && !isWordSeparator(c);
-                            });
+        const qsizetype word = isWordSeparator(m_text.at(m_cursor))
+                                       ? skipForward(m_text, m_cursor, limit, isWordSeparator)
+                                       : skipForward(m_text, m_cursor, limit, [](QChar c) {
+                                             return !c.isSpace() && !isWordSeparator(c);
+                                         });
         return skipForward(m_text, word, limit, isBlank);
     }
     case Motion::PreviousWord: {

@@ -189,8 +189,8 @@ void tst_TextField::keysEdit_data()
             << straddling << toPair + QStringList { "Right" } << "X" << before + pair + "Xbc"
             << 4098;
     QTest::newRow("backspace-takes-a-pair-across-a-cut-whole")
-            << straddling << QStringList { "Left", "Left", "Backspace" } << ""
-            << before + "bc" << 4095;
+            << straddling << QStringList { "Left", "Left", "Backspace" } << "" << before + "bc"
+            << 4095;
     QTest::newRow("delete-takes-a-pair-across-a-cut-whole")
             << straddling << toPair + QStringList { "Delete" } << "" << before + "bc" << 4095;
     QTest::newRow("down-crosses-an-empty-line")
@@ -402,7 +402,8 @@ void tst_TextField::longLinesWrapAcrossCutsAsAWhole()
     QVERIFY(seen.size() > line.size() / 100);
     for (const qsizetype start : std::as_const(seen)) {
         if (start > 0 && line.at(start - 1) != u' ')
-            QFAIL(qPrintable(QStringLiteral("a visual line starts inside a word at %1").arg(start)));
+            QFAIL(qPrintable(
+                    QStringLiteral("a visual line starts inside a word at %1").arg(start)));
     }
 }
 
@@ -412,10 +413,10 @@ void tst_TextField::scrollBarStepsByVisualLines_data()
     QTest::addColumn<int>("up");
     QTest::addColumn<bool>("byPage");
 
-    QTest::newRow("arrows") << int(QStyle::SC_ScrollBarAddLine)
-                            << int(QStyle::SC_ScrollBarSubLine) << false;
-    QTest::newRow("trough") << int(QStyle::SC_ScrollBarAddPage)
-                            << int(QStyle::SC_ScrollBarSubPage) << true;
+    QTest::newRow("arrows") << int(QStyle::SC_ScrollBarAddLine) << int(QStyle::SC_ScrollBarSubLine)
+                            << false;
+    QTest::newRow("trough") << int(QStyle::SC_ScrollBarAddPage) << int(QStyle::SC_ScrollBarSubPage)
+                            << true;
 }
 
 void tst_TextField::scrollBarStepsByVisualLines()
