@@ -154,6 +154,10 @@ void TextField::settle() const
         m_endTop = endTop();
         if (m_endTop < m_top)
             m_top = m_endTop;
+        // The bar's scale changes only with the end, the width or the font.
+        const qreal average = QFontMetricsF(font()).averageCharWidth();
+        m_charsPerLine = std::max(1.0, wrapWidth() / std::max<qreal>(1, average));
+        m_endRows = rowOf(m_endTop);
         syncScrollBar();
     }
     if (m_revealPending) {
@@ -210,9 +214,7 @@ int TextField::barValue(Line line) const
 void TextField::syncScrollBar() const
 {
     QScrollBar *bar = verticalScrollBar();
-    const qreal average = QFontMetricsF(font()).averageCharWidth();
-    m_charsPerLine = std::max(1.0, wrapWidth() / std::max<qreal>(1, average));
-    const double rows = rowOf(m_endTop);
+    const double rows = m_endRows;
     m_rowsPerStep = std::max(1.0, rows / (double(std::numeric_limits<int>::max()) / 2));
     m_barMaximum = m_endTop == Line {} ? 0 : std::max(1, int(std::lround(rows / m_rowsPerStep)));
     m_syncingBar = true;

@@ -186,7 +186,7 @@ private:
     // The chain of layout starts restarts every wrapWindow paragraphs of a line,
     // at a break opportunity, so that reaching any paragraph lays out at most
     // that many; lookahead is the text a layout reads past its cut first.
-    static constexpr qsizetype wrapWindow = 16;
+    static constexpr qsizetype wrapWindow = 8;
     static constexpr qsizetype lookahead = 1024;
     qsizetype layoutStart(qsizetype paragraph) const;
     bool restartsChain(qsizetype paragraph) const;
@@ -211,6 +211,7 @@ private:
     void scrollBarAction(int action);
     void scrollBarMoved(int value);
     mutable double m_charsPerLine = 1;
+    mutable double m_endRows = 0;     // rows before the top that shows the end
     mutable double m_rowsPerStep = 1; // above 1 when the rows pass what an int holds
     mutable int m_barMaximum = 0;
 
