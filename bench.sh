@@ -121,10 +121,21 @@ view end "Ctrl+End"
 view page_up "Page Up"
 view page_down "Page Down"
 view wheel "wheel, 3 steps"
+view arrow "scroll bar arrow"
+view trough "scroll bar trough"
 view type "typing a character at the top"
 view select_all "Ctrl+A"
 view clear "Clear"
 view copy_100mb "Ctrl+C of 100 Mi characters" 1000
+line() {
+    row 6 "Full log as one line: $2, ms" \
+        "$(fmt "$(v view_line_${1}_ms)")" "" "" "< 50: $(check "view_line_${1}_ms < 50" "view_line_${1}_ms")"
+}
+line top "Ctrl+Home"
+line middle "scroll bar to a new place"
+line arrow "scroll bar arrow, after a jump"
+line trough "scroll bar trough, after a jump"
+line end "Ctrl+End"
 row 6 "Full log: Ctrl+C of all of it, ms (first / median of 3)" \
     "$(fmt "$(v view_copy_all_first_ms)" 0) / $(fmt "$(v view_copy_all_ms)" 0)" "" "" \
     "in full: $(check 'view_copy_ok == 1' view_copy_ok) ($(fmt "$(v view_copy_all_chars)" 0) characters)"

@@ -9,6 +9,8 @@
 #include <QClipboard>
 #include <QEvent>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <QThread>
 #include <QWheelEvent>
@@ -71,6 +73,23 @@ void report(const Figure &figure)
     std::printf("%-44s median %8.1f ms  (%s)\n", figure.what, median,
                 qPrintable(all.join(QStringLiteral(", "))));
     bench::result(QByteArray("view_") + figure.key + "_ms", median, "ms");
+}
+
+// Clicks a part of the scroll bar (an arrow, the trough) where the style draws it.
+void clickBar(QScrollBar *bar, QStyle::SubControl part)
+{
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.subControls = QStyle::SC_All;
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    const QRect rect = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, rect.center());
 }
 
 } // namespace
@@ -147,6 +166,11 @@ int main(int argc, char **argv)
                          key(Qt::Key_PageDown)));
     figures.append(timed("wheel", "wheel, 3 steps down, in the middle", counter, times, true,
                          toMiddle, wheel(3)));
+    const auto barClick = [&](QStyle::SubControl part) { return [=] { clickBar(bar, part); }; };
+    figures.append(timed("arrow", "scroll bar arrow, in the middle", counter, times, true, toMiddle,
+                         barClick(QStyle::SC_ScrollBarAddLine)));
+    figures.append(timed("trough", "scroll bar trough, in the middle", counter, times, true,
+                         toMiddle, barClick(QStyle::SC_ScrollBarSubPage)));
     // Each typed character is taken back (untimed) before the next.
     bool typedAtTop = true;
     figures.append(timed(
@@ -208,6 +232,34 @@ int main(int argc, char **argv)
     bench::spinUntilReleased(log);
     const double releaseMs = release.nsecsElapsed() / 1e6;
     rssCleared = bench::residentBytes();
+
+    // The same log as one line of words: every paragraph continues a line, and
+    // a jump lays out a stretch of them.
+    QString words;
+    for (int i = 0; words.size() < 65536; ++i)
+        words += QStringLiteral("w%1 ").arg(i % 100000);
+    while (log->length() + words.size() <= fillTo)
+        log->appendPiece(words);
+    log->appendPiece(QString(fillTo - log->length(), u'x'));
+    std::printf("one line of %lld characters (%lld paragraphs)\n", qlonglong(log->length()),
+                qlonglong(log->model().paragraphCount()));
+    bench::spinUntil([] { return false; }, 100);
+    figures.append(timed("line_top", "one line: Ctrl+Home", counter, times, true, toEnd, toTop));
+    // Each jump lands in a stretch not laid out yet.
+    int offset = 0;
+    const auto toSomewhere = [&] {
+        QTest::mouseClick(bar, Qt::MiddleButton, {},
+                          QPoint(bar->width() / 2, bar->height() / 3 + 7 * ++offset));
+    };
+    figures.append(timed("line_middle", "one line: scroll bar to a new place", counter, times, true,
+                         toEnd, toSomewhere));
+    figures.append(timed("line_arrow", "one line: scroll bar arrow, after a jump", counter, times,
+                         true, toSomewhere, barClick(QStyle::SC_ScrollBarSubLine)));
+    figures.append(timed("line_trough", "one line: scroll bar trough, after a jump", counter, times,
+                         true, toSomewhere, barClick(QStyle::SC_ScrollBarSubPage)));
+    figures.append(timed("line_end", "one line: Ctrl+End", counter, times, true, toMiddle, toEnd));
+    log->clearLog();
+    bench::spinUntilReleased(log);
 
     for (const Figure &figure : figures)
         report(figure);

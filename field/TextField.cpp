@@ -7,10 +7,12 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextBoundaryFinder>
 #include <QTextOption>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 void installTextFieldAccessibility();
 
@@ -18,6 +20,11 @@ namespace {
 
 // Layouts kept at most; a screen needs a few dozen, moving by pages a few more.
 constexpr std::size_t maxLayouts = 1024;
+// Layout starts kept at most; they are cheap, and found again a window's
+// layouts at a time.
+constexpr std::size_t maxCarries = std::size_t(1) << 16;
+// How far back from a cut a restart of the chain looks for a break opportunity.
+constexpr qsizetype restartReach = 1024;
 
 } // namespace
 
@@ -45,13 +52,8 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     // emptied view first among them.
     m_releaseTimer.setInterval(0);
     connect(&m_releaseTimer, &QTimer::timeout, this, &TextField::releaseSlice);
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        if (m_syncingBar)
-            return;
-        // The bottom of the bar shows the end whole, not the last paragraph at the top.
-        const Line end = endTop();
-        scrollTo(value >= end.paragraph ? end : Line { value, 0 });
-    });
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &TextField::scrollBarAction);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TextField::scrollBarMoved);
     fontChanged();
 }
 
@@ -84,6 +86,8 @@ bool TextField::appendView(View piece)
     // LF joins the CR that ended it into one break; those after it are new.
     m_layouts.erase(m_layouts.lower_bound(std::max<qsizetype>(0, lastParagraph - 1)),
                     m_layouts.end());
+    // The old last paragraph's layout looked ahead into what was the end.
+    dropCarries(lastParagraph);
     m_cursor = m_anchor = m_text.length();
     m_desiredX = -1;
     // An arrival ends a run of typing, and the history makes room for it.
@@ -106,6 +110,7 @@ void TextField::clearLog()
     m_text.clear();
     m_full = false;
     dropLayouts();
+    dropCarries(0);
     m_cursor = m_anchor = 0;
     m_top = Line {};
     m_unannouncedFrom = -1;
@@ -154,6 +159,10 @@ void TextField::settle() const
         m_endTop = endTop();
         if (m_endTop < m_top)
             m_top = m_endTop;
+        // The bar's scale changes only with the end, the width or the font.
+        const qreal average = QFontMetricsF(font()).averageCharWidth();
+        m_charsPerLine = std::max(1.0, wrapWidth() / std::max<qreal>(1, average));
+        m_endRows = rowOf(m_endTop);
         syncScrollBar();
     }
     if (m_revealPending) {
@@ -162,15 +171,105 @@ void TextField::settle() const
     }
 }
 
+double TextField::rowsBefore(qsizetype paragraph) const
+{
+    const qsizetype count = m_text.paragraphCount();
+    const qsizetype start = paragraph >= count ? m_text.length() : m_text.paragraphStart(paragraph);
+    return double(paragraph) + double(start) / m_charsPerLine;
+}
+
+double TextField::rowOf(Line line) const
+{
+    // Inside a paragraph its laid-out lines share its estimate evenly, so the
+    // rows grow with every line down.
+    const double from = rowsBefore(line.paragraph);
+    const double to = rowsBefore(line.paragraph + 1);
+    return from + (to - from) * double(line.line) / double(lineCount(line.paragraph));
+}
+
+TextField::Line TextField::lineAtRow(double row) const
+{
+    qsizetype low = 0;
+    qsizetype high = m_text.paragraphCount() - 1;
+    while (low < high) {
+        const qsizetype middle = low + (high - low + 1) / 2;
+        if (rowsBefore(middle) <= row)
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    const double from = rowsBefore(low);
+    const double span = rowsBefore(low + 1) - from;
+    const qsizetype lines = lineCount(low);
+    const auto line = qsizetype(std::max(0.0, (row - from) / span * double(lines)));
+    return Line { low, std::min(line, lines - 1) };
+}
+
+int TextField::barValue(Line line) const
+{
+    if (line == Line {})
+        return 0;
+    if (line == m_endTop)
+        return m_barMaximum;
+    // Only the ends sit at the ends of the bar.
+    const int value = int(std::lround(rowOf(line) / m_rowsPerStep));
+    return std::clamp(value, 1, std::max(1, m_barMaximum - 1));
+}
+
 void TextField::syncScrollBar() const
 {
     QScrollBar *bar = verticalScrollBar();
+    const double rows = m_endRows;
+    m_rowsPerStep = std::max(1.0, rows / (double(std::numeric_limits<int>::max()) / 2));
+    m_barMaximum = m_endTop == Line {} ? 0 : std::max(1, int(std::lround(rows / m_rowsPerStep)));
     m_syncingBar = true;
-    bar->setRange(0, int(m_endTop.paragraph));
-    bar->setPageStep(int(std::max<qsizetype>(1, pageLines())));
+    bar->setRange(0, m_barMaximum);
+    bar->setPageStep(int(std::max(1.0, double(pageLines()) / m_rowsPerStep)));
     bar->setSingleStep(1);
-    bar->setValue(int(m_top.paragraph));
+    // A drag keeps the thumb under the mouse.
+    if (!bar->isSliderDown())
+        bar->setValue(barValue(m_top));
     m_syncingBar = false;
+}
+
+void TextField::scrollBarAction(int action)
+{
+    // Steps move by laid-out lines, exactly, wherever the estimate stands.
+    qsizetype lines = 0;
+    switch (action) {
+    case QAbstractSlider::SliderSingleStepAdd:
+        lines = 1;
+        break;
+    case QAbstractSlider::SliderSingleStepSub:
+        lines = -1;
+        break;
+    case QAbstractSlider::SliderPageStepAdd:
+        lines = pageLines();
+        break;
+    case QAbstractSlider::SliderPageStepSub:
+        lines = -pageLines();
+        break;
+    default:
+        return;
+    }
+    scrollByLines(lines);
+    // The bar goes on to take its own step's value; it takes ours instead.
+    m_syncingBar = true;
+    verticalScrollBar()->setSliderPosition(barValue(m_top));
+    m_syncingBar = false;
+}
+
+void TextField::scrollBarMoved(int value)
+{
+    if (m_syncingBar)
+        return;
+    settle();
+    if (value >= m_barMaximum)
+        scrollTo(m_endTop);
+    else if (value <= 0)
+        scrollTo(Line {});
+    else
+        scrollTo(lineAtRow(double(value) * m_rowsPerStep));
 }
 
 void TextField::dropLayouts()
@@ -180,10 +279,16 @@ void TextField::dropLayouts()
     m_endDirty = true;
 }
 
+void TextField::dropCarries(qsizetype fromParagraph) const
+{
+    m_carries.erase(m_carries.lower_bound(fromParagraph), m_carries.end());
+}
+
 void TextField::fontChanged()
 {
     m_lineHeight = std::max(1, int(std::ceil(QFontMetricsF(font()).lineSpacing())));
     dropLayouts();
+    dropCarries(0);
     m_top.line = 0;
     viewport()->update();
 }
@@ -203,26 +308,43 @@ const TextField::Laid &TextField::laid(qsizetype paragraph) const
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
     if (wrapWidth() != m_laidWidth) {
         m_layouts.clear();
+        m_carries.clear();
         m_laidWidth = wrapWidth();
         m_endDirty = true;
     }
     if (const auto found = m_layouts.find(paragraph); found != m_layouts.end())
         return *found->second;
-    if (m_layouts.size() >= maxLayouts)
-        m_layouts.clear();
+    // May lay out the paragraphs before it in the same line.
+    const qsizetype start = layoutStart(paragraph);
+    // Callers hold layouts of the paragraphs next to the one they ask for, so
+    // the farthest go first.
+    while (m_layouts.size() >= maxLayouts) {
+        const auto first = m_layouts.begin();
+        const auto last = std::prev(m_layouts.end());
+        m_layouts.erase(paragraph - first->first > last->first - paragraph ? first : last);
+    }
     auto laid = std::make_unique<Laid>();
     laid->paragraph = m_text.paragraph(paragraph);
-    const TextStore::Paragraph &info = laid->paragraph;
-    QTextLayout &layout = laid->layout;
-    layout.setText(m_text.text(info.start, info.start + info.length));
+    laid->start = start;
+    wrap(*laid, paragraph);
+    if (laid->nextStart >= 0) {
+        if (m_carries.size() >= maxCarries)
+            m_carries.clear();
+        m_carries[paragraph + 1] = laid->nextStart;
+    }
+    return *m_layouts.emplace(paragraph, std::move(laid)).first->second;
+}
+
+void TextField::layOut(Laid &laid, qsizetype end, int preeditColumn) const
+{
+    QTextLayout &layout = laid.layout;
+    layout.setText(m_text.text(laid.start, end));
     layout.setFont(font());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
-    if (!m_preedit.isEmpty() && m_cursor >= info.start && m_cursor <= info.start + info.length
-        && m_text.paragraphAt(m_cursor) == paragraph)
-        layout.setPreeditArea(int(m_cursor - info.start), m_preedit);
+    layout.setPreeditArea(preeditColumn, preeditColumn >= 0 ? m_preedit : QString());
     // Every line gets the same height, so that the view can count in lines.
     layout.beginLayout();
     const qreal width = wrapWidth();
@@ -234,12 +356,124 @@ const TextField::Laid &TextField::laid(qsizetype paragraph) const
         line.setPosition(QPointF(0, y));
     }
     layout.endLayout();
-    return *m_layouts.emplace(paragraph, std::move(laid)).first->second;
+}
+
+void TextField::wrap(Laid &laid, qsizetype paragraph) const
+{
+    const TextStore::Paragraph &info = laid.paragraph;
+    const qsizetype cut = info.start + info.length;
+    const auto all = [&] { return qsizetype(std::max(1, laid.layout.lineCount())); };
+    const auto splitsPair = [&](qsizetype at) {
+        return at > 0 && m_text.at(at).isLowSurrogate() && m_text.at(at - 1).isHighSurrogate();
+    };
+    if (info.breakLength > 0 || paragraph + 1 >= m_text.paragraphCount()) {
+        layOut(laid, cut);
+        laid.shown = all();
+    } else if (restartsChain(paragraph + 1)) {
+        laid.nextStart = restartAt(paragraph + 1);
+        layOut(laid, laid.nextStart);
+        laid.shown = all();
+    } else {
+        // Lay out past the cut, so that the visual line holding it wraps as it
+        // would in the whole line; the next layout starts with that line.
+        const TextStore::Paragraph next = m_text.paragraph(paragraph + 1);
+        const qsizetype available = next.start + next.length;
+        const bool goesOn = next.breakLength == 0 && paragraph + 2 < m_text.paragraphCount();
+        for (qsizetype ahead = lookahead;; ahead = m_text.limits().paragraphUnits) {
+            qsizetype end = std::min(available, cut + ahead);
+            if (end < available && splitsPair(end))
+                ++end;
+            layOut(laid, end);
+            const QTextLine holding = laid.layout.lineForTextPosition(int(cut - laid.start));
+            const bool decided = holding.lineNumber() + 1 < laid.layout.lineCount()
+                                 || (end == available && !goesOn);
+            if (!decided && ahead < m_text.limits().paragraphUnits)
+                continue;
+            if (holding.lineNumber() > 0) {
+                laid.shown = holding.lineNumber();
+                laid.nextStart = laid.start + holding.textStart();
+            } else {
+                // One visual line longer than a paragraph (zero-width text):
+                // the cut shows, off any surrogate pair.
+                laid.nextStart = cut - (splitsPair(cut) ? 1 : 0);
+                layOut(laid, laid.nextStart);
+                laid.shown = all();
+            }
+            break;
+        }
+    }
+    if (m_preedit.isEmpty() || m_cursor < laid.start || m_cursor > shownEnd(laid)
+        || (laid.nextStart >= 0 && m_cursor == laid.nextStart))
+        return;
+    // The composed text shows inside the lines of the caret's paragraph; the
+    // next paragraph's start still comes from the text alone.
+    const auto column = int(m_cursor - laid.start);
+    const qsizetype end = laid.start + laid.layout.text().size();
+    layOut(laid, end, column);
+    if (laid.nextStart < 0) {
+        laid.shown = all();
+        return;
+    }
+    const auto limit = int(laid.nextStart - laid.start + m_preedit.size());
+    qsizetype shown = 0;
+    while (shown < laid.layout.lineCount() && laid.layout.lineAt(int(shown)).textStart() < limit)
+        ++shown;
+    laid.shown = std::max<qsizetype>(1, shown);
+}
+
+qsizetype TextField::layoutStart(qsizetype paragraph) const
+{
+    if (paragraph <= 0)
+        return 0;
+    if (m_text.breakLengthAfter(paragraph - 1) > 0)
+        return m_text.paragraphStart(paragraph);
+    if (const auto found = m_carries.find(paragraph); found != m_carries.end())
+        return found->second;
+    if (restartsChain(paragraph)) {
+        const qsizetype start = restartAt(paragraph);
+        m_carries[paragraph] = start;
+        return start;
+    }
+    return laid(paragraph - 1).nextStart;
+}
+
+bool TextField::restartsChain(qsizetype paragraph) const
+{
+    const qsizetype first = m_text.paragraphAt(m_text.lineStart(m_text.paragraphStart(paragraph)));
+    return paragraph > first && (paragraph - first) % wrapWindow == 0;
+}
+
+qsizetype TextField::restartAt(qsizetype paragraph) const
+{
+    const qsizetype cut = m_text.paragraphStart(paragraph);
+    const qsizetype from = std::max(m_text.paragraphStart(paragraph - 1) + 1, cut - restartReach);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Line, m_text.text(from, cut + 64));
+    finder.setPosition(cut - from);
+    const qsizetype at = finder.isAtBoundary() ? cut - from : finder.toPreviousBoundary();
+    if (at > 0)
+        return from + at;
+    // Nowhere to break near: the cut shows, off any surrogate pair.
+    const bool splitsPair = m_text.at(cut).isLowSurrogate() && m_text.at(cut - 1).isHighSurrogate();
+    return cut - (splitsPair ? 1 : 0);
+}
+
+qsizetype TextField::shownParagraph(qsizetype position) const
+{
+    const qsizetype paragraph = m_text.paragraphAt(position);
+    if (paragraph + 1 < m_text.paragraphCount() && m_text.breakLengthAfter(paragraph) == 0
+        && position >= layoutStart(paragraph + 1))
+        return paragraph + 1;
+    return paragraph;
+}
+
+qsizetype TextField::shownEnd(const Laid &laid)
+{
+    return laid.nextStart >= 0 ? laid.nextStart : laid.paragraph.start + laid.paragraph.length;
 }
 
 qsizetype TextField::lineCount(qsizetype paragraph) const
 {
-    return std::max(1, laid(paragraph).layout.lineCount());
+    return laid(paragraph).shown;
 }
 
 TextField::Line TextField::moved(Line from, qsizetype lines) const
@@ -287,11 +521,11 @@ qsizetype TextField::linesBetween(Line from, Line to, qsizetype limit) const
 
 TextField::Line TextField::lineOf(qsizetype position) const
 {
-    const qsizetype paragraph = m_text.paragraphAt(position);
+    const qsizetype paragraph = shownParagraph(position);
     const Laid &at = laid(paragraph);
-    const qsizetype column = std::min(position - at.paragraph.start, at.paragraph.length);
+    const qsizetype column = std::clamp<qsizetype>(position, at.start, shownEnd(at)) - at.start;
     const int line = at.layout.lineForTextPosition(int(column)).lineNumber();
-    return Line { paragraph, std::max(0, line) };
+    return Line { paragraph, std::clamp<qsizetype>(line, 0, at.shown - 1) };
 }
 
 qsizetype TextField::positionOnLine(Line line, qreal x, QTextLine::CursorPosition at) const
@@ -299,16 +533,15 @@ qsizetype TextField::positionOnLine(Line line, qreal x, QTextLine::CursorPositio
     const Laid &on = laid(line.paragraph);
     const QTextLine textLine = on.layout.lineAt(int(line.line));
     if (!textLine.isValid())
-        return on.paragraph.start;
+        return on.start;
     const int column = textLine.xToCursor(x - margin, at);
-    return on.paragraph.start + std::min<qsizetype>(column, on.paragraph.length);
+    return std::min(on.start + column, shownEnd(on));
 }
 
 qreal TextField::xOf(qsizetype position) const
 {
-    const qsizetype paragraph = m_text.paragraphAt(position);
-    const Laid &at = laid(paragraph);
-    const int column = int(std::min(position - at.paragraph.start, at.paragraph.length));
+    const Laid &at = laid(shownParagraph(position));
+    const auto column = int(std::clamp<qsizetype>(position, at.start, shownEnd(at)) - at.start);
     const QTextLine line = at.layout.lineForTextPosition(column);
     return margin + (line.isValid() ? line.cursorToX(column) : 0);
 }
@@ -393,7 +626,6 @@ void TextField::paintEvent(QPaintEvent *event)
 
     const qsizetype from = selectionStart();
     const qsizetype to = selectionEnd();
-    const qsizetype caretParagraph = m_text.paragraphAt(m_cursor);
     const bool drawCaret = hasFocus() && m_caretShown;
     QTextCharFormat selected;
     selected.setBackground(colors.brush(QPalette::Highlight));
@@ -404,16 +636,20 @@ void TextField::paintEvent(QPaintEvent *event)
     for (qsizetype paragraph = m_top.paragraph;
          paragraph < m_text.paragraphCount() && y < viewport()->height(); ++paragraph) {
         const Laid &at = laid(paragraph);
-        const qsizetype start = at.paragraph.start;
-        const qsizetype end = start + at.paragraph.length;
+        const qsizetype start = at.start;
+        const qsizetype end = at.paragraph.start + at.paragraph.length;
+        const qsizetype laidEnd = start + at.layout.text().size();
         QList<QTextLayout::FormatRange> selections;
-        if (from < end && to > start) {
+        if (from < laidEnd && to > start) {
             const qsizetype first = std::max(from, start) - start;
-            selections.append({ int(first), int(std::min(to, end) - start - first), selected });
+            selections.append({ int(first), int(std::min(to, laidEnd) - start - first), selected });
         }
         const QPointF origin(margin, y);
+        const int lines = int(at.shown);
+        // The lines past the shown ones belong to the next paragraph's layout.
+        painter.setClipRect(QRectF(0, y, viewport()->width(), qreal(lines) * m_lineHeight));
         at.layout.draw(&painter, origin, selections);
-        const int lines = std::max(1, at.layout.lineCount());
+        painter.setClipping(false);
         // A selected line break shows as a space's width of selection.
         if (at.paragraph.breakLength > 0 && from <= end && to > end) {
             const QTextLine last = at.layout.lineAt(lines - 1);
@@ -421,8 +657,11 @@ void TextField::paintEvent(QPaintEvent *event)
             painter.fillRect(QRectF(x, y + (lines - 1) * m_lineHeight, breakWidth, m_lineHeight),
                              colors.brush(QPalette::Highlight));
         }
-        if (drawCaret && paragraph == caretParagraph) {
-            const int column = int(std::min(m_cursor - start, at.paragraph.length));
+        const bool showsCaret
+                = m_cursor >= start
+                  && (m_cursor < shownEnd(at) || (at.nextStart < 0 && m_cursor == shownEnd(at)));
+        if (drawCaret && showsCaret) {
+            const auto column = int(m_cursor - start);
             at.layout.drawCursor(&painter, origin, column + int(m_preedit.size()), 1);
         }
         y += qreal(lines) * m_lineHeight;
@@ -433,8 +672,10 @@ void TextField::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     // The layouts hold lines of the old width; the top keeps its paragraph.
-    if (wrapWidth() != m_laidWidth)
+    if (wrapWidth() != m_laidWidth) {
         dropLayouts();
+        dropCarries(0);
+    }
     m_endDirty = true;
     settle();
 }

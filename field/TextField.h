@@ -16,9 +16,13 @@
 // which grows at the end to a thousand million characters, and the send box.
 //
 // Only what is on screen is laid out: one QTextLayout per visible paragraph,
-// kept until the width, the font or that paragraph changes. The scroll bar
-// counts paragraphs, and the top of the view is a paragraph and a visual line
-// inside it, so nothing ever needs the height of the whole text. The caret and
+// kept until the width, the font or that paragraph changes. A line longer than
+// a paragraph wraps as if it were laid out whole: the layout of a paragraph
+// that goes on with a line starts where the visual line holding the cut
+// starts. The top of the view is a paragraph and a visual line inside it, so
+// nothing ever needs the height of the whole text; the scroll bar counts visual
+// lines, estimated where they are not laid out, and its steps move by lines
+// that are laid out. The caret and
 // the selection are two positions; selecting everything costs nothing until
 // it is copied.
 //
@@ -129,6 +133,11 @@ private:
     struct Laid
     {
         TextStore::Paragraph paragraph;
+        qsizetype start = 0; // the text position of the layout's first unit
+        qsizetype shown = 1; // its first lines, the ones this paragraph shows
+        // Where the next paragraph's layout starts when the line goes on; -1 when
+        // a break ends this paragraph or the text does.
+        qsizetype nextStart = -1;
         QTextLayout layout;
     };
     enum class Motion {
@@ -180,6 +189,39 @@ private:
     // Starts handing back what the text dropped, when it dropped any.
     void releaseLater();
     void releaseSlice();
+
+    // --- wrapping across cuts (TextField.cpp)
+    // The chain of layout starts restarts every wrapWindow paragraphs of a line,
+    // at a break opportunity, so that reaching any paragraph lays out at most
+    // that many; lookahead is the text a layout reads past its cut first.
+    static constexpr qsizetype wrapWindow = 8;
+    static constexpr qsizetype lookahead = 1024;
+    qsizetype layoutStart(qsizetype paragraph) const;
+    bool restartsChain(qsizetype paragraph) const;
+    qsizetype restartAt(qsizetype paragraph) const;
+    void wrap(Laid &laid, qsizetype paragraph) const;
+    void layOut(Laid &laid, qsizetype end, int preeditColumn = -1) const;
+    // The paragraph whose layout shows the position.
+    qsizetype shownParagraph(qsizetype position) const;
+    // Where the positions a layout shows end; the caret may stand there too
+    // when a break or the text's end follows.
+    static qsizetype shownEnd(const Laid &laid);
+    void dropCarries(qsizetype fromParagraph) const;
+    mutable std::map<qsizetype, qsizetype> m_carries; // layout starts inside lines
+
+    // --- scroll bar by visual lines (TextField.cpp)
+    // Visual lines before a paragraph, laid out or not: an estimate from its
+    // number and position; rows for the bar, exact at both ends.
+    double rowsBefore(qsizetype paragraph) const;
+    double rowOf(Line line) const;
+    Line lineAtRow(double row) const;
+    int barValue(Line line) const;
+    void scrollBarAction(int action);
+    void scrollBarMoved(int value);
+    mutable double m_charsPerLine = 1;
+    mutable double m_endRows = 0;     // rows before the top that shows the end
+    mutable double m_rowsPerStep = 1; // above 1 when the rows pass what an int holds
+    mutable int m_barMaximum = 0;
 
     // --- editing and caret (TextFieldInput.cpp)
     void moveCursor(Motion motion, bool select);

@@ -39,13 +39,71 @@ bool isRedo(const QKeyEvent *key)
            || key->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Y);
 }
 
+// Word moves and word selection read at most this far, so that one word of a
+// thousand million letters costs milliseconds, not seconds.
+constexpr qsizetype maxWordScan = qsizetype(4) << 20;
+
+bool isLineBreak(QChar c)
+{
+    return c == u'\n' || c == u'\r';
+}
+
+// The characters that make words of their own, as Qt's own text fields take them.
+bool isWordSeparator(QChar c)
+{
+    return QStringView(u".,?!@#$:;-<>[](){}=/+%&^*'\"`~|\\").contains(c);
+}
+
+bool isBlank(QChar c)
+{
+    return c.isSpace() && !isLineBreak(c);
+}
+
+// The first position from `position` on whose unit fails the test, reading
+// the text a block at a time; `limit` at most.
+template<typename Test>
+qsizetype skipForward(const TextStore &text, qsizetype position, qsizetype limit, Test test)
+{
+    for (qsizetype block = 256; position < limit; block = std::min(block * 2, qsizetype(1) << 16)) {
+        const qsizetype end = std::min(limit, position + block);
+        const QString units = text.text(position, end);
+        for (const QChar c : units) {
+            if (!test(c))
+                return position;
+            ++position;
+        }
+    }
+    return limit;
+}
+
+// The same backwards: the first position, going back from `position`, whose
+// unit before it fails the test; `limit` at least.
+template<typename Test>
+qsizetype skipBackward(const TextStore &text, qsizetype position, qsizetype limit, Test test)
+{
+    for (qsizetype block = 256; position > limit; block = std::min(block * 2, qsizetype(1) << 16)) {
+        const qsizetype from = std::max(limit, position - block);
+        const QString units = text.text(from, position);
+        for (qsizetype i = units.size(); i > 0; --i) {
+            if (!test(units[i - 1]))
+                return position;
+            --position;
+        }
+    }
+    return limit;
+}
+
 } // namespace
 
 qsizetype TextField::snapped(qsizetype position) const
 {
     position = std::clamp<qsizetype>(position, 0, length());
-    // Between the CR and the LF of one break the caret would split it.
+    // Between the CR and the LF of one break, or between the halves of a
+    // surrogate pair, the caret would split them.
     if (position > 0 && m_text.at(position) == u'\n' && m_text.at(position - 1) == u'\r')
+        return position - 1;
+    if (position > 0 && m_text.at(position).isLowSurrogate()
+        && m_text.at(position - 1).isHighSurrogate())
         return position - 1;
     return position;
 }
@@ -102,10 +160,12 @@ void TextField::showEdit(qsizetype topStart, qsizetype from, qsizetype removed, 
                          const QString &removedText)
 {
     const qsizetype to = from + removed;
+    const qsizetype editedParagraph = m_text.paragraphAt(from);
     // The top of the view stays on the text it showed.
     if (topStart > from)
         topStart = topStart >= to ? topStart - removed + inserted : from;
     dropLayouts();
+    dropCarries(editedParagraph - 1);
     const qsizetype topParagraph = m_text.paragraphAt(topStart);
     const qsizetype topLine = topParagraph == m_top.paragraph ? m_top.line : 0;
     m_top = Line { topParagraph, std::min(topLine, lineCount(topParagraph) - 1) };
@@ -203,39 +263,54 @@ void TextField::removeForward()
 qsizetype TextField::target(Motion motion) const
 {
     settle();
-    const qsizetype paragraph = m_text.paragraphAt(m_cursor);
+    const qsizetype paragraph = shownParagraph(m_cursor);
     const Laid &at = laid(paragraph);
     const TextStore::Paragraph info = at.paragraph;
-    const int column = int(std::min(m_cursor - info.start, info.length));
-    const auto previousParagraphEnd = [&]() -> qsizetype {
+    const auto column = int(std::clamp<qsizetype>(m_cursor, at.start, shownEnd(at)) - at.start);
+    // The layout reads past the positions it shows when the line goes on.
+    const bool atLineEnd = at.nextStart < 0 && m_cursor >= shownEnd(at);
+    switch (motion) {
+    case Motion::NextChar:
+        return atLineEnd ? info.start + info.length + info.breakLength
+                         : at.start + at.layout.nextCursorPosition(column);
+    case Motion::PreviousChar: {
+        if (column > 0)
+            return at.start + at.layout.previousCursorPosition(column);
         if (paragraph == 0)
             return 0;
         const Laid &before = laid(paragraph - 1);
-        const TextStore::Paragraph &previous = before.paragraph;
-        // After a cut the end of the one is the start of the other: step past it.
-        const int last = int(previous.length);
-        return previous.start
-               + (previous.breakLength > 0 ? last : before.layout.previousCursorPosition(last));
-    };
-    const qsizetype nextParagraphStart = info.start + info.length + info.breakLength;
-    switch (motion) {
-    case Motion::NextChar:
-        return column < info.length ? info.start + at.layout.nextCursorPosition(column)
-                                    : nextParagraphStart;
-    case Motion::PreviousChar:
-        return column > 0 ? info.start + at.layout.previousCursorPosition(column)
-                          : previousParagraphEnd();
-    case Motion::NextWord:
-        return column < info.length
-                       ? info.start + at.layout.nextCursorPosition(column, QTextLayout::SkipWords)
-                       : nextParagraphStart;
-    case Motion::PreviousWord:
-        return column > 0
-                       ? info.start
-                                 + at.layout.previousCursorPosition(column, QTextLayout::SkipWords)
-                       : previousParagraphEnd();
+        if (before.nextStart < 0) // a break ends it: step over the break whole
+            return before.paragraph.start + before.paragraph.length;
+        return before.start + before.layout.previousCursorPosition(int(m_cursor - before.start));
+    }
+    case Motion::NextWord: {
+        if (isLineBreak(m_text.at(m_cursor))) {
+            const bool crlf = m_text.at(m_cursor) == u'\r' && m_text.at(m_cursor + 1) == u'\n';
+            return m_cursor + (crlf ? 2 : 1);
+        }
+        // As Qt's fields do: over a run of separators or a word, then the blanks.
+        const qsizetype limit = std::min(length(), m_cursor + maxWordScan);
+        const qsizetype word = isWordSeparator(m_text.at(m_cursor))
+                                       ? skipForward(m_text, m_cursor, limit, isWordSeparator)
+                                       : skipForward(m_text, m_cursor, limit, [](QChar c) {
+                                             return !c.isSpace() && !isWordSeparator(c);
+                                         });
+        return skipForward(m_text, word, limit, isBlank);
+    }
+    case Motion::PreviousWord: {
+        if (m_cursor > 0 && isLineBreak(m_text.at(m_cursor - 1))) {
+            const bool crlf = m_text.at(m_cursor - 1) == u'\n' && m_text.at(m_cursor - 2) == u'\r';
+            return m_cursor - (crlf ? 2 : 1);
+        }
+        const qsizetype limit = std::max<qsizetype>(0, m_cursor - maxWordScan);
+        const qsizetype blanks = skipBackward(m_text, m_cursor, limit, isBlank);
+        if (blanks > limit && isWordSeparator(m_text.at(blanks - 1)))
+            return skipBackward(m_text, blanks, limit, isWordSeparator);
+        return skipBackward(m_text, blanks, limit,
+                            [](QChar c) { return !c.isSpace() && !isWordSeparator(c); });
+    }
     case Motion::StartOfLine:
-        return info.start + at.layout.lineForTextPosition(column).textStart();
+        return at.start + at.layout.lineForTextPosition(column).textStart();
     case Motion::EndOfLine: {
         const QTextLine line = at.layout.lineForTextPosition(column);
         qsizetype end = line.textStart() + line.textLength();
@@ -243,7 +318,7 @@ qsizetype TextField::target(Motion motion) const
         if (line.lineNumber() + 1 < at.layout.lineCount() && end > line.textStart()
             && at.layout.text().at(end - 1).isSpace())
             --end;
-        return info.start + end;
+        return std::min(at.start + end, shownEnd(at));
     }
     case Motion::NextLine:
     case Motion::PreviousLine:
@@ -472,27 +547,35 @@ void TextField::mouseDoubleClickEvent(QMouseEvent *event)
 
 std::pair<qsizetype, qsizetype> TextField::wordAround(qsizetype position) const
 {
-    const qsizetype paragraph = m_text.paragraphAt(position);
-    const TextStore::Paragraph info = m_text.paragraph(paragraph);
+    const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(position));
     if (info.length == 0)
         return { position, position };
-    // A word may go on across a cut into the paragraphs on either side.
-    const qsizetype from = paragraph > 0 && m_text.breakLengthAfter(paragraph - 1) == 0
-                                   ? m_text.paragraphStart(paragraph - 1)
-                                   : info.start;
-    const qsizetype to = info.breakLength == 0 && paragraph + 1 < m_text.paragraphCount()
-                                 ? m_text.paragraph(paragraph + 1).start
-                                           + m_text.paragraphLength(paragraph + 1)
-                                 : info.start + info.length;
-    const QString text = m_text.text(from, to);
-    const auto column
-            = std::clamp<qsizetype>(position, info.start, info.start + info.length - 1) - from;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Word, text);
-    finder.setPosition(column);
-    const qsizetype start = finder.isAtBoundary() ? column : finder.toPreviousBoundary();
-    finder.setPosition(column);
-    const qsizetype end = finder.toNextBoundary();
-    return { from + std::max<qsizetype>(start, 0), end < 0 ? to : from + end };
+    position = std::clamp<qsizetype>(position, info.start, info.start + info.length - 1);
+    // A word may go on across cuts: read more on a side until the word ends
+    // inside what was read. Breaks always end words, so lines do not matter.
+    const qsizetype low = std::max<qsizetype>(0, position - maxWordScan);
+    const qsizetype high = std::min(length(), position + maxWordScan);
+    qsizetype reach = 256;
+    qsizetype from = std::max(low, position - reach);
+    qsizetype to = std::min(high, position + reach);
+    for (;;) {
+        const QString text = m_text.text(from, to);
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Word, text);
+        const qsizetype column = position - from;
+        finder.setPosition(column);
+        const qsizetype start = finder.isAtBoundary() ? column : finder.toPreviousBoundary();
+        finder.setPosition(column);
+        const qsizetype end = finder.toNextBoundary();
+        const bool moreBefore = start <= 0 && from > low;
+        const bool moreAfter = (end < 0 || end >= to - from) && to < high;
+        if (!moreBefore && !moreAfter)
+            return { from + std::max<qsizetype>(start, 0), end < 0 ? to : from + end };
+        reach *= 2;
+        if (moreBefore)
+            from = std::max(low, position - reach);
+        if (moreAfter)
+            to = std::min(high, position + reach);
+    }
 }
 
 std::pair<qsizetype, qsizetype> TextField::lineAround(qsizetype position) const
@@ -557,7 +640,10 @@ void TextField::inputMethodEvent(QInputMethodEvent *event)
     }
     if (m_preedit != event->preeditString()) {
         m_preedit = event->preeditString();
-        m_layouts.erase(m_text.paragraphAt(m_cursor));
+        // Either of two paragraphs may show the caret.
+        const qsizetype paragraph = m_text.paragraphAt(m_cursor);
+        m_layouts.erase(paragraph);
+        m_layouts.erase(paragraph + 1);
         viewport()->update();
     }
     event->accept();

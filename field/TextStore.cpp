@@ -832,6 +832,26 @@ qsizetype TextStore::paragraphAt(qsizetype position) const
     return m_paragraphsBefore[chunk] - 1 + count;
 }
 
+qsizetype TextStore::lineStart(qsizetype position) const
+{
+    if (m_chunks.empty())
+        return 0;
+    position = std::clamp<qsizetype>(position, 0, length());
+    const qsizetype chunk = chunkAt(position);
+    // Every line starts a paragraph: look among the chunk's starts, from the
+    // position back, for one right after a break.
+    const std::vector<qsizetype> &starts = startsIn(chunk);
+    const qsizetype base = m_startOf[chunk];
+    auto it = std::upper_bound(starts.begin(), starts.end(), position - base);
+    while (it != starts.begin()) {
+        const qsizetype start = base + *--it;
+        const QChar before = at(start - 1);
+        if (before == QChar(lf) || before == QChar(cr))
+            return start;
+    }
+    return m_lineStart[chunk];
+}
+
 qsizetype TextStore::memoryBytes() const
 {
     qsizetype bytes = sizeof(TextStore) + qsizetype(m_chunks.capacity() * sizeof(Chunk))

@@ -98,6 +98,9 @@ public:
     }
     // The last paragraph that starts at or before the position.
     qsizetype paragraphAt(qsizetype position) const;
+    // Where the line that holds the position starts: after the last break
+    // before it, or 0. A break belongs to the line it ends.
+    qsizetype lineStart(qsizetype position) const;
 
     // Roughly the bytes of memory the text holds, bookkeeping and storage kept
     // aside included.

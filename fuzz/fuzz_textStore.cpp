@@ -353,10 +353,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const std::vector<Paragraph> paragraphs = paragraphsOf(model, limits.paragraphUnits);
         check(log.paragraphCount() == qsizetype(paragraphs.size()), "the paragraph count differs");
         qsizetype k = 0;
+        qsizetype lineStart = 0;
         for (qsizetype p = 0; p <= model.size(); ++p) {
-            while (k + 1 < qsizetype(paragraphs.size()) && paragraphs[k + 1].start <= p)
+            while (k + 1 < qsizetype(paragraphs.size()) && paragraphs[k + 1].start <= p) {
                 ++k;
+                if (paragraphs[k - 1].breakLength > 0)
+                    lineStart = paragraphs[k].start;
+            }
             check(log.paragraphAt(p) == k, "the paragraph at a position differs");
+            check(log.lineStart(p) == lineStart, "the start of a line differs");
         }
         for (k = 0; k < qsizetype(paragraphs.size()); ++k) {
             const TextStore::Paragraph paragraph = log.paragraph(k);

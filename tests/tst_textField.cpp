@@ -8,7 +8,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
+#include <QTextLayout>
 #include <QWheelEvent>
 
 class tst_TextField : public QObject
@@ -25,6 +28,10 @@ private Q_SLOTS:
     void clicksSelect();
     void shiftClickExtendsTheSelection();
     void longLinesWrapAtTheWidth();
+    void longLinesWrapAcrossCutsAsAWhole_data();
+    void longLinesWrapAcrossCutsAsAWhole();
+    void scrollBarStepsByVisualLines_data();
+    void scrollBarStepsByVisualLines();
     void inputMethodCommitsText();
     void pagesAndEndsMoveTheCaret();
     void wheelScrollsWithoutMovingTheCaret();
@@ -65,6 +72,62 @@ void press(QWidget *widget, const QStringList &keys)
 QPoint pointOf(const TextField &view, qsizetype position)
 {
     return view.characterRect(position).center();
+}
+
+// Clicks a part of the scroll bar where the style draws it; false when the
+// part has no room (the trough below a thumb at the bottom).
+bool clickBar(QScrollBar *bar, QStyle::SubControl part)
+{
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.subControls = QStyle::SC_All;
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    const QRect rect = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
+    if (rect.isEmpty())
+        return false;
+    QTest::mouseClick(bar, Qt::LeftButton, {}, rect.center());
+    return true;
+}
+
+// Where the visual lines of one line of text start when it is laid out whole
+// at the field's width: what the field must show, however it cuts the line.
+QList<qsizetype> wholeLineStarts(const TextField &view, const QString &line)
+{
+    QTextLayout layout(line, view.font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QList<qsizetype> starts;
+    for (QTextLine row = layout.createLine(); row.isValid(); row = layout.createLine()) {
+        row.setLineWidth(view.viewport()->width() - 2 * TextField::margin);
+        starts.append(row.textStart());
+    }
+    layout.endLayout();
+    return starts;
+}
+
+int rowHeight(const TextField &view)
+{
+    return view.characterRect(0).height();
+}
+
+int pageRows(const TextField &view)
+{
+    return (view.viewport()->height() - 2 * TextField::margin) / rowHeight(view);
+}
+
+// The position that starts the visual line at a row of the view.
+qsizetype startOfRow(const TextField &view, int row)
+{
+    return view.positionAt(
+            QPoint(TextField::margin, TextField::margin + row * rowHeight(view) + 1));
 }
 
 } // namespace
@@ -117,6 +180,22 @@ void tst_TextField::keysEdit_data()
                                                  << "ab\nXcd" << 4;
     QTest::newRow("up-keeps-the-column") << "abc\nabc" << QStringList { "Left", "Up" } << "X"
                                          << "abXc\nabc" << 3;
+    // A character outside the BMP whose halves straddle the cut at 4096 and
+    // came in two arrivals is one character for the caret and the keys.
+    const QString before(4095, u'a');
+    const QString pair = QStringLiteral("\U0001F600");
+    const QString straddling = before + pair.at(0) + u'\x1f' + pair.at(1) + "bc";
+    const QStringList toPair { "Left", "Left", "Left" };
+    QTest::newRow("left-steps-over-a-pair-across-a-cut")
+            << straddling << toPair << "X" << before + "X" + pair + "bc" << 4096;
+    QTest::newRow("right-steps-over-a-pair-across-a-cut")
+            << straddling << toPair + QStringList { "Right" } << "X" << before + pair + "Xbc"
+            << 4098;
+    QTest::newRow("backspace-takes-a-pair-across-a-cut-whole")
+            << straddling << QStringList { "Left", "Left", "Backspace" } << "" << before + "bc"
+            << 4095;
+    QTest::newRow("delete-takes-a-pair-across-a-cut-whole")
+            << straddling << toPair + QStringList { "Delete" } << "" << before + "bc" << 4095;
     QTest::newRow("down-crosses-an-empty-line")
             << "abc\n\nabc" << home + QStringList { "Right", "Down", "Down" } << "X"
             << "abc\n\naXbc" << 7;
@@ -161,6 +240,17 @@ void tst_TextField::keysSelectAndCopy_data()
     const QString raw = QString::fromUtf8("x\r\ny\0z\rw\x1b", 9);
     QTest::newRow("ctrl-a-copies-the-raw-text") << raw << QStringList { "Ctrl+A" } << raw;
     QTest::newRow("nothing-selected-copies-nothing") << "abc" << QStringList {} << "before";
+    // Words run on across the cuts of a long line.
+    const QString longWord(20000, u'x');
+    QTest::newRow("ctrl-shift-right-selects-a-long-word-whole")
+            << longWord + " y" << QStringList { "Ctrl+Home", "Ctrl+Shift+Right" } << longWord + " ";
+    QTest::newRow("ctrl-shift-left-selects-a-long-word-whole")
+            << "y " + longWord << QStringList { "Ctrl+Shift+Left" } << longWord;
+    QTest::newRow("ctrl-shift-right-stops-at-the-line-end-then-takes-the-crlf")
+            << "ab  \r\ncd" << QStringList { "Ctrl+Home", "Ctrl+Shift+Right", "Ctrl+Shift+Right" }
+            << "ab  \r\n";
+    QTest::newRow("ctrl-shift-right-takes-separators-as-a-word")
+            << "a.,b c" << QStringList { "Ctrl+Home", "Right", "Ctrl+Shift+Right" } << ".,";
 }
 
 void tst_TextField::keysSelectAndCopy()
@@ -205,6 +295,9 @@ void tst_TextField::clicksSelect_data()
     // The model cuts this line every 8 units; the user sees one line.
     const QString cutUp = QStringLiteral("abcdefghijklmnopqrstu");
     QTest::newRow("triple-click-line-across-cuts") << "a\n" + cutUp + "\nb" << 14 << 3 << cutUp;
+    const QString longWord(20000, u'x');
+    QTest::newRow("double-click-word-across-many-cuts")
+            << "a " + longWord + " b" << 19990 << 2 << longWord;
 }
 
 void tst_TextField::clicksSelect()
@@ -257,6 +350,121 @@ void tst_TextField::longLinesWrapAtTheWidth()
     // Narrower, the same word goes further down.
     shown.view.resize(200, 300);
     QVERIFY(shown.view.characterRect(words.indexOf(QStringLiteral("word20"))).top() > later.top());
+}
+
+void tst_TextField::longLinesWrapAcrossCutsAsAWhole_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("exact"); // else: every visual line starts a word
+
+    QString words;
+    for (int i = 0; words.size() < 12000; ++i)
+        words += QStringLiteral("w%1 ").arg(i % 10000, 4, 10, QLatin1Char('0'));
+    words.truncate(12000);
+    QTest::newRow("words-of-five-across-cuts") << words << true;
+    QTest::newRow("one-word-across-cuts") << QString(20000, u'x') << true;
+    QString emoji;
+    while (emoji.size() < 12000)
+        emoji += QStringLiteral("ab 😀");
+    QTest::newRow("emoji-across-cuts") << emoji << true;
+    // Longer than the stretch the layouts chain over: lines may end early
+    // where the chain starts again, but never inside a word.
+    QString longer;
+    for (int i = 0; longer.size() < 150000; ++i)
+        longer += QStringLiteral("w%1 ").arg(i % 10000, 4, 10, QLatin1Char('0'));
+    QTest::newRow("words-past-a-restart") << longer << false;
+}
+
+void tst_TextField::longLinesWrapAcrossCutsAsAWhole()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, exact);
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(line));
+    press(&shown.view, { "Ctrl+Home" });
+    // Page through by the trough, reading the start of every row.
+    QScrollBar *bar = shown.view.verticalScrollBar();
+    QList<qsizetype> seen;
+    for (int page = 0; page < 10000; ++page) {
+        for (int row = 0; row < pageRows(shown.view); ++row) {
+            const qsizetype start = startOfRow(shown.view, row);
+            if (seen.isEmpty() || start > seen.last())
+                seen.append(start);
+        }
+        // A thumb a pixel from the bottom leaves no trough: the arrow, then.
+        if (bar->value() == bar->maximum()
+            || !(clickBar(bar, QStyle::SC_ScrollBarAddPage)
+                 || clickBar(bar, QStyle::SC_ScrollBarAddLine)))
+            break;
+    }
+    QCOMPARE(bar->value(), bar->maximum());
+    if (exact) {
+        QCOMPARE(seen, wholeLineStarts(shown.view, line));
+        return;
+    }
+    QVERIFY(seen.size() > line.size() / 100);
+    for (const qsizetype start : std::as_const(seen)) {
+        if (start > 0 && line.at(start - 1) != u' ')
+            QFAIL(qPrintable(
+                    QStringLiteral("a visual line starts inside a word at %1").arg(start)));
+    }
+}
+
+void tst_TextField::scrollBarStepsByVisualLines_data()
+{
+    QTest::addColumn<int>("down");
+    QTest::addColumn<int>("up");
+    QTest::addColumn<bool>("byPage");
+
+    QTest::newRow("arrows") << int(QStyle::SC_ScrollBarAddLine) << int(QStyle::SC_ScrollBarSubLine)
+                            << false;
+    QTest::newRow("trough") << int(QStyle::SC_ScrollBarAddPage) << int(QStyle::SC_ScrollBarSubPage)
+                            << true;
+}
+
+void tst_TextField::scrollBarStepsByVisualLines()
+{
+    QFETCH(int, down);
+    QFETCH(int, up);
+    QFETCH(bool, byPage);
+    // One received line of 30,000 characters: some 500 visual lines.
+    QString line;
+    for (int i = 0; line.size() < 30000; ++i)
+        line += QStringLiteral("word%1 ").arg(i * 7919 % 100000);
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(line));
+    press(&shown.view, { "Ctrl+Home" });
+    const QList<qsizetype> starts = wholeLineStarts(shown.view, line);
+    const qsizetype page = pageRows(shown.view);
+    const qsizetype step = byPage ? page : 1;
+    const qsizetype lastTop = starts.size() - page;
+    QScrollBar *bar = shown.view.verticalScrollBar();
+    // The bar spans the visual lines, estimated, not the paragraphs of the line.
+    QVERIFY2(bar->maximum() > lastTop / 2 && bar->maximum() < lastTop * 2,
+             qPrintable(QStringLiteral("%1 of %2").arg(bar->maximum()).arg(lastTop)));
+
+    const auto top = [&] { return starts.indexOf(startOfRow(shown.view, 0)); };
+    qsizetype clicks = 0;
+    for (qsizetype at = 0; at < lastTop && clicks < 2000; ++clicks) {
+        QVERIFY(clickBar(bar, QStyle::SubControl(down)));
+        QCOMPARE(top(), std::min(at + step, lastTop));
+        at = top();
+    }
+    QCOMPARE(clicks, (lastTop + step - 1) / step);
+    QCOMPARE(bar->value(), bar->maximum());
+    // The end shows whole at the bottom and stays put.
+    clickBar(bar, QStyle::SubControl(down));
+    QCOMPARE(top(), lastTop);
+    QVERIFY(shown.view.viewport()->rect().contains(shown.view.characterRect(line.size() - 1)));
+
+    QVERIFY(clickBar(bar, QStyle::SubControl(up)));
+    QCOMPARE(top(), lastTop - step);
+    // A drag puts the top where the thumb is, in proportion.
+    bar->setSliderPosition(bar->maximum() / 2);
+    QVERIFY2(top() > starts.size() / 4 && top() < starts.size() * 3 / 4,
+             qPrintable(QString::number(top())));
+    bar->setSliderPosition(0);
+    QCOMPARE(top(), 0);
 }
 
 void tst_TextField::inputMethodCommitsText()

@@ -27,6 +27,7 @@ void checkParagraphs(const TextStore &log, const QStringList &paragraphs, const 
 {
     QCOMPARE(log.paragraphCount(), paragraphs.size());
     qsizetype start = 0;
+    qsizetype lineStart = 0;
     for (qsizetype k = 0; k < paragraphs.size(); ++k) {
         const TextStore::Paragraph paragraph = log.paragraph(k);
         QCOMPARE(paragraph.start, start);
@@ -34,9 +35,13 @@ void checkParagraphs(const TextStore &log, const QStringList &paragraphs, const 
         QCOMPARE(paragraph.breakLength, breaks[k]);
         const qsizetype end = start + paragraph.length + paragraph.breakLength;
         const bool last = k + 1 == paragraphs.size();
-        for (qsizetype position = start; position < end + (last ? 1 : 0); ++position)
+        for (qsizetype position = start; position < end + (last ? 1 : 0); ++position) {
             QCOMPARE(log.paragraphAt(position), k);
+            QCOMPARE(log.lineStart(position), lineStart);
+        }
         start = end;
+        if (paragraph.breakLength > 0)
+            lineStart = end;
     }
     QCOMPARE(start, log.length());
 }
