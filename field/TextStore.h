@@ -100,6 +100,8 @@ public:
     // Roughly the bytes of memory the text holds, bookkeeping and storage kept
     // aside included.
     qsizetype memoryBytes() const;
+    // Changes with every edit other than an append, which changes the length.
+    quint64 edits() const { return m_edits; }
 
 private:
     struct Chunk;
