@@ -86,7 +86,7 @@ public:
     // Screen readers see a window of the log at most readerWindow long around
     // the caret, so that no call of theirs costs the size of the log; their
     // offsets count from readerStart(). A log that fits is seen whole, from 0.
-    static constexpr qsizetype readerWindow = qsizetype(1) << 20;
+    static constexpr qsizetype readerWindow = qsizetype(256) * 1024;
     qsizetype readerStart() const { return std::min(m_readerStart, length()); }
     qsizetype readerLength() const { return std::min(length() - readerStart(), readerWindow); }
     // From the start of the top line shown to the end of the last one, in
@@ -241,8 +241,9 @@ private:
 
     // --- screen readers: their window of the log, and what is shown
     // Moves the window to hold the caret, telling screen readers how their
-    // text changed; arrivals not yet told stay out of it.
-    void moveReaderWindow();
+    // text changed; arrivals not yet told stay out of it unless they are
+    // being told.
+    void moveReaderWindow(bool arrivals);
     qsizetype m_readerStart = 0;
     qsizetype m_readerLength = 0; // what screen readers were last told the window holds
     struct ShownKey
@@ -254,7 +255,6 @@ private:
         int lineHeight = 0;
         qsizetype preedit = 0;
         QFont font;
-        bool operator==(const ShownKey &) const = default;
     };
     mutable ShownKey m_shownKey;
     mutable std::pair<qsizetype, qsizetype> m_shown;

@@ -150,7 +150,7 @@ public:
         // must cost no more than the comparison.
         const qsizetype position = view()->readerStart() + offset;
         const auto [first, last] = view()->shownRange();
-        if (offset < 0 || offset > characterCount() || position < first || position > last)
+        if (position < first || position > last || offset < 0 || offset > characterCount())
             return {};
         const QRect rect = view()->characterRect(position);
         return QRect(view()->viewport()->mapToGlobal(rect.topLeft()), rect.size());
@@ -280,9 +280,11 @@ void installTextFieldAccessibility()
 
 std::pair<qsizetype, qsizetype> TextField::shownRange() const
 {
-    const ShownKey key { m_text.length(), m_text.edits(),   m_top, viewport()->size(),
-                         m_lineHeight,    m_preedit.size(), font() };
-    if (key == m_shownKey && !m_endDirty && !m_revealPending)
+    // Asked for every offset of a range: the check must stay a few comparisons.
+    ShownKey &key = m_shownKey;
+    if (key.length == m_text.length() && key.edits == m_text.edits() && key.top == m_top
+        && key.viewport == viewport()->size() && key.lineHeight == m_lineHeight
+        && key.preedit == m_preedit.size() && !m_endDirty && !m_revealPending && key.font == font())
         return m_shown;
     settle();
     const Laid &top = laid(m_top.paragraph);
@@ -298,16 +300,17 @@ std::pair<qsizetype, qsizetype> TextField::shownRange() const
             = at.paragraph.start
               + (line.isValid() ? line.textStart() + line.textLength() : at.paragraph.length);
     m_shown = { first, std::max(first, last) };
-    m_shownKey = key;
-    m_shownKey.top = m_top;
+    key = { m_text.length(), m_text.edits(),   m_top, viewport()->size(),
+            m_lineHeight,    m_preedit.size(), font() };
     return m_shown;
 }
 
-void TextField::moveReaderWindow()
+void TextField::moveReaderWindow(bool arrivals)
 {
     // What screen readers were told they see, and what they will see now.
-    // Arrivals not yet told are left to their own paced notice.
-    const qsizetype known = m_unannouncedFrom >= 0 ? m_unannouncedFrom : length();
+    // Arrivals not yet told are left to their own paced notice, which tells
+    // the end of the window when it is due.
+    const qsizetype known = m_unannouncedFrom >= 0 && !arrivals ? m_unannouncedFrom : length();
     const qsizetype oldStart = std::min(m_readerStart, known);
     const qsizetype oldEnd = std::min(oldStart + m_readerLength, known);
     const qsizetype start = std::min(readerStartFor(m_cursor, length()), known);
@@ -330,7 +333,8 @@ void TextField::moveReaderWindow()
     };
     if (start >= oldEnd || end <= oldStart) {
         tell(false, 0, oldStart, oldEnd);
-        tell(true, 0, start, end);
+        if (!arrivals)
+            tell(true, 0, start, end);
         return;
     }
     // The front first, so that the back is told in offsets of the new start.
@@ -338,6 +342,8 @@ void TextField::moveReaderWindow()
         tell(false, 0, oldStart, start);
     else
         tell(true, 0, start, oldStart);
+    if (arrivals)
+        return;
     if (end < oldEnd)
         tell(false, end - start, end, oldEnd);
     else
@@ -349,8 +355,7 @@ void TextField::announceArrivals()
     // A quiet interval ends the pacing: the next arrival is told at once.
     if (m_unannouncedFrom < 0)
         return;
-    // The window first takes what is already told to where the caret is now.
-    moveReaderWindow();
+    moveReaderWindow(true);
     // Told whether or not a reader listens yet: paced, it costs one short
     // text a tenth of a second, and Qt drops it when nobody takes it.
     const qsizetype end = length();
@@ -397,7 +402,7 @@ void TextField::cursorMoved()
 {
     if (hasFocus())
         QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
-    moveReaderWindow();
+    moveReaderWindow(false);
     if (!QAccessible::isActive())
         return;
     const auto offset = [this](qsizetype position) {
