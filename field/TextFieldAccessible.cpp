@@ -313,7 +313,10 @@ void TextField::moveReaderWindow(bool arrivals)
     const qsizetype known = m_unannouncedFrom >= 0 && !arrivals ? m_unannouncedFrom : length();
     const qsizetype oldStart = std::min(m_readerStart, known);
     const qsizetype oldEnd = std::min(oldStart + m_readerLength, known);
-    const qsizetype start = std::min(readerStartFor(m_cursor, length()), known);
+    // The window stays while it holds the caret, so that a reader's offsets
+    // stay put as long as they can.
+    const bool holds = m_cursor >= oldStart && m_cursor <= oldStart + readerWindow;
+    const qsizetype start = std::min(holds ? oldStart : readerStartFor(m_cursor, length()), known);
     const qsizetype end = std::min(start + readerWindow, known);
     m_readerStart = start;
     m_readerLength = end - start;
@@ -402,6 +405,10 @@ void TextField::cursorMoved()
 {
     if (hasFocus())
         QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
+    // Arrivals waiting for their paced notice are told first, so that the
+    // window can follow the caret into them.
+    if (m_unannouncedFrom >= 0)
+        announceArrivals();
     moveReaderWindow(false);
     if (!QAccessible::isActive())
         return;

@@ -65,7 +65,8 @@ with socket.create_connection(("127.0.0.1", port)) as peer:
     peer.settimeout(60)
     for _ in range(mib - 1):
         peer.sendall(block)
-    peer.sendall(block[: -(14 + 4)] + b"\r\nlast line\r\nEND\n")
+    # The log already holds the 14 characters above; a full log takes no more.
+    peer.sendall(block[: -(14 + 17)] + b"\r\nlast line\r\nEND\n")
 PEER
 for _ in $(seq 600); do
     [[ "$(read_log "text c-4 c+0")" == '"END\n"' ]] && break
