@@ -6,6 +6,7 @@
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QElapsedTimer>
+#include <QFont>
 #include <QTextLayout>
 #include <QTimer>
 
@@ -90,6 +91,17 @@ public:
     std::pair<qsizetype, qsizetype> lineAround(qsizetype position) const;
     std::pair<qsizetype, qsizetype> wordAround(qsizetype position) const;
     void ensureCursorVisible();
+
+    // --- screen readers
+    // Screen readers see a window of the log at most readerWindow long around
+    // the caret, so that no call of theirs costs the size of the log; their
+    // offsets count from readerStart(). A log that fits is seen whole, from 0.
+    static constexpr qsizetype readerWindow = qsizetype(256) * 1024;
+    qsizetype readerStart() const { return std::min(m_readerStart, length()); }
+    qsizetype readerLength() const { return std::min(length() - readerStart(), readerWindow); }
+    // From the start of the top line shown to the end of the last one, in
+    // positions of the text; cheap to ask again while the view stays as it is.
+    std::pair<qsizetype, qsizetype> shownRange() const;
 
 public Q_SLOTS:
     void selectAll();
@@ -286,4 +298,24 @@ private:
     void undoOrRedo(bool undo);
 
     EditHistory m_history { m_text };
+
+    // --- screen readers: their window of the log, and what is shown
+    // Moves the window to hold the caret, telling screen readers how their
+    // text changed; arrivals not yet told stay out of it unless they are
+    // being told.
+    void moveReaderWindow(bool arrivals);
+    qsizetype m_readerStart = 0;
+    qsizetype m_readerLength = 0; // what screen readers were last told the window holds
+    struct ShownKey
+    {
+        qsizetype length = -1;
+        quint64 edits = 0;
+        Line top;
+        QSize viewport;
+        int lineHeight = 0;
+        qsizetype preedit = 0;
+        QFont font;
+    };
+    mutable ShownKey m_shownKey;
+    mutable std::pair<qsizetype, qsizetype> m_shown;
 };

@@ -105,6 +105,8 @@ public:
     // Roughly the bytes of memory the text holds, bookkeeping and storage kept
     // aside included.
     qsizetype memoryBytes() const;
+    // Changes with every edit other than an append, which changes the length.
+    quint64 edits() const { return m_edits; }
 
     // Text taken out of a TextStore together with its storage, so that putting
     // it back costs no copy of it however long it is: the undo of a large

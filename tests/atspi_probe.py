@@ -9,6 +9,12 @@ e.g. "push button:Apply"; every wait below is bounded.
   atspi_probe.py PID click CONTROL     a mouse click in the control's middle
   atspi_probe.py PID walk KEY STOP...  focus on the first STOP, then KEY once for
                                        each further STOP, which must take the focus
+  atspi_probe.py PID read CONTROL CALL  one text call, e.g. "at 5 line", "text 0 -1",
+                                       printed as JSON; an offset "c-3" counts
+                                       from the caret
+  atspi_probe.py PID calls CONTROL LIMIT_S
+                                       every text call a screen reader makes, each
+                                       answered within LIMIT_S; prints each one's time
 """
 import json
 import os
@@ -17,6 +23,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import Atspi
 
 LIMIT_S = 10  # for any one thing to appear on the bus
 
@@ -92,6 +99,69 @@ def find(pid, wanted):
     raise LookupError(f"no control {wanted}")
 
 
+BOUNDARIES = {
+    "char": pyatspi.TEXT_BOUNDARY_CHAR,
+    "word": pyatspi.TEXT_BOUNDARY_WORD_START,
+    "sentence": pyatspi.TEXT_BOUNDARY_SENTENCE_START,
+    "line": pyatspi.TEXT_BOUNDARY_LINE_START,
+}
+GRANULARITIES = {
+    "char": pyatspi.TEXT_GRANULARITY_CHAR,
+    "word": pyatspi.TEXT_GRANULARITY_WORD,
+    "sentence": pyatspi.TEXT_GRANULARITY_SENTENCE,
+    "line": pyatspi.TEXT_GRANULARITY_LINE,
+    "paragraph": pyatspi.TEXT_GRANULARITY_PARAGRAPH,
+}
+
+
+def offset_of(text, word):
+    """A number is an offset; "c" followed by a signed one counts from the caret."""
+    return text.caretOffset + int(word[1:]) if word.startswith("c") else int(word)
+
+
+def text_call(control, words):
+    """One call of the text interface, by a short name; returns what it answers."""
+    text = control.queryText()
+    name, args = words[0], words[1:]
+    if name == "text":
+        return text.getText(offset_of(text, args[0]), offset_of(text, args[1]))
+    if name == "count":
+        return text.characterCount
+    if name == "caret":
+        return text.caretOffset
+    if name == "selection":
+        return [text.getNSelections()] + list(text.getSelection(0))
+    if name in ("at", "before", "after"):
+        call = {"at": text.getTextAtOffset, "before": text.getTextBeforeOffset,
+                "after": text.getTextAfterOffset}[name]
+        return list(call(offset_of(text, args[0]), BOUNDARIES[args[1]]))
+    if name == "string":
+        return list(text.getStringAtOffset(offset_of(text, args[0]), GRANULARITIES[args[1]]))
+    if name == "range-extents":
+        box = text.getRangeExtents(offset_of(text, args[0]), offset_of(text, args[1]),
+                                   pyatspi.DESKTOP_COORDS)
+        return list(box)
+    if name == "char-extents":
+        return list(text.getCharacterExtents(offset_of(text, args[0]), pyatspi.DESKTOP_COORDS))
+    if name == "offset-at-middle":
+        box = control.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        return text.getOffsetAtPoint(box.x + box.width // 2, box.y + box.height // 2,
+                                     pyatspi.DESKTOP_COORDS)
+    if name == "attributes":
+        run = text.getAttributeRun(offset_of(text, args[0]), True)
+        return [dict(run[0]) if not isinstance(run[0], list) else run[0], run[1], run[2]]
+    raise ValueError(f"unknown text call {name}")
+
+
+# Every call that takes offsets or answers with text, at the caret and across the whole text.
+SCREEN_READER_CALLS = [
+    "range-extents 0 -1", "text 0 -1", "count", "caret", "selection", "char-extents c-1",
+    "char-extents 0", "offset-at-middle", "at c-1 line", "at c-1 word", "at c-1 sentence",
+    "at 0 line", "before c-1 line", "after 0 line", "string c-1 line", "string c-1 word",
+    "string c-1 sentence", "string c-1 paragraph", "attributes c-1", "attributes 0",
+]
+
+
 def fail(message):
     print(f"FAIL: {message}", file=sys.stderr)
     sys.exit(1)
@@ -126,6 +196,25 @@ def main(pid, command, *args):
             if now != stop:
                 fail(f"after {step} x {keystroke} from {stops[0]} the focus is on {now},"
                      f" expected {stop}")
+    elif command == "read":
+        print(json.dumps(text_call(find(pid, args[0]), args[1].split())))
+    elif command == "calls":
+        control, limit_s = find(pid, args[0]), float(args[1])
+        # The library gives up on a call after this; a window frozen longer fails here.
+        Atspi.set_timeout(int(limit_s * 1000), int(limit_s * 1000))
+        for call in SCREEN_READER_CALLS:
+            began = time.monotonic()
+            try:
+                answer = text_call(control, call.split())
+            except Exception as error:
+                # A method the toolkit lacks comes back at once as an unknown object.
+                if call.startswith("string") and "No such object path" in str(error):
+                    print(f"{call}: not answered by this toolkit")
+                    continue
+                fail(f"{call} got no answer within {limit_s} s: {error}")
+            took_ms = (time.monotonic() - began) * 1000
+            shown = answer if not isinstance(answer, str) else f"{len(answer)} chars"
+            print(f"{call}: {took_ms:.1f} ms -> {shown}")
     else:
         fail(f"unknown command {command}")
 

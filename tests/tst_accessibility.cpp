@@ -33,8 +33,8 @@ struct Notice
 {
     QPointer<QObject> object;
     QAccessible::Event type;
-    QString name;     // of the object, when the notice was sent
-    QString inserted; // TextInserted only: "<position>:<text>"
+    QString name;   // of the object, when the notice was sent
+    QString change; // text notices only: "<position>:<text>", "<position>:<old>/<new>"
 };
 QList<Notice> notices;
 
@@ -45,8 +45,20 @@ void keepNotice(QAccessibleEvent *event)
         notice.name = iface->text(QAccessible::Name);
     if (event->type() == QAccessible::TextInserted) {
         const auto *insert = static_cast<QAccessibleTextInsertEvent *>(event);
-        notice.inserted
+        notice.change
                 = QStringLiteral("%1:%2").arg(insert->changePosition()).arg(insert->textInserted());
+    } else if (event->type() == QAccessible::TextRemoved) {
+        const auto *remove = static_cast<QAccessibleTextRemoveEvent *>(event);
+        notice.change
+                = QStringLiteral("%1:%2").arg(remove->changePosition()).arg(remove->textRemoved());
+    } else if (event->type() == QAccessible::TextUpdated) {
+        const auto *update = static_cast<QAccessibleTextUpdateEvent *>(event);
+        notice.change = QStringLiteral("%1:%2/%3")
+                                .arg(update->changePosition())
+                                .arg(update->textRemoved(), update->textInserted());
+    } else if (event->type() == QAccessible::TextCaretMoved) {
+        notice.change = QString::number(
+                static_cast<QAccessibleTextCursorEvent *>(event)->cursorPosition());
     }
     notices.append(notice);
 }
@@ -85,7 +97,7 @@ QStringList noticesOf(QAccessible::Event type, QObject *object = nullptr)
     QStringList said;
     for (const Notice &notice : std::as_const(notices)) {
         if (notice.type == type && (!object || notice.object == object))
-            said.append(type == QAccessible::TextInserted ? notice.inserted : notice.name);
+            said.append(notice.change.isNull() ? notice.name : notice.change);
     }
     return said;
 }
@@ -133,6 +145,15 @@ private Q_SLOTS:
     void statusPanelsAnnounced_data();
     void statusPanelsAnnounced();
     void arrivalsAnnouncedWithoutFlooding();
+    void nulReadsAsStandIn_data();
+    void nulReadsAsStandIn();
+    void nulStandInInNotices();
+    void smallLogSeenWhole();
+    void largeLogSeenThroughWindow_data();
+    void largeLogSeenThroughWindow();
+    void windowMovesAreTold();
+    void extentsOnlyOfWhatIsShown_data();
+    void extentsOnlyOfWhatIsShown();
 
 private:
     QList<QAccessibleInterface *> tree();
@@ -439,6 +460,306 @@ void tst_Accessibility::arrivalsAnnouncedWithoutFlooding()
         told += notice.mid(colon + 1);
     }
     QCOMPARE(told, all);
+}
+
+namespace {
+
+// A field on its own, shown, with its text interface.
+struct ShownField
+{
+    TextField view;
+    QAccessibleInterface *iface = nullptr;
+    QAccessibleTextInterface *text = nullptr;
+    QAccessibleEditableTextInterface *editable = nullptr;
+
+    ShownField()
+    {
+        view.resize(420, 300);
+        view.show();
+        iface = QAccessible::queryAccessibleInterface(&view);
+        text = iface ? iface->textInterface() : nullptr;
+        editable = iface ? iface->editableTextInterface() : nullptr;
+    }
+    // Lines of 64 characters, each starting with its number, up to `units`.
+    void fill(qsizetype units)
+    {
+        QByteArray lines;
+        for (qsizetype line = 0; lines.size() < units; ++line)
+            lines += QByteArray::number(line).rightJustified(8, '0') + QByteArray(54, 'x') + "\r\n";
+        lines.truncate(units);
+        for (qsizetype at = 0; at < units; at += 65536)
+            QVERIFY(view.appendPiece(QLatin1StringView(lines.mid(at, 65536))));
+    }
+    QString textAt(int offset, QAccessible::TextBoundaryType type, int *start, int *end) const
+    {
+        return text->textAtOffset(offset, type, start, end);
+    }
+};
+
+constexpr QChar standIn(0x2400);
+
+} // namespace
+
+void tst_Accessibility::nulReadsAsStandIn_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QAccessible::TextBoundaryType>("boundary");
+    QTest::addColumn<QString>("heard");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("end");
+
+    const QString log = QStringLiteral("ab\r\ncd") + QChar(0) + QChar(0) + QStringLiteral("ef gh.");
+    const QString shown = QString(log).replace(QChar(0), standIn);
+    QTest::newRow("whole-text") << log << 0 << QAccessible::NoBoundary << shown << 0 << 14;
+    QTest::newRow("line-through-nuls")
+            << log << 6 << QAccessible::LineBoundary << shown.mid(4) << 4 << 14;
+    QTest::newRow("nul-itself") << log << 6 << QAccessible::CharBoundary << QString(standIn) << 6
+                                << 7;
+    QTest::newRow("word-after-nuls") << log << 9 << QAccessible::WordBoundary << "ef" << 8 << 10;
+    QTest::newRow("nul-only-line") << QString(3, QChar(0)) + "\n"
+                                   << 1 << QAccessible::LineBoundary << QString(3, standIn) + "\n"
+                                   << 0 << 4;
+    QTest::newRow("sentence-across-nul")
+            << QStringLiteral("One") + QChar(0) + QStringLiteral("two. Three.") << 2
+            << QAccessible::SentenceBoundary << QStringLiteral("One") + standIn + "two. " << 0 << 9;
+}
+
+void tst_Accessibility::nulReadsAsStandIn()
+{
+    QFETCH(QString, log);
+    QFETCH(int, offset);
+    QFETCH(QAccessible::TextBoundaryType, boundary);
+    QFETCH(QString, heard);
+    QFETCH(int, start);
+    QFETCH(int, end);
+
+    ShownField field;
+    QVERIFY(field.text);
+    QVERIFY(field.view.appendPiece(log));
+    int from = -1;
+    int to = -1;
+    QCOMPARE(field.textAt(offset, boundary, &from, &to), heard);
+    QCOMPARE(from, start);
+    QCOMPARE(to, end);
+    // One unit for one: the offsets and the count are the log's.
+    QCOMPARE(field.text->characterCount(), log.size());
+    QCOMPARE(field.text->text(start, end).size(), end - start);
+    QCOMPARE(field.iface->text(QAccessible::Value), QString(log).replace(QChar(0), standIn));
+    // The log itself keeps the NUL, for copying and saving.
+    QCOMPARE(field.view.text(), log);
+}
+
+void tst_Accessibility::nulStandInInNotices()
+{
+    ShownField field;
+    const QString nul(QChar(0));
+    QVERIFY(field.view.appendPiece(QStringLiteral("ab") + nul + QStringLiteral("cd")));
+    QCOMPARE(noticesOf(QAccessible::TextInserted, &field.view),
+             QStringList { QStringLiteral("0:ab") + standIn + QStringLiteral("cd") });
+    notices.clear();
+    // An edit over a NUL with text holding one: both sides read past it.
+    QVERIFY(field.view.replaceText(1, 4, QStringLiteral("X") + nul + QStringLiteral("Y")));
+    QCOMPARE(field.view.text(), QStringLiteral("aX") + nul + QStringLiteral("Yd"));
+    // Edits are told only while a screen reader listens.
+    if (!QAccessible::isActive())
+        return;
+    const QStringList told = noticesOf(QAccessible::TextUpdated, &field.view)
+                             + noticesOf(QAccessible::TextInserted, &field.view)
+                             + noticesOf(QAccessible::TextRemoved, &field.view);
+    QVERIFY2(told.isEmpty()
+                     || told
+                                == QStringList { QStringLiteral("1:b") + standIn
+                                                 + QStringLiteral("c/X") + standIn
+                                                 + QStringLiteral("Y") },
+             qPrintable(told.join(u'|')));
+}
+
+void tst_Accessibility::smallLogSeenWhole()
+{
+    // A log that fits the window is seen whole, at the log's own offsets.
+    ShownField field;
+    field.fill(TextField::readerWindow);
+    QCOMPARE(field.text->characterCount(), TextField::readerWindow);
+    QCOMPARE(field.text->cursorPosition(), TextField::readerWindow);
+    QCOMPARE(field.text->text(0, 16), field.view.textBetween(0, 16));
+    field.text->setCursorPosition(130);
+    QCOMPARE(field.view.cursorPosition(), 130);
+    QCOMPARE(field.text->cursorPosition(), 130);
+    int start = -1;
+    int end = -1;
+    QCOMPARE(field.textAt(130, QAccessible::LineBoundary, &start, &end),
+             field.view.textBetween(128, 192));
+    QCOMPARE(start, 128);
+    QCOMPARE(end, 192);
+}
+
+void tst_Accessibility::largeLogSeenThroughWindow_data()
+{
+    QTest::addColumn<qsizetype>("caret");
+
+    const qsizetype log = 3 * TextField::readerWindow + 1000;
+    QTest::newRow("caret-at-end") << log;
+    QTest::newRow("caret-at-start") << qsizetype(0);
+    QTest::newRow("caret-in-middle") << log / 2 + 7;
+    QTest::newRow("caret-one-window-in") << TextField::readerWindow;
+}
+
+void tst_Accessibility::largeLogSeenThroughWindow()
+{
+    QFETCH(qsizetype, caret);
+
+    ShownField field;
+    const qsizetype log = 3 * TextField::readerWindow + 1000;
+    field.fill(log);
+    field.view.setSelection(caret, caret);
+    const qsizetype base = field.view.readerStart();
+    const int count = field.text->characterCount();
+    // Every loop a screen reader's call makes runs over at most the window.
+    QVERIFY(count <= TextField::readerWindow);
+    QVERIFY2(count >= TextField::readerWindow / 2, qPrintable(QString::number(count)));
+    QVERIFY(base <= caret && caret <= base + count);
+    QCOMPARE(field.text->cursorPosition(), caret - base);
+    QCOMPARE(field.text->text(0, -1), QString());
+    QCOMPARE(field.text->text(0, count), field.view.textBetween(base, base + count));
+    QCOMPARE(field.text->text(count - 10, count + 10),
+             field.view.textBetween(base + count - 10, base + count));
+    QCOMPARE(field.iface->text(QAccessible::Value).size(), count);
+
+    // A line is told whole inside the window, cut at its edges.
+    int start = -1;
+    int end = -1;
+    const int offset = int(std::min<qsizetype>(caret - base, count - 1));
+    const QString line = field.textAt(offset, QAccessible::LineBoundary, &start, &end);
+    QVERIFY(start <= offset && offset < end && end <= count);
+    QCOMPARE(line, field.view.textBetween(base + start, base + end));
+    QVERIFY(end - start <= 66);
+    QCOMPARE(field.text->textBeforeOffset(0, QAccessible::LineBoundary, &start, &end), QString());
+    QCOMPARE(start, 0);
+    QCOMPARE(field.text->textAfterOffset(count, QAccessible::LineBoundary, &start, &end),
+             QString());
+    QCOMPARE(start, count);
+    field.text->attributes(offset, &start, &end);
+    QCOMPARE(start, 0);
+    QCOMPARE(end, count);
+
+    // Offsets of edits and of the selection are the window's.
+    field.editable->insertText(offset, QStringLiteral("<>"));
+    QCOMPARE(field.view.textBetween(base + offset, base + offset + 2), QStringLiteral("<>"));
+    field.text->setSelection(0, 1, 3);
+    int from = -1;
+    int to = -1;
+    field.text->selection(0, &from, &to);
+    QCOMPARE(field.view.selectionStart(), field.view.readerStart() + 1);
+    QCOMPARE(from, 1);
+    QCOMPARE(to, 3);
+}
+
+void tst_Accessibility::windowMovesAreTold()
+{
+    ShownField field;
+    const qsizetype log = 3 * TextField::readerWindow;
+    field.fill(log);
+    QTRY_VERIFY(field.view.readerStart() > 0);
+    const qsizetype before = field.view.readerStart();
+    const QString seen = field.text->text(0, field.text->characterCount());
+    notices.clear();
+
+    // Back to the start: what the reader saw leaves, the start of the log comes.
+    field.view.setSelection(0, 0);
+    QCOMPARE(field.view.readerStart(), 0);
+    const QStringList removed = noticesOf(QAccessible::TextRemoved, &field.view);
+    const QStringList inserted = noticesOf(QAccessible::TextInserted, &field.view);
+    QVERIFY2(before >= TextField::readerWindow, "the windows overlap; the test needs them apart");
+    QCOMPARE(removed, QStringList { QStringLiteral("0:") + seen });
+    QCOMPARE(inserted, QStringList { QStringLiteral("0:")
+                                     + field.view.textBetween(0, TextField::readerWindow) });
+    QCOMPARE(field.text->cursorPosition(), 0);
+
+    // A step on: the front that left is told, then the back that came, in
+    // offsets of the new start.
+    notices.clear();
+    const qsizetype step = TextField::readerWindow / 4;
+    // Just past the window's end.
+    field.view.setSelection(TextField::readerWindow + 10, TextField::readerWindow + 10);
+    const qsizetype start = field.view.readerStart();
+    QVERIFY(start > 0 && start < TextField::readerWindow);
+    QCOMPARE(start % step, 0);
+    QCOMPARE(noticesOf(QAccessible::TextRemoved, &field.view),
+             QStringList { QStringLiteral("0:") + field.view.textBetween(0, start) });
+    QCOMPARE(noticesOf(QAccessible::TextInserted, &field.view),
+             QStringList { QStringLiteral("%1:").arg(TextField::readerWindow - start)
+                           + field.view.textBetween(TextField::readerWindow,
+                                                    start + TextField::readerWindow) });
+    // A caret move inside the window moves nothing.
+    notices.clear();
+    field.view.setSelection(start + 5, start + 5);
+    QCOMPARE(field.view.readerStart(), start);
+    QVERIFY(noticesOf(QAccessible::TextRemoved, &field.view).isEmpty());
+    QVERIFY(noticesOf(QAccessible::TextInserted, &field.view).isEmpty());
+}
+
+void tst_Accessibility::extentsOnlyOfWhatIsShown_data()
+{
+    QTest::addColumn<qsizetype>("log");
+    QTest::addColumn<qsizetype>("caret");
+
+    QTest::newRow("short-log") << qsizetype(500) << qsizetype(500);
+    QTest::newRow("window-full-at-end") << qsizetype(4) * TextField::readerWindow << qsizetype(-1);
+    QTest::newRow("window-full-at-start") << qsizetype(4) * TextField::readerWindow << qsizetype(0);
+}
+
+void tst_Accessibility::extentsOnlyOfWhatIsShown()
+{
+    QFETCH(qsizetype, log);
+    QFETCH(qsizetype, caret);
+
+    ShownField field;
+    QVERIFY(QTest::qWaitForWindowExposed(&field.view));
+    field.fill(log);
+    field.view.setSelection(caret < 0 ? log : caret, caret < 0 ? log : caret);
+    const auto [first, last] = field.view.shownRange();
+    QVERIFY(first < last);
+    QVERIFY(last - first < 4096);
+
+    // The union a reader's range call builds, as Qt's bridge builds it: only
+    // the characters shown have a rectangle, so it costs the screen, and the
+    // union is the text shown, inside the viewport.
+    const int count = field.text->characterCount();
+    QRect all;
+    qsizetype laid = 0;
+    for (int offset = 0; offset <= count; ++offset) {
+        const QRect rect = field.text->characterRect(offset);
+        if (!rect.isNull())
+            ++laid;
+        all |= rect;
+    }
+    QVERIFY2(laid <= last - first + 1, qPrintable(QString::number(laid)));
+    QVERIFY(laid > 0);
+    const QRect viewport(field.view.viewport()->mapToGlobal(QPoint()),
+                         field.view.viewport()->size());
+    // The last line may show only in part.
+    const QRect shown = viewport.adjusted(0, 0, 0, field.view.fontMetrics().lineSpacing() + 1);
+    QVERIFY2(shown.contains(all), qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                                     .arg(all.x())
+                                                     .arg(all.y())
+                                                     .arg(all.width())
+                                                     .arg(all.height())));
+    QVERIFY(all.height() >= viewport.height() / 2 || log < 4096);
+
+    // Off screen: no rectangle.
+    const qsizetype base = field.view.readerStart();
+    if (first > base)
+        QVERIFY(field.text->characterRect(int(first - base - 1)).isNull());
+    if (last + 1 <= base + count)
+        QVERIFY(field.text->characterRect(int(last - base + 1)).isNull());
+    QVERIFY(field.text->characterRect(-1).isNull());
+    QVERIFY(field.text->characterRect(count + 1).isNull());
+
+    // A point on the text finds its offset; a point off the field finds none.
+    const int middle = field.text->offsetAtPoint(viewport.center());
+    QVERIFY(middle >= first - base && middle <= last - base);
+    QCOMPARE(field.text->offsetAtPoint(viewport.topLeft() - QPoint(5, 5)), -1);
 }
 
 QTEST_MAIN(tst_Accessibility)
