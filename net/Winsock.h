@@ -81,6 +81,9 @@ public:
     static constexpr int maxDatagramsPerWakeup = 32;
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
+    // Largest TCP arrival: the largest count a hex record's four digits hold,
+    // which a UDP datagram never passes either.
+    static constexpr qint64 maxStreamArrivalBytes = 0xFFFF;
     // Bytes a TCP connection may hold in memory for a peer that reads slowly
     // or never, beyond what the system itself buffers; a send past it is refused.
     static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;

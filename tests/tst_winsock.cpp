@@ -85,12 +85,16 @@ struct UdpReceiver
     }
 };
 
-// A TCP endpoint's text and events, in the order they came.
+// A TCP endpoint's text (or, when `takeBytes` is set, bytes, as hex records
+// take them) and events, in the order they came.
 struct StreamLog
 {
     QString text;
+    QByteArray bytes;
+    bool takeBytes = false;
     QStringList events;
     QList<int> totals;
+    QList<qsizetype> taken; // bytes each arrival handed over, with takeBytes
 
     void watch(Winsock &socket)
     {
@@ -98,7 +102,13 @@ struct StreamLog
                          [this, &socket](int bytesTotal) {
                              totals.append(bytesTotal);
                              events.append(QStringLiteral("data"));
-                             text += socket.GetDataText();
+                             if (!takeBytes) {
+                                 text += socket.GetDataText();
+                                 return;
+                             }
+                             const QByteArray arrival = socket.GetDataBytes();
+                             taken.append(arrival.size());
+                             bytes += arrival;
                          });
         QObject::connect(&socket, &Winsock::CloseEvent, &socket,
                          [this] { events.append(QStringLiteral("close")); });
@@ -175,6 +185,8 @@ private Q_SLOTS:
     void streamIncompleteTailOnClose_data();
     void streamIncompleteTailOnClose();
     void streamLargeText();
+    void streamArrivalsFitHexRecord_data();
+    void streamArrivalsFitHexRecord();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -812,6 +824,42 @@ void tst_Winsock::streamLargeText()
     QVERIFY(log.events.count(QStringLiteral("data")) > 1);
     QCOMPARE(log.text.size(), text.size());
     QVERIFY(log.text == text);
+}
+
+void tst_Winsock::streamArrivalsFitHexRecord_data()
+{
+    QTest::addColumn<bool>("closeAfterWrite");
+
+    QTest::newRow("connection-stays") << false;
+    QTest::newRow("peer-closes-after-write") << true; // the rest is read at the close
+}
+
+void tst_Winsock::streamArrivalsFitHexRecord()
+{
+    QFETCH(bool, closeAfterWrite);
+
+    StreamPair link;
+    link.log.takeBytes = true;
+    QVERIFY(link.connect());
+    StreamLog &log = link.log;
+
+    // One write of many times FFFF, which the system hands over in large reads.
+    QByteArray payload(600000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char((i * 13 + i / 256) & 0xFF);
+    link.peer->write(payload);
+    if (closeAfterWrite) {
+        link.peer->disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
+        QCOMPARE(log.events.last(), QStringLiteral("close"));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(log.bytes.size(), payload.size(), waitMs);
+    }
+    for (qsizetype i = 0; i < log.totals.size(); ++i) {
+        QVERIFY2(log.totals.at(i) <= 0xFFFF, qPrintable(QString::number(log.totals.at(i))));
+        QCOMPARE(log.taken.at(i), qsizetype(log.totals.at(i)));
+    }
+    QVERIFY(log.bytes == payload);
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)
