@@ -255,18 +255,11 @@ void Winsock::SendData(const QString &text)
     // A peer that never reads would otherwise make every send wait in our
     // memory; refusing the whole send keeps what was accepted intact.
     const qint64 waiting = m_tcp->bytesToWrite();
-    if (waiting + payload.size() > maxWaitingSendBytes) {
-        if (waiting == 0)
-            throw WinsockError(
-                    QStringLiteral("%1 bytes are more than the %2 that may wait to be sent")
-                            .arg(payload.size())
-                            .arg(maxWaitingSendBytes)
-                            .toStdString());
+    if (waiting > 0 && waiting + payload.size() > maxWaitingSendBytes)
         throw WinsockError(QStringLiteral("the peer is not reading; %1 bytes are still waiting to "
                                           "be sent")
                                    .arg(waiting)
                                    .toStdString());
-    }
     if (m_tcp->write(payload) != payload.size())
         throw WinsockError(m_tcp->errorString().toStdString());
 }

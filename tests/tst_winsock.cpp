@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -187,6 +188,7 @@ private Q_SLOTS:
     void streamLargeText();
     void streamArrivalsFitHexRecord_data();
     void streamArrivalsFitHexRecord();
+    void largeSendWithNothingWaiting();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -860,6 +862,45 @@ void tst_Winsock::streamArrivalsFitHexRecord()
         QCOMPARE(log.taken.at(i), qsizetype(log.totals.at(i)));
     }
     QVERIFY(log.bytes == payload);
+}
+
+void tst_Winsock::largeSendWithNothingWaiting()
+{
+    StreamPair link;
+    QVERIFY(link.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), int(Winsock::Connected), waitMs);
+
+    // Larger than what may wait, but nothing waits yet: accepted whole.
+    QByteArray first;
+    for (int line = 0; first.size() < 20000000; ++line)
+        first += QByteArray(99, char('a' + line % 26)) + '\n';
+    QVERIFY(first.size() > Winsock::maxWaitingSendBytes);
+    const auto accepted = failureOf([&] { link.client.SendData(QString::fromLatin1(first)); });
+    QVERIFY2(!accepted, qPrintable(accepted.value_or(QString())));
+
+    // The peer reads nothing: more would pile up behind what waits, and is refused.
+    const auto refused = failureOf([&] { link.client.SendData(QStringLiteral("more")); });
+    QVERIFY(refused);
+    const QRegularExpressionMatch waiting
+            = QRegularExpression(QStringLiteral("^the peer is not reading; (\\d+) bytes are still "
+                                                "waiting to be sent$"))
+                      .match(*refused);
+    QVERIFY2(waiting.hasMatch(), qPrintable(*refused));
+    QVERIFY(waiting.captured(1).toLongLong() > 0);
+    QVERIFY(waiting.captured(1).toLongLong() <= first.size());
+
+    // Once the peer reads, the first send arrives whole and nothing of the refused one.
+    QByteArray received;
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                received += link.peer->readAll();
+                return received.size() >= first.size();
+            },
+            waitMs));
+    QVERIFY(received == first);
+    link.client.SendData(QStringLiteral("after"));
+    QTRY_COMPARE_WITH_TIMEOUT(link.peer->bytesAvailable(), qint64(5), waitMs);
+    QCOMPARE(link.peer->readAll(), QByteArray("after"));
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)
