@@ -10,9 +10,14 @@ build="$root/build-bench"
 runs=3
 [[ "${1:-}" == "--runs" ]] && runs="${2:?--runs needs a number}"
 
+# The same set-up as ./test.sh, whose packages include every peer program
+# below: as root it installs what is missing, otherwise it prints the line to run.
+"$root/scripts/setup.sh" --test
+declare -A package=([cmake]=cmake [ninja]=ninja-build [xxd]=xxd [socat]=socat [ncat]=ncat
+                    [Xvfb]=xvfb [gnuplot]=gnuplot-nox)
 for tool in cmake ninja xxd socat ncat Xvfb gnuplot; do
     command -v "$tool" >/dev/null || {
-        echo "$tool is missing: apt-get install xxd gnuplot-nox socat ncat xvfb" >&2
+        echo "$tool is missing: apt-get install ${package[$tool]}" >&2
         exit 1
     }
 done

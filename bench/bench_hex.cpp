@@ -1,6 +1,6 @@
 // Throughput of the hex record builder against xxd on the same bytes: random
-// data cut into 64 KB arrivals, each turned into one record, as the window does
-// for every TCP read in hex mode.
+// data cut into arrivals of 65,535 bytes, each turned into one record, as the
+// window does for a fast TCP stream in hex mode.
 
 #include "benchCommon.h"
 
@@ -56,7 +56,7 @@ int main(int argc, char **argv)
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const qsizetype size = qsizetype(smoke ? 1 : 64) << 20;
     const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 5);
-    constexpr qsizetype arrival = 64 * 1024;
+    constexpr qsizetype arrival = maxHexRecordBytes;
 
     QByteArray data(size, Qt::Uninitialized);
     QRandomGenerator generator(20240601);

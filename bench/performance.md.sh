@@ -69,8 +69,8 @@ looks at a timing.
    timed to the clipboard holding the text, and the clipboard's length is checked: 100 Mi
    characters from the middle, then the whole log; the first copy of the whole log also pays
    the system for 2 GB of fresh pages for the UTF-16 text the clipboard takes.
-7. **bench_hex**: 64 MB of random bytes cut into 64 KB arrivals, each turned into one hex record
-   by \`buildHexRecord\`; \`xxd\` converts the same bytes from a file to /dev/null.
+7. **bench_hex**: 64 MB of random bytes cut into arrivals of 65,535 bytes, each turned into one
+   hex record by \`buildHexRecord\`; \`xxd\` converts the same bytes from a file to /dev/null.
 8. **bench_startup**: the real program started under its own Xvfb, timed from the start of the
    process to the MapNotify of its window (Xlib, no window manager); then the CPU time it uses
    in 10 s of idling, from /proc.
@@ -82,16 +82,18 @@ character while a chunk holds nothing above U+00FF, with running totals per chun
 position or a paragraph; only the paragraphs on screen are laid out. What held the figures
 back was the way to it:
 
-- **TCP reads of 1 MB instead of 64 KB** (\`net/WinsockTcp.cpp\`), with 4 MB buffered in the
-  socket. At 64 KB each read paid a turn of the event loop and the wake-ups of both threads,
-  which held the text stream near 110 MB/s with the window's thread 87% busy; with 1 MB reads
-  the same code took 620 MB/s. One read of hex records is still only a few ms of work, so the
-  longest stall stays in single-digit ms.
+- **TCP reads of 1 MB a turn instead of 64 KB** (\`net/WinsockTcp.cpp\`), with 4 MB buffered
+  in the socket. At 64 KB each read paid a turn of the event loop and the wake-ups of both
+  threads, which held the text stream near 110 MB/s with the window's thread 87% busy; with 1 MB
+  a turn the same code took 620 MB/s. The turn is what costs, not the arrival: a turn's 1 MB
+  still reaches the window as arrivals of at most 65,535 bytes, so every hex record keeps its
+  four-digit count. One turn of hex records is only a few ms of work, so the longest stall stays
+  in single-digit ms.
 - **ASCII and hex records go into the log as Latin-1.** Plain-ASCII stream bytes are the text
   they decode to, so \`Winsock::GetDataAscii\` hands them over as they are (one OR over eight bytes
   at a time decides), and the log copies them into a chunk with \`memcpy\`: no UTF-8 decoding into
   UTF-16 and narrowing back. Hex records are written as Latin-1 into one reused buffer, which
-  also spares the system fresh pages for every read's 4 MB record.
+  also spares the system fresh pages for every arrival's record.
 - **Line breaks are found sixteen bytes at a time** (SSE2) and every break of a block is taken
   from one compare's mask, with the counts kept in locals rather than members the byte pointer
   might alias; hex records have a break every 68 characters.

@@ -3,34 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
 constexpr char16_t hexDigits[] = u"0123456789ABCDEF";
 constexpr qsizetype cellsPerLine = 16;
 
-int countDigits(qsizetype count)
-{
-    int digits = 4;
-    for (qsizetype rest = count >> 16; rest > 0; rest >>= 4)
-        ++digits;
-    return digits;
-}
-
-} // namespace
-
-qsizetype hexRecordHeaderWidth(qsizetype count)
-{
-    // "UDP IN  (" + digits + ") : "
-    return 9 + countDigits(count) + 4;
-}
-
-namespace {
-
 qsizetype recordLength(qsizetype n)
 {
     const qsizetype lines = n == 0 ? 1 : (n + cellsPerLine - 1) / cellsPerLine;
-    return 3 * n + (hexRecordHeaderWidth(n) + 2) * lines;
+    return 3 * n + (hexRecordHeaderWidth + 2) * lines;
 }
 
 // Writes the record of `bytes` to `p`, recordLength() Latin-1 characters.
@@ -39,13 +22,11 @@ void writeRecord(unsigned char *p, HexTransport transport, QByteArrayView bytes)
     using Unit = unsigned char;
     [[maybe_unused]] Unit *const begin = p;
     const qsizetype n = bytes.size();
-    const int digits = countDigits(n);
-    const qsizetype indent = hexRecordHeaderWidth(n);
 
     for (char16_t c : transport == HexTransport::Udp ? u"UDP IN  (" : u"TCP IN  (")
         if (c)
             *p++ = Unit(c);
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+    for (int shift = 12; shift >= 0; shift -= 4)
         *p++ = Unit(hexDigits[(n >> shift) & 0xF]);
     for (char16_t c : u") : ")
         if (c)
@@ -65,7 +46,7 @@ void writeRecord(unsigned char *p, HexTransport transport, QByteArrayView bytes)
         if (start > 0) {
             *p++ = Unit('\r');
             *p++ = Unit('\n');
-            p = std::fill_n(p, indent, Unit(' '));
+            p = std::fill_n(p, hexRecordHeaderWidth, Unit(' '));
         }
         const qsizetype end = std::min(start + cellsPerLine, n);
         for (qsizetype i = start; i < end; ++i) {
@@ -89,6 +70,8 @@ QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
 
 void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out)
 {
+    if (bytes.size() > maxHexRecordBytes)
+        throw std::length_error("more bytes than a hex record's count can hold");
     out.resize(recordLength(bytes.size()));
     writeRecord(reinterpret_cast<unsigned char *>(out.data()), transport, bytes);
 }

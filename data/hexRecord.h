@@ -3,15 +3,18 @@
 #include <QByteArrayView>
 #include <QString>
 
-// The receive log's hex record: a header naming the transport and the byte
-// count, then every byte as two upper-case hex digits and a space, 16 to a
-// line, continuation lines indented to the header's width, CR LF after every
-// line. Counts up to FFFF use four digits; larger ones as many as they need.
+// The receive log's hex record: a 17-character header naming the transport and
+// the byte count in four upper-case hex digits, then every byte as two
+// upper-case hex digits and a space, 16 to a line, continuation lines indented
+// by 17 spaces, CR LF after every line.
 
 enum class HexTransport { Tcp, Udp };
 
-// Width of the header for a record of `count` bytes (17 up to FFFF bytes).
-qsizetype hexRecordHeaderWidth(qsizetype count);
+// Characters before the first cell of every line.
+constexpr qsizetype hexRecordHeaderWidth = 17;
+// The largest count four hex digits hold; a longer record would break the
+// layout, so it is refused (std::length_error) instead.
+constexpr qsizetype maxHexRecordBytes = 0xFFFF;
 
 // The record in Latin-1, a byte a character, written over `out`: the log
 // stores it as it comes, and a buffer used again and again costs no fresh

@@ -6,6 +6,9 @@
 
 #include <QCheckBox>
 
+static_assert(::Winsock::maxStreamArrivalBytes <= maxHexRecordBytes,
+              "every TCP arrival must fit one hex record");
+
 void frmMain::Winsock_DataArrival(int bytesTotal)
 {
     // Any failure here drops this arrival's data and says so in panel 1.

@@ -81,8 +81,13 @@ public:
     static constexpr int maxDatagramsPerWakeup = 32;
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
+    // Largest TCP arrival: the largest count a hex record's four digits hold,
+    // which a UDP datagram never passes either.
+    static constexpr qint64 maxStreamArrivalBytes = 0xFFFF;
     // Bytes a TCP connection may hold in memory for a peer that reads slowly
-    // or never, beyond what the system itself buffers; a send past it is refused.
+    // or never, beyond what the system itself buffers: a send that would pile
+    // up more behind what already waits is refused. One send with nothing
+    // waiting is bounded by the send box alone and always accepted.
     static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;
 
 Q_SIGNALS:

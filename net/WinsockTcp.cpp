@@ -7,14 +7,17 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
-// One read hands the window at most this much, so the log's work for it stays
-// short (a few ms, even as hex records) and input and paint get their turn
-// under a fast stream. Smaller reads cost more than they save: at 64 KB the
-// wake-ups and turns of the event loop per read held a stream to a sixth of
-// what the log takes.
-constexpr qint64 maxStreamBytesPerRead = qint64(1024) * 1024;
+// One turn of the event loop hands the window at most this much, in arrivals
+// of maxStreamArrivalBytes, so the log's work for it stays short (a few ms,
+// even as hex records) and input and paint get their turn under a fast
+// stream. One turn per arrival would cost more than it saves: at 64 KB the
+// wake-ups and turns of the event loop held a stream to a sixth of what the
+// log takes.
+constexpr qint64 maxStreamBytesPerTurn = qint64(1024) * 1024;
 // What the socket holds beyond that before the system's flow control makes the
 // peer wait: memory stays bounded however fast the peer writes, and the next
 // reads are ready while the log takes this one.
@@ -181,11 +184,17 @@ void Winsock::startConnect(const QHostAddress &address)
 
 void Winsock::readStream()
 {
-    if (!m_tcp)
-        return;
-    m_received += m_tcp->read(maxStreamBytesPerRead);
-    if (BytesAvailable() > 0)
-        deliver(int(std::min<qsizetype>(BytesAvailable(), INT_MAX)));
+    for (qint64 budget = maxStreamBytesPerTurn; m_tcp && budget > 0;) {
+        const qint64 room = maxStreamArrivalBytes - BytesAvailable();
+        if (room <= 0)
+            return; // the handler kept its last arrival: nothing more goes on top of it
+        const QByteArray piece = m_tcp->read(std::min(room, budget));
+        if (piece.isEmpty())
+            return;
+        budget -= piece.size();
+        m_received += piece;
+        deliver(int(BytesAvailable()));
+    }
     // What is left in the socket's buffer raises no readyRead of its own.
     if (m_tcp && m_tcp->bytesAvailable() > 0 && !m_readScheduled) {
         m_readScheduled = true;
@@ -200,12 +209,23 @@ void Winsock::onPeerClosed()
 {
     if (!m_tcp || m_state != Connected)
         return;
-    // Whatever came with the close is still delivered, including a character
-    // whose last bytes never arrived.
-    m_received += m_tcp->readAll();
-    m_streamEnded = true;
-    if (BytesAvailable() > 0)
-        deliver(int(std::min<qsizetype>(BytesAvailable(), INT_MAX)));
+    // Whatever came with the close is still delivered, all of it now since
+    // nothing more will come, in arrivals of the usual size; the last one
+    // includes a character whose last bytes never arrived.
+    while (m_tcp) {
+        const qint64 room = maxStreamArrivalBytes - BytesAvailable();
+        if (room <= 0)
+            break; // the handler kept its last arrival
+        const QByteArray piece = m_tcp->read(room);
+        m_received += piece;
+        m_streamEnded = m_tcp->bytesAvailable() == 0;
+        if (piece.isEmpty() && !m_streamEnded)
+            break;
+        if (BytesAvailable() > 0)
+            deliver(int(BytesAvailable()));
+        if (m_streamEnded)
+            break;
+    }
     if (!m_tcp)
         return; // the data handler closed the endpoint
     m_state = PeerClosed;
@@ -235,18 +255,11 @@ void Winsock::SendData(const QString &text)
     // A peer that never reads would otherwise make every send wait in our
     // memory; refusing the whole send keeps what was accepted intact.
     const qint64 waiting = m_tcp->bytesToWrite();
-    if (waiting + payload.size() > maxWaitingSendBytes) {
-        if (waiting == 0)
-            throw WinsockError(
-                    QStringLiteral("%1 bytes are more than the %2 that may wait to be sent")
-                            .arg(payload.size())
-                            .arg(maxWaitingSendBytes)
-                            .toStdString());
+    if (waiting > 0 && waiting + payload.size() > maxWaitingSendBytes)
         throw WinsockError(QStringLiteral("the peer is not reading; %1 bytes are still waiting to "
                                           "be sent")
                                    .arg(waiting)
                                    .toStdString());
-    }
     if (m_tcp->write(payload) != payload.size())
         throw WinsockError(m_tcp->errorString().toStdString());
 }

@@ -167,12 +167,13 @@ the text of `QHostAddress`.
   (`Winsock::maxDatagramsPerWakeup`); the rest wait in the system's receive
   buffer (4 MiB asked for), which drops what does not fit. The window never
   holds more than one datagram of its own.
-- *TCP reads:* at most 1 MiB per read, the rest read on the next turn of
-  the event loop, and the socket's own read buffer is limited to 4 MiB, so a
-  fast peer is held back by the system's flow control
-  (`net/WinsockTcp.cpp`). When the peer closes, everything still buffered
-  (up to that 4 MiB) is read and delivered as one piece: the "largest piece"
-  in the stream row. Each piece is decoded (2 bytes of memory a byte) or
+- *TCP reads:* at most 1 MiB per turn of the event loop, handed over in
+  pieces of at most 65,535 bytes (`Winsock::maxStreamArrivalBytes`, so a hex
+  record's count keeps four digits), the rest read on the next turn, and the
+  socket's own read buffer is limited to 4 MiB, so a fast peer is held back by
+  the system's flow control (`net/WinsockTcp.cpp`). When the peer closes,
+  everything still buffered (up to that 4 MiB) is read at once, in pieces of
+  the same size. Each piece is decoded (2 bytes of memory a byte) or
   turned into a hex record (about 8 bytes a byte) before the log is asked to
   take it. The window's handler always empties `Winsock::m_received`
   (`GetDataText`/`GetDataBytes` take it before the log is asked), so nothing
@@ -184,9 +185,11 @@ the text of `QHostAddress`.
   returns; any it did not accept is aborted then. The connect storm shows no
   socket or memory left behind.
 - *Outgoing:* datagrams waiting for a host name are bounded
-  (`Winsock::maxQueuedDatagrams`, 1024). TCP sends are not: a peer that never
-  reads lets every Send Data pile up in the socket's write buffer; only the
-  user adds to it, one send box at a time.
+  (`Winsock::maxQueuedDatagrams`, 1024). A TCP send with nothing waiting is
+  taken whole, bounded by the send box; while earlier sends still wait, one
+  that would leave more than 16 MiB waiting (`Winsock::maxWaitingSendBytes`)
+  is refused with what waits, so a peer that never reads cannot make sends
+  pile up (`peer-never-reads` above).
 EOF
 } >"$doc.new" && mv -f "$doc.new" "$doc"
 

@@ -9,6 +9,8 @@
 #include <QStringView>
 #include <QTest>
 
+#include <algorithm>
+
 // How long one awaited event (a connection, a datagram, a process ending) may
 // take before a test gives up on it. Nothing waits for time itself.
 constexpr int peerWaitMs = 10000;
@@ -101,32 +103,74 @@ private:
 };
 
 // What the hex records of a receive log hold: the bytes, read back from the
-// cells, and the sum of the counts the headers announce.
+// cells, the sum of the counts the headers announce, and the first place the
+// log departs from the record layout (empty when it never does).
 struct HexRecords
 {
     QByteArray bytes;
     qint64 announced = 0;
     int records = 0;
+    QString fault;
 };
 
-// `log` is the log's plain text (one line per CR LF); `prefix` is the header
-// start, "UDP IN  (" or "TCP IN  (".
+// `log` is the log's plain text, nothing but records; `prefix` is the header
+// start, "UDP IN  (" or "TCP IN  (". Every record must have the exact layout:
+// a 17-character header with a four-digit count, lines of 16 cells but the
+// last, continuation lines indented by 17 spaces, CR LF after every line.
 inline HexRecords readHexRecords(const QString &log, QStringView prefix)
 {
     HexRecords result;
-    const QStringList lines = log.split(u'\n', Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        QStringView cells = line;
-        if (line.startsWith(prefix)) {
-            const qsizetype close = line.indexOf(u')');
-            if (close < 0 || !line.sliced(close).startsWith(u") : "))
-                return {};
-            const QString count = line.sliced(prefix.size(), close - prefix.size());
-            result.announced += count.toLongLong(nullptr, 16);
-            ++result.records;
-            cells = QStringView(line).sliced(close + 4);
+    const QStringList lines = log.split(QStringLiteral("\r\n"));
+    const auto isHex = [](QChar c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'); };
+    qint64 cellsToCome = 0; // of the record under way
+    for (qsizetype i = 0; i < lines.size() && result.fault.isEmpty(); ++i) {
+        const QString &line = lines.at(i);
+        const auto fault = [&](const char *why) {
+            result.fault = QStringLiteral("line %1: %2: \"%3\"")
+                                   .arg(i + 1)
+                                   .arg(QLatin1StringView(why), line.left(60));
+        };
+        if (i == lines.size() - 1) {
+            if (!line.isEmpty() || cellsToCome != 0)
+                fault("the log does not end with a whole record");
+            break;
         }
-        result.bytes += QByteArray::fromHex(cells.toLatin1());
+        QStringView cells;
+        if (cellsToCome == 0) {
+            const QStringView count = QStringView(line).mid(prefix.size(), 4);
+            if (!line.startsWith(prefix) || count.size() != 4
+                || !std::all_of(count.begin(), count.end(), isHex)
+                || QStringView(line).mid(prefix.size() + 4, 4) != u") : ") {
+                fault("not a header with a four-digit count");
+                break;
+            }
+            cellsToCome = count.toInt(nullptr, 16);
+            result.announced += cellsToCome;
+            ++result.records;
+            cells = QStringView(line).sliced(17);
+        } else {
+            if (line.size() < 18 || QStringView(line).first(17) != QString(17, u' ')
+                || line.at(17) == u' ') {
+                fault("a continuation line not indented by exactly 17 spaces");
+                break;
+            }
+            cells = QStringView(line).sliced(17);
+        }
+        const qsizetype count = cells.size() / 3;
+        if (cells.size() % 3 != 0 || count > 16 || count > cellsToCome
+            || (count < 16 && count != cellsToCome)) {
+            fault("a line without the cells its record needs");
+            break;
+        }
+        for (qsizetype c = 0; c < count; ++c) {
+            const QStringView cell = cells.sliced(3 * c, 3);
+            if (!isHex(cell[0]) || !isHex(cell[1]) || cell[2] != u' ') {
+                fault("a cell that is not two upper-case hex digits and a space");
+                break;
+            }
+            result.bytes += char(cell.first(2).toInt(nullptr, 16));
+        }
+        cellsToCome -= count;
     }
     return result;
 }

@@ -694,6 +694,7 @@ void tst_Hostile::oddArrival()
     QVERIFY(w->panelText(1) != arrivalFailed);
     if (hex) {
         const HexRecords records = readHexRecords(log(), tcp ? u"TCP IN  (" : u"UDP IN  (");
+        QVERIFY2(records.fault.isEmpty(), qPrintable(records.fault));
         QVERIFY(records.records >= 1);
         QCOMPARE(records.announced, bytes.size());
         QCOMPARE(records.bytes, bytes);

@@ -135,6 +135,7 @@ void tst_Udp::largestDatagramInHex()
     QTRY_VERIFY_WITH_TIMEOUT(!log().isEmpty(), peerWaitMs);
     QVERIFY(log().startsWith(QStringLiteral("UDP IN  (FFE3) : ")));
     const HexRecords records = readHexRecords(log(), u"UDP IN  (");
+    QVERIFY2(records.fault.isEmpty(), qPrintable(records.fault));
     QCOMPARE(records.records, 1);
     QCOMPARE(records.announced, payload.size());
     QCOMPARE(records.bytes, payload);

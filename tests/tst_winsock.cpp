@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -85,12 +86,16 @@ struct UdpReceiver
     }
 };
 
-// A TCP endpoint's text and events, in the order they came.
+// A TCP endpoint's text (or, when `takeBytes` is set, bytes, as hex records
+// take them) and events, in the order they came.
 struct StreamLog
 {
     QString text;
+    QByteArray bytes;
+    bool takeBytes = false;
     QStringList events;
     QList<int> totals;
+    QList<qsizetype> taken; // bytes each arrival handed over, with takeBytes
 
     void watch(Winsock &socket)
     {
@@ -98,7 +103,13 @@ struct StreamLog
                          [this, &socket](int bytesTotal) {
                              totals.append(bytesTotal);
                              events.append(QStringLiteral("data"));
-                             text += socket.GetDataText();
+                             if (!takeBytes) {
+                                 text += socket.GetDataText();
+                                 return;
+                             }
+                             const QByteArray arrival = socket.GetDataBytes();
+                             taken.append(arrival.size());
+                             bytes += arrival;
                          });
         QObject::connect(&socket, &Winsock::CloseEvent, &socket,
                          [this] { events.append(QStringLiteral("close")); });
@@ -175,6 +186,9 @@ private Q_SLOTS:
     void streamIncompleteTailOnClose_data();
     void streamIncompleteTailOnClose();
     void streamLargeText();
+    void streamArrivalsFitHexRecord_data();
+    void streamArrivalsFitHexRecord();
+    void largeSendWithNothingWaiting();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -812,6 +826,81 @@ void tst_Winsock::streamLargeText()
     QVERIFY(log.events.count(QStringLiteral("data")) > 1);
     QCOMPARE(log.text.size(), text.size());
     QVERIFY(log.text == text);
+}
+
+void tst_Winsock::streamArrivalsFitHexRecord_data()
+{
+    QTest::addColumn<bool>("closeAfterWrite");
+
+    QTest::newRow("connection-stays") << false;
+    QTest::newRow("peer-closes-after-write") << true; // the rest is read at the close
+}
+
+void tst_Winsock::streamArrivalsFitHexRecord()
+{
+    QFETCH(bool, closeAfterWrite);
+
+    StreamPair link;
+    link.log.takeBytes = true;
+    QVERIFY(link.connect());
+    StreamLog &log = link.log;
+
+    // One write of many times FFFF, which the system hands over in large reads.
+    QByteArray payload(600000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char((i * 13 + i / 256) & 0xFF);
+    link.peer->write(payload);
+    if (closeAfterWrite) {
+        link.peer->disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
+        QCOMPARE(log.events.last(), QStringLiteral("close"));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(log.bytes.size(), payload.size(), waitMs);
+    }
+    for (qsizetype i = 0; i < log.totals.size(); ++i) {
+        QVERIFY2(log.totals.at(i) <= 0xFFFF, qPrintable(QString::number(log.totals.at(i))));
+        QCOMPARE(log.taken.at(i), qsizetype(log.totals.at(i)));
+    }
+    QVERIFY(log.bytes == payload);
+}
+
+void tst_Winsock::largeSendWithNothingWaiting()
+{
+    StreamPair link;
+    QVERIFY(link.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), int(Winsock::Connected), waitMs);
+
+    // Larger than what may wait, but nothing waits yet: accepted whole.
+    QByteArray first;
+    for (int line = 0; first.size() < 20000000; ++line)
+        first += QByteArray(99, char('a' + line % 26)) + '\n';
+    QVERIFY(first.size() > Winsock::maxWaitingSendBytes);
+    const auto accepted = failureOf([&] { link.client.SendData(QString::fromLatin1(first)); });
+    QVERIFY2(!accepted, qPrintable(accepted.value_or(QString())));
+
+    // The peer reads nothing: more would pile up behind what waits, and is refused.
+    const auto refused = failureOf([&] { link.client.SendData(QStringLiteral("more")); });
+    QVERIFY(refused);
+    const QRegularExpressionMatch waiting
+            = QRegularExpression(QStringLiteral("^the peer is not reading; (\\d+) bytes are still "
+                                                "waiting to be sent$"))
+                      .match(*refused);
+    QVERIFY2(waiting.hasMatch(), qPrintable(*refused));
+    QVERIFY(waiting.captured(1).toLongLong() > 0);
+    QVERIFY(waiting.captured(1).toLongLong() <= first.size());
+
+    // Once the peer reads, the first send arrives whole and nothing of the refused one.
+    QByteArray received;
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                received += link.peer->readAll();
+                return received.size() >= first.size();
+            },
+            waitMs));
+    QVERIFY(received == first);
+    link.client.SendData(QStringLiteral("after"));
+    QTRY_COMPARE_WITH_TIMEOUT(link.peer->bytesAvailable(), qint64(5), waitMs);
+    QCOMPARE(link.peer->readAll(), QByteArray("after"));
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <type_traits>
 
 namespace {
@@ -63,6 +64,8 @@ QLineEdit *textField(QWidget *container, const char *name, int left, int top, in
                      bool locked)
 {
     auto *field = place<QLineEdit>(container, name, left, top, width, height);
+    // Qt would otherwise cut pasted text at 32,767 characters without a word.
+    field->setMaxLength(std::numeric_limits<int>::max());
     setBackColor(field, locked ? lockedLook : editableLook);
     setForeColor(field, fieldText);
     setLocked(field, locked);
