@@ -37,6 +37,7 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled);
+    viewport()->setAcceptDrops(true);
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &TextField::refresh);
     m_announceTimer.setSingleShot(true);
@@ -55,7 +56,10 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     fontChanged();
 }
 
-TextField::~TextField() = default;
+TextField::~TextField()
+{
+    keepAllLent();
+}
 
 bool TextField::appendPiece(const QString &piece)
 {
@@ -98,6 +102,7 @@ bool TextField::appendView(View piece)
 
 void TextField::clearLog()
 {
+    keepAllLent();
     m_text.clear();
     m_full = false;
     dropLayouts();
@@ -196,6 +201,7 @@ qsizetype TextField::pageLines() const
 const TextField::Laid &TextField::laid(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
+    forgetStalePreedit();
     if (wrapWidth() != m_laidWidth) {
         m_layouts.clear();
         m_laidWidth = wrapWidth();
@@ -216,8 +222,12 @@ const TextField::Laid &TextField::laid(qsizetype paragraph) const
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
     if (!m_preedit.isEmpty() && m_cursor >= info.start && m_cursor <= info.start + info.length
-        && m_text.paragraphAt(m_cursor) == paragraph)
+        && m_text.paragraphAt(m_cursor) == paragraph) {
         layout.setPreeditArea(int(m_cursor - info.start), m_preedit);
+        m_preeditParagraph = paragraph;
+        m_preeditAt = m_cursor;
+        m_preeditLaid = m_preedit;
+    }
     // Every line gets the same height, so that the view can count in lines.
     layout.beginLayout();
     const qreal width = wrapWidth();
