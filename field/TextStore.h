@@ -78,8 +78,8 @@ public:
     QString text() const { return text(0, length()); }
 
     // --- the text in UTF-8, straight from the chunks (TextStoreUtf8.cpp)
-    // A lone surrogate becomes U+FFFD, as QString::toUtf8() makes it; NUL and
-    // every other unit are kept.
+    // A lone surrogate becomes U+FFFD (QString::toUtf8() would write '?');
+    // NUL and every other unit are kept.
     QByteArray utf8(qsizetype from, qsizetype to) const;
 
     struct Paragraph
