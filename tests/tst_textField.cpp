@@ -692,26 +692,27 @@ QList<int> inkPerLine(TextField &view, int lines)
 void tst_TextField::preeditShowsOnceWhileDataArrives()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd")));
+    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd\ngh")));
     press(&shown.view, { "Ctrl+Home" });
-    const QList<int> plain = inkPerLine(shown.view, 3);
+    const QList<int> plain = inkPerLine(shown.view, 4);
     QInputMethodEvent composing(QStringLiteral("WWWWWWWW"), {});
     QApplication::sendEvent(&shown.view, &composing);
-    const QList<int> composed = inkPerLine(shown.view, 3);
+    const QList<int> composed = inkPerLine(shown.view, 4);
     QVERIFY(composed[0] > plain[0] + 20);
     // An arrival puts the caret at the end: the preedit goes along, shown once.
     QVERIFY(shown.view.appendPiece(QStringLiteral("\nef")));
     QCoreApplication::processEvents();
-    const QList<int> after = inkPerLine(shown.view, 3);
+    const QList<int> after = inkPerLine(shown.view, 4);
     QCOMPARE(after[0], plain[0]);
     QCOMPARE(after[1], plain[1]);
-    QVERIFY(after[2] > composed[0] - 5);
+    QCOMPARE(after[2], plain[2]);
+    QVERIFY(after[3] > composed[0] - 5);
     // The commit goes in at the caret as an edit.
     QInputMethodEvent commit;
     commit.setCommitString(QStringLiteral("W"));
     QApplication::sendEvent(&shown.view, &commit);
-    QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd\nefW"));
-    QVERIFY(inkPerLine(shown.view, 3)[2] < after[2]);
+    QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd\ngh\nefW"));
+    QVERIFY(inkPerLine(shown.view, 4)[3] < after[3]);
 }
 
 QTEST_MAIN(tst_TextField)
