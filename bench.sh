@@ -10,9 +10,9 @@ build="$root/build-bench"
 runs=3
 [[ "${1:-}" == "--runs" ]] && runs="${2:?--runs needs a number}"
 
-for tool in cmake ninja xxd socat ncat Xvfb gnuplot; do
+for tool in cmake ninja xxd socat ncat Xvfb gnuplot xclip; do
     command -v "$tool" >/dev/null || {
-        echo "$tool is missing: apt-get install xxd gnuplot-nox socat ncat xvfb" >&2
+        echo "$tool is missing: apt-get install xxd gnuplot-nox socat ncat xvfb xclip" >&2
         exit 1
     }
 done
@@ -46,6 +46,9 @@ run log "$build/bench/bench_log"
 run udp locked "$build/bench/bench_udp" --runs "$runs"
 run tcp locked "$build/bench/bench_tcp" --runs "$runs"
 run view locked "$build/bench/bench_view"
+# Its pass mark is for tests of tens of MB; here only the figures count.
+run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh" "$build/tarvik" 256 \
+    || true
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 
@@ -128,6 +131,9 @@ view copy_100mb "Ctrl+C of 100 Mi characters" 1000
 row 6 "Full log: Ctrl+C of all of it, ms (first / median of 3)" \
     "$(fmt "$(v view_copy_all_first_ms)" 0) / $(fmt "$(v view_copy_all_ms)" 0)" "" "" \
     "in full: $(check 'view_copy_ok == 1' view_copy_ok) ($(fmt "$(v view_copy_all_chars)" 0) characters)"
+row 6 "Log of $(fmt "$(v clipboard_mb)" 0) MB: Ctrl+A, Ctrl+C, another program (xclip) reads it, ms" \
+    "$(fmt "$(v clipboard_read_ms)" 0)" "cat $(fmt "$(v clipboard_cat_ms)" 0)" "" \
+    "Ctrl+C at once; one conversion: longest stall $(fmt "$(v clipboard_worst_answer_ms)" 0) ms"
 row 7 "Hex records, MB/s of input" "$(fmt "$(v hex_builder_mbps)" 0)" \
     "xxd $(fmt "$(v hex_xxd_mbps)" 0)" "$(fmt "$(v hex_ratio)")x" \
     ">= 12x: $(check 'hex_ratio >= 12' hex_ratio)"

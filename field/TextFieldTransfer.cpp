@@ -217,8 +217,8 @@ void TextField::autoScrollStep()
     if (m_autoScrollDropping)
         visible.adjust(0, dropScrollMargin, 0, -dropScrollMargin);
     const QPoint point = m_autoScrollPoint;
-    const int beyond = std::max(point.y() - visible.top(), visible.bottom() - point.y())
-                       - visible.height();
+    const int beyond
+            = std::max(point.y() - visible.top(), visible.bottom() - point.y()) - visible.height();
     if (beyond < 0) {
         m_autoScroll.stop();
         return;

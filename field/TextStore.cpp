@@ -306,7 +306,7 @@ TextStore::~TextStore() = default;
 
 template<typename View>
 void TextStore::appendTo(std::vector<Chunk> &chunks, View piece, qsizetype target,
-                       qsizetype paragraphUnits)
+                         qsizetype paragraphUnits)
 {
     while (!piece.isEmpty()) {
         Chunk *last = chunks.empty() ? nullptr : &chunks.back();
@@ -554,7 +554,7 @@ void TextStore::forEachPiece(qsizetype from, qsizetype to,
 }
 
 TextStore::Walk TextStore::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
-                                  std::vector<qsizetype> *offsets) const
+                                      std::vector<qsizetype> *offsets) const
 {
     const Chunk &c = m_chunks[chunk];
     const qsizetype paragraphUnits = m_limits.paragraphUnits;

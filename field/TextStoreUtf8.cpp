@@ -28,6 +28,29 @@ qsizetype asciiRun(const uchar *bytes, qsizetype count)
     return i;
 }
 
+// Units below U+0080 from the start of a UTF-16 piece, written out as bytes
+// (when `out` is not null) eight at a time where SSE2 is there.
+qsizetype asciiRun(const char16_t *units, qsizetype count, char *out)
+{
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi16(short(0xFF80));
+    for (; i + 8 <= count; i += 8) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(block, high), _mm_setzero_si128()))
+            != 0xFFFF)
+            break;
+        if (out)
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(block, block));
+    }
+#endif
+    for (; i < count && units[i] < 0x80; ++i) {
+        if (out)
+            out[i] = char(units[i]);
+    }
+    return i;
+}
+
 // Counts the UTF-8 bytes of the pieces it is given (out == nullptr) or writes
 // them. A high surrogate at the end of one piece waits for the next: chunks
 // are cut anywhere, also inside a pair.
@@ -65,8 +88,18 @@ private:
 
     void take(QStringView piece)
     {
-        for (const QChar c : piece) {
-            const char16_t unit = c.unicode();
+        const char16_t *units = piece.utf16();
+        const qsizetype count = piece.size();
+        for (qsizetype i = 0; i < count; ++i) {
+            if (m_high == 0 && units[i] < 0x80) {
+                const qsizetype run
+                        = asciiRun(units + i, count - i, m_out ? m_out + m_size : nullptr);
+                m_size += run;
+                i += run;
+                if (i == count)
+                    break;
+            }
+            const char16_t unit = units[i];
             if (m_high != 0) {
                 if (QChar::isLowSurrogate(unit)) {
                     code(QChar::surrogateToUcs4(m_high, unit));

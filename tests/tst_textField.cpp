@@ -5,10 +5,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
-#include <QMimeData>
 #include <QHBoxLayout>
 #include <QInputMethodEvent>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
@@ -481,21 +481,22 @@ void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied_data()
     QTest::newRow("appends-at-the-end") << text << copy << " four" << false << true << "two";
     QTest::newRow("typing-before-moves-the-range")
             << text << toStart + QStringList { "X", "Y" } << "" << false << true << "two";
-    QTest::newRow("typing-right-after-it") << text << copy + QStringList { "Right", "X" } << ""
-                                           << false << true << "two";
+    QTest::newRow("typing-right-after-it")
+            << text << copy + QStringList { "Right", "X" } << "" << false << true << "two";
     QTest::newRow("typing-inside-it")
             << text << toStart + QStringList { "Right", "Right", "Right", "Right", "Right", "X" }
             << "" << false << false << "two";
-    QTest::newRow("typing-over-it") << text << copy + QStringList { "Z" } << "" << false << false
-                                    << "two";
-    QTest::newRow("delete-everything") << text << copy + QStringList { "Ctrl+A", "Delete" } << ""
-                                       << false << false << "two";
+    QTest::newRow("typing-over-it")
+            << text << copy + QStringList { "Z" } << "" << false << false << "two";
+    QTest::newRow("delete-everything")
+            << text << copy + QStringList { "Ctrl+A", "Delete" } << "" << false << false << "two";
     QTest::newRow("clear") << text << copy << "" << true << false << "two";
     QTest::newRow("cut") << text << QStringList { "Ctrl+X" } << "" << false << false << "two";
     // Cyrillic, a NUL and a pair: wide chunks come out as UTF-8 whole.
     const QString wide = QString::fromUtf8("abc \xd0\xbf\0\xf0\x9f\x98\x80 end", 15);
     QTest::newRow("wide-text-and-nul-after-an-edit")
-            << wide << QStringList { "Shift+Right", "Shift+Right", "Ctrl+C", "Ctrl+End", "Ctrl+A", "Delete" }
+            << wide << QStringList { "Shift+Right", "Shift+Right", "Ctrl+C",
+                                     "Ctrl+End",    "Ctrl+A",      "Delete" }
             << "" << false << false << wide.mid(4, 5);
 }
 
@@ -587,11 +588,16 @@ void tst_TextField::primarySelectionAndMiddleClick_data()
     QTest::addColumn<QString>("other"); // "123" after a middle click at 1
 
     const QString text = QStringLiteral("alpha beta gamma");
-    QTest::newRow("mouse-selection") << "drag" << "alpha be" << true << false << "1alpha be23";
-    QTest::newRow("double-click") << "double" << "beta" << true << false << "1beta23";
-    QTest::newRow("shift-keys") << "keys" << "al" << true << false << "1al23";
-    QTest::newRow("read-only-field-does-not-paste") << "double" << "beta" << true << true << "123";
-    QTest::newRow("into-the-same-field") << "double" << "beta" << false << false << "123";
+    QTest::newRow("mouse-selection") << "drag"
+                                     << "alpha be" << true << false << "1alpha be23";
+    QTest::newRow("double-click") << "double"
+                                  << "beta" << true << false << "1beta23";
+    QTest::newRow("shift-keys") << "keys"
+                                << "al" << true << false << "1al23";
+    QTest::newRow("read-only-field-does-not-paste") << "double"
+                                                    << "beta" << true << true << "123";
+    QTest::newRow("into-the-same-field") << "double"
+                                         << "beta" << false << false << "123";
 }
 
 void tst_TextField::primarySelectionAndMiddleClick()
@@ -612,7 +618,8 @@ void tst_TextField::primarySelectionAndMiddleClick()
         QTest::mousePress(view, Qt::LeftButton, {}, start);
         QTest::mouseMove(view, pointOf(*source, 4));
         QTest::mouseMove(view, source->characterRect(8).topLeft() + QPoint(1, 2));
-        QTest::mouseRelease(view, Qt::LeftButton, {}, source->characterRect(8).topLeft() + QPoint(1, 2));
+        QTest::mouseRelease(view, Qt::LeftButton, {},
+                            source->characterRect(8).topLeft() + QPoint(1, 2));
     } else if (how == "double") {
         QTest::mouseDClick(view, Qt::LeftButton, {}, pointOf(*source, 7));
     } else {
@@ -628,7 +635,8 @@ void tst_TextField::primarySelectionAndMiddleClick()
     if (intoTheOther)
         QTEST(fields.right->text(), "other");
     else
-        QCOMPARE(source->text(), before.left(1) + clipboard->text(QClipboard::Selection) + before.mid(1));
+        QCOMPARE(source->text(),
+                 before.left(1) + clipboard->text(QClipboard::Selection) + before.mid(1));
 }
 
 void tst_TextField::heldPastTheEdgeScrollsUntilReleased()
