@@ -14,8 +14,9 @@ runs=3
 # below: as root it installs what is missing, otherwise it prints the line to run.
 "$root/scripts/setup.sh" --test
 declare -A package=([cmake]=cmake [ninja]=ninja-build [xxd]=xxd [socat]=socat [ncat]=ncat
-                    [Xvfb]=xvfb [gnuplot]=gnuplot-nox)
-for tool in cmake ninja xxd socat ncat Xvfb gnuplot; do
+                    [Xvfb]=xvfb [gnuplot]=gnuplot-nox
+                    [xclip]=xclip)
+for tool in cmake ninja xxd socat ncat Xvfb gnuplot xclip; do
     command -v "$tool" >/dev/null || {
         echo "$tool is missing: apt-get install ${package[$tool]}" >&2
         exit 1
@@ -51,6 +52,9 @@ run log "$build/bench/bench_log"
 run udp locked "$build/bench/bench_udp" --runs "$runs"
 run tcp locked "$build/bench/bench_tcp" --runs "$runs"
 run view locked "$build/bench/bench_view"
+# Its pass mark is for tests of tens of MB; here only the figures count.
+run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh" "$build/tarvik" 256 \
+    || true
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 
@@ -144,6 +148,9 @@ line end "Ctrl+End"
 row 6 "Full log: Ctrl+C of all of it, ms (first / median of 3)" \
     "$(fmt "$(v view_copy_all_first_ms)" 0) / $(fmt "$(v view_copy_all_ms)" 0)" "" "" \
     "in full: $(check 'view_copy_ok == 1' view_copy_ok) ($(fmt "$(v view_copy_all_chars)" 0) characters)"
+row 6 "Log of $(fmt "$(v clipboard_mb)" 0) MB: Ctrl+A, Ctrl+C, another program (xclip) reads it, ms" \
+    "$(fmt "$(v clipboard_read_ms)" 0)" "cat $(fmt "$(v clipboard_cat_ms)" 0)" "" \
+    "Ctrl+C at once; one conversion: longest stall $(fmt "$(v clipboard_worst_answer_ms)" 0) ms"
 row 7 "Hex records, MB/s of input" "$(fmt "$(v hex_builder_mbps)" 0)" \
     "xxd $(fmt "$(v hex_xxd_mbps)" 0)" "$(fmt "$(v hex_ratio)")x" \
     ">= 12x: $(check 'hex_ratio >= 12' hex_ratio)"

@@ -44,6 +44,7 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled);
+    viewport()->setAcceptDrops(true);
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &TextField::refresh);
     m_announceTimer.setSingleShot(true);
@@ -57,7 +58,10 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     fontChanged();
 }
 
-TextField::~TextField() = default;
+TextField::~TextField()
+{
+    keepAllLent();
+}
 
 bool TextField::appendPiece(const QString &piece)
 {
@@ -105,6 +109,7 @@ bool TextField::appendView(View piece)
 
 void TextField::clearLog()
 {
+    keepAllLent();
     // Clear is final: nothing it emptied can be undone.
     m_history.clear();
     m_text.clear();
@@ -306,6 +311,7 @@ qsizetype TextField::pageLines() const
 const TextField::Laid &TextField::laid(qsizetype paragraph) const
 {
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
+    forgetStalePreedit();
     if (wrapWidth() != m_laidWidth) {
         m_layouts.clear();
         m_carries.clear();
@@ -410,6 +416,9 @@ void TextField::wrap(Laid &laid, qsizetype paragraph) const
     const auto column = int(m_cursor - laid.start);
     const qsizetype end = laid.start + laid.layout.text().size();
     layOut(laid, end, column);
+    m_preeditParagraph = paragraph;
+    m_preeditAt = m_cursor;
+    m_preeditLaid = m_preedit;
     if (laid.nextStart < 0) {
         laid.shown = all();
         return;

@@ -7,11 +7,15 @@
 #include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QPointer>
 #include <QTextLayout>
 #include <QTimer>
 
 #include <map>
 #include <memory>
+#include <vector>
+
+class TextFieldMimeData;
 
 // An ordinary editable multi-line field over a TextStore: the receive log,
 // which grows at the end to a thousand million characters, and the send box.
@@ -103,6 +107,10 @@ public:
     // positions of the text; cheap to ask again while the view stays as it is.
     std::pair<qsizetype, qsizetype> shownRange() const;
 
+    // --- read-only: no middle-click paste, no drops
+    bool isReadOnly() const { return m_readOnly; }
+    void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
+
 public Q_SLOTS:
     void selectAll();
     void copy();
@@ -129,6 +137,13 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
+    // --- drag and drop (TextFieldTransfer.cpp)
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
 
 private:
     // A visual line: a paragraph and a line of its layout.
@@ -282,6 +297,40 @@ private:
     ulong m_doubleClickTime = 0;
     QPoint m_doubleClickPoint;
     bool m_doubleClicked = false;
+
+    // --- copies, the primary selection, drag and drop (TextFieldTransfer.cpp)
+    // Text of [from, to) for the clipboard or a drag, read when asked for.
+    TextFieldMimeData *lend(qsizetype from, qsizetype to);
+    // Before an edit replaces [from, to) with `inserted` units: what was lent
+    // of the text stays what it was.
+    void keepLent(qsizetype from, qsizetype to, qsizetype inserted);
+    void keepAllLent();
+    // The selection becomes the primary selection, where the system has one.
+    void offerSelection();
+    void pasteSelectionAt(QPoint viewportPoint);
+    void startDrag();
+    // Moves [from, to) to `at` as one edit.
+    void moveText(qsizetype from, qsizetype to, qsizetype at);
+    void startAutoScroll(QPoint viewportPoint, bool dropping);
+    void autoScrollStep();
+    // The point brought onto the first or last whole line of the view.
+    QPoint insideView(QPoint viewportPoint) const;
+    void showDropCaret(qsizetype position);
+    // Lays the caret's paragraph out again when its layout holds a preedit
+    // that is no longer where the caret is.
+    void forgetStalePreedit() const;
+
+    std::vector<QPointer<TextFieldMimeData>> m_lent;
+    bool m_readOnly = false;
+    bool m_mightDrag = false; // a press inside the selection, not yet a drag
+    QPoint m_pressPoint;
+    qsizetype m_dropCaret = -1;
+    QBasicTimer m_autoScroll;
+    QPoint m_autoScrollPoint;
+    bool m_autoScrollDropping = false;
+    mutable qsizetype m_preeditParagraph = -1; // laid out with the preedit; -1 when none
+    mutable qsizetype m_preeditAt = -1;
+    mutable QString m_preeditLaid;
 
     // Arrivals not yet told to screen readers start here; -1 when none wait.
     qsizetype m_unannouncedFrom = -1;

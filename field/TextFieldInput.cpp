@@ -1,6 +1,7 @@
 // What the user does to the log: keys, mouse, input methods, the context menu
 // and the edits they make.
 #include "field/TextField.h"
+#include "field/TextFieldMimeData.h"
 
 #include <QAction>
 #include <QApplication>
@@ -119,6 +120,7 @@ bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, Edit
         return false;
     if (from == to && text.isEmpty())
         return true;
+    keepLent(from, to, text.size());
     const QString removed = m_text.text(from, std::min(to, from + maxQueriedText));
     const qsizetype topStart = m_text.paragraphStart(m_top.paragraph);
     if (!m_history.replace(from, to, text, run))
@@ -147,6 +149,7 @@ void TextField::undoOrRedo(bool undo)
     const QString removed
             = m_text.text(step->at, step->at + std::min(step->removed, maxQueriedText));
     const qsizetype topStart = m_text.paragraphStart(m_top.paragraph);
+    keepLent(step->at, step->at + step->removed, step->inserted);
     // Refused only when what it would bring back no longer fits beside what arrived since.
     if (!(undo ? m_history.undo() : m_history.redo())) {
         QApplication::beep();
@@ -212,11 +215,9 @@ void TextField::selectAll()
 
 void TextField::copy()
 {
-    if (!hasSelection())
-        return;
-    auto *mime = new QMimeData;
-    mime->setText(m_text.text(selectionStart(), selectionEnd()));
-    QGuiApplication::clipboard()->setMimeData(mime);
+    // Nothing is read yet: the text is made when it is asked for.
+    if (hasSelection())
+        QGuiApplication::clipboard()->setMimeData(lend(selectionStart(), selectionEnd()));
 }
 
 void TextField::cut()
@@ -388,6 +389,10 @@ void TextField::focusOutEvent(QFocusEvent *event)
 
 void TextField::timerEvent(QTimerEvent *event)
 {
+    if (event->timerId() == m_autoScroll.timerId()) {
+        autoScrollStep();
+        return;
+    }
     if (event->timerId() != m_blink.timerId()) {
         QAbstractScrollArea::timerEvent(event);
         return;
@@ -449,12 +454,15 @@ void TextField::keyPressEvent(QKeyEvent *event)
     for (const Move &move : moves) {
         if (event->matches(move.move) || event->matches(move.select)) {
             moveCursor(move.motion, event->matches(move.select));
+            if (event->matches(move.select))
+                offerSelection();
             return;
         }
     }
-    if (event->matches(K::SelectAll))
+    if (event->matches(K::SelectAll)) {
         selectAll();
-    else if (event->matches(K::Undo))
+        offerSelection();
+    } else if (event->matches(K::Undo))
         undo();
     else if (isRedo(event))
         redo();
@@ -485,11 +493,16 @@ void TextField::keyPressEvent(QKeyEvent *event)
 
 void TextField::mousePressEvent(QMouseEvent *event)
 {
+    if (event->button() == Qt::MiddleButton) {
+        event->accept(); // the release pastes
+        return;
+    }
     if (event->button() != Qt::LeftButton) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
     settle();
+    m_autoScroll.stop();
     const QPoint point = event->position().toPoint();
     const qsizetype at = snapped(positionAt(point));
     // A third press soon after a double click, where it was, selects the line.
@@ -504,6 +517,15 @@ void TextField::mousePressEvent(QMouseEvent *event)
         m_anchor = start;
         moveCaret(end, true);
         m_dragging = false;
+        offerSelection();
+        return;
+    }
+    // A press on selected text may start dragging it; a click there drops the selection.
+    const qsizetype on = positionAt(point, QTextLine::CursorOnCharacter);
+    if (!(event->modifiers() & Qt::ShiftModifier) && on >= selectionStart()
+        && on < selectionEnd()) {
+        m_mightDrag = true;
+        m_pressPoint = point;
         return;
     }
     moveCaret(at, event->modifiers() & Qt::ShiftModifier);
@@ -513,21 +535,44 @@ void TextField::mousePressEvent(QMouseEvent *event)
 
 void TextField::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!m_dragging || !(event->buttons() & Qt::LeftButton))
+    if (!(event->buttons() & Qt::LeftButton))
         return;
     const QPoint point = event->position().toPoint();
-    // Dragging past an edge scrolls a line a move.
-    if (point.y() < 0)
-        scrollByLines(-1);
-    else if (point.y() >= viewport()->height())
-        scrollByLines(1);
-    moveCaret(snapped(positionAt(point)), true);
+    if (m_mightDrag) {
+        if ((point - m_pressPoint).manhattanLength() >= QApplication::startDragDistance()) {
+            m_mightDrag = false;
+            startDrag();
+        }
+        return;
+    }
+    if (!m_dragging)
+        return;
+    // Held past an edge, the view goes on scrolling on a timer.
+    const bool inside = viewport()->rect().contains(point);
+    if (inside)
+        m_autoScroll.stop();
+    else
+        startAutoScroll(point, false);
+    moveCaret(snapped(positionAt(inside ? point : insideView(point))), true);
 }
 
 void TextField::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton)
-        m_dragging = false;
+    if (event->button() == Qt::MiddleButton) {
+        pasteSelectionAt(event->position().toPoint());
+        return;
+    }
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_autoScroll.stop();
+    if (m_mightDrag) {
+        m_mightDrag = false;
+        moveCaret(snapped(positionAt(event->position().toPoint())), false);
+        m_desiredX = -1;
+    } else if (m_dragging) {
+        offerSelection();
+    }
+    m_dragging = false;
 }
 
 void TextField::mouseDoubleClickEvent(QMouseEvent *event)
@@ -535,6 +580,7 @@ void TextField::mouseDoubleClickEvent(QMouseEvent *event)
     if (event->button() != Qt::LeftButton)
         return;
     settle();
+    m_mightDrag = false;
     const QPoint point = event->position().toPoint();
     const auto [start, end] = wordAround(positionAt(point, QTextLine::CursorOnCharacter));
     m_anchor = start;
@@ -543,6 +589,7 @@ void TextField::mouseDoubleClickEvent(QMouseEvent *event)
     m_doubleClicked = true;
     m_doubleClickTime = event->timestamp();
     m_doubleClickPoint = point;
+    offerSelection();
 }
 
 std::pair<qsizetype, qsizetype> TextField::wordAround(qsizetype position) const

@@ -723,6 +723,24 @@ QString TextStore::text(qsizetype from, qsizetype to) const
     return result;
 }
 
+void TextStore::forEachPiece(qsizetype from, qsizetype to,
+                             const std::function<void(QAnyStringView)> &visit) const
+{
+    from = std::clamp<qsizetype>(from, 0, length());
+    to = std::clamp<qsizetype>(to, from, length());
+    for (qsizetype chunk = from < to ? chunkAt(from) : 0; from < to; ++chunk) {
+        const Chunk &c = m_chunks[chunk];
+        const qsizetype start = m_startOf[chunk];
+        const qsizetype end = std::min(to, m_startOf[chunk + 1]);
+        if (c.wide())
+            visit(QStringView(c.utf16.get() + (from - start), end - from));
+        else
+            visit(QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()) + (from - start),
+                                    end - from));
+        from = end;
+    }
+}
+
 TextStore::Walk TextStore::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
                                       std::vector<qsizetype> *offsets) const
 {

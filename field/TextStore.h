@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QAnyStringView>
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
+#include <functional>
 #include <vector>
 
 // The text of a multi-line field, without any widget: made for a receive log
@@ -75,6 +78,11 @@ public:
     QChar at(qsizetype position) const;
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
+
+    // --- the text in UTF-8, straight from the chunks (TextStoreUtf8.cpp)
+    // A lone surrogate becomes U+FFFD (QString::toUtf8() would write '?');
+    // NUL and every other unit are kept.
+    QByteArray utf8(qsizetype from, qsizetype to) const;
 
     struct Paragraph
     {
@@ -154,6 +162,10 @@ private:
     bool appendView(View piece);
 
     qsizetype chunkAt(qsizetype position) const;
+    // Hands the stored pieces of [from, to) to `visit` in order, each as it is
+    // kept: Latin-1 or UTF-16.
+    void forEachPiece(qsizetype from, qsizetype to,
+                      const std::function<void(QAnyStringView)> &visit) const;
     struct Walk
     {
         qsizetype count = 0;

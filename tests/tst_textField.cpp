@@ -1,12 +1,15 @@
 #include "field/TextField.h"
+#include "field/TextFieldMimeData.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QDropEvent>
 #include <QHBoxLayout>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -43,6 +46,14 @@ private Q_SLOTS:
     void accessibleText();
     void undoBringsTheCaptureBackBeforeWhatArrived();
     void contextMenuOffersUndoAndRedo();
+    void copyIsReadWhenAskedAndStaysWhatWasCopied_data();
+    void copyIsReadWhenAskedAndStaysWhatWasCopied();
+    void dropFromOutside_data();
+    void dropFromOutside();
+    void primarySelectionAndMiddleClick_data();
+    void primarySelectionAndMiddleClick();
+    void heldPastTheEdgeScrollsUntilReleased();
+    void preeditShowsOnceWhileDataArrives();
 };
 
 namespace {
@@ -728,6 +739,264 @@ void tst_TextField::contextMenuOffersUndoAndRedo()
     QCOMPARE(menuActions().mid(0, 2), (QStringList { "&Undo", "&Redo (off)" }));
     press(&shown.view, { "Ctrl+Z" });
     QCOMPARE(menuActions().mid(0, 2), (QStringList { "&Undo (off)", "&Redo" }));
+}
+
+void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("keys"); // from a selection of [4, 7)
+    QTest::addColumn<QString>("append");   // arrives after the keys
+    QTest::addColumn<bool>("clear");       // then the log is cleared
+    QTest::addColumn<bool>("stillLazy");   // the text not yet taken from the store
+    QTest::addColumn<QString>("copied");
+
+    const QString text = QStringLiteral("one two three");
+    const QStringList copy { "Ctrl+C" };
+    const QStringList toStart = copy + QStringList { "Ctrl+Home" };
+    QTest::newRow("nothing-built-at-copy") << text << copy << "" << false << true << "two";
+    QTest::newRow("appends-at-the-end") << text << copy << " four" << false << true << "two";
+    QTest::newRow("typing-before-moves-the-range")
+            << text << toStart + QStringList { "X", "Y" } << "" << false << true << "two";
+    QTest::newRow("typing-right-after-it")
+            << text << copy + QStringList { "Right", "X" } << "" << false << true << "two";
+    QTest::newRow("typing-inside-it")
+            << text << toStart + QStringList { "Right", "Right", "Right", "Right", "Right", "X" }
+            << "" << false << false << "two";
+    QTest::newRow("typing-over-it")
+            << text << copy + QStringList { "Z" } << "" << false << false << "two";
+    QTest::newRow("delete-everything")
+            << text << copy + QStringList { "Ctrl+A", "Delete" } << "" << false << false << "two";
+    QTest::newRow("clear") << text << copy << "" << true << false << "two";
+    QTest::newRow("cut") << text << QStringList { "Ctrl+X" } << "" << false << false << "two";
+    // Cyrillic, a NUL and a pair: wide chunks come out as UTF-8 whole.
+    const QString wide = QString::fromUtf8("abc \xd0\xbf\0\xf0\x9f\x98\x80 end", 15);
+    QTest::newRow("wide-text-and-nul-after-an-edit")
+            << wide << QStringList { "Shift+Right", "Shift+Right", "Ctrl+C",
+                                     "Ctrl+End",    "Ctrl+A",      "Delete" }
+            << "" << false << false << wide.mid(4, 5);
+}
+
+void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, keys);
+    QFETCH(QString, append);
+    QFETCH(bool, clear);
+    QFETCH(QString, copied);
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(text));
+    shown.view.setSelection(4, 7);
+    press(&shown.view, keys);
+    if (!append.isEmpty())
+        QVERIFY(shown.view.appendPiece(append));
+    if (clear)
+        shown.view.clearLog();
+    const auto *mime
+            = qobject_cast<const TextFieldMimeData *>(QGuiApplication::clipboard()->mimeData());
+    QVERIFY(mime);
+    QTEST(mime->isLazy(), "stillLazy");
+    QCOMPARE(QGuiApplication::clipboard()->text(), copied);
+    // Other programs get UTF-8.
+    QCOMPARE(mime->data(QStringLiteral("text/plain")), copied.toUtf8());
+    QCOMPARE(mime->data(QStringLiteral("text/plain;charset=utf-8")), copied.toUtf8());
+}
+
+namespace {
+
+// Two fields side by side in one window, as the send box and the log are.
+struct TwoFields
+{
+    TwoFields()
+    {
+        auto *layout = new QHBoxLayout(&window);
+        layout->addWidget(left);
+        layout->addWidget(right);
+        window.resize(800, 300);
+        window.show();
+        window.activateWindow();
+    }
+    QWidget window;
+    TextField *left = new TextField(&window);
+    TextField *right = new TextField(&window);
+};
+
+} // namespace
+
+void tst_TextField::dropFromOutside_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("text") << "text/plain" << false << "ab<dropped\r\ntext>cd";
+    QTest::newRow("read-only-field-refuses") << "text/plain" << true << "abcd";
+    QTest::newRow("not-text-is-refused") << "application/octet-stream" << false << "abcd";
+}
+
+void tst_TextField::dropFromOutside()
+{
+    // Another program's drag comes through the system. The offscreen platform
+    // ends a QDrag at once without a drop, and a drop event made here has no
+    // source, so drags out of a field (a move within it, a copy to another)
+    // are checked by hand in the real window; this checks the receiving side.
+    QFETCH(QString, format);
+    QFETCH(bool, readOnly);
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("abcd")));
+    shown.view.setReadOnly(readOnly);
+    QMimeData mime;
+    mime.setData(format, "<dropped\r\ntext>");
+    const QPointF at = shown.view.characterRect(2).topLeft() + QPoint(1, 2);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(shown.view.viewport(), &enter);
+    QCOMPARE(enter.isAccepted(), !readOnly && mime.hasText());
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(shown.view.viewport(), &drop);
+    QTEST(shown.view.text(), "expected");
+}
+
+void tst_TextField::primarySelectionAndMiddleClick_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("primary");
+    QTest::addColumn<bool>("intoTheOther");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QString>("other"); // "123" after a middle click at 1
+
+    const QString text = QStringLiteral("alpha beta gamma");
+    QTest::newRow("mouse-selection") << "drag"
+                                     << "alpha be" << true << false << "1alpha be23";
+    QTest::newRow("double-click") << "double"
+                                  << "beta" << true << false << "1beta23";
+    QTest::newRow("shift-keys") << "keys"
+                                << "al" << true << false << "1al23";
+    QTest::newRow("read-only-field-does-not-paste") << "double"
+                                                    << "beta" << true << true << "123";
+    QTest::newRow("into-the-same-field") << "double"
+                                         << "beta" << false << false << "123";
+}
+
+void tst_TextField::primarySelectionAndMiddleClick()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, intoTheOther);
+    QFETCH(bool, readOnly);
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    if (!clipboard->supportsSelection())
+        QSKIP("this platform has no primary selection (the X11 run covers it)");
+    TwoFields fields;
+    TextField *source = fields.left;
+    QVERIFY(source->appendPiece(QStringLiteral("alpha beta gamma")));
+    QVERIFY(fields.right->appendPiece(QStringLiteral("123")));
+    QWidget *view = source->viewport();
+    const QPoint start = source->characterRect(0).topLeft() + QPoint(1, 2);
+    if (how == "drag") {
+        QTest::mousePress(view, Qt::LeftButton, {}, start);
+        QTest::mouseMove(view, pointOf(*source, 4));
+        QTest::mouseMove(view, source->characterRect(8).topLeft() + QPoint(1, 2));
+        QTest::mouseRelease(view, Qt::LeftButton, {},
+                            source->characterRect(8).topLeft() + QPoint(1, 2));
+    } else if (how == "double") {
+        QTest::mouseDClick(view, Qt::LeftButton, {}, pointOf(*source, 7));
+    } else {
+        source->setFocus();
+        press(source, { "Ctrl+Home", "Shift+Right", "Shift+Right" });
+    }
+    QTEST(clipboard->text(QClipboard::Selection), "primary");
+    TextField *target = intoTheOther ? fields.right : source;
+    target->setReadOnly(readOnly);
+    const QString before = source->text();
+    const QPoint at = target->characterRect(1).topLeft() + QPoint(1, 2);
+    QTest::mouseClick(target->viewport(), Qt::MiddleButton, {}, at);
+    if (intoTheOther)
+        QTEST(fields.right->text(), "other");
+    else
+        QCOMPARE(source->text(),
+                 before.left(1) + clipboard->text(QClipboard::Selection) + before.mid(1));
+}
+
+void tst_TextField::heldPastTheEdgeScrollsUntilReleased()
+{
+    Shown shown;
+    QString lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QStringLiteral("line %1\n").arg(i);
+    QVERIFY(shown.view.appendPiece(lines));
+    press(&shown.view, { "Ctrl+Home" });
+    QWidget *view = shown.view.viewport();
+    QScrollBar *bar = shown.view.verticalScrollBar();
+    const QPoint start = pointOf(shown.view, 2);
+    QTest::mousePress(view, Qt::LeftButton, {}, start);
+    // Held still 30 pixels below the field: no more moves come.
+    const QPoint below(start.x(), view->height() + 30);
+    QTest::mouseMove(view, below);
+    for (int turn = 0; turn < 5000 && bar->value() < 20; ++turn)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QVERIFY2(bar->value() >= 20, "the view did not go on scrolling");
+    // The selection follows onto the last whole line of the view.
+    QCOMPARE(shown.view.anchorPosition(), 2);
+    const QRect caret = shown.view.cursorRect();
+    QVERIFY(view->rect().contains(caret));
+    QVERIFY(caret.bottom() + caret.height() > view->height() - TextField::margin);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, below);
+    const int stopped = bar->value();
+    for (int turn = 0; turn < 20; ++turn)
+        QCoreApplication::processEvents();
+    QTest::qWait(1);
+    QCOMPARE(bar->value(), stopped);
+}
+
+namespace {
+
+// The rightmost column with ink on each line of the view.
+QList<int> inkPerLine(TextField &view, int lines)
+{
+    const QImage image = view.viewport()->grab().toImage();
+    const QRgb base = view.palette().color(QPalette::Base).rgb();
+    const int height = view.characterRect(0).height();
+    QList<int> ink;
+    for (int line = 0; line < lines; ++line) {
+        int right = -1;
+        for (int y = TextField::margin + line * height + 1;
+             y < TextField::margin + (line + 1) * height - 1 && y < image.height(); ++y) {
+            for (int x = image.width() - 1; x > right; --x) {
+                if (image.pixel(x, y) != base) {
+                    right = x;
+                    break;
+                }
+            }
+        }
+        ink.append(right);
+    }
+    return ink;
+}
+
+} // namespace
+
+void tst_TextField::preeditShowsOnceWhileDataArrives()
+{
+    Shown shown;
+    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd\ngh")));
+    press(&shown.view, { "Ctrl+Home" });
+    const QList<int> plain = inkPerLine(shown.view, 4);
+    QInputMethodEvent composing(QStringLiteral("WWWWWWWW"), {});
+    QApplication::sendEvent(&shown.view, &composing);
+    const QList<int> composed = inkPerLine(shown.view, 4);
+    QVERIFY(composed[0] > plain[0] + 20);
+    // An arrival puts the caret at the end: the preedit goes along, shown once.
+    QVERIFY(shown.view.appendPiece(QStringLiteral("\nef")));
+    QCoreApplication::processEvents();
+    const QList<int> after = inkPerLine(shown.view, 4);
+    QCOMPARE(after[0], plain[0]);
+    QCOMPARE(after[1], plain[1]);
+    QCOMPARE(after[2], plain[2]);
+    QVERIFY(after[3] > composed[0] - 5);
+    // The commit goes in at the caret as an edit.
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("W"));
+    QApplication::sendEvent(&shown.view, &commit);
+    QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd\ngh\nefW"));
+    QVERIFY(inkPerLine(shown.view, 4)[3] < after[3]);
 }
 
 QTEST_MAIN(tst_TextField)

@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 class tst_TextStore : public QObject
 {
     Q_OBJECT
@@ -17,6 +19,8 @@ private Q_SLOTS:
     void plainTextTakesAByteAndClearGivesItBack();
     void droppedStorageWaitsForRelease_data();
     void droppedStorageWaitsForRelease();
+    void utf8ComesStraightFromTheChunks_data();
+    void utf8ComesStraightFromTheChunks();
 };
 
 namespace {
@@ -316,6 +320,59 @@ void tst_TextStore::droppedStorageWaitsForRelease()
     QCOMPARE(calls > 0, keptAside);
     QVERIFY2(held - left >= (keptAside ? count : 0), QByteArray::number(held - left));
     QCOMPARE(log.text(), model);
+}
+
+void tst_TextStore::utf8ComesStraightFromTheChunks_data()
+{
+    QTest::addColumn<QStringList>("pieces"); // appended one by one to chunks of 4 units
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to"); // -1: the end
+    QTest::addColumn<QByteArray>("expected");
+
+    const QString nul(QChar(0));
+    QTest::newRow("empty") << QStringList {} << 0 << -1 << QByteArray();
+    QTest::newRow("ascii-across-chunks")
+            << QStringList { "abcdefghij" } << 0 << -1 << QByteArray("abcdefghij");
+    QTest::newRow("ascii-longer-than-a-vector") << QStringList { QString(37, u'x') + "\r\n" } << 0
+                                                << -1 << QByteArray(37, 'x') + "\r\n";
+    QTest::newRow("nul-kept") << QStringList { "a" + nul + "b" + nul } << 0 << -1
+                              << QByteArray("a\0b\0", 4);
+    QTest::newRow("latin1-above-ascii") << QStringList { QStringLiteral("caf\u00e9 \u00ff") } << 0
+                                        << -1 << QByteArray("caf\xc3\xa9 \xc3\xbf");
+    QTest::newRow("wide-cyrillic") << QStringList { QStringLiteral("\u043f\u0440\u0438\u0432") }
+                                   << 1 << 3 << QByteArray("\xd1\x80\xd0\xb8");
+    QTest::newRow("latin1-then-wide-chunk") << QStringList { "abcd", QStringLiteral("\u20ac!") }
+                                            << 2 << -1 << QByteArray("cd\xe2\x82\xac!");
+    // U+1F600 as a pair whose halves lie in two chunks.
+    QTest::newRow("pair-split-across-chunks")
+            << QStringList { QStringLiteral("\u0100bc\xd83d"), QStringLiteral("\xde00z") } << 2
+            << -1 << QByteArray("c\xf0\x9f\x98\x80z");
+    QTest::newRow("lone-high-at-the-end") << QStringList { QStringLiteral("\u0100\xd83d") } << 0
+                                          << -1 << QByteArray("\xc4\x80\xef\xbf\xbd");
+    QTest::newRow("lone-low") << QStringList { QStringLiteral("\xde00\u0100") } << 0 << -1
+                              << QByteArray("\xef\xbf\xbd\xc4\x80");
+    QTest::newRow("high-then-latin1-chunk")
+            << QStringList { QStringLiteral("\u0100\u0101\u0102\xd83d"), "abc" } << 3 << -1
+            << QByteArray("\xef\xbf\xbd"
+                          "abc");
+    QTest::newRow("range-past-the-end-is-clamped")
+            << QStringList { "abc" } << 1 << 99 << QByteArray("bc");
+}
+
+void tst_TextStore::utf8ComesStraightFromTheChunks()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(int, from);
+    QFETCH(int, to);
+    TextStore store({ .chunkUnits = 4 });
+    for (const QString &piece : pieces)
+        QVERIFY(store.append(piece));
+    QTEST(store.utf8(from, to < 0 ? store.length() : to), "expected");
+    // Without surrogates, the same as Qt's own conversion (which writes '?'
+    // for a lone one, where other programs expect U+FFFD).
+    const QString text = store.text(from, to < 0 ? store.length() : to);
+    if (std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); }))
+        QCOMPARE(store.utf8(from, to < 0 ? store.length() : to), text.toUtf8());
 }
 
 QTEST_GUILESS_MAIN(tst_TextStore)

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The clipboard of the real window under X: a large log is pasted in, selected
+# whole and copied, and another program reads the copy while the window is
+# asked over the accessibility bus every 50 ms whether it still answers. Also
+# runs the field's primary-selection checks, which need a real X server.
+#   bash tests/clipboard_test.sh path/to/tarvik [MB]
+set -uo pipefail
+# shellcheck source=tests/atspi_session.sh
+. "$(dirname "${BASH_SOURCE[0]}")/atspi_session.sh"
+
+program="${1:?usage: clipboard_test.sh path/to/tarvik [MB]}"
+megabytes="${2:-24}"
+# Generous: a freeze of the old kind lasted seconds; nothing here is a benchmark.
+limit_ms=2000
+command -v xclip >/dev/null || fail "xclip is not installed"
+start_session "$program"
+
+unit_tests="$(dirname "$program")/tests/tst_textField"
+if [[ -x "$unit_tests" ]]; then
+    QT_QPA_PLATFORM=xcb "$unit_tests" primarySelectionAndMiddleClick >"$work/unit.log" 2>&1 \
+        || { cat "$work/unit.log" >&2; fail "primary selection checks under X"; }
+    grep -q "SKIP" "$work/unit.log" && { cat "$work/unit.log" >&2; fail "X has no primary selection?"; }
+fi
+
+# 67-character lines, some of them not ASCII.
+python3 - "$work/log.txt" "$megabytes" <<'PY'
+import sys
+line = "0123456789 abcdefghijklmnopqrstuvwxyz caf\u00e9 \u043f\u0440\u0438\u0432\u0435\u0442 ABCDEFGHIJ\n"
+data = (line * (int(sys.argv[2]) * 1024 * 1024 // len(line.encode()))).encode()
+open(sys.argv[1], "wb").write(data)
+PY
+xclip -selection clipboard -i "$work/log.txt" || fail "xclip could not take the text"
+probe click "text:Receive" || fail "could not click the log"
+xdotool key ctrl+v
+chars="$(python3 -c 'import sys; print(len(open(sys.argv[1], encoding="utf-8").read()))' "$work/log.txt")"
+# The answer time of the window, sampled until told to stop.
+cat >"$work/sample.py" <<'PY'
+import os, sys, time
+import pyatspi
+pid, stop = int(sys.argv[1]), sys.argv[2]
+log = None
+for app in pyatspi.Registry.getDesktop(0):
+    if app is not None and app.get_process_id() == pid:
+        stack = [app]
+        while stack and log is None:
+            node = stack.pop()
+            for child in node:
+                if child is not None and child.name == "Receive" \
+                        and child.getRole() == pyatspi.ROLE_TEXT:
+                    log = child
+                    break
+                if child is not None:
+                    stack.append(child)
+text = log.queryText()
+if len(sys.argv) > 3:  # wait until the log holds that many characters
+    for _ in range(300):
+        if text.characterCount == int(sys.argv[3]):
+            break
+        time.sleep(0.1)
+    sys.exit(0 if text.characterCount == int(sys.argv[3]) else 1)
+worst, samples = 0.0, 0
+for _ in range(2400):  # 2 minutes at most
+    start = time.monotonic()
+    text.characterCount
+    worst = max(worst, (time.monotonic() - start) * 1000)
+    samples += 1
+    if os.path.exists(stop):
+        break
+    time.sleep(0.05)
+print(f"{worst:.0f} {samples} {text.characterCount}")
+PY
+/usr/bin/python3 "$work/sample.py" "$app_pid" "$work/stop" "$chars" \
+    || fail "the paste did not reach the log"
+/usr/bin/python3 "$work/sample.py" "$app_pid" "$work/stop" >"$work/sampled" &
+sampler=$!
+sleep 0.5
+xdotool key ctrl+a ctrl+c
+sleep 0.3
+started=$(date +%s%N)
+xclip -selection clipboard -o >"$work/read.txt" || fail "xclip could not read the copy"
+read_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+touch "$work/stop"
+wait "$sampler"
+read -r worst samples count <"$work/sampled"
+echo "log of $count characters; another program read the copy in $read_ms ms;" \
+     "the window answered within $worst ms at worst ($samples samples)"
+[[ "$count" == "$chars" ]] || fail "the log holds $count characters, $chars were pasted"
+cmp -s "$work/log.txt" "$work/read.txt" || fail "the copy read back differs from the log"
+# For bench.sh: the same file through cat, beside the figures.
+started=$(date +%s%N)
+cat "$work/log.txt" >/dev/null
+cat_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+echo "RESULT|clipboard_mb|$megabytes|MB"
+echo "RESULT|clipboard_read_ms|$read_ms|ms"
+echo "RESULT|clipboard_cat_ms|$cat_ms|ms"
+echo "RESULT|clipboard_worst_answer_ms|$worst|ms"
+(( worst < limit_ms )) || fail "the window did not answer for $worst ms"
+echo "PASS: the copy of $megabytes MB was served while the window kept answering"
