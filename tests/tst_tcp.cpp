@@ -2,6 +2,7 @@
 // ways, the peer leaving, role and transport switches, and port field rules.
 
 #include "peer.h"
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -12,7 +13,6 @@
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -164,7 +164,7 @@ void tst_Tcp::serverSession()
                               peerWaitMs);
 
     const QString sent = QStringLiteral("héllo\nwörld ✓\n");
-    w->txtSend->setPlainText(sent);
+    setSendText(*w, sent);
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QString()); // Send Data clears the last message
     QTRY_COMPARE_WITH_TIMEOUT(client.output(), sent.toUtf8(), peerWaitMs);
@@ -194,7 +194,7 @@ void tst_Tcp::clientSession()
     server.write("from server\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\r\n"), peerWaitMs);
     const QString sent = QStringLiteral("from client ✓");
-    w->txtSend->setPlainText(sent);
+    setSendText(*w, sent);
     w->cmdSendData->click();
     QTRY_COMPARE_WITH_TIMEOUT(server.output(), sent.toUtf8(), peerWaitMs);
 
