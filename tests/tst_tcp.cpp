@@ -11,6 +11,8 @@
 #include "ui/frmMain.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QPushButton>
@@ -65,6 +67,8 @@ private Q_SLOTS:
     void largeReadInHex();
     void splitCharacter_data();
     void splitCharacter();
+    void sendLongLine_data();
+    void sendLongLine();
 
 private:
     QString log() const { return w->txtReceive->text(); }
@@ -405,6 +409,51 @@ void tst_Tcp::splitCharacter()
     QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->BytesAvailable(), first.size() - 1, peerWaitMs);
     client.write(second);
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
+}
+
+void tst_Tcp::sendLongLine_data()
+{
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("typed"); // after the paste, at its end; '\n' is Shift+Enter
+    QTest::addColumn<QByteArray>("received");
+
+    // A hex payload, a base64 blob, minified data: one line of a few MB.
+    QString hex(qsizetype(4) << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < hex.size(); ++i)
+        hex[i] = QLatin1Char("0123456789ABCDEF"[(i * 7 + i / 4099) % 16]);
+    QTest::newRow("hex-4MiB") << hex << QString() << hex.toLatin1();
+    QTest::newRow("hex-4MiB-then-typed")
+            << hex << QStringLiteral("Z\nend") << hex.toLatin1() + "Z\nend";
+    // Two and four bytes a character, across the field's internal cuts.
+    const QString cyrillic = QStringLiteral("\u0436\u0451").repeated(qsizetype(1) << 20);
+    QTest::newRow("cyrillic-2M") << cyrillic << QString() << cyrillic.toUtf8();
+    const QString emoji = QStringLiteral("\U0001F600").repeated(qsizetype(3) << 19);
+    QTest::newRow("emoji-1.5M") << emoji << QStringLiteral("!") << emoji.toUtf8() + "!";
+}
+
+void tst_Tcp::sendLongLine()
+{
+    QFETCH(QString, pasted);
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, received);
+
+    Peer client;
+    QVERIFY(serverWithClient(client));
+    QGuiApplication::clipboard()->setText(pasted);
+    w->txtSend->setFocus();
+    QTest::keySequence(w->txtSend, QKeySequence::Paste);
+    QCOMPARE(w->txtSend->length(), pasted.size());
+    for (const QChar c : typed) {
+        if (c == u'\n')
+            QTest::keyClick(w->txtSend, Qt::Key_Return, Qt::ShiftModifier);
+        else
+            QTest::keyClick(w->txtSend, c.toLatin1());
+    }
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(client.output().size() >= received.size(), peerWaitMs);
+    QCOMPARE(client.output().size(), received.size());
+    QVERIFY(client.output() == received);
 }
 
 QTEST_MAIN(tst_Tcp)
