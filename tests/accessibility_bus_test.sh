@@ -65,8 +65,11 @@ socat -u "UDP4-RECV:$peer_port,bind=127.0.0.1" "CREATE:$work/udp.got" &
 peer_pid=$!
 until_bound u "$peer_port"
 type_into "text:Remote Host IP" 127.0.0.1 && type_into "text:Remote Host Port" "$peer_port"
-click "push button:Apply" && type_into "text:Send" ping && click "push button:Send Data"
-until_file_holds "$work/udp.got" ping
+# Shift+Enter breaks the line with a line feed; what is typed goes out as UTF-8.
+click "push button:Apply" && type_into "text:Send" ping
+xdotool key shift+Return && xdotool type "é✓" || fail "typing into the send box"
+click "push button:Send Data"
+until_file_holds "$work/udp.got" $'ping\n\xc3\xa9\xe2\x9c\x93'
 probe expect "label: (Status)" || fail "a successful send leaves panel 1 empty"
 
 # The log reads back exactly what arrived, CR LF included.
@@ -86,7 +89,7 @@ peer_pid=$!
 probe expect "label:Connect with remote client success. (Status)" "label:Connect (Link)" \
     || fail "the client's connection is not reported"
 click "push button:Send Data"
-until_file_holds "$work/tcp.got" ping
+until_file_holds "$work/tcp.got" $'ping\n\xc3\xa9\xe2\x9c\x93'
 kill "$peer_pid" && wait "$peer_pid" 2>/dev/null
 peer_pid=""
 
@@ -94,7 +97,7 @@ peer_pid=""
 # show the client that came and went; the server's role dropped with it.
 probe expect "$(field "Local Host Name" "$(hostname)")" "$(field "Bound Local Port" "$port")" \
     "$(field "Remote Host IP" 127.0.0.1)" "$(field "Remote Host Port" "$peer_port")" \
-    "$(field "Local Host Port" "$port")" 'text:Send = "ping" [4 chars] [caret 4]' \
+    "$(field "Local Host Port" "$port")" 'text:Send = "ping\n\u00e9\u2713" [7 chars] [caret 7]' \
     'text:Receive = "hello\r\nUDP IN  (0002) : 41 42 \r\n" [32 chars] [caret 32]' \
     "check box:HEX Display [checked]" "check box:HEX Value [unchecked] [hidden]" \
     "radio button:UDP [unchecked]" "radio button:TCP [checked]" \
