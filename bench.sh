@@ -19,7 +19,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_startup
+    bench_send bench_startup
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -46,6 +46,7 @@ run log "$build/bench/bench_log"
 run udp locked "$build/bench/bench_udp" --runs "$runs"
 run tcp locked "$build/bench/bench_tcp" --runs "$runs"
 run view locked "$build/bench/bench_view"
+run send locked "$build/bench/bench_send"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 

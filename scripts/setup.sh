@@ -8,7 +8,7 @@ if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin
                clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox
-               dbus-daemon at-spi2-core python3-pyatspi)
+               dbus-daemon at-spi2-core python3-pyatspi xclip)
 fi
 
 missing=()
