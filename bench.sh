@@ -25,7 +25,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_startup
+    bench_send bench_startup
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -55,6 +55,7 @@ run view locked "$build/bench/bench_view"
 # Its pass mark is for tests of tens of MB; here only the figures count.
 run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh" "$build/tarvik" 256 \
     || true
+run send locked "$build/bench/bench_send"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 

@@ -81,6 +81,13 @@ looks at a timing.
 8. **bench_startup**: the real program started under its own Xvfb, timed from the start of the
    process to the MapNotify of its window (Xlib, no window manager); then the CPU time it uses
    in 10 s of idling, from /proc.
+9. **bench_send**: the real window's send box, offscreen, with a line of hex digits without a
+   space or a break pasted over everything it holds (100 Mi characters, Ctrl+V from the
+   clipboard of the same process), then a 20 Mi-character line, at whose end a character,
+   Backspace and Shift+Enter are typed; each timed from the key to the box's next paint, median
+   of 5. \`bench/send_window.sh\` does the same in the real program under Xvfb with the line on
+   another program's clipboard (xclip), timed over the accessibility bus; there the X selection
+   transfer, which Qt reads while the window waits, takes most of a large paste.
 
 ## What was tuned for these figures, and why
 

@@ -1,23 +1,8 @@
 #include "ui/frmMain.h"
 
+#include "field/TextField.h"
 #include "link/portText.h"
 #include "net/Winsock.h"
-
-#include <QPlainTextEdit>
-#include <QTextDocument>
-
-namespace {
-
-// The send box's text exactly as typed. toPlainText() would turn non-breaking
-// spaces into plain ones; the raw text only needs its paragraph marks mapped.
-QString typedText(const QPlainTextEdit *box)
-{
-    QString text = box->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, u'\n');
-    return text;
-}
-
-} // namespace
 
 void frmMain::cmdSendData_Click()
 {
@@ -34,5 +19,5 @@ void frmMain::cmdSendData_Click()
             return;
         }
     }
-    Winsock->SendData(typedText(txtSend));
+    Winsock->SendData(txtSend->text());
 }

@@ -83,12 +83,38 @@ qsizetype findBreak(const Unit *units, qsizetype from, qsizetype to)
     return to;
 }
 
+// Both run over every unit of a paste, which may be a hundred million: eight
+// units at a time where SSE2 is there.
 bool hasWideUnit(const char16_t *units, qsizetype count)
 {
+    qsizetype i = 0;
     char16_t all = 0;
-    for (qsizetype i = 0; i < count; ++i)
+#if defined(__SSE2__)
+    __m128i any = _mm_setzero_si128();
+    for (; i + 8 <= count; i += 8)
+        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i)));
+    const __m128i high = _mm_and_si128(any, _mm_set1_epi16(short(0xFF00)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
+        return true;
+#endif
+    for (; i < count; ++i)
         all |= units[i];
     return all > 0xFF;
+}
+
+// Units that are all below U+0100, as bytes.
+void narrow(uchar *out, const char16_t *units, qsizetype count)
+{
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= count; i += 16) {
+        const auto *in = reinterpret_cast<const __m128i *>(units + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                         _mm_packus_epi16(_mm_loadu_si128(in), _mm_loadu_si128(in + 1)));
+    }
+#endif
+    for (; i < count; ++i)
+        out[i] = uchar(units[i]);
 }
 
 // Cuts inside a line of `length` units that starts at a break: one every
@@ -177,9 +203,7 @@ void TextStore::Chunk::append(QStringView part, qsizetype target, qsizetype para
         size = needed;
         scanLines(utf16.get(), from, paragraphUnits);
     } else {
-        uchar *out = latin1.get() + from;
-        for (qsizetype i = 0; i < count; ++i)
-            out[i] = uchar(source[i]);
+        narrow(latin1.get() + from, source, count);
         size = needed;
         scanLines(latin1.get(), from, paragraphUnits);
     }
@@ -358,6 +382,28 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     const qsizetype chunk = chunkAt(position);
     const Chunk &old = m_chunks[chunk];
     const qsizetype offset = position - m_startOf[chunk];
+    // A large piece (a paste of a hundred million units) goes into chunks
+    // straight from the view rather than through one string with the chunk it
+    // lands in: one copy instead of two. The chunk's own ends keep the seams
+    // with its neighbours as they were; only a piece that starts the chunk may
+    // meet a CR before it.
+    const bool startsAfterCr = offset == 0 && chunk > 0
+                               && m_chunks[chunk - 1].unit(m_chunks[chunk - 1].size - 1) == cr;
+    if (piece.size() >= m_limits.chunkUnits && !startsAfterCr) {
+        const QString head = old.text(0, offset);
+        const QString tail = old.text(offset, old.size);
+        std::vector<Chunk> built;
+        for (const QStringView part : { QStringView(head), piece, QStringView(tail) })
+            appendTo(built, part, m_limits.chunkUnits, m_limits.paragraphUnits);
+        std::vector<Chunk> replaced;
+        replaced.push_back(std::move(m_chunks[chunk]));
+        const auto at = m_chunks.erase(m_chunks.begin() + chunk);
+        m_chunks.insert(at, std::make_move_iterator(built.begin()),
+                        std::make_move_iterator(built.end()));
+        updateTotalsFrom(chunk);
+        release(std::move(replaced));
+        return true;
+    }
     QString replacement;
     replacement.reserve(old.size + piece.size());
     replacement += old.text(0, offset);

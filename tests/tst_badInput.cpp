@@ -8,6 +8,7 @@
 #include "asNobody.h"
 #include "hostile.h"
 #include "peer.h"
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "net/Winsock.h"
@@ -18,7 +19,6 @@
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -329,7 +329,7 @@ void tst_BadInput::remoteHost()
     w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
     w->cmdApply->click();
     QCOMPARE(w->panelText(1), sentinel);
-    w->txtSend->setPlainText(QStringLiteral("probe"));
+    setSendText(*w, QStringLiteral("probe"));
     w->cmdSendData->click();
     if (udpOutcome == u"sent") {
         QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), peerWaitMs);

@@ -6,6 +6,7 @@
 
 #include "hostile.h"
 #include "peer.h"
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -16,7 +17,6 @@
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -322,7 +322,7 @@ void tst_Hostile::abruptClient()
         // The socket layer treats the end of the peer's sending as the end of
         // the connection: the window closes its side too and refuses to send.
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
-        w->txtSend->setPlainText(QStringLiteral("reply"));
+        setSendText(*w, QStringLiteral("reply"));
         w->cmdSendData->click();
         QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
     }
@@ -789,9 +789,9 @@ void tst_Hostile::peerNeverReads()
     const int maxPresses = int(Winsock::maxWaitingSendBytes / piece) + 64;
     QByteArray accepted;
     for (int press = 0; press < maxPresses; ++press) {
-        // Short lines: the send box lays out one huge line very slowly.
-        const QString text = (QString(63, QChar(u'a' + press % 26)) + u'\n').repeated(piece / 64);
-        w->txtSend->setPlainText(text);
+        // One line without a break, as a pasted payload is.
+        const QString text(piece, QChar(u'a' + press % 26));
+        setSendText(*w, text);
         w->cmdSendData->click();
         if (!w->panelText(1).isEmpty())
             break;
@@ -821,7 +821,7 @@ void tst_Hostile::peerNeverReads()
     QByteArray received;
     readUntil(accepted.size(), received);
     QVERIFY(received == accepted);
-    w->txtSend->setPlainText(QStringLiteral("after\n"));
+    setSendText(*w, QStringLiteral("after\n"));
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QString());
     received.clear();

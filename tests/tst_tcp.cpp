@@ -2,6 +2,7 @@
 // ways, the peer leaving, role and transport switches, and port field rules.
 
 #include "peer.h"
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -10,9 +11,10 @@
 #include "ui/frmMain.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHostAddress>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -65,6 +67,8 @@ private Q_SLOTS:
     void largeWriteInHex();
     void splitCharacter_data();
     void splitCharacter();
+    void sendLongLine_data();
+    void sendLongLine();
 
 private:
     QString log() const { return w->txtReceive->text(); }
@@ -164,7 +168,7 @@ void tst_Tcp::serverSession()
                               peerWaitMs);
 
     const QString sent = QStringLiteral("héllo\nwörld ✓\n");
-    w->txtSend->setPlainText(sent);
+    setSendText(*w, sent);
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QString()); // Send Data clears the last message
     QTRY_COMPARE_WITH_TIMEOUT(client.output(), sent.toUtf8(), peerWaitMs);
@@ -194,7 +198,7 @@ void tst_Tcp::clientSession()
     server.write("from server\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\r\n"), peerWaitMs);
     const QString sent = QStringLiteral("from client ✓");
-    w->txtSend->setPlainText(sent);
+    setSendText(*w, sent);
     w->cmdSendData->click();
     QTRY_COMPARE_WITH_TIMEOUT(server.output(), sent.toUtf8(), peerWaitMs);
 
@@ -406,6 +410,51 @@ void tst_Tcp::splitCharacter()
     QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->BytesAvailable(), first.size() - 1, peerWaitMs);
     client.write(second);
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
+}
+
+void tst_Tcp::sendLongLine_data()
+{
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("typed"); // after the paste, at its end; '\n' is Shift+Enter
+    QTest::addColumn<QByteArray>("received");
+
+    // A hex payload, a base64 blob, minified data: one line of a few MB.
+    QString hex(qsizetype(4) << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < hex.size(); ++i)
+        hex[i] = QLatin1Char("0123456789ABCDEF"[(i * 7 + i / 4099) % 16]);
+    QTest::newRow("hex-4MiB") << hex << QString() << hex.toLatin1();
+    QTest::newRow("hex-4MiB-then-typed")
+            << hex << QStringLiteral("Z\nend") << hex.toLatin1() + "Z\nend";
+    // Two and four bytes a character, across the field's internal cuts.
+    const QString cyrillic = QStringLiteral("\u0436\u0451").repeated(qsizetype(1) << 20);
+    QTest::newRow("cyrillic-2M") << cyrillic << QString() << cyrillic.toUtf8();
+    const QString emoji = QStringLiteral("\U0001F600").repeated(qsizetype(3) << 19);
+    QTest::newRow("emoji-1.5M") << emoji << QStringLiteral("!") << emoji.toUtf8() + "!";
+}
+
+void tst_Tcp::sendLongLine()
+{
+    QFETCH(QString, pasted);
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, received);
+
+    Peer client;
+    QVERIFY(serverWithClient(client));
+    QGuiApplication::clipboard()->setText(pasted);
+    w->txtSend->setFocus();
+    QTest::keySequence(w->txtSend, QKeySequence::Paste);
+    QCOMPARE(w->txtSend->length(), pasted.size());
+    for (const QChar c : typed) {
+        if (c == u'\n')
+            QTest::keyClick(w->txtSend, Qt::Key_Return, Qt::ShiftModifier);
+        else
+            QTest::keyClick(w->txtSend, c.toLatin1());
+    }
+    w->cmdSendData->click();
+    QCOMPARE(w->panelText(1), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(client.output().size() >= received.size(), peerWaitMs);
+    QCOMPARE(client.output().size(), received.size());
+    QVERIFY(client.output() == received);
 }
 
 QTEST_MAIN(tst_Tcp)

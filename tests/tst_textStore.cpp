@@ -13,6 +13,8 @@ private Q_SLOTS:
     void appendedParagraphs();
     void edits_data();
     void edits();
+    void largeInsertMatchesAppend_data();
+    void largeInsertMatchesAppend();
     void readsBackEveryUnit_data();
     void readsBackEveryUnit();
     void refusesPastCapacity();
@@ -153,6 +155,21 @@ void tst_TextStore::edits_data()
     row("remove-clamped-to-end", 4, 64, "abcdefg", 1, 100, "", { "a" }, { 0 });
     row("remove-everything", 4, 64, "ab\ncd", 0, 5, "", { "" }, { 0 });
     row("insert-at-end-joins-crlf", 4, 64, "abc\r", 4, 0, "\nd", { "abc", "d" }, { 2, 0 });
+    // Pieces of a chunk or more, which go into chunks of their own.
+    row("large-insert-at-chunk-start", 4, 64, "abcdefgh", 4, 0, "012345", { "abcd012345efgh" },
+        { 0 });
+    row("large-insert-moves-cuts", 4, 4, "abcdefgh", 6, 0, "012345",
+        { "abcd", "ef01", "2345", "gh" }, { 0, 0, 0, 0 });
+    row("large-lf-piece-after-chunk-ending-in-cr", 4, 64, "ab\r\rxyz", 3, 0, "\nlong",
+        { "ab", "long", "xyz" }, { 2, 1, 0 });
+    row("large-piece-ending-in-cr-before-lf", 4, 64, "ab\ncd", 2, 0, "wxyz\r", { "abwxyz", "cd" },
+        { 2, 0 });
+    row("large-piece-crlf-where-chunk-fills", 4, 64, "abcdefgh", 1, 0, "xy\r\nzz",
+        { "axy", "zzbcdefgh" }, { 2, 0 });
+    row("large-piece-into-crlf", 4, 64, "abc\r\nd", 4, 0, "wxyz", { "abc", "wxyz", "d" },
+        { 1, 1, 0 });
+    row("large-wide-piece", 4, 64, "abcdefgh", 3, 0, "\u4E2D\u6587\u4E2D\u6587x",
+        { "abc\u4E2D\u6587\u4E2D\u6587xdefgh" }, { 0 });
 }
 
 void tst_TextStore::edits()
@@ -172,6 +189,53 @@ void tst_TextStore::edits()
     QVERIFY(log.insert(position, inserted));
     QCOMPARE(log.text(), QString(initial).remove(position, removed).insert(position, inserted));
     checkParagraphs(log, paragraphs, breaks);
+}
+
+void tst_TextStore::largeInsertMatchesAppend_data()
+{
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<qsizetype>("position");
+    QTest::addColumn<QString>("piece");
+
+    // At the sizes a paste brings, with the store's own limits.
+    QString hex(qsizetype(1) << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < hex.size(); ++i)
+        hex[i] = QLatin1Char("0123456789abcdef"[(i * 7) % 16]);
+    const QString lines = QStringLiteral("0123456\r\n").repeated(30000);
+    QTest::newRow("hex-line-into-a-long-line") << QString(200000, u'a') << qsizetype(100001) << hex;
+    QTest::newRow("hex-line-at-the-start") << QString(200000, u'a') << qsizetype(0) << hex;
+    QTest::newRow("lines-into-lines-ending-in-cr")
+            << lines << qsizetype(65536) << QStringLiteral("\nx\r").repeated(50000);
+    QTest::newRow("lf-piece-into-a-crlf") << lines << qsizetype(8) << u'\n' + QString(100000, u'b');
+    QTest::newRow("wide-piece") << lines << qsizetype(150001)
+                                << QStringLiteral("\u4E2D\U0001F600").repeated(40000);
+}
+
+void tst_TextStore::largeInsertMatchesAppend()
+{
+    QFETCH(QString, initial);
+    QFETCH(qsizetype, position);
+    QFETCH(QString, piece);
+
+    TextStore edited;
+    QVERIFY(edited.append(initial));
+    QVERIFY(edited.insert(position, piece));
+    // The same text appended whole must be described the same way.
+    const QString expected = QString(initial).insert(position, piece);
+    TextStore whole;
+    QVERIFY(whole.append(expected));
+    QVERIFY(edited.text() == expected);
+    QCOMPARE(edited.paragraphCount(), whole.paragraphCount());
+    for (qsizetype k = 0; k < whole.paragraphCount(); ++k) {
+        const TextStore::Paragraph got = edited.paragraph(k);
+        const TextStore::Paragraph want = whole.paragraph(k);
+        QCOMPARE(got.start, want.start);
+        QCOMPARE(got.length, want.length);
+        QCOMPARE(got.breakLength, want.breakLength);
+    }
+    for (const qsizetype at : { qsizetype(0), position, position + piece.size() - 1,
+                                position + piece.size(), edited.length() })
+        QCOMPARE(edited.paragraphAt(at), whole.paragraphAt(at));
 }
 
 void tst_TextStore::readsBackEveryUnit_data()

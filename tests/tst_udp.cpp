@@ -2,6 +2,7 @@
 // window's port and how the log shows it, and where Send Data goes after Apply.
 
 #include "peer.h"
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -12,7 +13,6 @@
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QList>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTest>
@@ -76,7 +76,7 @@ bool tst_Udp::sendToWindow(const QByteArray &payload)
 
 void tst_Udp::sendRefusedBeforeApply()
 {
-    w->txtSend->setPlainText(QStringLiteral("hello"));
+    setSendText(*w, QStringLiteral("hello"));
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
 }
@@ -176,7 +176,7 @@ void tst_Udp::sendAfterApply()
     w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
     w->txtRemoteHostPort->setText(portText);
     w->cmdApply->click();
-    w->txtSend->setPlainText(text);
+    setSendText(*w, text);
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QString());
     QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);

@@ -1,3 +1,4 @@
+#include "sendBox.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -13,12 +14,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTextDocument>
+#include <QTestEventList>
 #include <QUdpSocket>
 
 #include <memory>
@@ -58,6 +58,10 @@ private Q_SLOTS:
     void sendDatagram_data();
     void sendDatagram();
     void sendRefusedWithoutTcpConnection();
+    void sendTypedKeys_data();
+    void sendTypedKeys();
+    void sendDatagramSize_data();
+    void sendDatagramSize();
 
     void receive_data();
     void receive();
@@ -70,6 +74,9 @@ private:
     void openWindow();
     // Sends one datagram to the window's port and waits until its handler has run.
     bool arrive(const QByteArray &datagram);
+    // Points the window at the peer with Apply, presses Send Data and returns
+    // the datagram that reached the peer, or a null array when none did.
+    QByteArray sendToPeer();
 
     std::unique_ptr<frmMain> w;
     quint16 windowPort = 0;
@@ -265,7 +272,6 @@ void tst_Window::fieldLooks()
     }
     QCOMPARE(backColor(w->txtReceive), editable);
     QCOMPARE(backColor(w->txtSend), editable);
-    QVERIFY(!w->txtSend->isReadOnly());
     const QList<QWidget *> textFields = { w->txtLocalHostPortSet, w->txtRemoteHostPort,
                                           w->txtRemoteHostIP,     w->txtLocalHostName,
                                           w->txtLocalHostIP,      w->txtLocalHostPort,
@@ -344,7 +350,7 @@ void tst_Window::focusAndTabOrder()
         }
         QCOMPARE(visited, expected.first(stops.size() - 1));
         QVERIFY(w->txtReceive->text().isEmpty());
-        QVERIFY(w->txtSend->toPlainText().isEmpty());
+        QVERIFY(w->txtSend->text().isEmpty());
     };
 
     // chkHex is in the chain too, but hidden, so Tab passes it by.
@@ -591,10 +597,10 @@ void tst_Window::sendRefusedWithoutRemoteHost()
     QFETCH(QString, remoteHost);
     if (!remoteHost.isNull())
         w->Winsock->setRemoteHost(remoteHost);
-    w->txtSend->setPlainText(QStringLiteral("kept"));
+    setSendText(*w, QStringLiteral("kept"));
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
-    QCOMPARE(w->txtSend->toPlainText(), QStringLiteral("kept"));
+    QCOMPARE(w->txtSend->text(), QStringLiteral("kept"));
 }
 
 void tst_Window::sendDatagram_data()
@@ -617,7 +623,7 @@ void tst_Window::sendDatagram()
     QFETCH(QString, text);
     QFETCH(QByteArray, datagram);
 
-    w->txtSend->setPlainText(text);
+    setSendText(*w, text);
     w->cmdSendData->click(); // refused: no remote host yet
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
 
@@ -631,18 +637,140 @@ void tst_Window::sendDatagram()
     QCOMPARE(received.data(), datagram);
     QCOMPARE(received.senderPort(), int(windowPort));
     QVERIFY(!peer.hasPendingDatagrams());
-    // toPlainText() would show the no-break space as a plain one.
-    QCOMPARE(w->txtSend->document()->toRawText().replace(QChar::ParagraphSeparator, u'\n'), text);
+    QCOMPARE(w->txtSend->text(), text);
 }
 
 void tst_Window::sendRefusedWithoutTcpConnection()
 {
     w->optTCP->setChecked(true);
     QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
-    w->txtSend->setPlainText(QStringLiteral("kept"));
+    setSendText(*w, QStringLiteral("kept"));
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
-    QCOMPARE(w->txtSend->toPlainText(), QStringLiteral("kept"));
+    QCOMPARE(w->txtSend->text(), QStringLiteral("kept"));
+}
+
+QByteArray tst_Window::sendToPeer()
+{
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
+    w->cmdApply->click();
+    w->cmdSendData->click();
+    if (!w->panelText(1).isEmpty()
+        || !QTest::qWaitFor([this] { return peer.hasPendingDatagrams(); }, 10000))
+        return {};
+    return peer.receiveDatagram().data();
+}
+
+namespace {
+
+// Keys that type the text, one character at a time, as a keyboard or an
+// input method hands them over; QTest's own key clicks take Latin-1 only.
+class TypedText final : public QTestEvent
+{
+public:
+    explicit TypedText(QString text)
+        : m_text(std::move(text))
+    { }
+    void simulate(QWidget *widget) override
+    {
+        for (qsizetype i = 0; i < m_text.size(); ++i) {
+            const qsizetype units = m_text.at(i).isHighSurrogate() ? 2 : 1;
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, m_text.mid(i, units),
+                                Qt::NoModifier);
+            i += units - 1;
+        }
+    }
+    QTestEvent *clone() const override { return new TypedText(*this); }
+
+private:
+    QString m_text;
+};
+
+} // namespace
+
+void tst_Window::sendTypedKeys_data()
+{
+    QTest::addColumn<QTestEventList>("keys");
+    QTest::addColumn<QByteArray>("datagram");
+
+    const auto keys = [](const QString &before, Qt::Key key, Qt::KeyboardModifiers modifiers,
+                         const QString &after) {
+        QTestEventList events;
+        events.append(new TypedText(before));
+        events.addKeyClick(key, modifiers);
+        events.append(new TypedText(after));
+        return events;
+    };
+    // Every way of ending a line puts a line feed in the text: never a
+    // paragraph mark or U+2028, which would go out as E2 80 A8.
+    QTest::newRow("enter") << keys("a", Qt::Key_Return, {}, "b") << QByteArray("a\nb");
+    QTest::newRow("shift-enter") << keys("a", Qt::Key_Return, Qt::ShiftModifier, "b")
+                                 << QByteArray("a\nb");
+    QTest::newRow("keypad-enter") << keys("a", Qt::Key_Enter, Qt::KeypadModifier, "b")
+                                  << QByteArray("a\nb");
+    QTest::newRow("shift-keypad-enter")
+            << keys("a", Qt::Key_Enter, Qt::KeypadModifier | Qt::ShiftModifier, "b")
+            << QByteArray("a\nb");
+    QTest::newRow("enter-at-start") << keys("", Qt::Key_Return, {}, "x") << QByteArray("\nx");
+    QTest::newRow("shift-enter-at-end")
+            << keys("x", Qt::Key_Return, Qt::ShiftModifier, "") << QByteArray("x\n");
+    QTest::newRow("tab-not-typed") << keys("a", Qt::Key_Tab, {}, "") << QByteArray("a");
+    QTest::newRow("backspace") << keys("ab", Qt::Key_Backspace, {}, "c") << QByteArray("ac");
+    // Typed characters go out as UTF-8: two, three and four bytes each.
+    QTest::newRow("non-ascii") << keys(QStringLiteral("caf\u00e9"), Qt::Key_Return,
+                                       Qt::ShiftModifier, QStringLiteral("\u2713\U0001F600"))
+                               << QByteArray("caf\xc3\xa9\n\xe2\x9c\x93\xf0\x9f\x98\x80");
+    QTest::newRow("backspace-after-emoji")
+            << keys(QStringLiteral("a\U0001F600"), Qt::Key_Backspace, {}, "b") << QByteArray("ab");
+}
+
+void tst_Window::sendTypedKeys()
+{
+    QFETCH(QTestEventList, keys);
+    QFETCH(QByteArray, datagram);
+
+    w->activateWindow();
+    w->txtSend->setFocus();
+    keys.simulate(w->txtSend);
+    QCOMPARE(sendToPeer(), datagram);
+    QCOMPARE(w->txtSend->text().toUtf8(), datagram);
+}
+
+void tst_Window::sendDatagramSize_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("sent");
+
+    // The limit is in bytes of UTF-8, not in characters of the box.
+    constexpr qsizetype largest = 65507;
+    QTest::newRow("ascii-largest") << QString(largest, u'x') << true;
+    QTest::newRow("ascii-one-more") << QString(largest + 1, u'x') << false;
+    QTest::newRow("cyrillic-under") << QString(largest / 2, u'\u0436') << true;
+    QTest::newRow("cyrillic-over") << QString(largest / 2 + 1, u'\u0436') << false;
+    QTest::newRow("megabyte-line") << QString(qsizetype(1) << 20, u'f') << false;
+}
+
+void tst_Window::sendDatagramSize()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, sent);
+
+    setSendText(*w, text);
+    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
+    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
+    w->cmdApply->click();
+    w->cmdSendData->click();
+    if (sent) {
+        QCOMPARE(w->panelText(1), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 10000);
+        QVERIFY(peer.receiveDatagram().data() == text.toUtf8());
+    } else {
+        // Refused whole, said in panel 1, and the box keeps the text.
+        QVERIFY2(w->panelText(1).startsWith(u"Send Data failed: "), qPrintable(w->panelText(1)));
+        QVERIFY(!peer.hasPendingDatagrams());
+    }
+    QCOMPARE(w->txtSend->length(), text.size());
 }
 
 void tst_Window::receive_data()

@@ -2,7 +2,6 @@
 
 #include <QLineEdit>
 #include <QPalette>
-#include <QPlainTextEdit>
 #include <QWidget>
 
 QColor toColor(uint32_t bgr)
@@ -34,6 +33,4 @@ void setLocked(QWidget *field, bool locked)
 {
     if (auto *line = qobject_cast<QLineEdit *>(field))
         line->setReadOnly(locked);
-    else if (auto *text = qobject_cast<QPlainTextEdit *>(field))
-        text->setReadOnly(locked);
 }

@@ -15,7 +15,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -24,7 +23,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <type_traits>
 
 namespace {
 
@@ -72,20 +70,12 @@ QLineEdit *textField(QWidget *container, const char *name, int left, int top, in
     return field;
 }
 
-// The receive log wraps at its width with the vertical scroll bar always shown
-// and leaves Tab to move the focus, as the send box is set up to below.
-template<typename Editor>
-Editor *multiLineField(QWidget *container, const char *name, int left, int top, int width,
-                       int height)
+// Both multi-line fields wrap at their width with the vertical scroll bar
+// always shown, and leave Tab to move the focus.
+TextField *multiLineField(QWidget *container, const char *name, int left, int top, int width,
+                          int height)
 {
-    auto *field = place<Editor>(container, name, left, top, width, height);
-    if constexpr (std::is_same_v<Editor, QPlainTextEdit>) {
-        field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-        // Keyboard users leave the field with Tab; a tab character still goes in by pasting.
-        field->setTabChangesFocus(true);
-    }
+    auto *field = place<TextField>(container, name, left, top, width, height);
     setBackColor(field, editableLook);
     setForeColor(field, fieldText);
     return field;
@@ -325,13 +315,13 @@ void frmMain::createControls()
     cmdSendData = button(Frame2, "cmdSendData", QStringLiteral("Send Data"), 6060, 2190, 1395, 345);
     chkHex = checkBox(Frame2, "chkHex", QStringLiteral("HEX Value"), 180, 2220, 1065, 315);
     chkHex->hide();
-    txtSend = multiLineField<QPlainTextEdit>(Frame2, "txtSend", 180, 300, 7395, 1755);
+    txtSend = multiLineField(Frame2, "txtSend", 180, 300, 7395, 1755);
 
     Frame1 = groupBox(this, "Frame1", QStringLiteral("Receive"), 120, 1350, 7695, 4605);
     chkHexDISP
             = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
-    txtReceive = multiLineField<TextField>(Frame1, "txtReceive", 180, 240, 7395, 3735);
+    txtReceive = multiLineField(Frame1, "txtReceive", 180, 240, 7395, 3735);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);

@@ -10,7 +10,6 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
@@ -91,7 +90,7 @@ public:
     QGroupBox *Frame2 = nullptr;
     QPushButton *cmdSendData = nullptr;
     QCheckBox *chkHex = nullptr;
-    QPlainTextEdit *txtSend = nullptr;
+    TextField *txtSend = nullptr;
 
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
