@@ -44,6 +44,8 @@ qsizetype TextField::snapped(qsizetype position) const
 
 bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text)
 {
+    if (m_editsHeld)
+        return false;
     settle();
     from = std::clamp<qsizetype>(from, 0, length());
     to = std::clamp<qsizetype>(to, 0, length());
@@ -337,6 +339,8 @@ void TextField::keyPressEvent(QKeyEvent *event)
         cut();
     else if (event->matches(K::Paste))
         paste();
+    else if (m_saveAsEnabled && event->matches(K::Save))
+        Q_EMIT saveAsRequested();
     else if (event->matches(K::Delete))
         removeForward();
     else if (event->matches(K::DeleteEndOfWord))
@@ -484,6 +488,10 @@ void TextField::contextMenuEvent(QContextMenuEvent *event)
     add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextField::deleteSelection);
     menu->addSeparator();
     add(tr("Select All"), QKeySequence::SelectAll, length() > 0, &TextField::selectAll);
+    if (m_saveAsEnabled) {
+        menu->addSeparator();
+        add(tr("Save &As…"), QKeySequence::Save, true, &TextField::saveAsRequested);
+    }
     menu->popup(event->globalPos());
 }
 
