@@ -128,12 +128,17 @@ bool TextWriter::writeSlice(qsizetype units)
         }
     }
     const qint64 size = out - m_buffer.get();
-    const qint64 written = m_out.write(m_buffer.get(), size);
-    if (written != size) {
-        m_error = m_out.errorString();
-        if (m_error.isEmpty() || m_error == QLatin1String("Unknown error"))
-            m_error = QStringLiteral("the file took %1 of %2 bytes").arg(written).arg(size);
-        return false;
+    // A file system that fills up takes part of a write, and only the next
+    // write says why.
+    for (qint64 offset = 0; offset < size;) {
+        const qint64 written = m_out.write(m_buffer.get() + offset, size - offset);
+        if (written <= 0) {
+            m_error = m_out.errorString();
+            if (m_error.isEmpty() || m_error == QLatin1String("Unknown error"))
+                m_error = QStringLiteral("the file took no more bytes");
+            return false;
+        }
+        offset += written;
     }
     m_done = at;
     m_bytes += size;
