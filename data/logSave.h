@@ -6,12 +6,11 @@
 #include <QString>
 #include <QTimer>
 
-#include <atomic>
 #include <memory>
 
 class QProgressDialog;
 class QSaveFile;
-class QThread;
+class FileSink;
 class QWidget;
 class TextField;
 class TextWriter;
@@ -22,12 +21,14 @@ class TextWriter;
 // target's place only once it is complete, so a failure or a cancel leaves the
 // target as it was.
 //
-// The text is written a slice of about sliceMs per turn of the event loop, so
-// the window keeps answering and arrivals keep coming in. The user's edits to
-// the log are held meanwhile, as they would move the text being written. A
-// save that runs longer than progressAfterMs shows its progress with Cancel.
-// Making the file durable and putting it in place runs on a thread of its own:
-// for a large file the disk may take seconds.
+// The text is encoded a slice of about sliceMs per turn of the event loop, so
+// the window keeps answering and arrivals keep coming in; a thread of the
+// save's own writes the slices to the file, makes it durable and puts it in
+// place, as the system may hold a write up for a tenth of a second and the
+// disk take seconds over the last of a large file. At most queuedBytes wait
+// for that thread. The user's edits to the log are held meanwhile, as they
+// would move the text being read. A save that runs longer than
+// progressAfterMs shows its progress with Cancel.
 class LogSave final : public QObject
 {
     Q_OBJECT
@@ -37,9 +38,12 @@ public:
     enum Outcome { Saved, Failed, Cancelled };
     Q_ENUM(Outcome)
 
-    static constexpr int sliceMs = 15;
+    static constexpr int sliceMs = 8;
     static constexpr int progressAfterMs = 500;
-    static constexpr qsizetype unitsPerWrite = qsizetype(1) << 20;
+    static constexpr qsizetype unitsPerWrite = qsizetype(256) << 10;
+    static constexpr qint64 queuedBytes = qint64(64) << 20;
+    // How often a save that waits for the disk looks again.
+    static constexpr int waitMs = 5;
 
     // The progress dialog belongs to `window`, which also owns the save.
     LogSave(TextField *log, const QString &path, QWidget *window);
@@ -60,21 +64,18 @@ Q_SIGNALS:
 
 private:
     void step();
-    void commit();
-    void committed();
     void finish(Outcome outcome, const QString &cause);
 
     QPointer<TextField> m_log;
     QWidget *m_window;
     QString m_path;
     std::unique_ptr<QSaveFile> m_file;
+    std::unique_ptr<FileSink> m_sink;
     std::unique_ptr<TextWriter> m_writer;
     QPointer<QProgressDialog> m_progress;
     QTimer m_step;
-    qint64 m_pushedTo = 0; // bytes handed to the disk so far
 
-    std::unique_ptr<QThread> m_commit;
-    std::atomic<bool> m_committed { false };
+    bool m_committing = false;
     bool m_running = false;
     QString m_error;
 };
