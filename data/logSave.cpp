@@ -180,6 +180,9 @@ bool LogSave::start()
     m_progress->setAutoReset(false);
     m_progress->setAutoClose(false);
     m_progress->setMinimumDuration(progressAfterMs);
+    // Its window is made now, with the save dialog just closed, rather than
+    // in the middle of the save when it first shows.
+    m_progress->winId();
     m_progress->setValue(0); // starts its clock
     connect(m_progress, &QProgressDialog::canceled, this, &LogSave::cancel);
     m_step.start(0);
