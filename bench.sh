@@ -25,7 +25,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_send bench_startup
+    bench_send bench_save bench_startup
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -56,6 +56,7 @@ run view locked "$build/bench/bench_view"
 run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh" "$build/tarvik" 256 \
     || true
 run send locked "$build/bench/bench_send"
+run save locked "$build/bench/bench_save" --runs "$runs" --dir "$out"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 
@@ -152,6 +153,12 @@ row 6 "Full log: Ctrl+C of all of it, ms (first / median of 3)" \
 row 6 "Log of $(fmt "$(v clipboard_mb)" 0) MB: Ctrl+A, Ctrl+C, another program (xclip) reads it, ms" \
     "$(fmt "$(v clipboard_read_ms)" 0)" "cat $(fmt "$(v clipboard_cat_ms)" 0)" "" \
     "Ctrl+C at once; one conversion: longest stall $(fmt "$(v clipboard_worst_answer_ms)" 0) ms"
+row 6 "Full log ($(fmt "$(v save_log_chars)" 0) characters) saved with Ctrl+S to the local disk, MB/s" \
+    "$(fmt "$(v save_window_mbps)" 0)" "cp $(fmt "$(v save_cp_mbps)" 0) (cp + sync $(fmt "$(v save_cp_sync_mbps)" 0))" \
+    "$(fmt "$(v save_ratio)" 2)" ">= 500, file whole: $(check 'save_window_mbps >= 500 && save_ok == 1' save_window_mbps save_ok)"
+row 6 "Full log saved: longest event-loop stall, ms (arrivals taken meanwhile)" \
+    "$(fmt "$(v save_stall_ms)") ($(fmt "$(v save_arrivals)" 0))" "" "" \
+    "< 50: $(check 'save_stall_ms < 50 && save_arrivals > 0' save_stall_ms save_arrivals)"
 row 7 "Hex records, MB/s of input" "$(fmt "$(v hex_builder_mbps)" 0)" \
     "xxd $(fmt "$(v hex_xxd_mbps)" 0)" "$(fmt "$(v hex_ratio)")x" \
     ">= 12x: $(check 'hex_ratio >= 12' hex_ratio)"

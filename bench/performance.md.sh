@@ -76,6 +76,14 @@ looks at a timing.
    for its log's length; the longest wait for an answer is the figure beside the time \`xclip\`
    took, and \`cat\` reads the same file (cached) to /dev/null for scale. The copy read back
    must equal the file.
+   **bench_save**: the same full log (less 1 Mi characters, room for arrivals) saved with
+   Ctrl+S, the dialog answered at once with a file in the benchmark's build folder on the local
+   disk, while a line arrives every millisecond. The figure is the log's bytes over the time from
+   the key to the end of the save, which includes making the file durable (fsync) and putting it
+   in place; the first and last MB of the file are checked against the log and its size must be
+   the log's. \`cp\` of the saved file runs in the same run, alone and followed by \`sync\` of the
+   copy (cp alone leaves the copy in the page cache). A 5 ms precise timer records the longest
+   stall of the event loop meanwhile, and the arrivals taken meanwhile are counted.
 7. **bench_hex**: 64 MB of random bytes cut into arrivals of 65,535 bytes, each turned into one
    hex record by \`buildHexRecord\`; \`xxd\` converts the same bytes from a file to /dev/null.
 8. **bench_startup**: the real program started under its own Xvfb, timed from the start of the

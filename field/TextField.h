@@ -111,6 +111,19 @@ public:
     bool isReadOnly() const { return m_readOnly; }
     void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
 
+    // --- saving
+    // Save As in the context menu and Ctrl+S ask the owner to save the text
+    // through saveAsRequested(); off until the owner turns it on.
+    void setSaveAsEnabled(bool enabled) { m_saveAsEnabled = enabled; }
+    bool isSaveAsEnabled() const { return m_saveAsEnabled; }
+    // While held, the user's edits are refused and the text changes only by
+    // appends, so a save that reads it slice by slice sees what it began with.
+    void holdEdits(bool held) { m_editsHeld = held; }
+    bool editsHeld() const { return m_editsHeld; }
+
+Q_SIGNALS:
+    void saveAsRequested();
+
 public Q_SLOTS:
     void selectAll();
     void copy();
@@ -367,4 +380,8 @@ private:
     };
     mutable ShownKey m_shownKey;
     mutable std::pair<qsizetype, qsizetype> m_shown;
+
+    // --- saving
+    bool m_saveAsEnabled = false;
+    bool m_editsHeld = false;
 };

@@ -111,6 +111,8 @@ qsizetype TextField::snapped(qsizetype position) const
 
 bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
+    if (m_editsHeld)
+        return false;
     settle();
     from = std::clamp<qsizetype>(from, 0, length());
     to = std::clamp<qsizetype>(to, 0, length());
@@ -141,6 +143,11 @@ void TextField::redo()
 
 void TextField::undoOrRedo(bool undo)
 {
+    // A save reads the text while it runs: its steps wait, as other edits do.
+    if (m_editsHeld) {
+        QApplication::beep();
+        return;
+    }
     settle();
     const std::optional<EditHistory::Step> step
             = undo ? m_history.nextUndo() : m_history.nextRedo();
@@ -472,6 +479,8 @@ void TextField::keyPressEvent(QKeyEvent *event)
         cut();
     else if (event->matches(K::Paste))
         paste();
+    else if (m_saveAsEnabled && event->matches(K::Save))
+        Q_EMIT saveAsRequested();
     else if (event->matches(K::Delete))
         removeForward();
     else if (event->matches(K::DeleteEndOfWord))
@@ -669,6 +678,10 @@ void TextField::contextMenuEvent(QContextMenuEvent *event)
     add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextField::deleteSelection);
     menu->addSeparator();
     add(tr("Select All"), QKeySequence::SelectAll, length() > 0, &TextField::selectAll);
+    if (m_saveAsEnabled) {
+        menu->addSeparator();
+        add(tr("Save &As…"), QKeySequence::Save, true, &TextField::saveAsRequested);
+    }
     menu->popup(event->globalPos());
 }
 

@@ -753,6 +753,20 @@ QChar TextStore::at(qsizetype position) const
     return m_chunks[chunk].unit(position - m_startOf[chunk]);
 }
 
+TextStore::Stored TextStore::storedFrom(qsizetype position) const
+{
+    if (position < 0 || position >= length())
+        return {};
+    const qsizetype chunk = chunkAt(position);
+    const Chunk &c = m_chunks[chunk];
+    const qsizetype offset = position - m_startOf[chunk];
+    if (c.wide())
+        return { {}, QStringView(c.utf16.get() + offset, c.size - offset) };
+    return { QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()) + offset,
+                               c.size - offset),
+             {} };
+}
+
 QString TextStore::text(qsizetype from, qsizetype to) const
 {
     from = std::clamp<qsizetype>(from, 0, length());

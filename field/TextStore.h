@@ -76,6 +76,15 @@ public:
     bool hasMemoryToRelease() const { return !m_aside.empty(); }
 
     QChar at(qsizetype position) const;
+    // The units from `position` to the end of the chunk that holds it, as they
+    // are stored, without a copy: Latin-1 or UTF-16, the other view empty.
+    // Both are empty outside the text. Valid until the next change.
+    struct Stored
+    {
+        QLatin1StringView latin1;
+        QStringView utf16;
+    };
+    Stored storedFrom(qsizetype position) const;
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
 

@@ -401,6 +401,9 @@ void frmMain::connectEvents()
             [this] { guarded("Send Data", [this] { cmdSendData_Click(); }); });
     connect(cmdClear, &QPushButton::clicked, this,
             [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
+    txtReceive->setSaveAsEnabled(true);
+    connect(txtReceive, &TextField::saveAsRequested, this,
+            [this] { guarded("Save", [this] { txtReceive_SaveAs(); }); });
 
     connect(Winsock, &::Winsock::ConnectionRequestEvent, this, [this](int requestId) {
         guarded("Accepting a client", [this, requestId] { Winsock_ConnectionRequest(requestId); });

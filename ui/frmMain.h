@@ -13,6 +13,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class LogSave;
 class StatusBar;
 class Winsock;
 
@@ -53,6 +54,9 @@ public:
     void cmdSendData_Click();
     void Winsock_DataArrival(int bytesTotal);
     void cmdClear_Click();
+
+    // Saving the receive log to a file (data/saving.cpp)
+    void txtReceive_SaveAs();
 
     // Status panels are numbered 1 to 3 from the left.
     void setPanelText(int panel, const QString &text);
@@ -122,4 +126,8 @@ private:
     // One buffer for every hex record, so a flood does not allocate a record
     // each time: at most one read's record, some 4.4 MB for a full 1 MB read.
     QByteArray hexRecordBuffer;
+
+    // --- saving the receive log (data/saving.cpp)
+    QString lastSaveFolder;     // for this session only
+    LogSave *logSave = nullptr; // the save under way
 };

@@ -1,0 +1,48 @@
+#include "ui/frmMain.h"
+
+#include "data/logSave.h"
+#include "field/TextField.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
+
+#include <stdexcept>
+
+void frmMain::txtReceive_SaveAs()
+{
+    // One save at a time; the running one shows its own progress and Cancel.
+    if (logSave) {
+        QApplication::beep();
+        return;
+    }
+    // The folder is remembered while the program runs; nothing is stored.
+    if (lastSaveFolder.isEmpty())
+        lastSaveFolder = QDir::homePath();
+    const QString path
+            = QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), lastSaveFolder,
+                                           QString(), nullptr, QFileDialog::DontUseNativeDialog);
+    if (path.isEmpty())
+        return;
+    lastSaveFolder = QFileInfo(path).absolutePath();
+
+    auto *save = new LogSave(txtReceive, path, this);
+    if (!save->start()) {
+        const QString cause = save->errorString();
+        delete save;
+        throw std::runtime_error(cause.toStdString());
+    }
+    logSave = save;
+    // Clear would take away the text being written; it waits for the save.
+    cmdClear->setEnabled(false);
+    connect(save, &LogSave::finished, this,
+            [this, save](LogSave::Outcome outcome, const QString &cause) {
+                logSave = nullptr;
+                save->deleteLater();
+                cmdClear->setEnabled(true);
+                if (outcome == LogSave::Failed)
+                    setPanelText(1, QStringLiteral("Save failed: %1").arg(cause));
+            });
+}
