@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
-#include "field/TextField.h"
 #include "data/hexRecord.h"
+#include "field/TextField.h"
 #include "net/Winsock.h"
 
 #include <QCheckBox>
