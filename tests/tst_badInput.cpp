@@ -165,7 +165,7 @@ void tst_BadInput::applyLocalPort()
         break;
     case Means::Refused:
         QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: ") + cause);
-        QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+        QCOMPARE(w->Winsock->State(), Winsock::Closed);
         // A good port still works afterwards.
         w->txtLocalHostPortSet->setText(QString::number(goodPort));
         w->cmdApply->click();
@@ -173,7 +173,7 @@ void tst_BadInput::applyLocalPort()
         return;
     }
     QCOMPARE(w->panelText(1), sentinel);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->State(), Winsock::Bound);
     QCOMPARE(w->txtLocalHostPort->text(), QString::number(w->Winsock->LocalPort()));
 }
 
@@ -192,7 +192,7 @@ void tst_BadInput::serverLocalPort()
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, 1000);
     if (means == Means::Refused || (means != Means::Good && !mayBindBelow1024())) {
         QVERIFY(!w->optServer->isChecked());
-        QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+        QCOMPARE(w->Winsock->State(), Winsock::Closed);
         return;
     }
     QVERIFY(w->optServer->isChecked());
@@ -355,7 +355,7 @@ void tst_BadInput::remoteHost()
         QCOMPARE(w->panelText(3), QString());
     } else if (clientOutcome == u"connecting") {
         QVERIFY(w->optClient->isChecked());
-        QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), Winsock::Failed, peerWaitMs);
         QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
         QCOMPARE(w->panelText(1), sentinel);
     } else {
@@ -375,7 +375,7 @@ void tst_BadInput::portInUse()
     w->cmdApply->click();
     QCOMPARE(w->panelText(1),
              QStringLiteral("Apply failed: port %1 is already in use").arg(udpBusy));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
 
     QTcpServer tcpHolder;
     QVERIFY(tcpHolder.listen(QHostAddress::Any, 0));
@@ -384,7 +384,7 @@ void tst_BadInput::portInUse()
     w->optTCP->setChecked(true);
     QVERIFY(!w->optServer->isChecked());
     QCOMPARE(w->panelText(1), sentinel);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
     reportResult(QStringLiteral("port-in-use"),
                  QStringLiteral("Apply reports \"port N is already in use\"; the server role "
                                 "drops its choice"));

@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
+#include <QMetaEnum>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -274,7 +275,7 @@ void tst_Hostile::abruptClient()
         w->optUDP->setChecked(true);
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
         QCOMPARE(w->panelText(3), QString());
-        QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+        QCOMPARE(w->Winsock->Protocol(), Winsock::UDP);
         QVERIFY(servesAgain());
         reportResult(QStringLiteral("silent-client"), QStringLiteral("survived"));
         return;
@@ -432,10 +433,12 @@ void tst_Hostile::udpFlood()
         if (QTest::qWaitFor([&] { return markers > 0; }, 500))
             break;
     }
-    QVERIFY2(markers > 0, qPrintable(QStringLiteral("%1 tries, %2 arrivals, state %3")
-                                             .arg(tries)
-                                             .arg(arrivals)
-                                             .arg(w->Winsock->State())));
+    QVERIFY2(markers > 0,
+             qPrintable(QStringLiteral("%1 tries, %2 arrivals, state %3")
+                                .arg(tries)
+                                .arg(arrivals)
+                                .arg(QMetaEnum::fromType<Winsock::StateCode>().valueToKey(
+                                        w->Winsock->State()))));
     QCOMPARE(refusals, 0);
 
     // The log holds every datagram the window took, whole and in order.
@@ -746,12 +749,12 @@ void tst_Hostile::rapidSwitching()
     // Whatever the last click was, the window's state agrees with its choices.
     const bool udp = w->optUDP->isChecked();
     QCOMPARE(udp, !w->optTCP->isChecked());
-    QCOMPARE(w->Winsock->Protocol(), udp ? int(Winsock::UDP) : int(Winsock::TCP));
+    QCOMPARE(w->Winsock->Protocol(), udp ? Winsock::UDP : Winsock::TCP);
     QCOMPARE(w->cmdApply->isVisibleTo(w.get()), udp);
     QCOMPARE(w->optServer->isEnabled(), !udp);
     QCOMPARE(w->optClient->isEnabled(), !udp);
     QVERIFY(!(w->optServer->isChecked() && w->optClient->isChecked()));
-    const int state = w->Winsock->State();
+    const auto state = w->Winsock->State();
     if (udp)
         QVERIFY(state == Winsock::Closed || state == Winsock::Bound);
     else if (w->optServer->isChecked())

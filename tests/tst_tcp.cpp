@@ -227,7 +227,7 @@ void tst_Tcp::serverToClientDropsQuietly()
     // The remote fields still name the old client, whose port now refuses.
     w->optClient->setChecked(true);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), Winsock::Failed, peerWaitMs);
     QCOMPARE(w->panelText(1), clientAccepted);
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     QCOMPARE(w->txtRemoteHostPort->text(), QString::number(clientPort));
@@ -339,7 +339,7 @@ void tst_Tcp::clientUnusableRemote()
     QVERIFY(!w->optClient->isChecked());
     QCOMPARE(w->panelText(3), QString());
     QCOMPARE(w->panelText(1), QString());
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
 }
 
 void tst_Tcp::unreachableServerKeepsConnecting()
@@ -349,7 +349,7 @@ void tst_Tcp::unreachableServerKeepsConnecting()
     selectClient(QStringLiteral("127.0.0.1"), QString::number(port));
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     // The refusal is kept in the endpoint's state; the window says nothing.
-    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), Winsock::Failed, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     QCOMPARE(w->panelText(1), QString());
     QVERIFY(w->optClient->isChecked());

@@ -310,14 +310,14 @@ void tst_Window::startUpState()
     QCOMPARE(w->txtLocalHostName->text(), Winsock::LocalHostName());
     QCOMPARE(w->txtLocalHostIP->text(), Winsock::LocalIP());
 
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QCOMPARE(w->Winsock->Protocol(), Winsock::UDP);
     QVERIFY(!w->bApplyBusy);
 }
 
 void tst_Window::startUpHoldsPort1000()
 {
     SKIP_UNLESS_HOLDS_START_UP_PORT(*w);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->State(), Winsock::Bound);
     QCOMPARE(w->Winsock->LocalPort(), 1000);
     QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
     QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
@@ -402,15 +402,15 @@ void tst_Window::startUpWithPortHeld()
     openWindow();
     QVERIFY(w->isVisible());
     QVERIFY(w->optUDP->isChecked());
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->Protocol(), Winsock::UDP);
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
     QCOMPARE(w->panelText(1), QString());
 }
 
 void tst_Window::udpAgainAfterTcp()
 {
     w->optTCP->setChecked(true);
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
+    QCOMPARE(w->Winsock->Protocol(), Winsock::TCP);
     QVERIFY(w->cmdApply->isHidden());
     QVERIFY(!w->optServer->isHidden());
     QVERIFY(w->txtRemoteHostIP->isReadOnly());
@@ -432,12 +432,12 @@ void tst_Window::udpAgainAfterTcp()
         QVERIFY(role->isHidden());
         QVERIFY(!role->isEnabled());
     }
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->Protocol(), Winsock::UDP);
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
 
     // Apply binds the port the field still shows.
     w->cmdApply->click();
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->State(), Winsock::Bound);
     QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
 }
 
@@ -507,7 +507,7 @@ void tst_Window::apply()
 
     QCOMPARE(w->panelText(1), QString());
     QVERIFY(!w->bApplyBusy);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->State(), Winsock::Bound);
     const int bound = w->Winsock->LocalPort();
     if (boundPort == 0)
         QVERIFY(bound != 0);
@@ -529,20 +529,20 @@ void tst_Window::applyFailure_data()
     QTest::addColumn<QString>("localPort");
     QTest::addColumn<QString>("remotePort");
     QTest::addColumn<QString>("cause");
-    QTest::addColumn<int>("state");
+    QTest::addColumn<Winsock::StateCode>("state");
 
     QTest::newRow("local-port-too-big") << "70000"
                                         << ""
-                                        << "out of range" << int(Winsock::Closed);
+                                        << "out of range" << Winsock::Closed;
     QTest::newRow("local-port-negative") << "-1"
                                          << ""
-                                         << "out of range" << int(Winsock::Closed);
+                                         << "out of range" << Winsock::Closed;
     QTest::newRow("remote-port-too-big") << ""
                                          << "99999"
-                                         << "out of range" << int(Winsock::Bound);
+                                         << "out of range" << Winsock::Bound;
     QTest::newRow("remote-port-huge") << ""
                                       << "1e12"
-                                      << "32 bits" << int(Winsock::Bound);
+                                      << "32 bits" << Winsock::Bound;
 }
 
 void tst_Window::applyFailure()
@@ -550,7 +550,7 @@ void tst_Window::applyFailure()
     QFETCH(QString, localPort);
     QFETCH(QString, remotePort);
     QFETCH(QString, cause);
-    QFETCH(int, state);
+    QFETCH(Winsock::StateCode, state);
 
     w->txtLocalHostPortSet->setText(localPort);
     w->txtRemoteHostPort->setText(remotePort);
@@ -576,12 +576,12 @@ void tst_Window::applyWithPortHeld()
     w->cmdApply->click();
     QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: port %1 is already in use").arg(held));
     QVERIFY(!w->bApplyBusy);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(w->Winsock->State(), Winsock::Closed);
 
     // The failure left nothing stuck: the next Apply binds again.
     w->txtLocalHostPortSet->setText(QString::number(windowPort));
     w->cmdApply->click();
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
+    QCOMPARE(w->Winsock->State(), Winsock::Bound);
     QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
 }
 
@@ -643,7 +643,7 @@ void tst_Window::sendDatagram()
 void tst_Window::sendRefusedWithoutTcpConnection()
 {
     w->optTCP->setChecked(true);
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
+    QCOMPARE(w->Winsock->Protocol(), Winsock::TCP);
     setSendText(*w, QStringLiteral("kept"));
     w->cmdSendData->click();
     QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
