@@ -1,8 +1,8 @@
 #include "ui/frmMain.h"
 
 #include "field/TextField.h"
-#include "link/portText.h"
 #include "net/Winsock.h"
+#include "text/portText.h"
 
 void frmMain::cmdSendData_Click()
 {

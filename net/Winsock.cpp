@@ -1,7 +1,7 @@
 #include "net/Winsock.h"
 
-#include "link/portText.h"
 #include "net/utf8Stream.h"
+#include "text/portText.h"
 
 #include <QHostInfo>
 #include <QNetworkInterface>
