@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QWidget>
 
 #include <functional>
@@ -115,8 +116,12 @@ private:
     void setTabOrder();
 
     // Runs one entry from Qt; a failure becomes "<operation> failed: <cause>"
-    // in status panel 1 instead of escaping into the event loop (ui/guard.cpp).
-    void guarded(const char *operation, const std::function<void()> &handler);
+    // in status panel 1, or failureText when given, instead of escaping into
+    // the event loop (ui/guard.cpp).
+    void guarded(const char *operation, const std::function<void()> &handler,
+                 const QString &failureText = QString());
+    // What panel 1 says when an arrival cannot be shown (data/receiving.cpp).
+    static QString arrivalFailedText();
 
     // Apply and role rules shared by both transport handlers.
     void applyTransportRules();
