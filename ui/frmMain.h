@@ -128,6 +128,14 @@ private:
     // Clears a choice without running its handler.
     static void clearChoice(QRadioButton *choice);
 
+    // --- steps the transport and role handlers share (link/sharedSteps.cpp)
+    enum class RemoteText { Keep, Clear };
+    // Both remote fields get the locked or the editable look and lock.
+    void setRemoteFieldsLocked(bool locked, RemoteText text);
+    // The local port field, or 1000 when it is blank or reads 0, becomes the
+    // endpoint's local port.
+    void useLocalPortOrDefault();
+
     // One buffer for every hex record, so a flood does not allocate a record
     // each time: at most one read's record, some 4.4 MB for a full 1 MB read.
     QByteArray hexRecordBuffer;
