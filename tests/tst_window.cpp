@@ -98,7 +98,9 @@ void tst_Window::init()
     openWindow();
     windowPort = startUpPort;
     // The rest move off port 1000, which needs root and nobody else on it.
-    if (!test.startsWith("startUp")) {
+    // The focus test needs the window as it opens: pressing Apply takes the
+    // focus, as a user's click does, and it needs no port.
+    if (!test.startsWith("startUp") && test != "focusAndTabOrder") {
         windowPort = applyUdpPort(*w);
         QVERIFY(windowPort != 0);
     }
