@@ -2,7 +2,10 @@
 
 #include <QAbstractButton>
 #include <QByteArray>
+#include <QCheckBox>
 #include <QLineEdit>
+#include <QPoint>
+#include <QRadioButton>
 #include <QString>
 #include <QTest>
 #include <QWidget>
@@ -21,10 +24,16 @@ Control *control(const QWidget &window, const char *name)
     return found;
 }
 
-// A left click in the middle of the button, choice or box.
+// A left click on the button, or on the indicator of a choice or box: only
+// its indicator and caption take a click, and a wide one's middle may be
+// past the end of its caption.
 inline void press(QAbstractButton *button)
 {
-    QTest::mouseClick(button, Qt::LeftButton);
+    const bool indicator
+            = qobject_cast<QRadioButton *>(button) || qobject_cast<QCheckBox *>(button);
+    const QPoint at = indicator ? QPoint(qMin(8, button->width() / 2), button->height() / 2)
+                                : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
 }
 
 // Ticks or unticks a box by clicking it when it is not already as wanted.
