@@ -9,32 +9,36 @@
 static_assert(::Winsock::maxStreamArrivalBytes <= maxHexRecordBytes,
               "every TCP arrival must fit one hex record");
 
+QString frmMain::arrivalFailedText()
+{
+    return QStringLiteral("Failed to get remote data...");
+}
+
 void frmMain::Winsock_DataArrival(int bytesTotal)
 {
-    // Any failure here drops this arrival's data and says so in panel 1.
-    try {
-        bool appended = false;
-        // Hex records and plain ASCII go into the log a byte a character, as
-        // it stores them, without a UTF-16 copy on the way.
-        if (chkHexDISP->checkState() == Qt::Checked) {
-            const QByteArray bytes = Winsock->GetDataBytes();
-            const HexTransport transport
-                    = Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
-            if (bytesTotal < 0 || bytes.size() < bytesTotal)
-                throw std::length_error("fewer bytes delivered than announced");
-            buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal),
-                                 hexRecordBuffer);
-            appended = txtReceive->appendPiece(QLatin1StringView(hexRecordBuffer));
-        } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
-            appended = txtReceive->appendPiece(QLatin1StringView(ascii));
-        } else {
-            appended = txtReceive->appendPiece(Winsock->GetDataText());
+    // An arrival that cannot be shown is dropped and panel 1 says so; what the
+    // calls below raise is caught by the guard with this same text.
+    bool appended = false;
+    // Hex records and plain ASCII go into the log a byte a character, as
+    // it stores them, without a UTF-16 copy on the way.
+    if (chkHexDISP->checkState() == Qt::Checked) {
+        const QByteArray bytes = Winsock->GetDataBytes();
+        const HexTransport transport
+                = Winsock->Protocol() == ::Winsock::UDP ? HexTransport::Udp : HexTransport::Tcp;
+        if (bytesTotal < 0 || bytes.size() < bytesTotal) {
+            setPanelText(1, arrivalFailedText());
+            return;
         }
-        if (!appended)
-            throw std::length_error("the receive log is full");
-    } catch (const std::exception &) {
-        setPanelText(1, QStringLiteral("Failed to get remote data..."));
+        buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal), hexRecordBuffer);
+        appended = txtReceive->appendPiece(QLatin1StringView(hexRecordBuffer));
+    } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
+        appended = txtReceive->appendPiece(QLatin1StringView(ascii));
+    } else {
+        appended = txtReceive->appendPiece(Winsock->GetDataText());
     }
+    // The log is full.
+    if (!appended)
+        setPanelText(1, arrivalFailedText());
 }
 
 void frmMain::cmdClear_Click()

@@ -1,8 +1,8 @@
 #include "ui/frmMain.h"
 
 #include "field/TextField.h"
-#include "link/portText.h"
 #include "net/Winsock.h"
+#include "text/portText.h"
 
 void frmMain::cmdSendData_Click()
 {
@@ -13,8 +13,7 @@ void frmMain::cmdSendData_Click()
             return;
         }
     } else {
-        const int state = Winsock->State();
-        if (state != ::Winsock::Connected || Winsock->Protocol() != ::Winsock::TCP) {
+        if (Winsock->State() != ::Winsock::Connected) {
             setPanelText(1, QStringLiteral("No avaiable connection..."));
             return;
         }

@@ -1,6 +1,6 @@
 // Checks portTextValue, portTextWhole, isBlankField and trimSpaces against a
 // reference reader written from their rules, not from their code.
-#include "link/portText.h"
+#include "text/portText.h"
 
 #include <QString>
 

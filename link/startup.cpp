@@ -1,7 +1,6 @@
 #include "ui/frmMain.h"
 
 #include "net/Winsock.h"
-#include "ui/fieldLooks.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -41,11 +40,7 @@ void frmMain::optUDP_Click()
         Winsock->Close();
         Winsock->setProtocol(::Winsock::UDP);
     }
-    for (QLineEdit *remote : { txtRemoteHostIP, txtRemoteHostPort }) {
-        setBackColor(remote, editableLook);
-        setLocked(remote, false);
-        remote->setText(QString());
-    }
+    setRemoteFieldsLocked(false, RemoteText::Clear);
     setPanelText(3, QString());
 }
 

@@ -1,8 +1,7 @@
 #include "ui/frmMain.h"
 
-#include "link/portText.h"
 #include "net/Winsock.h"
-#include "ui/fieldLooks.h"
+#include "text/portText.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
@@ -12,15 +11,9 @@ void frmMain::TCP_Client()
     // A role that cannot start says so only by dropping its own choice.
     try {
         setPanelText(3, QString());
-        for (QLineEdit *remote : { txtRemoteHostIP, txtRemoteHostPort }) {
-            setBackColor(remote, editableLook);
-            setLocked(remote, false);
-        }
+        setRemoteFieldsLocked(false, RemoteText::Keep);
         Winsock->Close();
-        if (isBlankField(txtLocalHostPortSet->text())
-            || portTextValue(txtLocalHostPortSet->text()) == 0)
-            txtLocalHostPortSet->setText(QStringLiteral("1000"));
-        Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
+        useLocalPortOrDefault();
         if (isBlankField(txtRemoteHostIP->text())
             || portTextValue(txtRemoteHostPort->text()) == 0) {
             clearChoice(optClient);

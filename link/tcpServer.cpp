@@ -1,8 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "link/portText.h"
 #include "net/Winsock.h"
-#include "ui/fieldLooks.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
@@ -11,16 +9,9 @@ void frmMain::TCP_Server()
 {
     // A role that cannot start says so only by dropping its own choice.
     try {
-        for (QLineEdit *remote : { txtRemoteHostIP, txtRemoteHostPort }) {
-            setBackColor(remote, lockedLook);
-            setLocked(remote, true);
-            remote->setText(QString());
-        }
+        setRemoteFieldsLocked(true, RemoteText::Clear);
         Winsock->Close();
-        if (isBlankField(txtLocalHostPortSet->text())
-            || portTextValue(txtLocalHostPortSet->text()) == 0)
-            txtLocalHostPortSet->setText(QStringLiteral("1000"));
-        Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
+        useLocalPortOrDefault();
         Winsock->Listen();
         setPanelText(3, QStringLiteral("Listening..."));
     } catch (const std::exception &) {

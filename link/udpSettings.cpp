@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
-#include "link/portText.h"
 #include "net/Winsock.h"
+#include "text/portText.h"
 
 #include <QLineEdit>
 

@@ -1,7 +1,7 @@
 #include "net/Winsock.h"
 
-#include "link/portText.h"
 #include "net/utf8Stream.h"
+#include "text/portText.h"
 
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -22,7 +22,7 @@ Winsock::~Winsock()
     Close();
 }
 
-void Winsock::setProtocol(int protocol)
+void Winsock::setProtocol(ProtocolCode protocol)
 {
     if (protocol != TCP && protocol != UDP)
         throw WinsockError("protocol must be 0 (TCP) or 1 (UDP)");

@@ -32,7 +32,10 @@ class Winsock final : public QObject
     Q_DISABLE_COPY_MOVE(Winsock)
 
 public:
+    // The codes keep their published values (a script or a test may read them
+    // as numbers); Q_ENUM makes them print by name in logs and failed checks.
     enum ProtocolCode { TCP = 0, UDP = 1 };
+    Q_ENUM(ProtocolCode)
     enum StateCode {
         Closed = 0,
         Bound = 1,      // UDP socket open on LocalPort
@@ -42,13 +45,14 @@ public:
         PeerClosed = 8, // the TCP peer closed; the connection is not usable
         Failed = 9,     // a connect failed after Connect() returned
     };
+    Q_ENUM(StateCode)
     enum class DataKind { Bytes, Text };
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
 
-    int Protocol() const { return m_protocol; }
-    void setProtocol(int protocol);
+    ProtocolCode Protocol() const { return m_protocol; }
+    void setProtocol(ProtocolCode protocol);
     QString RemoteHost() const { return m_remoteHost; }
     void setRemoteHost(const QString &host);
     int RemotePort() const { return m_remotePort; }
@@ -58,7 +62,7 @@ public:
     QString RemoteHostIP() const { return m_remoteHostIP; }
     static QString LocalHostName();
     static QString LocalIP();
-    int State() const { return m_state; }
+    StateCode State() const { return m_state; }
 
     void Bind(double port);
     void Listen();
@@ -125,12 +129,12 @@ private:
 
     void deliver(int bytesTotal);
 
-    int m_protocol = TCP;
+    ProtocolCode m_protocol = TCP;
     QString m_remoteHost;
     int m_remotePort = 0;
     int m_localPort = 0;
     QString m_remoteHostIP;
-    int m_state = Closed;
+    StateCode m_state = Closed;
 
     QUdpSocket *m_udp = nullptr;
     QTcpServer *m_server = nullptr;

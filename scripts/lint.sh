@@ -21,7 +21,7 @@ done
 status=0
 
 # Formatting: every C++ file of ours, tests and tools included.
-mapfile -t sources < <(find app ui net link data field tests bench fuzz tools \
+mapfile -t sources < <(find app text ui net link data field tests bench fuzz tools \
     -type f \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort)
 if ((${#sources[@]} == 0)); then
     echo "lint: no sources found under $root" >&2
@@ -40,7 +40,7 @@ fi
 cmake --build "$build" -j1 --target tarvik_core_autogen tarvik_window_autogen tarvik_autogen \
     >/dev/null || exit 2
 
-mapfile -t checked < <(find app ui net link data field -type f -name '*.cpp' | sort)
+mapfile -t checked < <(find app text ui net link data field -type f -name '*.cpp' | sort)
 for source in "${checked[@]}"; do
     # --quiet drops the "N warnings generated" lines; findings still print.
     output=$(clang-tidy -p "$build" --quiet "$source" 2>/dev/null)

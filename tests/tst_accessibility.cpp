@@ -2,6 +2,7 @@
 #define QT_STATICPLUGIN
 
 #include "peer.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -276,10 +277,11 @@ void tst_Accessibility::decorativePicturesLeftOut()
     for (QAccessibleInterface *iface : all)
         QVERIFY2(iface->role() != QAccessible::Graphic, qPrintable(iface->object()->objectName()));
     // The title lies on the banner; hit-testing there finds the title, not a picture.
-    const QPoint onTitle = w->Label7->mapToGlobal(w->Label7->rect().center());
+    const QPoint onTitle = control<QLabel>(*w, "Label7")
+                                   ->mapToGlobal(control<QLabel>(*w, "Label7")->rect().center());
     QAccessibleInterface *hit = root->childAt(onTitle.x(), onTitle.y());
     QVERIFY(hit);
-    QCOMPARE(hit->object(), static_cast<QObject *>(w->Label7));
+    QCOMPARE(hit->object(), static_cast<QObject *>(control<QLabel>(*w, "Label7")));
 }
 
 void tst_Accessibility::tabOrderAsHeard_data()
@@ -312,11 +314,13 @@ void tst_Accessibility::tabOrderAsHeard()
     for (const QString &name : std::as_const(choose))
         w->findChild<QRadioButton *>(name)->setChecked(true);
     if (choose.contains(QStringLiteral("optClient")))
-        QVERIFY(!w->optServer->isChecked() && !w->optClient->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked()
+                && !control<QRadioButton>(*w, "optClient")->isChecked());
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    w->txtReceive->setFocus(Qt::TabFocusReason);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+    control<TextField>(*w, "txtReceive")->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(),
+             static_cast<QWidget *>(control<TextField>(*w, "txtReceive")));
     notices.clear();
 
     for (int i = 0; i < heard.size(); ++i)
@@ -330,15 +334,16 @@ void tst_Accessibility::readingOrderFollowsTabOrder()
     // within each box, the controls a reader walks must come in tab order.
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    w->txtReceive->setFocus(Qt::TabFocusReason);
-    QList<QObject *> tabbed = { w->txtReceive };
+    control<TextField>(*w, "txtReceive")->setFocus(Qt::TabFocusReason);
+    QList<QObject *> tabbed = { control<TextField>(*w, "txtReceive") };
     for (int i = 0; i < 40; ++i) {
         QVERIFY(FocusAccess::next(w.get()));
-        if (QApplication::focusWidget() == w->txtReceive)
+        if (QApplication::focusWidget() == control<TextField>(*w, "txtReceive"))
             break;
         tabbed.append(QApplication::focusWidget());
     }
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
+    QCOMPARE(QApplication::focusWidget(),
+             static_cast<QWidget *>(control<TextField>(*w, "txtReceive")));
 
     QList<QObject *> walked;
     const QList<QAccessibleInterface *> all = tree();
@@ -367,7 +372,9 @@ void tst_Accessibility::readingOrderFollowsTabOrder()
     QCOMPARE(byBox(walked), byBox(tabbed));
 
     // Each label comes just before the field it names.
-    for (QLabel *label : { w->Label1, w->Label2, w->Label4, w->Label5, w->Label6 }) {
+    for (QLabel *label : { control<QLabel>(*w, "Label1"), control<QLabel>(*w, "Label2"),
+                           control<QLabel>(*w, "Label4"), control<QLabel>(*w, "Label5"),
+                           control<QLabel>(*w, "Label6") }) {
         const auto at = std::find_if(all.begin(), all.end(),
                                      [&](auto *iface) { return iface->object() == label; });
         QVERIFY(at != all.end() && at + 1 != all.end());
@@ -376,13 +383,15 @@ void tst_Accessibility::readingOrderFollowsTabOrder()
 
     // Qt finds a choice's exclusive partners depth first among its parent's
     // choices: the order must keep the roles ahead of the protocols.
-    w->optTCP->setChecked(true);
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QStringLiteral("9"));
-    w->optClient->setChecked(true);
-    QVERIFY(w->optClient->isChecked());
-    QVERIFY(!w->optServer->isChecked());
-    QVERIFY(w->optTCP->isChecked());
+    // Server, chosen at start-up, locks the remote fields; Client unlocks them.
+    press(control<QRadioButton>(*w, "optTCP"));
+    press(control<QRadioButton>(*w, "optClient"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("9"));
+    press(control<QRadioButton>(*w, "optClient"));
+    QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optTCP")->isChecked());
 }
 
 void tst_Accessibility::statusPanelsAnnounced_data()
@@ -415,7 +424,7 @@ void tst_Accessibility::statusPanelsAnnounced()
     QFETCH(QStringList, texts);
     QFETCH(QStringList, said);
 
-    QLabel *label = w->StatusBar->panel(panel);
+    QLabel *label = control<StatusBar>(*w, "StatusBar")->panel(panel);
     QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(label);
     QVERIFY(iface);
     QCOMPARE(iface->parent()->role(), QAccessible::StatusBar);
@@ -440,17 +449,19 @@ void tst_Accessibility::arrivalsAnnouncedWithoutFlooding()
     for (int i = 0; i < 300; ++i) {
         const QByteArray datagram = QByteArray::number(i) + "\r\n";
         QCOMPARE(peer.writeDatagram(datagram, QHostAddress::LocalHost,
-                                    quint16(w->Winsock->LocalPort())),
+                                    quint16(control<Winsock>(*w, "Winsock")->LocalPort())),
                  datagram.size());
         all += QString::fromLatin1(datagram);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(w->txtReceive->text(), all, peerWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(!noticesOf(QAccessible::TextInserted, w->txtReceive).isEmpty()
-                                     && noticesOf(QAccessible::TextInserted, w->txtReceive)
-                                                .last()
-                                                .endsWith(u"299\r\n"),
-                             peerWaitMs);
-    const QStringList said = noticesOf(QAccessible::TextInserted, w->txtReceive);
+    QTRY_COMPARE_WITH_TIMEOUT(control<TextField>(*w, "txtReceive")->text(), all, peerWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            !noticesOf(QAccessible::TextInserted, control<TextField>(*w, "txtReceive")).isEmpty()
+                    && noticesOf(QAccessible::TextInserted, control<TextField>(*w, "txtReceive"))
+                               .last()
+                               .endsWith(u"299\r\n"),
+            peerWaitMs);
+    const QStringList said
+            = noticesOf(QAccessible::TextInserted, control<TextField>(*w, "txtReceive"));
     QVERIFY2(said.size() < 30, qPrintable(QString::number(said.size())));
     // Told pieces follow one another and make up the whole log.
     QString told;

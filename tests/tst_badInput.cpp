@@ -9,6 +9,7 @@
 #include "hostile.h"
 #include "peer.h"
 #include "sendBox.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "net/Winsock.h"
@@ -42,6 +43,9 @@ enum class Means { Good, Zero, Blank, Refused };
 
 Q_DECLARE_METATYPE(Means)
 
+// Port texts go into the fields with setText, as a paste would put them: NUL,
+// tabs and line feeds cannot be typed, and 40,000 characters typed one key at
+// a time would take minutes. Buttons and choices are still pressed.
 class tst_BadInput : public QObject
 {
     Q_OBJECT
@@ -149,32 +153,33 @@ void tst_BadInput::applyLocalPort()
     QFETCH(Means, means);
     QFETCH(QString, cause);
 
-    const int before = w->Winsock->LocalPort();
-    w->txtLocalHostPortSet->setText(text);
-    w->cmdApply->click();
+    const int before = control<Winsock>(*w, "Winsock")->LocalPort();
+    control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(text);
+    press(control<QPushButton>(*w, "cmdApply"));
     QVERIFY(!w->bApplyBusy);
     switch (means) {
     case Means::Good:
-        QCOMPARE(w->Winsock->LocalPort(), goodPort);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), goodPort);
         break;
     case Means::Blank: // Apply leaves the local port alone
-        QCOMPARE(w->Winsock->LocalPort(), before);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), before);
         break;
     case Means::Zero: // any free port, as the system picks it
-        QVERIFY(w->Winsock->LocalPort() > 0);
+        QVERIFY(control<Winsock>(*w, "Winsock")->LocalPort() > 0);
         break;
     case Means::Refused:
         QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: ") + cause);
-        QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+        QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
         // A good port still works afterwards.
-        w->txtLocalHostPortSet->setText(QString::number(goodPort));
-        w->cmdApply->click();
-        QCOMPARE(w->Winsock->LocalPort(), goodPort);
+        control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(goodPort));
+        press(control<QPushButton>(*w, "cmdApply"));
+        QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), goodPort);
         return;
     }
     QCOMPARE(w->panelText(1), sentinel);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->txtLocalHostPort->text(), QString::number(w->Winsock->LocalPort()));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(),
+             QString::number(control<Winsock>(*w, "Winsock")->LocalPort()));
 }
 
 void tst_BadInput::serverLocalPort()
@@ -182,35 +187,35 @@ void tst_BadInput::serverLocalPort()
     QFETCH(QString, text);
     QFETCH(Means, means);
 
-    w->txtLocalHostPortSet->setText(text);
-    w->optTCP->setChecked(true);
+    control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(text);
+    press(control<QRadioButton>(*w, "optTCP"));
     QVERIFY(answers());
     QCOMPARE(w->panelText(1), sentinel);
     // Zero and blank mean port 1000.
     if ((means == Means::Zero || means == Means::Blank) && mayBindBelow1024()
-        && !w->optServer->isChecked())
+        && !control<QRadioButton>(*w, "optServer")->isChecked())
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, 1000);
     if (means == Means::Refused || (means != Means::Good && !mayBindBelow1024())) {
-        QVERIFY(!w->optServer->isChecked());
-        QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+        QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
+        QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
         return;
     }
-    QVERIFY(w->optServer->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
-    QCOMPARE(w->Winsock->LocalPort(), means == Means::Good ? goodPort : 1000);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), means == Means::Good ? goodPort : 1000);
     if (means != Means::Good)
-        QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
+        QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), QStringLiteral("1000"));
 }
 
 void tst_BadInput::selectClient(const QString &localPort, const QString &host, const QString &port)
 {
-    w->optTCP->setChecked(true);
-    w->optClient->setChecked(true); // empty remote fields: dropped, fields unlocked
-    w->txtLocalHostPortSet->setText(localPort);
-    w->txtRemoteHostIP->setText(host);
-    w->txtRemoteHostPort->setText(port);
+    press(control<QRadioButton>(*w, "optTCP"));
+    press(control<QRadioButton>(*w, "optClient")); // empty remote fields: dropped, fields unlocked
+    control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(localPort);
+    control<QLineEdit>(*w, "txtRemoteHostIP")->setText(host);
+    control<QLineEdit>(*w, "txtRemoteHostPort")->setText(port);
     w->setPanelText(1, sentinel);
-    w->optClient->setChecked(true);
+    press(control<QRadioButton>(*w, "optClient"));
 }
 
 void tst_BadInput::clientLocalPort()
@@ -223,15 +228,15 @@ void tst_BadInput::clientLocalPort()
     selectClient(text, QStringLiteral("127.0.0.1"), QString::number(remote.serverPort()));
     // Zero and blank mean port 1000.
     if ((means == Means::Zero || means == Means::Blank) && mayBindBelow1024()
-        && !w->optClient->isChecked())
+        && !control<QRadioButton>(*w, "optClient")->isChecked())
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, 1000);
     if (means == Means::Refused || (means != Means::Good && !mayBindBelow1024())) {
-        QVERIFY(!w->optClient->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
         QCOMPARE(w->panelText(1), sentinel);
         QCOMPARE(w->panelText(3), QString());
         return;
     }
-    QVERIFY(w->optClient->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1),
                               QStringLiteral("Connect with remote server success."), peerWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), peerWaitMs);
@@ -245,25 +250,25 @@ void tst_BadInput::applyRemotePort()
     QFETCH(Means, means);
     QFETCH(QString, cause);
 
-    const int before = w->Winsock->RemotePort();
-    w->txtRemoteHostPort->setText(text);
-    w->cmdApply->click();
+    const int before = control<Winsock>(*w, "Winsock")->RemotePort();
+    control<QLineEdit>(*w, "txtRemoteHostPort")->setText(text);
+    press(control<QPushButton>(*w, "cmdApply"));
     switch (means) {
     case Means::Good:
-        QCOMPARE(w->Winsock->RemotePort(), goodPort);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), goodPort);
         break;
     case Means::Blank:
-        QCOMPARE(w->Winsock->RemotePort(), before);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), before);
         break;
     case Means::Zero:
-        QCOMPARE(w->Winsock->RemotePort(), 0);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), 0);
         break;
     case Means::Refused:
         // The remote port's whole-number step speaks for itself past 32 bits.
         if (cause.startsWith(u"the port"))
             cause = QStringLiteral("the number does not fit in 32 bits");
         QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: ") + cause);
-        QCOMPARE(w->Winsock->RemotePort(), before);
+        QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), before);
         return;
     }
     QCOMPARE(w->panelText(1), sentinel);
@@ -279,7 +284,7 @@ void tst_BadInput::clientRemotePort()
     selectClient(QStringLiteral("24681"), QStringLiteral("127.0.0.1"), text);
     QCOMPARE(w->panelText(1), sentinel);
     if (means != Means::Good) {
-        QVERIFY(!w->optClient->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
         QCOMPARE(w->panelText(3), QString());
         return;
     }
@@ -325,12 +330,12 @@ void tst_BadInput::remoteHost()
     // UDP: Apply, then Send Data to a peer on the loopback of either family.
     QUdpSocket peer;
     QVERIFY(peer.bind(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, 0));
-    w->txtRemoteHostIP->setText(host);
-    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
-    w->cmdApply->click();
+    control<QLineEdit>(*w, "txtRemoteHostIP")->setText(host);
+    control<QLineEdit>(*w, "txtRemoteHostPort")->setText(QString::number(peer.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(w->panelText(1), sentinel);
     setSendText(*w, QStringLiteral("probe"));
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     if (udpOutcome == u"sent") {
         QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), peerWaitMs);
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("probe"));
@@ -351,11 +356,12 @@ void tst_BadInput::remoteHost()
     selectClient(QStringLiteral("24682"), host, QString::number(remote.serverPort()));
     QCOMPARE(w->panelText(1), sentinel);
     if (clientOutcome == u"dropped") {
-        QVERIFY(!w->optClient->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
         QCOMPARE(w->panelText(3), QString());
     } else if (clientOutcome == u"connecting") {
-        QVERIFY(w->optClient->isChecked());
-        QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+        QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
+        QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
+                                  peerWaitMs);
         QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
         QCOMPARE(w->panelText(1), sentinel);
     } else {
@@ -371,20 +377,21 @@ void tst_BadInput::portInUse()
     QUdpSocket udpHolder;
     QVERIFY(udpHolder.bind(QHostAddress::Any, 0));
     const quint16 udpBusy = udpHolder.localPort();
-    w->txtLocalHostPortSet->setText(QString::number(udpBusy));
-    w->cmdApply->click();
+    control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(udpBusy));
+    press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(w->panelText(1),
              QStringLiteral("Apply failed: port %1 is already in use").arg(udpBusy));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 
     QTcpServer tcpHolder;
     QVERIFY(tcpHolder.listen(QHostAddress::Any, 0));
     w->setPanelText(1, sentinel);
-    w->txtLocalHostPortSet->setText(QString::number(tcpHolder.serverPort()));
-    w->optTCP->setChecked(true);
-    QVERIFY(!w->optServer->isChecked());
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"),
+             QString::number(tcpHolder.serverPort()));
+    press(control<QRadioButton>(*w, "optTCP"));
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(w->panelText(1), sentinel);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
     reportResult(QStringLiteral("port-in-use"),
                  QStringLiteral("Apply reports \"port N is already in use\"; the server role "
                                 "drops its choice"));
@@ -408,8 +415,8 @@ void tst_BadInput::privilegedPort()
     if (mayBindBelow1024())
         QSKIP("this system lets anyone bind low ports");
     for (const int port : { 1000, 80 }) {
-        w->txtLocalHostPortSet->setText(QString::number(port));
-        w->cmdApply->click();
+        control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(port));
+        press(control<QPushButton>(*w, "cmdApply"));
         QCOMPARE(w->panelText(1),
                  QStringLiteral("Apply failed: port %1 needs administrator rights (ports below "
                                 "1024 are protected)")
@@ -417,9 +424,9 @@ void tst_BadInput::privilegedPort()
     }
     // The server role drops its choice instead.
     w->setPanelText(1, sentinel);
-    w->txtLocalHostPortSet->setText(QStringLiteral("80"));
-    w->optTCP->setChecked(true);
-    QVERIFY(!w->optServer->isChecked());
+    control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QStringLiteral("80"));
+    press(control<QRadioButton>(*w, "optTCP"));
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(w->panelText(1), sentinel);
     reportResult(QStringLiteral("privileged-port"),
                  QStringLiteral("as nobody, Apply of 1000 and 80 reports \"needs administrator "

@@ -7,6 +7,7 @@
 #include "hostile.h"
 #include "peer.h"
 #include "sendBox.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -17,6 +18,7 @@
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
+#include <QMetaEnum>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -86,7 +88,7 @@ private Q_SLOTS:
     void peerNeverReads();
 
 private:
-    QString log() const { return w->txtReceive->text(); }
+    QString log() const { return control<TextField>(*w, "txtReceive")->text(); }
     // Selects TCP with the server role on serverPort.
     bool listen();
     // Has one client connect to the listening window; empty when refused.
@@ -115,9 +117,9 @@ void tst_Hostile::cleanup()
 
 bool tst_Hostile::listen()
 {
-    w->txtLocalHostPortSet->setText(QString::number(serverPort));
-    w->optTCP->setChecked(true);
-    return w->Winsock->State() == Winsock::Listening
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(serverPort));
+    press(control<QRadioButton>(*w, "optTCP"));
+    return control<Winsock>(*w, "Winsock")->State() == Winsock::Listening
            && w->panelText(3) == QStringLiteral("Listening...");
 }
 
@@ -133,14 +135,14 @@ RawSocket tst_Hostile::acceptedClient()
 
 bool tst_Hostile::servesAgain()
 {
-    w->txtLocalHostPortSet->setText(QString::number(serverPort));
-    if (!w->optTCP->isChecked())
-        w->optTCP->setChecked(true);
-    if (w->Winsock->State() != Winsock::Listening) {
-        if (w->optServer->isChecked())
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(serverPort));
+    if (!control<QRadioButton>(*w, "optTCP")->isChecked())
+        press(control<QRadioButton>(*w, "optTCP"));
+    if (control<Winsock>(*w, "Winsock")->State() != Winsock::Listening) {
+        if (control<QRadioButton>(*w, "optServer")->isChecked())
             w->optServer_Click(); // a choice already made raises no toggle
         else
-            w->optServer->setChecked(true);
+            press(control<QRadioButton>(*w, "optServer"));
     }
     if (w->panelText(3) != QStringLiteral("Listening..."))
         return false;
@@ -167,7 +169,7 @@ void tst_Hostile::connectStorm()
     QVERIFY(listen());
     const int fdsBefore = openFds();
     const qint64 rssBefore = rssKiB();
-    QSignalSpy requests(w->Winsock, &Winsock::ConnectionRequestEvent);
+    QSignalSpy requests(control<Winsock>(*w, "Winsock"), &Winsock::ConnectionRequestEvent);
     ResponsivenessProbe probe;
 
     // Sockets whose fate is still open; the others are closed at once so the
@@ -230,7 +232,7 @@ void tst_Hostile::connectStorm()
     open.clear();
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-    QVERIFY(!w->optServer->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(openFds() <= fdsBefore + 2, peerWaitMs);
     const qint64 rssGrowth = rssKiB() - rssBefore;
     QVERIFY2(rssGrowth < 64 * 1024, qPrintable(QString::number(rssGrowth)));
@@ -271,10 +273,10 @@ void tst_Hostile::abruptClient()
         // Nothing arrives; the window still answers and can be switched away.
         QVERIFY(answers());
         QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
-        w->optUDP->setChecked(true);
+        press(control<QRadioButton>(*w, "optUDP"));
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
         QCOMPARE(w->panelText(3), QString());
-        QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+        QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
         QVERIFY(servesAgain());
         reportResult(QStringLiteral("silent-client"), QStringLiteral("survived"));
         return;
@@ -295,7 +297,7 @@ void tst_Hostile::abruptClient()
         sender.join();
         QVERIFY(left);
         QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-        QVERIFY(!w->optServer->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
         const QString text = log();
         QVERIFY(text.size() <= 64 * 64 * 1024);
         QVERIFY(text == QLatin1StringView(streamPrefix(text.size())));
@@ -315,7 +317,7 @@ void tst_Hostile::abruptClient()
     }
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-    QVERIFY(!w->optServer->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(log(), QStringLiteral("before the end\r\n"));
 
     if (how == u"half-close") {
@@ -323,7 +325,7 @@ void tst_Hostile::abruptClient()
         // the connection: the window closes its side too and refuses to send.
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
         setSendText(*w, QStringLiteral("reply"));
-        w->cmdSendData->click();
+        press(control<QPushButton>(*w, "cmdSendData"));
         QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
     }
     QVERIFY(answers());
@@ -362,12 +364,14 @@ void tst_Hostile::peerVanishes()
         QByteArray messages;
         QTRY_VERIFY_WITH_TIMEOUT((messages += peer.readAllStandardError()).contains("listening"),
                                  peerWaitMs);
-        w->optTCP->setChecked(true);
-        w->optClient->setChecked(true); // empty remote fields: dropped, fields unlocked
-        w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-        w->txtRemoteHostPort->setText(QString::number(peerServerPort));
-        w->txtLocalHostPortSet->setText(QString::number(peerServerPort + 1));
-        w->optClient->setChecked(true);
+        press(control<QRadioButton>(*w, "optTCP"));
+        press(control<QRadioButton>(*w,
+                                    "optClient")); // empty remote fields: dropped, fields unlocked
+        typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+        typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(peerServerPort));
+        typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"),
+                 QString::number(peerServerPort + 1));
+        press(control<QRadioButton>(*w, "optClient"));
         QTRY_COMPARE_WITH_TIMEOUT(
                 w->panelText(1), QStringLiteral("Connect with remote server success."), peerWaitMs);
     }
@@ -379,8 +383,8 @@ void tst_Hostile::peerVanishes()
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), windowIsServer ? clientLeft : serverLeft,
                               peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-    QVERIFY(!w->optServer->isChecked());
-    QVERIFY(!w->optClient->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
     QVERIFY(servesAgain());
     reportResult(windowIsServer ? QStringLiteral("client-killed") : QStringLiteral("server-killed"),
                  QStringLiteral("disconnect reported, 0 bytes lost"));
@@ -393,7 +397,7 @@ void tst_Hostile::udpFlood()
     qint64 arrivals = 0;
     qint64 refusals = 0;
     qint64 markers = 0; // the 4-byte "END\n" datagrams
-    connect(w->Winsock, &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
+    connect(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
         ++arrivals;
         markers += bytesTotal == 4;
         if (w->panelText(1) == arrivalFailed)
@@ -432,10 +436,12 @@ void tst_Hostile::udpFlood()
         if (QTest::qWaitFor([&] { return markers > 0; }, 500))
             break;
     }
-    QVERIFY2(markers > 0, qPrintable(QStringLiteral("%1 tries, %2 arrivals, state %3")
-                                             .arg(tries)
-                                             .arg(arrivals)
-                                             .arg(w->Winsock->State())));
+    QVERIFY2(markers > 0,
+             qPrintable(QStringLiteral("%1 tries, %2 arrivals, state %3")
+                                .arg(tries)
+                                .arg(arrivals)
+                                .arg(QMetaEnum::fromType<Winsock::StateCode>().valueToKey(
+                                        control<Winsock>(*w, "Winsock")->State()))));
     QCOMPARE(refusals, 0);
 
     // The log holds every datagram the window took, whole and in order.
@@ -471,7 +477,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qint64 rssBefore = rssKiB();
     // The stream starts with the log filled to where half of it fits.
     const qsizetype filled = TextField::capacity - total / 2;
-    QVERIFY(fillLog(w->txtReceive, filled));
+    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), filled));
     // Runs after the window's handler: a piece that did not lengthen the log
     // was refused. It never reads the whole log, which under a sanitizer
     // alone would stall the event loop this test watches.
@@ -480,8 +486,8 @@ void tst_Hostile::tcpStreamPastCapacity()
     qsizetype lastLength = filled;
     qsizetype firstRefused = 0; // the first refused piece's size (ASCII: bytes are characters)
     int largestPiece = 0;
-    connect(w->Winsock, &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
-        const qsizetype length = w->txtReceive->length();
+    connect(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
+        const qsizetype length = control<TextField>(*w, "txtReceive")->length();
         largestPiece = std::max(largestPiece, bytesTotal);
         if (length == lastLength) {
             if (refusals++ == 0)
@@ -519,12 +525,12 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qint64 longestGap = probe.longestGapMs();
     const qint64 rssFull = rssKiB();
 
-    QVERIFY(w->txtReceive->length() <= TextField::capacity);
+    QVERIFY(control<TextField>(*w, "txtReceive")->length() <= TextField::capacity);
     QVERIFY(refusals > 0);
     QCOMPARE(w->panelText(1), clientLeft);
     // Nothing was taken after the first refusal (checked below), so the log
     // now is the log as it was then.
-    const qsizetype prefixLength = w->txtReceive->length() - filled;
+    const qsizetype prefixLength = control<TextField>(*w, "txtReceive")->length() - filled;
     // The first piece refused was one that did not fit.
     QVERIFY2(filled + prefixLength + firstRefused > TextField::capacity,
              qPrintable(QStringLiteral("%1 + %2").arg(prefixLength).arg(firstRefused)));
@@ -532,16 +538,18 @@ void tst_Hostile::tcpStreamPastCapacity()
     QCOMPARE(appendedAfterRefusal, 0);
     // Up to the first refusal the log is the stream, exactly. The copies
     // are let go at once, so they do not count in the memory after Clear.
-    QVERIFY(w->txtReceive->textBetween(filled, w->txtReceive->length())
+    QVERIFY(control<TextField>(*w, "txtReceive")
+                    ->textBetween(filled, control<TextField>(*w, "txtReceive")->length())
             == QLatin1StringView(streamPrefix(prefixLength)));
     QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
 
     // Clear frees the log, and later data appends again.
-    w->cmdClear->click();
-    QCOMPARE(w->txtReceive->length(), 0);
+    press(control<QPushButton>(*w, "cmdClear"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), 0);
     // The memory goes back a slice per turn of the event loop.
-    QVERIFY(QTest::qWaitFor([&] { return !w->txtReceive->model().hasMemoryToRelease(); },
-                            peerWaitMs));
+    QVERIFY(QTest::qWaitFor(
+            [&] { return !control<TextField>(*w, "txtReceive")->model().hasMemoryToRelease(); },
+            peerWaitMs));
     const qint64 rssCleared = rssKiB();
     QVERIFY(servesAgain());
     QCOMPARE(log(), QStringLiteral("again\n"));
@@ -566,20 +574,20 @@ void tst_Hostile::noGapAfterRefusal()
     QVERIFY(listen());
     RawSocket client = acceptedClient();
     QVERIFY(client.isValid());
-    QVERIFY(fillLog(w->txtReceive, TextField::capacity - 10));
-    const qsizetype full = w->txtReceive->length();
+    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextField::capacity - 10));
+    const qsizetype full = control<TextField>(*w, "txtReceive")->length();
 
-    QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);
+    QSignalSpy arrivals(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent);
     QVERIFY(client.sendAll("0123456789ABCDEF"));
     QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, peerWaitMs);
     QCOMPARE(w->panelText(1), arrivalFailed);
-    QCOMPARE(w->txtReceive->length(), full);
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), full);
     QVERIFY(client.sendAll("abc"));
     QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 2, peerWaitMs);
     // A stream that lost a piece must not go on as if it were whole: the log
     // would show "abc" right after text that never preceded it.
-    QCOMPARE(w->txtReceive->length(), full);
-    w->cmdClear->click();
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), full);
+    press(control<QPushButton>(*w, "cmdClear"));
     QVERIFY(client.sendAll("after clear\n"));
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("after clear\n"), peerWaitMs);
 }
@@ -611,12 +619,14 @@ void tst_Hostile::lineBreakFlood()
     const qint64 elapsedMs = clock.elapsed();
     const qint64 longestGap = probe.longestGapMs();
     const qint64 growthMiB = (rssKiB() - rssBefore) / 1024;
-    const qsizetype kept = w->txtReceive->length();
+    const qsizetype kept = control<TextField>(*w, "txtReceive")->length();
     // What the log kept is the whole stream, and empty lines cost no more
     // memory than other characters.
     QCOMPARE(kept, total);
-    QVERIFY2(w->txtReceive->model().memoryBytes() <= 2 * kept + (qsizetype(1) << 20),
-             qPrintable(QString::number(w->txtReceive->model().memoryBytes())));
+    QVERIFY2(control<TextField>(*w, "txtReceive")->model().memoryBytes()
+                     <= 2 * kept + (qsizetype(1) << 20),
+             qPrintable(
+                     QString::number(control<TextField>(*w, "txtReceive")->model().memoryBytes())));
     QVERIFY(answers());
     QCOMPARE(log(), QString(kept, u'\n'));
     const qint64 bytesPerLine = growthMiB * 1024 * 1024 / std::max<qsizetype>(kept, 1);
@@ -630,8 +640,8 @@ void tst_Hostile::lineBreakFlood()
                          .arg(bytesPerLine)
                          .arg(longestGap));
     QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
-    w->cmdClear->click();
-    QCOMPARE(w->txtReceive->length(), 0);
+    press(control<QPushButton>(*w, "cmdClear"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), 0);
 }
 
 void tst_Hostile::oddArrival_data()
@@ -668,8 +678,8 @@ void tst_Hostile::oddArrival()
     QFETCH(bool, hex);
     QFETCH(QByteArray, bytes);
 
-    w->chkHexDISP->setChecked(hex);
-    QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), hex);
+    QSignalSpy arrivals(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent);
     RawSocket client;
     if (tcp) {
         QVERIFY(listen());
@@ -707,7 +717,7 @@ void tst_Hostile::oddArrival()
 void tst_Hostile::rapidSwitching()
 {
     const int clicks = fullSizes() ? 20000 : 3000;
-    w->txtLocalHostPortSet->setText(QString::number(serverPort));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(serverPort));
 
     // A peer keeps connecting to the server port the whole time.
     std::atomic<bool> stop { false };
@@ -725,7 +735,9 @@ void tst_Hostile::rapidSwitching()
     });
 
     // Clicks as a user makes them: a hidden or disabled choice takes none.
-    QRadioButton *const choices[] = { w->optUDP, w->optTCP, w->optServer, w->optClient };
+    QRadioButton *const choices[]
+            = { control<QRadioButton>(*w, "optUDP"), control<QRadioButton>(*w, "optTCP"),
+                control<QRadioButton>(*w, "optServer"), control<QRadioButton>(*w, "optClient") };
     QRandomGenerator random(20261207);
     ResponsivenessProbe probe;
     QElapsedTimer clock;
@@ -744,26 +756,27 @@ void tst_Hostile::rapidSwitching()
     QVERIFY(answers());
 
     // Whatever the last click was, the window's state agrees with its choices.
-    const bool udp = w->optUDP->isChecked();
-    QCOMPARE(udp, !w->optTCP->isChecked());
-    QCOMPARE(w->Winsock->Protocol(), udp ? int(Winsock::UDP) : int(Winsock::TCP));
-    QCOMPARE(w->cmdApply->isVisibleTo(w.get()), udp);
-    QCOMPARE(w->optServer->isEnabled(), !udp);
-    QCOMPARE(w->optClient->isEnabled(), !udp);
-    QVERIFY(!(w->optServer->isChecked() && w->optClient->isChecked()));
-    const int state = w->Winsock->State();
+    const bool udp = control<QRadioButton>(*w, "optUDP")->isChecked();
+    QCOMPARE(udp, !control<QRadioButton>(*w, "optTCP")->isChecked());
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), udp ? Winsock::UDP : Winsock::TCP);
+    QCOMPARE(control<QPushButton>(*w, "cmdApply")->isVisibleTo(w.get()), udp);
+    QCOMPARE(control<QRadioButton>(*w, "optServer")->isEnabled(), !udp);
+    QCOMPARE(control<QRadioButton>(*w, "optClient")->isEnabled(), !udp);
+    QVERIFY(!(control<QRadioButton>(*w, "optServer")->isChecked()
+              && control<QRadioButton>(*w, "optClient")->isChecked()));
+    const auto state = control<Winsock>(*w, "Winsock")->State();
     if (udp)
         QVERIFY(state == Winsock::Closed || state == Winsock::Bound);
-    else if (w->optServer->isChecked())
+    else if (control<QRadioButton>(*w, "optServer")->isChecked())
         QVERIFY(state == Winsock::Listening || state == Winsock::Connected);
-    else if (w->optClient->isChecked())
+    else if (control<QRadioButton>(*w, "optClient")->isChecked())
         QVERIFY(state == Winsock::Connecting || state == Winsock::Connected
                 || state == Winsock::Failed);
     QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
 
     // And it goes on working from there.
-    w->optUDP->click();
-    QVERIFY(w->optUDP->isChecked());
+    control<QRadioButton>(*w, "optUDP")->click();
+    QVERIFY(control<QRadioButton>(*w, "optUDP")->isChecked());
     QVERIFY(bindUdp());
     QUdpSocket peer;
     peer.writeDatagram("still here\n", QHostAddress::LocalHost, udpPort);
@@ -788,11 +801,11 @@ void tst_Hostile::peerNeverReads()
     constexpr qsizetype piece = qsizetype(1) << 20;
     const int maxPresses = int(Winsock::maxWaitingSendBytes / piece) + 64;
     QByteArray accepted;
-    for (int press = 0; press < maxPresses; ++press) {
+    for (int pressed = 0; pressed < maxPresses; ++pressed) {
         // One line without a break, as a pasted payload is.
-        const QString text(piece, QChar(u'a' + press % 26));
+        const QString text(piece, QChar(u'a' + pressed % 26));
         setSendText(*w, text);
-        w->cmdSendData->click();
+        press(control<QPushButton>(*w, "cmdSendData"));
         if (!w->panelText(1).isEmpty())
             break;
         accepted += text.toLatin1();
@@ -822,7 +835,7 @@ void tst_Hostile::peerNeverReads()
     readUntil(accepted.size(), received);
     QVERIFY(received == accepted);
     setSendText(*w, QStringLiteral("after\n"));
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QString());
     received.clear();
     readUntil(6, received);

@@ -1,3 +1,5 @@
+#include "windowControls.h"
+
 #include "data/logSave.h"
 #include "field/TextField.h"
 #include "ui/frmMain.h"
@@ -325,7 +327,7 @@ void tst_logSave::windowSavesWithCtrlS()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QString text = logText(2 << 20);
-    QVERIFY(window.txtReceive->appendPiece(text));
+    QVERIFY(control<TextField>(window, "txtReceive")->appendPiece(text));
     const QString path = m_dir->filePath(QStringLiteral("first.log"));
     QString shownFolder;
     const auto answer = [&](const QString &file) {
@@ -342,20 +344,20 @@ void tst_logSave::windowSavesWithCtrlS()
             static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
         });
     };
-    window.txtReceive->setFocus();
+    control<TextField>(window, "txtReceive")->setFocus();
     answer(path);
-    QTest::keyClick(window.txtReceive, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(control<TextField>(window, "txtReceive"), Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(shownFolder, QDir::homePath());
     // Clear waits for the save, which then writes the log as it was.
-    QVERIFY(!window.cmdClear->isEnabled());
-    QVERIFY(window.txtReceive->appendPiece(QStringLiteral("later\n")));
-    QTRY_VERIFY_WITH_TIMEOUT(window.cmdClear->isEnabled(), 60000);
+    QVERIFY(!control<QPushButton>(window, "cmdClear")->isEnabled());
+    QVERIFY(control<TextField>(window, "txtReceive")->appendPiece(QStringLiteral("later\n")));
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(window, "cmdClear")->isEnabled(), 60000);
     QCOMPARE(contents(path), text.toUtf8());
     QVERIFY2(!window.panelText(1).startsWith(u"Save failed"), qPrintable(window.panelText(1)));
 
     // The next dialog opens where the last save went.
     answer(QString());
-    QTest::keyClick(window.txtReceive, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(control<TextField>(window, "txtReceive"), Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(shownFolder, m_dir->path());
 }
 
@@ -364,17 +366,17 @@ void tst_logSave::windowReportsAFailure()
     frmMain window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(window.txtReceive->appendPiece(QStringLiteral("abc\n")));
+    QVERIFY(control<TextField>(window, "txtReceive")->appendPiece(QStringLiteral("abc\n")));
     QTimer::singleShot(0, &window, [] {
         if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
             dialog->selectFile(QStringLiteral("/dev/full"));
             static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
         }
     });
-    window.txtReceive->setFocus();
-    QTest::keyClick(window.txtReceive, Qt::Key_S, Qt::ControlModifier);
+    control<TextField>(window, "txtReceive")->setFocus();
+    QTest::keyClick(control<TextField>(window, "txtReceive"), Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(window.panelText(1), QStringLiteral("Save failed: /dev/full is not a regular file"));
-    QVERIFY(window.cmdClear->isEnabled());
+    QVERIFY(control<QPushButton>(window, "cmdClear")->isEnabled());
     QVERIFY(QFileInfo(QStringLiteral("/dev/full")).exists());
     QVERIFY(!QFileInfo(QStringLiteral("/dev/full")).isFile());
 }

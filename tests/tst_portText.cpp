@@ -1,4 +1,4 @@
-#include "link/portText.h"
+#include "text/portText.h"
 
 #include <QString>
 #include <QTest>

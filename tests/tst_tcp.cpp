@@ -3,6 +3,7 @@
 
 #include "peer.h"
 #include "sendBox.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -71,7 +72,7 @@ private Q_SLOTS:
     void sendLongLine();
 
 private:
-    QString log() const { return w->txtReceive->text(); }
+    QString log() const { return control<TextField>(*w, "txtReceive")->text(); }
     // socat -d -d as a client of the window's server on `port`, talking over
     // its standard input and output.
     bool startClient(Peer &client, int port);
@@ -91,12 +92,12 @@ void tst_Tcp::init()
 {
     REQUIRE_TOOL("socat");
     w = std::make_unique<frmMain>();
-    QVERIFY(w->optServer->isChecked());
-    QVERIFY(!w->optTCP->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optTCP")->isChecked());
     // The roles would otherwise take the start-up port 1000, which needs root.
     localPort = freeTcpPort();
     QVERIFY(localPort != 0);
-    w->txtLocalHostPortSet->setText(QString::number(localPort));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(localPort));
 }
 
 void tst_Tcp::cleanup()
@@ -121,7 +122,7 @@ bool tst_Tcp::startServer(Peer &server)
 
 bool tst_Tcp::serverWithClient(Peer &client)
 {
-    w->optTCP->setChecked(true);
+    press(control<QRadioButton>(*w, "optTCP"));
     if (w->panelText(3) != QStringLiteral("Listening...") || !startClient(client, localPort))
         return false;
     return QTest::qWaitFor([&] { return w->panelText(1) == clientAccepted; }, peerWaitMs);
@@ -129,18 +130,18 @@ bool tst_Tcp::serverWithClient(Peer &client)
 
 void tst_Tcp::selectClient(const QString &host, const QString &port)
 {
-    w->optTCP->setChecked(true);
+    press(control<QRadioButton>(*w, "optTCP"));
     // The server role empties and locks the remote fields; choosing Client
     // with them empty unlocks them for typing and drops the choice again.
-    w->optClient->setChecked(true);
-    w->txtRemoteHostIP->setText(host);
-    w->txtRemoteHostPort->setText(port);
-    w->optClient->setChecked(true);
+    press(control<QRadioButton>(*w, "optClient"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), host);
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), port);
+    press(control<QRadioButton>(*w, "optClient"));
 }
 
 void tst_Tcp::serverSession()
 {
-    w->optTCP->setChecked(true);
+    press(control<QRadioButton>(*w, "optTCP"));
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
 
     Peer client;
@@ -148,10 +149,11 @@ void tst_Tcp::serverSession()
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
     QTRY_VERIFY_WITH_TIMEOUT(client.socatClientPort() > 0, peerWaitMs);
-    QCOMPARE(w->txtRemoteHostIP->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(client.socatClientPort()));
-    QVERIFY(isLocked(w->txtRemoteHostIP));
-    QVERIFY(isLocked(w->txtRemoteHostPort));
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(),
+             QString::number(client.socatClientPort()));
+    QVERIFY(isLocked(control<QLineEdit>(*w, "txtRemoteHostIP")));
+    QVERIFY(isLocked(control<QLineEdit>(*w, "txtRemoteHostPort")));
 
     // One client at a time: the window stops listening once it has one.
     Peer second;
@@ -162,14 +164,14 @@ void tst_Tcp::serverSession()
 
     client.write("ping\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\r\n"), peerWaitMs);
-    w->chkHexDISP->setChecked(true);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), true);
     client.write(QByteArray("AB\0\xFF", 4));
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("ping\r\nTCP IN  (0004) : 41 42 00 FF \r\n"),
                               peerWaitMs);
 
     const QString sent = QStringLiteral("héllo\nwörld ✓\n");
     setSendText(*w, sent);
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QString()); // Send Data clears the last message
     QTRY_COMPARE_WITH_TIMEOUT(client.output(), sent.toUtf8(), peerWaitMs);
 
@@ -177,9 +179,10 @@ void tst_Tcp::serverSession()
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
                               peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-    QVERIFY(!w->optServer->isChecked());
-    QCOMPARE(w->txtRemoteHostIP->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(client.socatClientPort()));
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(),
+             QString::number(client.socatClientPort()));
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
 }
 
@@ -187,9 +190,9 @@ void tst_Tcp::clientSession()
 {
     Peer server;
     QVERIFY(startServer(server));
-    w->txtLocalHostPortSet->setText(QString::number(clientLocalPort));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(clientLocalPort));
     selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
-    QVERIFY(w->optClient->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
@@ -199,20 +202,20 @@ void tst_Tcp::clientSession()
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("from server\r\n"), peerWaitMs);
     const QString sent = QStringLiteral("from client ✓");
     setSendText(*w, sent);
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QTRY_COMPARE_WITH_TIMEOUT(server.output(), sent.toUtf8(), peerWaitMs);
 
     server.closeInput();
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote server disconnect..."),
                               peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
-    QVERIFY(!w->optClient->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
 
     // At once again, from the same local port.
     Peer again;
     QVERIFY(startServer(again));
-    w->optClient->setChecked(true);
+    press(control<QRadioButton>(*w, "optClient"));
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
     QTRY_COMPARE_WITH_TIMEOUT(again.socatAcceptedPort(), clientLocalPort, peerWaitMs);
@@ -225,14 +228,15 @@ void tst_Tcp::serverToClientDropsQuietly()
     const int clientPort = client.socatClientPort();
 
     // The remote fields still name the old client, whose port now refuses.
-    w->optClient->setChecked(true);
+    press(control<QRadioButton>(*w, "optClient"));
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
+                              peerWaitMs);
     QCOMPARE(w->panelText(1), clientAccepted);
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
-    QCOMPARE(w->txtRemoteHostPort->text(), QString::number(clientPort));
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(), QString::number(clientPort));
 
-    w->optServer->setChecked(true);
+    press(control<QRadioButton>(*w, "optServer"));
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
     QCOMPARE(w->panelText(1), clientAccepted);
 }
@@ -244,12 +248,12 @@ void tst_Tcp::clientToServerDropsQuietly()
     selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
     QTRY_COMPARE_WITH_TIMEOUT(w->panelText(3), QStringLiteral("Connect"), peerWaitMs);
 
-    w->optServer->setChecked(true);
+    press(control<QRadioButton>(*w, "optServer"));
     QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
     QCOMPARE(w->panelText(1), serverAccepted);
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
-    QVERIFY(isLocked(w->txtRemoteHostIP));
-    QCOMPARE(w->txtRemoteHostIP->text(), QString());
+    QVERIFY(isLocked(control<QLineEdit>(*w, "txtRemoteHostIP")));
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QString());
 }
 
 void tst_Tcp::udpClosesConnection()
@@ -257,10 +261,11 @@ void tst_Tcp::udpClosesConnection()
     Peer client;
     QVERIFY(serverWithClient(client));
 
-    w->optUDP->setChecked(true);
+    press(control<QRadioButton>(*w, "optUDP"));
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
     QCOMPARE(w->panelText(3), QString());
-    for (const QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+    for (const QLineEdit *remote : { control<QLineEdit>(*w, "txtRemoteHostIP"),
+                                     control<QLineEdit>(*w, "txtRemoteHostPort") }) {
         QCOMPARE(remote->text(), QString());
         QVERIFY(isEditable(remote));
     }
@@ -292,25 +297,26 @@ void tst_Tcp::serverLocalPort()
     QFETCH(int, port);
 
     // Typed while UDP is selected, so the server role has something to clear.
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QStringLiteral("4000"));
-    w->txtLocalHostPortSet->setText(typed);
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("4000"));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), typed);
     const QString panel3Before = w->panelText(3);
-    w->optTCP->setChecked(true);
-    QCOMPARE(w->txtLocalHostPortSet->text(), shown);
-    for (const QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+    press(control<QRadioButton>(*w, "optTCP"));
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), shown);
+    for (const QLineEdit *remote : { control<QLineEdit>(*w, "txtRemoteHostIP"),
+                                     control<QLineEdit>(*w, "txtRemoteHostPort") }) {
         QVERIFY(isLocked(remote));
         QCOMPARE(remote->text(), QString());
     }
-    if (port == defaultPort && !w->optServer->isChecked())
+    if (port == defaultPort && !control<QRadioButton>(*w, "optServer")->isChecked())
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, defaultPort);
     if (port == 0) {
-        QVERIFY(!w->optServer->isChecked());
+        QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
         QCOMPARE(w->panelText(1), QString());
         QCOMPARE(w->panelText(3), panel3Before);
         return;
     }
-    QVERIFY(w->optServer->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
     Peer client;
     QVERIFY(startClient(client, port));
@@ -336,10 +342,10 @@ void tst_Tcp::clientUnusableRemote()
     QFETCH(QString, port);
 
     selectClient(host, port);
-    QVERIFY(!w->optClient->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
     QCOMPARE(w->panelText(3), QString());
     QCOMPARE(w->panelText(1), QString());
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 }
 
 void tst_Tcp::unreachableServerKeepsConnecting()
@@ -349,10 +355,11 @@ void tst_Tcp::unreachableServerKeepsConnecting()
     selectClient(QStringLiteral("127.0.0.1"), QString::number(port));
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     // The refusal is kept in the endpoint's state; the window says nothing.
-    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->State(), int(Winsock::Failed), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
+                              peerWaitMs);
     QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
     QCOMPARE(w->panelText(1), QString());
-    QVERIFY(w->optClient->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
 }
 
 void tst_Tcp::largeWriteInHex()
@@ -366,8 +373,8 @@ void tst_Tcp::largeWriteInHex()
     QCOMPARE(file.write(payload), payload.size());
     QVERIFY(file.flush());
 
-    w->chkHexDISP->setChecked(true);
-    w->optTCP->setChecked(true);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), true);
+    press(control<QRadioButton>(*w, "optTCP"));
     Peer client;
     QVERIFY(client.start(socat, { QStringLiteral("-b"), QString::number(payload.size()),
                                   QStringLiteral("-u"), QStringLiteral("OPEN:") + file.fileName(),
@@ -407,7 +414,8 @@ void tst_Tcp::splitCharacter()
     client.write(first);
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("a"), peerWaitMs);
     // The character's first bytes have arrived and wait for the rest.
-    QTRY_COMPARE_WITH_TIMEOUT(w->Winsock->BytesAvailable(), first.size() - 1, peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->BytesAvailable(), first.size() - 1,
+                              peerWaitMs);
     client.write(second);
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
 }
@@ -441,16 +449,16 @@ void tst_Tcp::sendLongLine()
     Peer client;
     QVERIFY(serverWithClient(client));
     QGuiApplication::clipboard()->setText(pasted);
-    w->txtSend->setFocus();
-    QTest::keySequence(w->txtSend, QKeySequence::Paste);
-    QCOMPARE(w->txtSend->length(), pasted.size());
+    control<TextField>(*w, "txtSend")->setFocus();
+    QTest::keySequence(control<TextField>(*w, "txtSend"), QKeySequence::Paste);
+    QCOMPARE(control<TextField>(*w, "txtSend")->length(), pasted.size());
     for (const QChar c : typed) {
         if (c == u'\n')
-            QTest::keyClick(w->txtSend, Qt::Key_Return, Qt::ShiftModifier);
+            QTest::keyClick(control<TextField>(*w, "txtSend"), Qt::Key_Return, Qt::ShiftModifier);
         else
-            QTest::keyClick(w->txtSend, c.toLatin1());
+            QTest::keyClick(control<TextField>(*w, "txtSend"), c.toLatin1());
     }
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QString());
     QTRY_VERIFY_WITH_TIMEOUT(client.output().size() >= received.size(), peerWaitMs);
     QCOMPARE(client.output().size(), received.size());

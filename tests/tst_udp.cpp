@@ -3,6 +3,7 @@
 
 #include "peer.h"
 #include "sendBox.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -38,7 +39,7 @@ private Q_SLOTS:
 private:
     // Sends one datagram to the window as a separate peer program would.
     bool sendToWindow(const QByteArray &payload);
-    QString log() const { return w->txtReceive->text(); }
+    QString log() const { return control<TextField>(*w, "txtReceive")->text(); }
 
     std::unique_ptr<frmMain> w;
     quint16 windowPort = 0;
@@ -77,7 +78,7 @@ bool tst_Udp::sendToWindow(const QByteArray &payload)
 void tst_Udp::sendRefusedBeforeApply()
 {
     setSendText(*w, QStringLiteral("hello"));
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
 }
 
@@ -116,7 +117,7 @@ void tst_Udp::display()
     QFETCH(bool, hex);
     QFETCH(QString, shown);
 
-    w->chkHexDISP->setChecked(hex);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), hex);
     for (const QByteArray &datagram : datagrams)
         QVERIFY(sendToWindow(datagram));
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
@@ -130,7 +131,7 @@ void tst_Udp::largestDatagramInHex()
     for (qsizetype i = 0; i < payload.size(); ++i)
         payload[i] = char((i * 7 + i / 256) & 0xFF);
 
-    w->chkHexDISP->setChecked(true);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), true);
     QVERIFY(sendToWindow(payload));
     QTRY_VERIFY_WITH_TIMEOUT(!log().isEmpty(), peerWaitMs);
     QVERIFY(log().startsWith(QStringLiteral("UDP IN  (FFE3) : ")));
@@ -173,11 +174,11 @@ void tst_Udp::sendAfterApply()
     QTRY_VERIFY_WITH_TIMEOUT(receiver.messages().contains(u"starting data transfer loop"),
                              peerWaitMs);
 
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(portText);
-    w->cmdApply->click();
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), portText);
+    press(control<QPushButton>(*w, "cmdApply"));
     setSendText(*w, text);
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QString());
     QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);
 }

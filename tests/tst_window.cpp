@@ -1,4 +1,5 @@
 #include "sendBox.h"
+#include "windowControls.h"
 #include "windowPort.h"
 
 #include "field/TextField.h"
@@ -98,7 +99,9 @@ void tst_Window::init()
     openWindow();
     windowPort = startUpPort;
     // The rest move off port 1000, which needs root and nobody else on it.
-    if (!test.startsWith("startUp")) {
+    // The focus test needs the window as it opens: pressing Apply takes the
+    // focus, as a user's click does, and it needs no port.
+    if (!test.startsWith("startUp") && test != "focusAndTabOrder") {
         windowPort = applyUdpPort(*w);
         QVERIFY(windowPort != 0);
     }
@@ -120,7 +123,7 @@ void tst_Window::openWindow()
 
 bool tst_Window::arrive(const QByteArray &datagram)
 {
-    QSignalSpy arrivals(w->Winsock, &Winsock::DataArrivalEvent);
+    QSignalSpy arrivals(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent);
     return peer.writeDatagram(datagram, QHostAddress::LocalHost, windowPort) == datagram.size()
            && QTest::qWaitFor([&] { return arrivals.size() == 1; }, 10000);
 }
@@ -249,12 +252,12 @@ void tst_Window::statusPanels()
 {
     const int widths[] = { 531, 200, 96 };
     for (int panel = 1; panel <= 3; ++panel) {
-        QCOMPARE(w->StatusBar->panel(panel)->width(), widths[panel - 1]);
-        QVERIFY(w->StatusBar->panel(panel)->height() > 0);
+        QCOMPARE(control<StatusBar>(*w, "StatusBar")->panel(panel)->width(), widths[panel - 1]);
+        QVERIFY(control<StatusBar>(*w, "StatusBar")->panel(panel)->height() > 0);
     }
     w->setPanelText(2, QStringLiteral("two"));
     QCOMPARE(w->panelText(2), QStringLiteral("two"));
-    QCOMPARE(w->StatusBar->panel(2)->text(), QStringLiteral("two"));
+    QCOMPARE(control<StatusBar>(*w, "StatusBar")->panel(2)->text(), QStringLiteral("two"));
 }
 
 void tst_Window::fieldLooks()
@@ -262,20 +265,26 @@ void tst_Window::fieldLooks()
     const QColor editable(255, 255, 192);
     const QColor locked(192, 192, 255);
     const QColor blue(0, 0, 255);
-    for (QLineEdit *field : { w->txtLocalHostPortSet, w->txtRemoteHostPort, w->txtRemoteHostIP }) {
+    for (QLineEdit *field : { control<QLineEdit>(*w, "txtLocalHostPortSet"),
+                              control<QLineEdit>(*w, "txtRemoteHostPort"),
+                              control<QLineEdit>(*w, "txtRemoteHostIP") }) {
         QCOMPARE(backColor(field), editable);
         QVERIFY(!field->isReadOnly());
     }
-    for (QLineEdit *info : { w->txtLocalHostName, w->txtLocalHostIP, w->txtLocalHostPort }) {
+    for (QLineEdit *info :
+         { control<QLineEdit>(*w, "txtLocalHostName"), control<QLineEdit>(*w, "txtLocalHostIP"),
+           control<QLineEdit>(*w, "txtLocalHostPort") }) {
         QCOMPARE(backColor(info), locked);
         QVERIFY(info->isReadOnly());
     }
-    QCOMPARE(backColor(w->txtReceive), editable);
-    QCOMPARE(backColor(w->txtSend), editable);
-    const QList<QWidget *> textFields = { w->txtLocalHostPortSet, w->txtRemoteHostPort,
-                                          w->txtRemoteHostIP,     w->txtLocalHostName,
-                                          w->txtLocalHostIP,      w->txtLocalHostPort,
-                                          w->txtReceive,          w->txtSend };
+    QCOMPARE(backColor(control<TextField>(*w, "txtReceive")), editable);
+    QCOMPARE(backColor(control<TextField>(*w, "txtSend")), editable);
+    const QList<QWidget *> textFields = {
+        control<QLineEdit>(*w, "txtLocalHostPortSet"), control<QLineEdit>(*w, "txtRemoteHostPort"),
+        control<QLineEdit>(*w, "txtRemoteHostIP"),     control<QLineEdit>(*w, "txtLocalHostName"),
+        control<QLineEdit>(*w, "txtLocalHostIP"),      control<QLineEdit>(*w, "txtLocalHostPort"),
+        control<TextField>(*w, "txtReceive"),          control<TextField>(*w, "txtSend")
+    };
     for (QWidget *field : textFields)
         QCOMPARE(field->palette().color(QPalette::Text), blue);
 }
@@ -284,53 +293,55 @@ void tst_Window::startUpState()
 {
     // Whether or not the bind of port 1000 worked, both port fields show what
     // the endpoint holds.
-    const QString held = QString::number(w->Winsock->LocalPort());
-    QCOMPARE(w->txtLocalHostPortSet->text(), held);
-    QCOMPARE(w->txtLocalHostPort->text(), held);
-    QCOMPARE(w->Winsock->RemotePort(), 1001);
-    QCOMPARE(w->txtRemoteHostPort->text(), QString());
-    QCOMPARE(w->txtRemoteHostIP->text(), QString());
+    const QString held = QString::number(control<Winsock>(*w, "Winsock")->LocalPort());
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), held);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), held);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), 1001);
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(), QString());
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QString());
 
-    QVERIFY(w->optUDP->isChecked());
-    QVERIFY(!w->optTCP->isChecked());
-    QVERIFY(w->optServer->isChecked());
-    QVERIFY(!w->optClient->isChecked());
-    for (QRadioButton *role : { w->optServer, w->optClient }) {
+    QVERIFY(control<QRadioButton>(*w, "optUDP")->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optTCP")->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
+    for (QRadioButton *role :
+         { control<QRadioButton>(*w, "optServer"), control<QRadioButton>(*w, "optClient") }) {
         QVERIFY(role->isHidden());
         QVERIFY(!role->isEnabled());
     }
-    QVERIFY(!w->cmdApply->isHidden());
-    QVERIFY(w->cmdApply->isEnabled());
-    QVERIFY(w->chkHex->isHidden());
-    QVERIFY(!w->chkHexDISP->isChecked());
+    QVERIFY(!control<QPushButton>(*w, "cmdApply")->isHidden());
+    QVERIFY(control<QPushButton>(*w, "cmdApply")->isEnabled());
+    QVERIFY(control<QCheckBox>(*w, "chkHex")->isHidden());
+    QVERIFY(!control<QCheckBox>(*w, "chkHexDISP")->isChecked());
 
     for (int panel = 1; panel <= 3; ++panel)
         QCOMPARE(w->panelText(panel), QString());
 
-    QCOMPARE(w->txtLocalHostName->text(), Winsock::LocalHostName());
-    QCOMPARE(w->txtLocalHostIP->text(), Winsock::LocalIP());
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostName")->text(), Winsock::LocalHostName());
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostIP")->text(), Winsock::LocalIP());
 
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
     QVERIFY(!w->bApplyBusy);
 }
 
 void tst_Window::startUpHoldsPort1000()
 {
     SKIP_UNLESS_HOLDS_START_UP_PORT(*w);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->Winsock->LocalPort(), 1000);
-    QCOMPARE(w->txtLocalHostPortSet->text(), QStringLiteral("1000"));
-    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("1000"));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), 1000);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), QStringLiteral("1000"));
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), QStringLiteral("1000"));
     QVERIFY(arrive("to port 1000"));
-    QCOMPARE(w->txtReceive->text(), QStringLiteral("to port 1000"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), QStringLiteral("to port 1000"));
 }
 
 void tst_Window::focusAndTabOrder()
 {
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->txtReceive));
-    QCOMPARE(w->focusWidget(), static_cast<QWidget *>(w->txtReceive));
+    QCOMPARE(QApplication::focusWidget(),
+             static_cast<QWidget *>(control<TextField>(*w, "txtReceive")));
+    QCOMPARE(w->focusWidget(), static_cast<QWidget *>(control<TextField>(*w, "txtReceive")));
 
     // Keys go to whatever has the focus, as the user's do; the two text boxes
     // must pass Tab on rather than take it as a character.
@@ -349,48 +360,69 @@ void tst_Window::focusAndTabOrder()
             visited.prepend(QApplication::focusWidget()->objectName());
         }
         QCOMPARE(visited, expected.first(stops.size() - 1));
-        QVERIFY(w->txtReceive->text().isEmpty());
-        QVERIFY(w->txtSend->text().isEmpty());
+        QVERIFY(control<TextField>(*w, "txtReceive")->text().isEmpty());
+        QVERIFY(control<TextField>(*w, "txtSend")->text().isEmpty());
     };
 
     // chkHex is in the chain too, but hidden, so Tab passes it by.
-    walk({ w->txtReceive, w->txtLocalHostName, w->txtLocalHostIP, w->txtLocalHostPort, w->txtSend,
-           w->cmdSendData, w->txtRemoteHostIP, w->txtRemoteHostPort, w->txtLocalHostPortSet,
-           w->cmdApply, w->cmdClear, w->chkHexDISP, w->optUDP, w->txtReceive });
+    walk({ control<TextField>(*w, "txtReceive"), control<QLineEdit>(*w, "txtLocalHostName"),
+           control<QLineEdit>(*w, "txtLocalHostIP"), control<QLineEdit>(*w, "txtLocalHostPort"),
+           control<TextField>(*w, "txtSend"), control<QPushButton>(*w, "cmdSendData"),
+           control<QLineEdit>(*w, "txtRemoteHostIP"), control<QLineEdit>(*w, "txtRemoteHostPort"),
+           control<QLineEdit>(*w, "txtLocalHostPortSet"), control<QPushButton>(*w, "cmdApply"),
+           control<QPushButton>(*w, "cmdClear"), control<QCheckBox>(*w, "chkHexDISP"),
+           control<QRadioButton>(*w, "optUDP"), control<TextField>(*w, "txtReceive") });
     if (QTest::currentTestFailed())
         return;
 
     // With TCP the roles show and Apply hides; each group is one stop, on its selected member.
-    w->optTCP->setChecked(true);
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QStringLiteral("9"));
-    w->optClient->setChecked(true);
-    QVERIFY(w->optClient->isChecked());
-    w->txtReceive->setFocus();
-    walk({ w->txtReceive, w->txtLocalHostName, w->txtLocalHostIP, w->txtLocalHostPort, w->txtSend,
-           w->cmdSendData, w->txtRemoteHostIP, w->txtRemoteHostPort, w->txtLocalHostPortSet,
-           w->cmdClear, w->chkHexDISP, w->optTCP, w->optClient, w->txtReceive });
+    // As a user gets there: TCP starts the Server chosen at start-up, which
+    // locks the remote fields; Client unlocks them and, with nowhere to go
+    // yet, drops its choice; then the fields are filled and Client chosen.
+    press(control<QRadioButton>(*w, "optTCP"));
+    press(control<QRadioButton>(*w, "optClient"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("9"));
+    // This window kept port 1000 in the field; the client connects from a free one.
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(freeTcpPort()));
+    press(control<QRadioButton>(*w, "optClient"));
+    QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
+    control<TextField>(*w, "txtReceive")->setFocus();
+    walk({ control<TextField>(*w, "txtReceive"), control<QLineEdit>(*w, "txtLocalHostName"),
+           control<QLineEdit>(*w, "txtLocalHostIP"), control<QLineEdit>(*w, "txtLocalHostPort"),
+           control<TextField>(*w, "txtSend"), control<QPushButton>(*w, "cmdSendData"),
+           control<QLineEdit>(*w, "txtRemoteHostIP"), control<QLineEdit>(*w, "txtRemoteHostPort"),
+           control<QLineEdit>(*w, "txtLocalHostPortSet"), control<QPushButton>(*w, "cmdClear"),
+           control<QCheckBox>(*w, "chkHexDISP"), control<QRadioButton>(*w, "optTCP"),
+           control<QRadioButton>(*w, "optClient"), control<TextField>(*w, "txtReceive") });
 }
 
 void tst_Window::choicesOnlyAffectTheirOwnGroup()
 {
     // Role dropped (as after a peer close): no role selected, TCP still is.
-    w->optTCP->setChecked(true);
+    press(control<QRadioButton>(*w, "optTCP"));
     w->Winsock_Close();
-    QVERIFY(!w->optServer->isChecked() && !w->optClient->isChecked());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked()
+            && !control<QRadioButton>(*w, "optClient")->isChecked());
 
-    for (QRadioButton *role : { w->optServer, w->optClient, w->optServer }) {
+    for (QRadioButton *role :
+         { control<QRadioButton>(*w, "optServer"), control<QRadioButton>(*w, "optClient"),
+           control<QRadioButton>(*w, "optServer") }) {
         // A client needs somewhere to go; port 9 on loopback just stays "Connecting...".
-        w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-        w->txtRemoteHostPort->setText(QStringLiteral("9"));
+        // Set, not typed: Server locks these fields, and the switch to Client
+        // must find them filled.
+        control<QLineEdit>(*w, "txtRemoteHostIP")->setText(QStringLiteral("127.0.0.1"));
+        control<QLineEdit>(*w, "txtRemoteHostPort")->setText(QStringLiteral("9"));
         QTest::mouseClick(role, Qt::LeftButton);
         QVERIFY(role->isChecked());
-        QVERIFY2(w->optTCP->isChecked(), qPrintable(role->objectName()));
-        QVERIFY(!w->optUDP->isChecked());
+        QVERIFY2(control<QRadioButton>(*w, "optTCP")->isChecked(), qPrintable(role->objectName()));
+        QVERIFY(!control<QRadioButton>(*w, "optUDP")->isChecked());
     }
-    QTest::mouseClick(w->optUDP, Qt::LeftButton);
-    QVERIFY(w->optUDP->isChecked() && !w->optTCP->isChecked());
-    QVERIFY(w->optServer->isChecked() != w->optClient->isChecked());
+    QTest::mouseClick(control<QRadioButton>(*w, "optUDP"), Qt::LeftButton);
+    QVERIFY(control<QRadioButton>(*w, "optUDP")->isChecked()
+            && !control<QRadioButton>(*w, "optTCP")->isChecked());
+    QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked()
+            != control<QRadioButton>(*w, "optClient")->isChecked());
 }
 
 void tst_Window::startUpWithPortHeld()
@@ -401,55 +433,57 @@ void tst_Window::startUpWithPortHeld()
         QSKIP("UDP port 1000 is protected: only root may bind it, so it cannot be held here");
     openWindow();
     QVERIFY(w->isVisible());
-    QVERIFY(w->optUDP->isChecked());
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QVERIFY(control<QRadioButton>(*w, "optUDP")->isChecked());
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
     QCOMPARE(w->panelText(1), QString());
 }
 
 void tst_Window::udpAgainAfterTcp()
 {
-    w->optTCP->setChecked(true);
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
-    QVERIFY(w->cmdApply->isHidden());
-    QVERIFY(!w->optServer->isHidden());
-    QVERIFY(w->txtRemoteHostIP->isReadOnly());
+    press(control<QRadioButton>(*w, "optTCP"));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::TCP);
+    QVERIFY(control<QPushButton>(*w, "cmdApply")->isHidden());
+    QVERIFY(!control<QRadioButton>(*w, "optServer")->isHidden());
+    QVERIFY(control<QLineEdit>(*w, "txtRemoteHostIP")->isReadOnly());
     w->setPanelText(3, QStringLiteral("Listening..."));
-    w->txtRemoteHostIP->setText(QStringLiteral("10.0.0.1"));
-    w->txtRemoteHostPort->setText(QStringLiteral("5000"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("10.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("5000"));
 
-    w->optUDP->setChecked(true);
-    QVERIFY(!w->optTCP->isChecked());
-    for (QLineEdit *remote : { w->txtRemoteHostIP, w->txtRemoteHostPort }) {
+    press(control<QRadioButton>(*w, "optUDP"));
+    QVERIFY(!control<QRadioButton>(*w, "optTCP")->isChecked());
+    for (QLineEdit *remote : { control<QLineEdit>(*w, "txtRemoteHostIP"),
+                               control<QLineEdit>(*w, "txtRemoteHostPort") }) {
         QCOMPARE(remote->text(), QString());
         QVERIFY(!remote->isReadOnly());
         QCOMPARE(backColor(remote), QColor(255, 255, 192));
     }
     QCOMPARE(w->panelText(3), QString());
-    QVERIFY(!w->cmdApply->isHidden());
-    QVERIFY(w->cmdApply->isEnabled());
-    for (QRadioButton *role : { w->optServer, w->optClient }) {
+    QVERIFY(!control<QPushButton>(*w, "cmdApply")->isHidden());
+    QVERIFY(control<QPushButton>(*w, "cmdApply")->isEnabled());
+    for (QRadioButton *role :
+         { control<QRadioButton>(*w, "optServer"), control<QRadioButton>(*w, "optClient") }) {
         QVERIFY(role->isHidden());
         QVERIFY(!role->isEnabled());
     }
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::UDP));
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 
     // Apply binds the port the field still shows.
-    w->cmdApply->click();
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
+    press(control<QPushButton>(*w, "cmdApply"));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), int(windowPort));
 }
 
 void tst_Window::refreshWaitsForApply()
 {
-    w->txtLocalHostPort->setText(QStringLiteral("stale"));
+    control<QLineEdit>(*w, "txtLocalHostPort")->setText(QStringLiteral("stale"));
     w->bApplyBusy = true;
     w->RefreshLocalHostInfo();
-    QCOMPARE(w->txtLocalHostPort->text(), QStringLiteral("stale"));
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), QStringLiteral("stale"));
     w->bApplyBusy = false;
     w->RefreshLocalHostInfo();
-    QCOMPARE(w->txtLocalHostPort->text(), QString::number(windowPort));
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), QString::number(windowPort));
 }
 
 void tst_Window::apply_data()
@@ -500,28 +534,28 @@ void tst_Window::apply()
     QFETCH(int, sentToPort);
     QFETCH(QString, sentToHost);
 
-    w->txtLocalHostPortSet->setText(localPort);
-    w->txtRemoteHostPort->setText(remotePort);
-    w->txtRemoteHostIP->setText(remoteHost);
-    w->cmdApply->click();
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), localPort);
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), remotePort);
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), remoteHost);
+    press(control<QPushButton>(*w, "cmdApply"));
 
     QCOMPARE(w->panelText(1), QString());
     QVERIFY(!w->bApplyBusy);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    const int bound = w->Winsock->LocalPort();
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+    const int bound = control<Winsock>(*w, "Winsock")->LocalPort();
     if (boundPort == 0)
         QVERIFY(bound != 0);
     else if (boundPort == -1)
         QCOMPARE(bound, int(windowPort));
     else
         QCOMPARE(bound, boundPort);
-    QCOMPARE(w->txtLocalHostPort->text(), QString::number(bound));
-    QCOMPARE(w->Winsock->RemotePort(), sentToPort);
-    QCOMPARE(w->Winsock->RemoteHost(), sentToHost);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), QString::number(bound));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), sentToPort);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->RemoteHost(), sentToHost);
 
-    QCOMPARE(w->txtLocalHostPortSet->text(), localPort);
-    QCOMPARE(w->txtRemoteHostPort->text(), remotePort);
-    QCOMPARE(w->txtRemoteHostIP->text(), remoteHost);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), localPort);
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(), remotePort);
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), remoteHost);
 }
 
 void tst_Window::applyFailure_data()
@@ -529,20 +563,20 @@ void tst_Window::applyFailure_data()
     QTest::addColumn<QString>("localPort");
     QTest::addColumn<QString>("remotePort");
     QTest::addColumn<QString>("cause");
-    QTest::addColumn<int>("state");
+    QTest::addColumn<Winsock::StateCode>("state");
 
     QTest::newRow("local-port-too-big") << "70000"
                                         << ""
-                                        << "out of range" << int(Winsock::Closed);
+                                        << "out of range" << Winsock::Closed;
     QTest::newRow("local-port-negative") << "-1"
                                          << ""
-                                         << "out of range" << int(Winsock::Closed);
+                                         << "out of range" << Winsock::Closed;
     QTest::newRow("remote-port-too-big") << ""
                                          << "99999"
-                                         << "out of range" << int(Winsock::Bound);
+                                         << "out of range" << Winsock::Bound;
     QTest::newRow("remote-port-huge") << ""
                                       << "1e12"
-                                      << "32 bits" << int(Winsock::Bound);
+                                      << "32 bits" << Winsock::Bound;
 }
 
 void tst_Window::applyFailure()
@@ -550,20 +584,20 @@ void tst_Window::applyFailure()
     QFETCH(QString, localPort);
     QFETCH(QString, remotePort);
     QFETCH(QString, cause);
-    QFETCH(int, state);
+    QFETCH(Winsock::StateCode, state);
 
-    w->txtLocalHostPortSet->setText(localPort);
-    w->txtRemoteHostPort->setText(remotePort);
-    w->cmdApply->click();
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), localPort);
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), remotePort);
+    press(control<QPushButton>(*w, "cmdApply"));
 
     const QString message = w->panelText(1);
     QVERIFY2(message.startsWith(QStringLiteral("Apply failed: ")), qPrintable(message));
     QVERIFY2(message.contains(cause), qPrintable(message));
     QVERIFY(!w->bApplyBusy);
-    QCOMPARE(w->Winsock->State(), state);
-    QCOMPARE(w->Winsock->RemotePort(), 1001);
-    QCOMPARE(w->txtLocalHostPortSet->text(), localPort);
-    QCOMPARE(w->txtRemoteHostPort->text(), remotePort);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), state);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), 1001);
+    QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), localPort);
+    QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(), remotePort);
 }
 
 void tst_Window::applyWithPortHeld()
@@ -572,17 +606,17 @@ void tst_Window::applyWithPortHeld()
     QVERIFY(holder.bind(QHostAddress::Any, 0));
     const QString held = QString::number(holder.localPort());
 
-    w->txtLocalHostPortSet->setText(held);
-    w->cmdApply->click();
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), held);
+    press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: port %1 is already in use").arg(held));
     QVERIFY(!w->bApplyBusy);
-    QCOMPARE(w->Winsock->State(), int(Winsock::Closed));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 
     // The failure left nothing stuck: the next Apply binds again.
-    w->txtLocalHostPortSet->setText(QString::number(windowPort));
-    w->cmdApply->click();
-    QCOMPARE(w->Winsock->State(), int(Winsock::Bound));
-    QCOMPARE(w->Winsock->LocalPort(), int(windowPort));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(windowPort));
+    press(control<QPushButton>(*w, "cmdApply"));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), int(windowPort));
 }
 
 void tst_Window::sendRefusedWithoutRemoteHost_data()
@@ -596,11 +630,11 @@ void tst_Window::sendRefusedWithoutRemoteHost()
 {
     QFETCH(QString, remoteHost);
     if (!remoteHost.isNull())
-        w->Winsock->setRemoteHost(remoteHost);
+        control<Winsock>(*w, "Winsock")->setRemoteHost(remoteHost);
     setSendText(*w, QStringLiteral("kept"));
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
-    QCOMPARE(w->txtSend->text(), QStringLiteral("kept"));
+    QCOMPARE(control<TextField>(*w, "txtSend")->text(), QStringLiteral("kept"));
 }
 
 void tst_Window::sendDatagram_data()
@@ -624,38 +658,38 @@ void tst_Window::sendDatagram()
     QFETCH(QByteArray, datagram);
 
     setSendText(*w, text);
-    w->cmdSendData->click(); // refused: no remote host yet
+    press(control<QPushButton>(*w, "cmdSendData")); // refused: no remote host yet
     QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
 
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
-    w->cmdApply->click();
-    w->cmdSendData->click();
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(peer.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QString());
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 10000);
     const QNetworkDatagram received = peer.receiveDatagram();
     QCOMPARE(received.data(), datagram);
     QCOMPARE(received.senderPort(), int(windowPort));
     QVERIFY(!peer.hasPendingDatagrams());
-    QCOMPARE(w->txtSend->text(), text);
+    QCOMPARE(control<TextField>(*w, "txtSend")->text(), text);
 }
 
 void tst_Window::sendRefusedWithoutTcpConnection()
 {
-    w->optTCP->setChecked(true);
-    QCOMPARE(w->Winsock->Protocol(), int(Winsock::TCP));
+    press(control<QRadioButton>(*w, "optTCP"));
+    QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::TCP);
     setSendText(*w, QStringLiteral("kept"));
-    w->cmdSendData->click();
+    press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
-    QCOMPARE(w->txtSend->text(), QStringLiteral("kept"));
+    QCOMPARE(control<TextField>(*w, "txtSend")->text(), QStringLiteral("kept"));
 }
 
 QByteArray tst_Window::sendToPeer()
 {
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
-    w->cmdApply->click();
-    w->cmdSendData->click();
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(peer.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
+    press(control<QPushButton>(*w, "cmdSendData"));
     if (!w->panelText(1).isEmpty()
         || !QTest::qWaitFor([this] { return peer.hasPendingDatagrams(); }, 10000))
         return {};
@@ -731,10 +765,10 @@ void tst_Window::sendTypedKeys()
     QFETCH(QByteArray, datagram);
 
     w->activateWindow();
-    w->txtSend->setFocus();
-    keys.simulate(w->txtSend);
+    control<TextField>(*w, "txtSend")->setFocus();
+    keys.simulate(control<TextField>(*w, "txtSend"));
     QCOMPARE(sendToPeer(), datagram);
-    QCOMPARE(w->txtSend->text().toUtf8(), datagram);
+    QCOMPARE(control<TextField>(*w, "txtSend")->text().toUtf8(), datagram);
 }
 
 void tst_Window::sendDatagramSize_data()
@@ -757,10 +791,10 @@ void tst_Window::sendDatagramSize()
     QFETCH(bool, sent);
 
     setSendText(*w, text);
-    w->txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    w->txtRemoteHostPort->setText(QString::number(peer.localPort()));
-    w->cmdApply->click();
-    w->cmdSendData->click();
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(peer.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
+    press(control<QPushButton>(*w, "cmdSendData"));
     if (sent) {
         QCOMPARE(w->panelText(1), QString());
         QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 10000);
@@ -770,7 +804,7 @@ void tst_Window::sendDatagramSize()
         QVERIFY2(w->panelText(1).startsWith(u"Send Data failed: "), qPrintable(w->panelText(1)));
         QVERIFY(!peer.hasPendingDatagrams());
     }
-    QCOMPARE(w->txtSend->length(), text.size());
+    QCOMPARE(control<TextField>(*w, "txtSend")->length(), text.size());
 }
 
 void tst_Window::receive_data()
@@ -800,35 +834,36 @@ void tst_Window::receive()
 
     for (const QByteArray &piece : pieces) {
         const bool hex = piece.startsWith('#');
-        w->chkHexDISP->setChecked(hex);
+        setTicked(control<QCheckBox>(*w, "chkHexDISP"), hex);
         QVERIFY(arrive(hex ? piece.sliced(1) : piece));
     }
-    QCOMPARE(w->txtReceive->text(), shown);
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), shown);
     QCOMPARE(w->panelText(1), QString());
 }
 
 void tst_Window::caretAfterArrival()
 {
-    QTest::keyClicks(w->txtReceive, QStringLiteral("old"));
-    QTest::keyClick(w->txtReceive, Qt::Key_A, Qt::ControlModifier);
-    QVERIFY(w->txtReceive->hasSelection());
+    QTest::keyClicks(control<TextField>(*w, "txtReceive"), QStringLiteral("old"));
+    QTest::keyClick(control<TextField>(*w, "txtReceive"), Qt::Key_A, Qt::ControlModifier);
+    QVERIFY(control<TextField>(*w, "txtReceive")->hasSelection());
     QVERIFY(arrive("abc"));
     // The caret goes to the end with nothing selected, and typing goes on there.
-    QVERIFY(!w->txtReceive->hasSelection());
-    QCOMPARE(w->txtReceive->cursorPosition(), w->txtReceive->length());
-    QTest::keyClick(w->txtReceive, Qt::Key_X);
-    QCOMPARE(w->txtReceive->text(), QStringLiteral("oldabcx"));
+    QVERIFY(!control<TextField>(*w, "txtReceive")->hasSelection());
+    QCOMPARE(control<TextField>(*w, "txtReceive")->cursorPosition(),
+             control<TextField>(*w, "txtReceive")->length());
+    QTest::keyClick(control<TextField>(*w, "txtReceive"), Qt::Key_X);
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), QStringLiteral("oldabcx"));
 }
 
 void tst_Window::clearEmptiesTheLog()
 {
     QVERIFY(arrive("ab\r"));
-    w->cmdClear->click();
-    QCOMPARE(w->txtReceive->text(), QString());
-    QCOMPARE(w->txtReceive->length(), 0);
+    press(control<QPushButton>(*w, "cmdClear"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), QString());
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), 0);
     // What came before the Clear no longer joins a line break.
     QVERIFY(arrive("\ncd"));
-    QCOMPARE(w->txtReceive->text(), QStringLiteral("\ncd"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), QStringLiteral("\ncd"));
 }
 
 void tst_Window::largeHexRecord()
@@ -836,11 +871,11 @@ void tst_Window::largeHexRecord()
     QByteArray bytes(40000, '\0');
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = char(i % 251);
-    w->chkHexDISP->setChecked(true);
+    setTicked(control<QCheckBox>(*w, "chkHexDISP"), true);
     QVERIFY(arrive(bytes));
 
     QCOMPARE(w->panelText(1), QString());
-    const QString shown = w->txtReceive->text();
+    const QString shown = control<TextField>(*w, "txtReceive")->text();
     QVERIFY(shown.startsWith(QStringLiteral("UDP IN  (9C40) : 00 01 02 ")));
     // 2500 lines of 16 cells, each line 17 columns of header or indent and a break.
     QCOMPARE(shown.size(), qsizetype(2500 * (17 + 16 * 3 + 2)));
@@ -853,22 +888,23 @@ void tst_Window::largeHexRecord()
 void tst_Window::fullLogRefusesArrival()
 {
     // Two characters short of full, then an arrival that exactly fills it.
-    QVERIFY(fillLog(w->txtReceive, TextField::capacity - 2));
+    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextField::capacity - 2));
     QVERIFY(arrive("ab"));
     QCOMPARE(w->panelText(1), QString());
-    QCOMPARE(w->txtReceive->length(), TextField::capacity);
-    QCOMPARE(w->txtReceive->textBetween(TextField::capacity - 3, TextField::capacity),
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextField::capacity);
+    QCOMPARE(control<TextField>(*w, "txtReceive")
+                     ->textBetween(TextField::capacity - 3, TextField::capacity),
              QStringLiteral("yab"));
 
     QVERIFY(arrive("c"));
     QCOMPARE(w->panelText(1), QStringLiteral("Failed to get remote data..."));
-    QCOMPARE(w->txtReceive->length(), TextField::capacity);
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextField::capacity);
 
     // Once one arrival is dropped, none is taken until Clear: a later piece
     // would read on as if nothing had been lost.
-    w->cmdClear->click();
+    press(control<QPushButton>(*w, "cmdClear"));
     QVERIFY(arrive("after"));
-    QCOMPARE(w->txtReceive->text(), QStringLiteral("after"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->text(), QStringLiteral("after"));
 }
 
 QTEST_MAIN(tst_Window)

@@ -225,37 +225,38 @@ void tst_Winsock::portMembersRejectOutOfRange()
 void tst_Winsock::protocolChangeNeedsClosed()
 {
     Winsock socket;
-    VERIFY_FAILS(socket.setProtocol(2), "protocol");
-    QCOMPARE(socket.Protocol(), int(Winsock::TCP));
+    // A code from outside the table, as a caller holding a plain number may pass.
+    VERIFY_FAILS(socket.setProtocol(Winsock::ProtocolCode(2)), "protocol");
+    QCOMPARE(socket.Protocol(), Winsock::TCP);
 
     socket.setProtocol(Winsock::UDP);
     socket.Bind(0);
     VERIFY_FAILS(socket.setProtocol(Winsock::TCP), "closed");
     socket.setProtocol(Winsock::UDP); // the same protocol is no change
-    QCOMPARE(socket.Protocol(), int(Winsock::UDP));
+    QCOMPARE(socket.Protocol(), Winsock::UDP);
 
     socket.Close();
     socket.setProtocol(Winsock::TCP);
     socket.setLocalPort(0); // the closed endpoint still names its old UDP port
     socket.Listen();
     VERIFY_FAILS(socket.setProtocol(Winsock::UDP), "closed");
-    QCOMPARE(socket.State(), int(Winsock::Listening));
+    QCOMPARE(socket.State(), Winsock::Listening);
 }
 
 void tst_Winsock::wrongProtocolOperation_data()
 {
-    QTest::addColumn<int>("protocol");
+    QTest::addColumn<Winsock::ProtocolCode>("protocol");
     QTest::addColumn<int>("operation");
 
-    QTest::newRow("bind-tcp") << int(Winsock::TCP) << 0;
-    QTest::newRow("listen-udp") << int(Winsock::UDP) << 1;
-    QTest::newRow("connect-udp") << int(Winsock::UDP) << 2;
-    QTest::newRow("send-unconnected-tcp") << int(Winsock::TCP) << 3;
+    QTest::newRow("bind-tcp") << Winsock::TCP << 0;
+    QTest::newRow("listen-udp") << Winsock::UDP << 1;
+    QTest::newRow("connect-udp") << Winsock::UDP << 2;
+    QTest::newRow("send-unconnected-tcp") << Winsock::TCP << 3;
 }
 
 void tst_Winsock::wrongProtocolOperation()
 {
-    QFETCH(int, protocol);
+    QFETCH(Winsock::ProtocolCode, protocol);
     QFETCH(int, operation);
 
     Winsock socket;
@@ -279,22 +280,22 @@ void tst_Winsock::wrongProtocolOperation()
         }
     });
     QVERIFY(reason);
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
 }
 
 void tst_Winsock::closeReleasesEverything_data()
 {
-    QTest::addColumn<int>("protocol");
+    QTest::addColumn<Winsock::ProtocolCode>("protocol");
     QTest::addColumn<bool>("open");
 
-    QTest::newRow("never-opened") << int(Winsock::TCP) << false;
-    QTest::newRow("udp-bound") << int(Winsock::UDP) << true;
-    QTest::newRow("tcp-listening") << int(Winsock::TCP) << true;
+    QTest::newRow("never-opened") << Winsock::TCP << false;
+    QTest::newRow("udp-bound") << Winsock::UDP << true;
+    QTest::newRow("tcp-listening") << Winsock::TCP << true;
 }
 
 void tst_Winsock::closeReleasesEverything()
 {
-    QFETCH(int, protocol);
+    QFETCH(Winsock::ProtocolCode, protocol);
     QFETCH(bool, open);
 
     Winsock socket;
@@ -303,9 +304,9 @@ void tst_Winsock::closeReleasesEverything()
         protocol == Winsock::UDP ? socket.Bind(0) : socket.Listen();
     const int port = socket.LocalPort();
     socket.Close();
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
     socket.Close();
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
 
     if (open) {
         // The port must be free again at once, for this endpoint and for others.
@@ -335,7 +336,7 @@ void tst_Winsock::bindRounds()
     Winsock socket;
     socket.setProtocol(Winsock::UDP);
     socket.Bind(even + offset);
-    QCOMPARE(socket.State(), int(Winsock::Bound));
+    QCOMPARE(socket.State(), Winsock::Bound);
     QCOMPARE(socket.LocalPort(), int(even));
 }
 
@@ -355,7 +356,7 @@ void tst_Winsock::bindEphemeral()
     Winsock socket;
     socket.setProtocol(Winsock::UDP);
     socket.Bind(port);
-    QCOMPARE(socket.State(), int(Winsock::Bound));
+    QCOMPARE(socket.State(), Winsock::Bound);
     QVERIFY(socket.LocalPort() > 0);
 
     // The port read back is the one really held.
@@ -384,7 +385,7 @@ void tst_Winsock::bindRejectsOutOfRange()
     Winsock socket;
     socket.setProtocol(Winsock::UDP);
     QVERIFY(failureOf([&] { socket.Bind(port); }));
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
 }
 
 void tst_Winsock::bindBusyPort_data()
@@ -406,7 +407,7 @@ void tst_Winsock::bindBusyPort()
     Winsock socket;
     socket.setProtocol(Winsock::UDP);
     VERIFY_FAILS(socket.Bind(holder.localPort()), "already in use");
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
 }
 
 void tst_Winsock::bindPrivilegedPort()
@@ -454,7 +455,7 @@ void tst_Winsock::udpSend()
     sender.setRemotePort(receiver.socket.LocalPort());
     sender.SendData(text);
     // A send from an endpoint never bound binds it first.
-    QCOMPARE(sender.State(), int(Winsock::Bound));
+    QCOMPARE(sender.State(), Winsock::Bound);
     QVERIFY(sender.LocalPort() > 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 1, waitMs);
@@ -538,14 +539,14 @@ void tst_Winsock::listenBusyPort()
     Winsock socket;
     socket.setLocalPort(port);
     VERIFY_FAILS(socket.Listen(), "already in use");
-    QCOMPARE(socket.State(), int(Winsock::Closed));
+    QCOMPARE(socket.State(), Winsock::Closed);
 }
 
 void tst_Winsock::serverAcceptsInHandler()
 {
     Winsock server;
     server.Listen();
-    QCOMPARE(server.State(), int(Winsock::Listening));
+    QCOMPARE(server.State(), Winsock::Listening);
     const auto port = quint16(server.LocalPort());
     QVERIFY(port != 0);
     QSignalSpy requests(&server, &Winsock::ConnectionRequestEvent);
@@ -559,7 +560,7 @@ void tst_Winsock::serverAcceptsInHandler()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, waitMs);
-    QCOMPARE(server.State(), int(Winsock::Connected));
+    QCOMPARE(server.State(), Winsock::Connected);
     QCOMPARE(server.RemoteHostIP(), QStringLiteral("127.0.0.1"));
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ConnectedState, waitMs);
     QCOMPARE(server.RemotePort(), int(client.localPort()));
@@ -581,10 +582,10 @@ void tst_Winsock::serverAcceptsInHandler()
 
     client.disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
-    QCOMPARE(server.State(), int(Winsock::PeerClosed));
+    QCOMPARE(server.State(), Winsock::PeerClosed);
     QVERIFY(failureOf([&] { server.SendData(QStringLiteral("late")); }));
     server.Close();
-    QCOMPARE(server.State(), int(Winsock::Closed));
+    QCOMPARE(server.State(), Winsock::Closed);
 }
 
 void tst_Winsock::serverDropsUnacceptedRequest()
@@ -602,13 +603,13 @@ void tst_Winsock::serverDropsUnacceptedRequest()
     QSignalSpy ignoredClosed(&ignored, &QTcpSocket::disconnected);
     ignored.connectToHost(QHostAddress::LocalHost, port);
     QTRY_COMPARE_WITH_TIMEOUT(ignoredClosed.size(), 1, waitMs);
-    QCOMPARE(server.State(), int(Winsock::Listening));
+    QCOMPARE(server.State(), Winsock::Listening);
 
     // The server still listens for the next one.
     accept = true;
     QTcpSocket taken;
     taken.connectToHost(QHostAddress::LocalHost, port);
-    QTRY_COMPARE_WITH_TIMEOUT(server.State(), int(Winsock::Connected), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(server.State(), Winsock::Connected, waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(taken.state(), QAbstractSocket::ConnectedState, waitMs);
     QCOMPARE(server.RemotePort(), int(taken.localPort()));
 }
@@ -635,7 +636,7 @@ void tst_Winsock::serverTakesDataSentBeforeAccept()
     QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("close")), waitMs);
     QCOMPARE(log.text, QStringLiteral("early \u20ac"));
     QCOMPARE(log.events.last(), QStringLiteral("close"));
-    QCOMPARE(server.State(), int(Winsock::PeerClosed));
+    QCOMPARE(server.State(), Winsock::PeerClosed);
 }
 
 void tst_Winsock::clientConnects_data()
@@ -667,7 +668,7 @@ void tst_Winsock::clientConnects()
 
     client.Connect();
     QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, waitMs);
-    QCOMPARE(client.State(), int(Winsock::Connected));
+    QCOMPARE(client.State(), Winsock::Connected);
     QCOMPARE(client.RemoteHostIP(), QStringLiteral("127.0.0.1"));
     QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), waitMs);
     std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
@@ -683,7 +684,7 @@ void tst_Winsock::clientConnects()
 
     peer->disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
-    QCOMPARE(client.State(), int(Winsock::PeerClosed));
+    QCOMPARE(client.State(), Winsock::PeerClosed);
     QCOMPARE(connected.size(), 1);
 }
 
@@ -707,11 +708,11 @@ void tst_Winsock::clientConnectFails()
     QSignalSpy closed(&client, &Winsock::CloseEvent);
     QSignalSpy arrived(&client, &Winsock::DataArrivalEvent);
     client.Connect();
-    QTRY_COMPARE_WITH_TIMEOUT(client.State(), int(Winsock::Failed), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(client.State(), Winsock::Failed, waitMs);
     QCOMPARE(connected.size() + closed.size() + arrived.size(), 0);
 
     client.Close();
-    QCOMPARE(client.State(), int(Winsock::Closed));
+    QCOMPARE(client.State(), Winsock::Closed);
 }
 
 void tst_Winsock::clientReconnectsFromSamePort()
@@ -734,7 +735,7 @@ void tst_Winsock::clientReconnectsFromSamePort()
         QCOMPARE(peer->peerPort(), localPort);
         QSignalSpy peerClosed(peer, &QTcpSocket::disconnected);
         client.Close();
-        QCOMPARE(client.State(), int(Winsock::Closed));
+        QCOMPARE(client.State(), Winsock::Closed);
         QTRY_COMPARE_WITH_TIMEOUT(peerClosed.size(), 1, waitMs);
         delete peer;
     }
@@ -808,7 +809,7 @@ void tst_Winsock::streamIncompleteTailOnClose()
     QCOMPARE(log.events.count(QStringLiteral("close")), 1);
     QCOMPARE(log.text, QString::fromUtf8(bytes));
     QVERIFY(log.text.endsWith(QChar::ReplacementCharacter));
-    QCOMPARE(link.client.State(), int(Winsock::PeerClosed));
+    QCOMPARE(link.client.State(), Winsock::PeerClosed);
 }
 
 void tst_Winsock::streamLargeText()
@@ -868,7 +869,7 @@ void tst_Winsock::largeSendWithNothingWaiting()
 {
     StreamPair link;
     QVERIFY(link.connect());
-    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), int(Winsock::Connected), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), Winsock::Connected, waitMs);
 
     // Larger than what may wait, but nothing waits yet: accepted whole.
     QByteArray first;

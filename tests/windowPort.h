@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asNobody.h"
+#include "windowControls.h"
 
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
@@ -25,12 +26,15 @@ constexpr quint16 startUpPort = 1000;
 // rather than falling back to 1000. Returns the port held, 0 if Apply failed.
 inline quint16 applyUdpPort(frmMain &w, quint16 port = 0)
 {
-    w.txtLocalHostPortSet->setText(QString::number(port));
-    w.cmdApply->click();
-    if (w.Winsock->State() != Winsock::Bound)
+    auto *localPort = control<QLineEdit>(w, "txtLocalHostPortSet");
+    typeInto(localPort, QString::number(port));
+    press(control<QPushButton>(w, "cmdApply"));
+    // Which port the system chose only the endpoint can tell.
+    const auto *endpoint = control<Winsock>(w, "Winsock");
+    if (endpoint->State() != Winsock::Bound)
         return 0;
-    const auto held = quint16(w.Winsock->LocalPort());
-    w.txtLocalHostPortSet->setText(QString::number(held));
+    const auto held = quint16(endpoint->LocalPort());
+    typeInto(localPort, QString::number(held));
     return held;
 }
 

@@ -413,7 +413,9 @@ void frmMain::connectEvents()
     connect(Winsock, &::Winsock::CloseEvent, this,
             [this] { guarded("Disconnecting", [this] { Winsock_Close(); }); });
     connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
-        guarded("Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); });
+        guarded(
+                "Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); },
+                arrivalFailedText());
     });
     connect(Winsock, &::Winsock::SendFailedEvent, this, [this](const QString &reason) {
         setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));

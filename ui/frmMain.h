@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QWidget>
 
 #include <functional>
@@ -115,13 +116,25 @@ private:
     void setTabOrder();
 
     // Runs one entry from Qt; a failure becomes "<operation> failed: <cause>"
-    // in status panel 1 instead of escaping into the event loop (ui/guard.cpp).
-    void guarded(const char *operation, const std::function<void()> &handler);
+    // in status panel 1, or failureText when given, instead of escaping into
+    // the event loop (ui/guard.cpp).
+    void guarded(const char *operation, const std::function<void()> &handler,
+                 const QString &failureText = QString());
+    // What panel 1 says when an arrival cannot be shown (data/receiving.cpp).
+    static QString arrivalFailedText();
 
     // Apply and role rules shared by both transport handlers.
     void applyTransportRules();
     // Clears a choice without running its handler.
     static void clearChoice(QRadioButton *choice);
+
+    // --- steps the transport and role handlers share (link/sharedSteps.cpp)
+    enum class RemoteText { Keep, Clear };
+    // Both remote fields get the locked or the editable look and lock.
+    void setRemoteFieldsLocked(bool locked, RemoteText text);
+    // The local port field, or 1000 when it is blank or reads 0, becomes the
+    // endpoint's local port.
+    void useLocalPortOrDefault();
 
     // One buffer for every hex record, so a flood does not allocate a record
     // each time: at most one read's record, some 4.4 MB for a full 1 MB read.
