@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFile>
 #include <QList>
+#include <QObject>
 #include <QStringList>
 
 #include <algorithm>
@@ -39,18 +42,60 @@ inline double median(QList<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// Resident set size of this process, in bytes.
-inline qint64 residentBytes()
+// A size line of /proc/self/status ("VmRSS:", "VmHWM:"), in bytes.
+inline qint64 statusBytes(const char *field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     const QList<QByteArray> lines = status.readAll().split('\n');
     for (const QByteArray &line : lines)
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
     return 0;
 }
+
+// Resident set size of this process, in bytes.
+inline qint64 residentBytes()
+{
+    return statusBytes("VmRSS:");
+}
+
+// Peak resident set size of this process so far, in bytes.
+inline qint64 peakResidentBytes()
+{
+    return statusBytes("VmHWM:");
+}
+
+// Runs the event loop until `done` holds or `timeoutMs` passes.
+template<typename Done>
+bool spinUntil(Done done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// Counts the paints of a viewport it filters: an action is answered when the
+// picture that shows it has been painted.
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
 
 // "RESULT|key|value|unit" for bench.sh; the rest of the output is for people.
 inline void result(const char *key, double value, const char *unit)

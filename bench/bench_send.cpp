@@ -13,25 +13,9 @@
 
 namespace {
 
-// Counts the paints of the box's viewport: an action is answered when the
-// picture that shows it has been painted.
-class PaintCounter : public QObject
-{
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            ++paints;
-        return false;
-    }
-};
-
 // Times `action` to the next paint of the box.
 template<typename Action>
-double toRepaint(PaintCounter &counter, Action action)
+double toRepaint(bench::PaintCounter &counter, Action action)
 {
     bench::spinUntil([] { return false; }, 2 * TextField::repaintIntervalMs + 10);
     const int before = counter.paints;
@@ -78,7 +62,7 @@ int main(int argc, char **argv)
     frmMain window;
     window.show();
     TextField *box = window.txtSend;
-    PaintCounter counter;
+    bench::PaintCounter counter;
     box->viewport()->installEventFilter(&counter);
     box->setFocus();
     QClipboard *clipboard = QGuiApplication::clipboard();

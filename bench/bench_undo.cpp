@@ -8,55 +8,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEvent>
-#include <QFile>
 #include <QTest>
 
 #include <cstdio>
-#include <functional>
-
-namespace {
-
-class PaintCounter : public QObject
-{
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            ++paints;
-        return false;
-    }
-};
-
-// Peak resident set size of this process so far, in bytes.
-qint64 peakResidentBytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines)
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
-    return 0;
-}
-
-bool spin(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -67,7 +21,7 @@ int main(int argc, char **argv)
     TextField log;
     log.resize(800, 600);
     log.show();
-    PaintCounter counter;
+    bench::PaintCounter counter;
     log.viewport()->installEventFilter(&counter);
 
     QString line(66, u'x');
@@ -80,26 +34,26 @@ int main(int argc, char **argv)
         log.appendPiece(line);
     const qsizetype full = log.length();
     log.setFocus();
-    spin([] { return false; }, 100);
+    bench::spinUntil([] { return false; }, 100);
     std::printf("log of %lld characters, RSS %.1f MB, peak %.1f MB\n", qlonglong(full),
-                bench::residentBytes() / 1e6, peakResidentBytes() / 1e6);
+                bench::residentBytes() / 1e6, bench::peakResidentBytes() / 1e6);
 
     bool ok = true;
     const auto timed = [&](const char *key, const char *what, auto action, qsizetype expected) {
-        spin([] { return false; }, 2 * TextField::repaintIntervalMs + 10);
+        bench::spinUntil([] { return false; }, 2 * TextField::repaintIntervalMs + 10);
         const int before = counter.paints;
         QElapsedTimer timer;
         timer.start();
         action();
         const double returned = timer.nsecsElapsed() / 1e6;
-        if (!spin([&] { return counter.paints > before; }, 5000))
+        if (!bench::spinUntil([&] { return counter.paints > before; }, 5000))
             std::printf("%s: no repaint within 5 s\n", key);
         const double painted = timer.nsecsElapsed() / 1e6;
         ok = ok && log.length() == expected;
         std::printf("%-34s %8.1f ms to return, %8.1f ms to the repaint; length %lld, "
                     "RSS %.1f MB, peak %.1f MB\n",
                     what, returned, painted, qlonglong(log.length()), bench::residentBytes() / 1e6,
-                    peakResidentBytes() / 1e6);
+                    bench::peakResidentBytes() / 1e6);
         bench::result((QByteArray("undo_") + key + "_ms").constData(), painted, "ms");
     };
     QTest::keyClick(&log, Qt::Key_A, Qt::ControlModifier);
@@ -112,7 +66,7 @@ int main(int argc, char **argv)
     timed(
             "redo", "Ctrl+Shift+Z (replaced again)",
             [&] { QTest::keyClick(&log, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier); }, 1);
-    bench::result("undo_peak_rss_mb", peakResidentBytes() / 1e6, "MB");
+    bench::result("undo_peak_rss_mb", bench::peakResidentBytes() / 1e6, "MB");
     if (!ok)
         std::printf("FAIL: a step left the log at the wrong length\n");
     return ok ? 0 : 1;

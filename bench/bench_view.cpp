@@ -19,22 +19,6 @@
 
 namespace {
 
-// Counts the paints of the log's viewport: an action is answered when the
-// picture that shows it has been painted.
-class PaintCounter : public QObject
-{
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            ++paints;
-        return false;
-    }
-};
-
 struct Figure
 {
     const char *key;
@@ -46,8 +30,8 @@ struct Figure
 // moment, timing it to the next paint of the log (or, when `paints` is false,
 // to its return).
 template<typename Prepare, typename Action>
-Figure timed(const char *key, const char *what, PaintCounter &counter, int times, bool paints,
-             Prepare prepare, Action action)
+Figure timed(const char *key, const char *what, bench::PaintCounter &counter, int times,
+             bool paints, Prepare prepare, Action action)
 {
     Figure figure { key, what, {} };
     for (int i = 0; i < times; ++i) {
@@ -107,7 +91,7 @@ int main(int argc, char **argv)
     window.show();
     TextField *log = window.txtReceive;
     QScrollBar *bar = log->verticalScrollBar();
-    PaintCounter counter;
+    bench::PaintCounter counter;
     log->viewport()->installEventFilter(&counter);
 
     // Full: whole lines until the next one would be refused, with a little

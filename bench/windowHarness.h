@@ -111,20 +111,6 @@ private:
     qint64 m_cleared = 0;
 };
 
-// Runs the event loop until `done` holds or `timeoutMs` passes.
-template<typename Done>
-bool spinUntil(Done done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 // Lets the event loop run until a cleared log has handed all its memory back,
 // so the next run does not pay for the last one's slices.
 inline void spinUntilReleased(const TextField *log)
