@@ -26,8 +26,8 @@ double builderSeconds(const QByteArray &data, qsizetype arrival)
     for (qsizetype at = 0; at < data.size(); at += arrival) {
         const QByteArrayView piece
                 = QByteArrayView(data).sliced(at, std::min(arrival, data.size() - at));
-        buildHexRecordLatin1(HexTransport::Tcp, piece, record);
-        sink += record.size();
+        if (buildHexRecordLatin1(HexTransport::Tcp, piece, record))
+            sink += record.size();
     }
     const double elapsed = bench::seconds(timer);
     if (sink == 0)

@@ -42,7 +42,7 @@ int main(int argc, char **argv)
 
     frmMain window;
     window.show();
-    TextField *log = window.txtReceive;
+    TextField *log = control<TextField>(window, "txtReceive");
     QString line(66, u'x');
     line += u'\n';
     const QString block = line.repeated(16384);
@@ -89,7 +89,8 @@ int main(int argc, char **argv)
         QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier);
         stall.start();
         arrivalTimer.start();
-        bench::spinUntil([&] { return window.cmdClear->isEnabled(); }, 120000);
+        bench::spinUntil([&] { return control<QPushButton>(window, "cmdClear")->isEnabled(); },
+                         120000);
         const double seconds = bench::seconds(timer);
         arrivalTimer.stop();
         stall.stop();
@@ -98,7 +99,7 @@ int main(int argc, char **argv)
         const bool whole = file.size() == length && file.open(QIODevice::ReadOnly)
                            && file.read(1 << 20) == head && file.seek(length - (1 << 20))
                            && file.read(1 << 20) == tail;
-        ok = ok && whole && window.panelText(1).isEmpty();
+        ok = ok && whole && panelText(window, 1).isEmpty();
         file.close();
         const double mb = length / 1e6;
         windowMbps.append(mb / seconds);

@@ -61,7 +61,7 @@ int main(int argc, char **argv)
 
     frmMain window;
     window.show();
-    TextField *box = window.txtSend;
+    TextField *box = control<TextField>(window, "txtSend");
     bench::PaintCounter counter;
     box->viewport()->installEventFilter(&counter);
     box->setFocus();
@@ -119,7 +119,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < times; ++i) {
         QElapsedTimer timer;
         timer.start();
-        QTest::mouseClick(window.cmdSendData, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(window, "cmdSendData"), Qt::LeftButton);
         sends.append(timer.nsecsElapsed() / 1e6);
     }
     report("send_refused", "Send Data refused (no remote host)", sends);

@@ -98,12 +98,13 @@ Run intoWindow(frmMain &window, const QByteArray &data)
 {
     Run run;
     const quint16 port = bench::freePort();
-    window.txtLocalHostPortSet->setText(QString::number(port));
-    window.optUDP->click();
-    window.optTCP->click(); // Server is the role at first: listens on the port
-    if (!window.optServer->isChecked())
-        window.optServer->click();
-    if (window.Winsock->State() != Winsock::Listening) {
+    control<QLineEdit>(window, "txtLocalHostPortSet")->setText(QString::number(port));
+    control<QRadioButton>(window, "optUDP")->click();
+    control<QRadioButton>(window, "optTCP")
+            ->click(); // Server is the role at first: listens on the port
+    if (!control<QRadioButton>(window, "optServer")->isChecked())
+        control<QRadioButton>(window, "optServer")->click();
+    if (control<Winsock>(window, "Winsock")->State() != Winsock::Listening) {
         std::printf("the window is not listening\n");
         return run;
     }
@@ -114,16 +115,17 @@ Run intoWindow(frmMain &window, const QByteArray &data)
     bool closed = false;
     QElapsedTimer timer;
     QObject context;
-    QObject::connect(window.Winsock, &Winsock::DataArrivalEvent, &context, [&](int bytes) {
-        // Runs after the window's handler: a refusal shows in panel 1.
-        run.delivered += bytes;
-        if (!window.panelText(1).startsWith(QStringLiteral("Failed")))
-            return;
-        run.refused += bytes;
-        window.setPanelText(1, QString());
-    });
+    QObject::connect(control<Winsock>(window, "Winsock"), &Winsock::DataArrivalEvent, &context,
+                     [&](int bytes) {
+                         // Runs after the window's handler: a refusal shows in panel 1.
+                         run.delivered += bytes;
+                         if (!panelText(window, 1).startsWith(QStringLiteral("Failed")))
+                             return;
+                         run.refused += bytes;
+                         setPanelText(window, 1, QString());
+                     });
     double cpuStart = 0;
-    QObject::connect(window.Winsock, &Winsock::CloseEvent, &context, [&] {
+    QObject::connect(control<Winsock>(window, "Winsock"), &Winsock::CloseEvent, &context, [&] {
         run.mbps = data.size() / 1e6 / bench::seconds(timer);
         run.busyPct = 100 * (threadCpuSeconds() - cpuStart) / bench::seconds(timer);
         closed = true;
@@ -139,8 +141,8 @@ Run intoWindow(frmMain &window, const QByteArray &data)
     run.stallMs = stall.longestStallMs();
     counter.stop();
     run.logChars = counter.chars();
-    window.cmdClear->click();
-    bench::spinUntilReleased(window.txtReceive);
+    control<QPushButton>(window, "cmdClear")->click();
+    bench::spinUntilReleased(control<TextField>(window, "txtReceive"));
     if (!closed || !ok)
         run.mbps = 0;
     return run;
@@ -206,7 +208,7 @@ int main(int argc, char **argv)
     for (const bool hex : modes) {
         const qsizetype size = qsizetype(smoke ? 1 : (hex ? 128 : 512)) << 20;
         const QByteArray data = streamBytes(hex, size);
-        window.chkHexDISP->setChecked(hex);
+        control<QCheckBox>(window, "chkHexDISP")->setChecked(hex);
         QList<double> ours;
         QList<double> theirs;
         double longestStall = 0;

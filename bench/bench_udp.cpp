@@ -79,7 +79,7 @@ struct Run
 Run flood(frmMain &window, bool hex, int rate, int seconds)
 {
     const qint64 count = qint64(rate) * seconds;
-    window.chkHexDISP->setChecked(hex);
+    control<QCheckBox>(window, "chkHexDISP")->setChecked(hex);
 
     // One datagram's share of the log, which keeps every character as it came.
     const QString shown
@@ -113,7 +113,7 @@ Run flood(frmMain &window, bool hex, int rate, int seconds)
     counter.start();
     stall.start();
     std::atomic<qint64> sent { 0 };
-    QList<quint16> ports { quint16(window.Winsock->LocalPort()) };
+    QList<quint16> ports { quint16(control<Winsock>(window, "Winsock")->LocalPort()) };
     if (socat.state() == QProcess::Running)
         ports.append(socatPort);
     std::thread sender(sendFlood, ports, rate, count, seconds * 1000 + 2000, &sent);
@@ -134,8 +134,8 @@ Run flood(frmMain &window, bool hex, int rate, int seconds)
     } else {
         run.socatShare = -1;
     }
-    window.cmdClear->click();
-    bench::spinUntilReleased(window.txtReceive);
+    control<QPushButton>(window, "cmdClear")->click();
+    bench::spinUntilReleased(control<TextField>(window, "txtReceive"));
     return run;
 }
 
@@ -155,11 +155,11 @@ int main(int argc, char **argv)
     frmMain window;
     window.show();
     // Move the window off its fixed port to one of our own, through its fields.
-    window.txtLocalHostPortSet->setText(QString::number(bench::freePort()));
-    window.txtRemoteHostIP->setText(QStringLiteral("127.0.0.1"));
-    window.txtRemoteHostPort->setText(QString::number(bench::freePort()));
-    window.cmdApply->click();
-    if (window.Winsock->State() != Winsock::Bound) {
+    control<QLineEdit>(window, "txtLocalHostPortSet")->setText(QString::number(bench::freePort()));
+    control<QLineEdit>(window, "txtRemoteHostIP")->setText(QStringLiteral("127.0.0.1"));
+    control<QLineEdit>(window, "txtRemoteHostPort")->setText(QString::number(bench::freePort()));
+    control<QPushButton>(window, "cmdApply")->click();
+    if (control<Winsock>(window, "Winsock")->State() != Winsock::Bound) {
         std::printf("the window did not bind its port\n");
         return 1;
     }

@@ -89,7 +89,7 @@ int main(int argc, char **argv)
 
     frmMain window;
     window.show();
-    TextField *log = window.txtReceive;
+    TextField *log = control<TextField>(window, "txtReceive");
     QScrollBar *bar = log->verticalScrollBar();
     bench::PaintCounter counter;
     log->viewport()->installEventFilter(&counter);
@@ -209,8 +209,9 @@ int main(int argc, char **argv)
     // Clear last: the button, as a user presses it.
     const qint64 rssFull = bench::residentBytes();
     qint64 rssCleared = 0;
-    figures.append(timed("clear", "clicking Clear", counter, 1, true, nothing,
-                         [&] { QTest::mouseClick(window.cmdClear, Qt::LeftButton); }));
+    figures.append(timed("clear", "clicking Clear", counter, 1, true, nothing, [&] {
+        QTest::mouseClick(control<QPushButton>(window, "cmdClear"), Qt::LeftButton);
+    }));
     QElapsedTimer release;
     release.start();
     bench::spinUntilReleased(log);

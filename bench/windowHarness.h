@@ -4,6 +4,7 @@
 
 #include "field/TextField.h"
 #include "net/Winsock.h"
+#include "tests/windowControls.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -77,7 +78,8 @@ class LogCounter
 {
 public:
     explicit LogCounter(frmMain *window, StallMeter *stall)
-        : m_window(window)
+        : m_log(control<TextField>(*window, "txtReceive"))
+        , m_clear(control<QPushButton>(*window, "cmdClear"))
         , m_stall(stall)
     {
         m_timer.setInterval(20);
@@ -85,27 +87,28 @@ public:
     }
     void start()
     {
-        m_window->cmdClear->click();
+        m_clear->click();
         m_cleared = 0;
         m_timer.start();
     }
     void stop() { m_timer.stop(); }
-    qint64 chars() const { return m_cleared + m_window->txtReceive->length(); }
+    qint64 chars() const { return m_cleared + m_log->length(); }
 
     static constexpr qsizetype clearAt = TextField::capacity / 4 * 3;
 
 private:
     void clearIfNearlyFull()
     {
-        if (m_window->txtReceive->length() < clearAt)
+        if (m_log->length() < clearAt)
             return;
-        m_cleared += m_window->txtReceive->length();
-        m_window->cmdClear->click();
+        m_cleared += m_log->length();
+        m_clear->click();
         if (m_stall)
             m_stall->skipCurrentGap();
     }
 
-    frmMain *m_window;
+    const TextField *m_log;
+    QPushButton *m_clear;
     StallMeter *m_stall;
     QTimer m_timer;
     qint64 m_cleared = 0;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <stdexcept>
 
 namespace {
 
@@ -64,14 +63,16 @@ void writeRecord(unsigned char *p, HexTransport transport, QByteArrayView bytes)
 QString buildHexRecord(HexTransport transport, QByteArrayView bytes)
 {
     QByteArray record;
-    buildHexRecordLatin1(transport, bytes, record);
+    if (!buildHexRecordLatin1(transport, bytes, record))
+        return QString();
     return QString::fromLatin1(record);
 }
 
-void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out)
+bool buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out)
 {
     if (bytes.size() > maxHexRecordBytes)
-        throw std::length_error("more bytes than a hex record's count can hold");
+        return false;
     out.resize(recordLength(bytes.size()));
     writeRecord(reinterpret_cast<unsigned char *>(out.data()), transport, bytes);
+    return true;
 }

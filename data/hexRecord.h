@@ -13,12 +13,14 @@ enum class HexTransport { Tcp, Udp };
 // Characters before the first cell of every line.
 constexpr qsizetype hexRecordHeaderWidth = 17;
 // The largest count four hex digits hold; a longer record would break the
-// layout, so it is refused (std::length_error) instead.
+// layout, so it is refused instead.
 constexpr qsizetype maxHexRecordBytes = 0xFFFF;
 
 // The record in Latin-1, a byte a character, written over `out`: the log
 // stores it as it comes, and a buffer used again and again costs no fresh
-// pages for every read of a fast stream.
-void buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes, QByteArray &out);
-// The same record as text.
+// pages for every read of a fast stream. False, with `out` untouched, for more
+// than maxHexRecordBytes.
+[[nodiscard]] bool buildHexRecordLatin1(HexTransport transport, QByteArrayView bytes,
+                                        QByteArray &out);
+// The same record as text; empty (a record never is) when refused.
 QString buildHexRecord(HexTransport transport, QByteArrayView bytes);

@@ -29,7 +29,11 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
             setPanelText(1, arrivalFailedText());
             return;
         }
-        buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal), hexRecordBuffer);
+        if (!buildHexRecordLatin1(transport, QByteArrayView(bytes).first(bytesTotal),
+                                  hexRecordBuffer)) {
+            setPanelText(1, arrivalFailedText());
+            return;
+        }
         appended = txtReceive->appendPiece(QLatin1StringView(hexRecordBuffer));
     } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
         appended = txtReceive->appendPiece(QLatin1StringView(ascii));

@@ -9,7 +9,14 @@
 #include <QFileInfo>
 #include <QPushButton>
 
-#include <stdexcept>
+namespace {
+
+QString saveFailedText(const QString &cause)
+{
+    return QStringLiteral("Save failed: %1").arg(cause);
+}
+
+} // namespace
 
 void frmMain::txtReceive_SaveAs()
 {
@@ -30,9 +37,9 @@ void frmMain::txtReceive_SaveAs()
 
     auto *save = new LogSave(txtReceive, path, this);
     if (!save->start()) {
-        const QString cause = save->errorString();
+        setPanelText(1, saveFailedText(save->errorString()));
         delete save;
-        throw std::runtime_error(cause.toStdString());
+        return;
     }
     logSave = save;
     // Clear would take away the text being written; it waits for the save.
@@ -43,6 +50,6 @@ void frmMain::txtReceive_SaveAs()
                 save->deleteLater();
                 cmdClear->setEnabled(true);
                 if (outcome == LogSave::Failed)
-                    setPanelText(1, QStringLiteral("Save failed: %1").arg(cause));
+                    setPanelText(1, saveFailedText(cause));
             });
 }

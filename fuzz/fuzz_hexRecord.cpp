@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <stdexcept>
 
 namespace {
 
@@ -154,11 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray bytes
                 = QByteArray("\x00\x7F\x80\xFF\x12\xAB", 6).repeated(0x10000 / 6 + 1);
         check(HexTransport::Tcp, bytes.first(maxHexRecordBytes));
-        try {
-            buildHexRecord(HexTransport::Udp, bytes.first(maxHexRecordBytes + 1));
-        } catch (const std::length_error &) {
+        if (buildHexRecord(HexTransport::Udp, bytes.first(maxHexRecordBytes + 1)).isEmpty())
             return true;
-        }
         mismatch("a count past FFFF was not refused", QString(), 0);
     }();
     Q_UNUSED(longRecordsChecked);

@@ -430,7 +430,7 @@ void tst_Accessibility::statusPanelsAnnounced()
     QCOMPARE(iface->parent()->role(), QAccessible::StatusBar);
 
     for (const QString &text : std::as_const(texts))
-        w->setPanelText(panel, text);
+        setPanelText(*w, panel, text);
 
     // The bridge carries a static text's name, not its value: the name is the message.
     QCOMPARE(noticesOf(QAccessible::NameChanged, label), said);

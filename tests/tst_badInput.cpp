@@ -83,7 +83,7 @@ void tst_BadInput::init()
 {
     w = std::make_unique<frmMain>();
     QVERIFY(applyUdpPort(*w) != 0);
-    w->setPanelText(1, sentinel);
+    setPanelText(*w, 1, sentinel);
 }
 
 void tst_BadInput::cleanup()
@@ -156,7 +156,6 @@ void tst_BadInput::applyLocalPort()
     const int before = control<Winsock>(*w, "Winsock")->LocalPort();
     control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(text);
     press(control<QPushButton>(*w, "cmdApply"));
-    QVERIFY(!w->bApplyBusy);
     switch (means) {
     case Means::Good:
         QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), goodPort);
@@ -168,7 +167,7 @@ void tst_BadInput::applyLocalPort()
         QVERIFY(control<Winsock>(*w, "Winsock")->LocalPort() > 0);
         break;
     case Means::Refused:
-        QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: ") + cause);
+        QCOMPARE(panelText(*w, 1), QStringLiteral("Apply failed: ") + cause);
         QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
         // A good port still works afterwards.
         control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(goodPort));
@@ -176,7 +175,7 @@ void tst_BadInput::applyLocalPort()
         QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), goodPort);
         return;
     }
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
     QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(),
              QString::number(control<Winsock>(*w, "Winsock")->LocalPort()));
@@ -190,7 +189,7 @@ void tst_BadInput::serverLocalPort()
     control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(text);
     press(control<QRadioButton>(*w, "optTCP"));
     QVERIFY(answers());
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     // Zero and blank mean port 1000.
     if ((means == Means::Zero || means == Means::Blank) && mayBindBelow1024()
         && !control<QRadioButton>(*w, "optServer")->isChecked())
@@ -201,7 +200,7 @@ void tst_BadInput::serverLocalPort()
         return;
     }
     QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
-    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
     QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), means == Means::Good ? goodPort : 1000);
     if (means != Means::Good)
         QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), QStringLiteral("1000"));
@@ -214,7 +213,7 @@ void tst_BadInput::selectClient(const QString &localPort, const QString &host, c
     control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(localPort);
     control<QLineEdit>(*w, "txtRemoteHostIP")->setText(host);
     control<QLineEdit>(*w, "txtRemoteHostPort")->setText(port);
-    w->setPanelText(1, sentinel);
+    setPanelText(*w, 1, sentinel);
     press(control<QRadioButton>(*w, "optClient"));
 }
 
@@ -232,12 +231,12 @@ void tst_BadInput::clientLocalPort()
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, 1000);
     if (means == Means::Refused || (means != Means::Good && !mayBindBelow1024())) {
         QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
-        QCOMPARE(w->panelText(1), sentinel);
-        QCOMPARE(w->panelText(3), QString());
+        QCOMPARE(panelText(*w, 1), sentinel);
+        QCOMPARE(panelText(*w, 3), QString());
         return;
     }
     QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1),
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1),
                               QStringLiteral("Connect with remote server success."), peerWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), peerWaitMs);
     std::unique_ptr<QTcpSocket> accepted(remote.nextPendingConnection());
@@ -267,11 +266,11 @@ void tst_BadInput::applyRemotePort()
         // The remote port's whole-number step speaks for itself past 32 bits.
         if (cause.startsWith(u"the port"))
             cause = QStringLiteral("the number does not fit in 32 bits");
-        QCOMPARE(w->panelText(1), QStringLiteral("Apply failed: ") + cause);
+        QCOMPARE(panelText(*w, 1), QStringLiteral("Apply failed: ") + cause);
         QCOMPARE(control<Winsock>(*w, "Winsock")->RemotePort(), before);
         return;
     }
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
 }
 
 void tst_BadInput::clientRemotePort()
@@ -282,15 +281,15 @@ void tst_BadInput::clientRemotePort()
     QTcpServer remote;
     QVERIFY(remote.listen(QHostAddress::LocalHost, goodPort));
     selectClient(QStringLiteral("24681"), QStringLiteral("127.0.0.1"), text);
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     if (means != Means::Good) {
         QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
-        QCOMPARE(w->panelText(3), QString());
+        QCOMPARE(panelText(*w, 3), QString());
         return;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1),
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1),
                               QStringLiteral("Connect with remote server success."), peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
 }
 
 void tst_BadInput::remoteHost_data()
@@ -333,19 +332,19 @@ void tst_BadInput::remoteHost()
     control<QLineEdit>(*w, "txtRemoteHostIP")->setText(host);
     control<QLineEdit>(*w, "txtRemoteHostPort")->setText(QString::number(peer.localPort()));
     press(control<QPushButton>(*w, "cmdApply"));
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     setSendText(*w, QStringLiteral("probe"));
     press(control<QPushButton>(*w, "cmdSendData"));
     if (udpOutcome == u"sent") {
         QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), peerWaitMs);
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("probe"));
-        QCOMPARE(w->panelText(1), QString());
+        QCOMPARE(panelText(*w, 1), QString());
     } else if (udpOutcome == u"no-host") {
-        QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
+        QCOMPARE(panelText(*w, 1), QStringLiteral("No specified remote host!"));
     } else {
         // The name is shown as typed, never read as a format.
         QTRY_COMPARE_WITH_TIMEOUT(
-                w->panelText(1),
+                panelText(*w, 1),
                 QStringLiteral("Send Data failed: cannot resolve host '%1'").arg(host), peerWaitMs);
     }
     QVERIFY(answers());
@@ -354,19 +353,20 @@ void tst_BadInput::remoteHost()
     QTcpServer remote;
     QVERIFY(remote.listen(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost));
     selectClient(QStringLiteral("24682"), host, QString::number(remote.serverPort()));
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     if (clientOutcome == u"dropped") {
         QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
-        QCOMPARE(w->panelText(3), QString());
+        QCOMPARE(panelText(*w, 3), QString());
     } else if (clientOutcome == u"connecting") {
         QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
         QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
                                   peerWaitMs);
-        QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
-        QCOMPARE(w->panelText(1), sentinel);
+        QCOMPARE(panelText(*w, 3), QStringLiteral("Connecting..."));
+        QCOMPARE(panelText(*w, 1), sentinel);
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(
-                w->panelText(1), QStringLiteral("Connect with remote server success."), peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1),
+                                  QStringLiteral("Connect with remote server success."),
+                                  peerWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(remote.hasPendingConnections(), peerWaitMs);
     }
     QVERIFY(answers());
@@ -379,18 +379,18 @@ void tst_BadInput::portInUse()
     const quint16 udpBusy = udpHolder.localPort();
     control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(udpBusy));
     press(control<QPushButton>(*w, "cmdApply"));
-    QCOMPARE(w->panelText(1),
+    QCOMPARE(panelText(*w, 1),
              QStringLiteral("Apply failed: port %1 is already in use").arg(udpBusy));
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 
     QTcpServer tcpHolder;
     QVERIFY(tcpHolder.listen(QHostAddress::Any, 0));
-    w->setPanelText(1, sentinel);
+    setPanelText(*w, 1, sentinel);
     typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"),
              QString::number(tcpHolder.serverPort()));
     press(control<QRadioButton>(*w, "optTCP"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
     reportResult(QStringLiteral("port-in-use"),
                  QStringLiteral("Apply reports \"port N is already in use\"; the server role "
@@ -417,17 +417,17 @@ void tst_BadInput::privilegedPort()
     for (const int port : { 1000, 80 }) {
         control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QString::number(port));
         press(control<QPushButton>(*w, "cmdApply"));
-        QCOMPARE(w->panelText(1),
+        QCOMPARE(panelText(*w, 1),
                  QStringLiteral("Apply failed: port %1 needs administrator rights (ports below "
                                 "1024 are protected)")
                          .arg(port));
     }
     // The server role drops its choice instead.
-    w->setPanelText(1, sentinel);
+    setPanelText(*w, 1, sentinel);
     control<QLineEdit>(*w, "txtLocalHostPortSet")->setText(QStringLiteral("80"));
     press(control<QRadioButton>(*w, "optTCP"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
-    QCOMPARE(w->panelText(1), sentinel);
+    QCOMPARE(panelText(*w, 1), sentinel);
     reportResult(QStringLiteral("privileged-port"),
                  QStringLiteral("as nobody, Apply of 1000 and 80 reports \"needs administrator "
                                 "rights\"; the server role drops its choice"));

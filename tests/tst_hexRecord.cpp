@@ -6,8 +6,6 @@
 #include <QStringList>
 #include <QTest>
 
-#include <stdexcept>
-
 namespace {
 
 // Deliberately naive: one cell at a time, the way the record is described.
@@ -159,10 +157,9 @@ void tst_HexRecord::refusedPastFourDigits()
     QFETCH(qsizetype, size);
     const QByteArray bytes(size, 'x');
     QByteArray out("kept");
-    QVERIFY_THROWS_EXCEPTION(std::length_error,
-                             buildHexRecordLatin1(HexTransport::Tcp, bytes, out));
+    QVERIFY(!buildHexRecordLatin1(HexTransport::Tcp, bytes, out));
     QCOMPARE(out, QByteArray("kept"));
-    QVERIFY_THROWS_EXCEPTION(std::length_error, buildHexRecord(HexTransport::Udp, bytes));
+    QVERIFY(buildHexRecord(HexTransport::Udp, bytes).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_HexRecord)

@@ -107,7 +107,7 @@ void tst_Hostile::init()
 {
     w = std::make_unique<frmMain>();
     w->show();
-    w->setPanelText(1, QString());
+    setPanelText(*w, 1, QString());
 }
 
 void tst_Hostile::cleanup()
@@ -120,15 +120,15 @@ bool tst_Hostile::listen()
     typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(serverPort));
     press(control<QRadioButton>(*w, "optTCP"));
     return control<Winsock>(*w, "Winsock")->State() == Winsock::Listening
-           && w->panelText(3) == QStringLiteral("Listening...");
+           && panelText(*w, 3) == QStringLiteral("Listening...");
 }
 
 RawSocket tst_Hostile::acceptedClient()
 {
-    w->setPanelText(1, QString());
+    setPanelText(*w, 1, QString());
     RawSocket client = connectTcp(serverPort);
     if (!client.isValid()
-        || !QTest::qWaitFor([&] { return w->panelText(1) == clientAccepted; }, peerWaitMs))
+        || !QTest::qWaitFor([&] { return panelText(*w, 1) == clientAccepted; }, peerWaitMs))
         return RawSocket();
     return client;
 }
@@ -139,12 +139,16 @@ bool tst_Hostile::servesAgain()
     if (!control<QRadioButton>(*w, "optTCP")->isChecked())
         press(control<QRadioButton>(*w, "optTCP"));
     if (control<Winsock>(*w, "Winsock")->State() != Winsock::Listening) {
-        if (control<QRadioButton>(*w, "optServer")->isChecked())
-            w->optServer_Click(); // a choice already made raises no toggle
-        else
+        // A choice already made raises no toggle: a user starts the server
+        // again by choosing TCP afresh, which runs the chosen role.
+        if (control<QRadioButton>(*w, "optServer")->isChecked()) {
+            press(control<QRadioButton>(*w, "optUDP"));
+            press(control<QRadioButton>(*w, "optTCP"));
+        } else {
             press(control<QRadioButton>(*w, "optServer"));
+        }
     }
-    if (w->panelText(3) != QStringLiteral("Listening..."))
+    if (panelText(*w, 3) != QStringLiteral("Listening..."))
         return false;
     RawSocket client = acceptedClient();
     return client.isValid() && client.sendAll("again\n")
@@ -223,15 +227,15 @@ void tst_Hostile::connectStorm()
     };
     QTRY_VERIFY_WITH_TIMEOUT(connectedQuiet(), 3 * peerWaitMs);
     QCOMPARE(requests.size(), 1);
-    QCOMPARE(w->panelText(1), clientAccepted);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QCOMPARE(panelText(*w, 1), clientAccepted);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
     QVERIFY(answers());
     QCOMPARE(refused + closedAfterConnect + 1, connects);
 
     // The one client leaves: the rules' disconnect, and nothing left open.
     open.clear();
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientLeft, peerWaitMs);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(openFds() <= fdsBefore + 2, peerWaitMs);
     const qint64 rssGrowth = rssKiB() - rssBefore;
@@ -267,15 +271,15 @@ void tst_Hostile::abruptClient()
     QVERIFY(listen());
     RawSocket client = acceptedClient();
     QVERIFY(client.isValid());
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
 
     if (how == u"silent") {
         // Nothing arrives; the window still answers and can be switched away.
         QVERIFY(answers());
-        QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+        QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
         press(control<QRadioButton>(*w, "optUDP"));
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
-        QCOMPARE(w->panelText(3), QString());
+        QCOMPARE(panelText(*w, 3), QString());
         QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
         QVERIFY(servesAgain());
         reportResult(QStringLiteral("silent-client"), QStringLiteral("survived"));
@@ -293,10 +297,10 @@ void tst_Hostile::abruptClient()
             client.resetAbruptly();
         });
         const bool left
-                = QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
+                = QTest::qWaitFor([&] { return panelText(*w, 1) == clientLeft; }, peerWaitMs);
         sender.join();
         QVERIFY(left);
-        QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+        QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
         QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
         const QString text = log();
         QVERIFY(text.size() <= 64 * 64 * 1024);
@@ -315,8 +319,8 @@ void tst_Hostile::abruptClient()
     } else {
         ::shutdown(client.fd(), SHUT_WR);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientLeft, peerWaitMs);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(log(), QStringLiteral("before the end\r\n"));
 
@@ -326,7 +330,7 @@ void tst_Hostile::abruptClient()
         QTRY_COMPARE_WITH_TIMEOUT(client.look(), RawSocket::Look::Ended, peerWaitMs);
         setSendText(*w, QStringLiteral("reply"));
         press(control<QPushButton>(*w, "cmdSendData"));
-        QCOMPARE(w->panelText(1), QStringLiteral("No avaiable connection..."));
+        QCOMPARE(panelText(*w, 1), QStringLiteral("No avaiable connection..."));
     }
     QVERIFY(answers());
     QVERIFY(servesAgain());
@@ -354,7 +358,7 @@ void tst_Hostile::peerVanishes()
         peer.start(socat,
                    { QStringLiteral("-"), QStringLiteral("TCP:127.0.0.1:%1").arg(serverPort) });
         QVERIFY(peer.waitForStarted(peerWaitMs));
-        QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientAccepted, peerWaitMs);
     } else {
         peer.start(socat,
                    { QStringLiteral("-d"), QStringLiteral("-d"),
@@ -372,17 +376,18 @@ void tst_Hostile::peerVanishes()
         typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"),
                  QString::number(peerServerPort + 1));
         press(control<QRadioButton>(*w, "optClient"));
-        QTRY_COMPARE_WITH_TIMEOUT(
-                w->panelText(1), QStringLiteral("Connect with remote server success."), peerWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1),
+                                  QStringLiteral("Connect with remote server success."),
+                                  peerWaitMs);
     }
     peer.write("last words\n");
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("last words\n"), peerWaitMs);
     peer.kill();
     QVERIFY(peer.waitForFinished(peerWaitMs));
 
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), windowIsServer ? clientLeft : serverLeft,
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), windowIsServer ? clientLeft : serverLeft,
                               peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
     QVERIFY(servesAgain());
@@ -400,7 +405,7 @@ void tst_Hostile::udpFlood()
     connect(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent, this, [&](int bytesTotal) {
         ++arrivals;
         markers += bytesTotal == 4;
-        if (w->panelText(1) == arrivalFailed)
+        if (panelText(*w, 1) == arrivalFailed)
             ++refusals;
     });
 
@@ -520,14 +525,14 @@ void tst_Hostile::tcpStreamPastCapacity()
     QVERIFY(finished);
     QVERIFY(ok);
     // The end of the stream comes after all of its data.
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientLeft, peerWaitMs);
     const qint64 elapsedMs = clock.elapsed();
     const qint64 longestGap = probe.longestGapMs();
     const qint64 rssFull = rssKiB();
 
     QVERIFY(control<TextField>(*w, "txtReceive")->length() <= TextField::capacity);
     QVERIFY(refusals > 0);
-    QCOMPARE(w->panelText(1), clientLeft);
+    QCOMPARE(panelText(*w, 1), clientLeft);
     // Nothing was taken after the first refusal (checked below), so the log
     // now is the log as it was then.
     const qsizetype prefixLength = control<TextField>(*w, "txtReceive")->length() - filled;
@@ -580,7 +585,7 @@ void tst_Hostile::noGapAfterRefusal()
     QSignalSpy arrivals(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent);
     QVERIFY(client.sendAll("0123456789ABCDEF"));
     QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, peerWaitMs);
-    QCOMPARE(w->panelText(1), arrivalFailed);
+    QCOMPARE(panelText(*w, 1), arrivalFailed);
     QCOMPARE(control<TextField>(*w, "txtReceive")->length(), full);
     QVERIFY(client.sendAll("abc"));
     QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 2, peerWaitMs);
@@ -615,7 +620,7 @@ void tst_Hostile::lineBreakFlood()
     const bool finished = QTest::qWaitFor([&] { return done.load(); }, 600000);
     sender.join();
     QVERIFY(finished);
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientLeft, 6 * peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientLeft, 6 * peerWaitMs);
     const qint64 elapsedMs = clock.elapsed();
     const qint64 longestGap = probe.longestGapMs();
     const qint64 growthMiB = (rssKiB() - rssBefore) / 1024;
@@ -691,7 +696,7 @@ void tst_Hostile::oddArrival()
             client.reset(); // everything arrives before the close
         });
         const bool ended
-                = QTest::qWaitFor([&] { return w->panelText(1) == clientLeft; }, peerWaitMs);
+                = QTest::qWaitFor([&] { return panelText(*w, 1) == clientLeft; }, peerWaitMs);
         sender.join();
         QVERIFY(ended);
     } else {
@@ -701,7 +706,7 @@ void tst_Hostile::oddArrival()
         QTRY_COMPARE_WITH_TIMEOUT(arrivals.size(), 1, peerWaitMs);
         QCOMPARE(arrivals.front().front().toInt(), int(bytes.size()));
     }
-    QVERIFY(w->panelText(1) != arrivalFailed);
+    QVERIFY(panelText(*w, 1) != arrivalFailed);
     if (hex) {
         const HexRecords records = readHexRecords(log(), tcp ? u"TCP IN  (" : u"UDP IN  (");
         QVERIFY2(records.fault.isEmpty(), qPrintable(records.fault));
@@ -806,14 +811,14 @@ void tst_Hostile::peerNeverReads()
         const QString text(piece, QChar(u'a' + pressed % 26));
         setSendText(*w, text);
         press(control<QPushButton>(*w, "cmdSendData"));
-        if (!w->panelText(1).isEmpty())
+        if (!panelText(*w, 1).isEmpty())
             break;
         accepted += text.toLatin1();
         QCoreApplication::processEvents(); // lets the socket hand data to the system
     }
-    QVERIFY2(w->panelText(1).startsWith(u"Send Data failed: the peer is not reading; "),
-             qPrintable(w->panelText(1)));
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QVERIFY2(panelText(*w, 1).startsWith(u"Send Data failed: the peer is not reading; "),
+             qPrintable(panelText(*w, 1)));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
 
     // Once the peer reads, everything accepted arrives in order, and sending works again.
     const auto readUntil = [&client](qsizetype total, QByteArray &into) {
@@ -836,7 +841,7 @@ void tst_Hostile::peerNeverReads()
     QVERIFY(received == accepted);
     setSendText(*w, QStringLiteral("after\n"));
     press(control<QPushButton>(*w, "cmdSendData"));
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 1), QString());
     received.clear();
     readUntil(6, received);
     QCOMPARE(received, QByteArray("after\n"));

@@ -353,7 +353,7 @@ void tst_logSave::windowSavesWithCtrlS()
     QVERIFY(control<TextField>(window, "txtReceive")->appendPiece(QStringLiteral("later\n")));
     QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(window, "cmdClear")->isEnabled(), 60000);
     QCOMPARE(contents(path), text.toUtf8());
-    QVERIFY2(!window.panelText(1).startsWith(u"Save failed"), qPrintable(window.panelText(1)));
+    QVERIFY2(!panelText(window, 1).startsWith(u"Save failed"), qPrintable(panelText(window, 1)));
 
     // The next dialog opens where the last save went.
     answer(QString());
@@ -375,7 +375,7 @@ void tst_logSave::windowReportsAFailure()
     });
     control<TextField>(window, "txtReceive")->setFocus();
     QTest::keyClick(control<TextField>(window, "txtReceive"), Qt::Key_S, Qt::ControlModifier);
-    QCOMPARE(window.panelText(1), QStringLiteral("Save failed: /dev/full is not a regular file"));
+    QCOMPARE(panelText(window, 1), QStringLiteral("Save failed: /dev/full is not a regular file"));
     QVERIFY(control<QPushButton>(window, "cmdClear")->isEnabled());
     QVERIFY(QFileInfo(QStringLiteral("/dev/full")).exists());
     QVERIFY(!QFileInfo(QStringLiteral("/dev/full")).isFile());

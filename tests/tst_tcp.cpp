@@ -123,9 +123,9 @@ bool tst_Tcp::startServer(Peer &server)
 bool tst_Tcp::serverWithClient(Peer &client)
 {
     press(control<QRadioButton>(*w, "optTCP"));
-    if (w->panelText(3) != QStringLiteral("Listening...") || !startClient(client, localPort))
+    if (panelText(*w, 3) != QStringLiteral("Listening...") || !startClient(client, localPort))
         return false;
-    return QTest::qWaitFor([&] { return w->panelText(1) == clientAccepted; }, peerWaitMs);
+    return QTest::qWaitFor([&] { return panelText(*w, 1) == clientAccepted; }, peerWaitMs);
 }
 
 void tst_Tcp::selectClient(const QString &host, const QString &port)
@@ -142,12 +142,12 @@ void tst_Tcp::selectClient(const QString &host, const QString &port)
 void tst_Tcp::serverSession()
 {
     press(control<QRadioButton>(*w, "optTCP"));
-    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
 
     Peer client;
     QVERIFY(startClient(client, localPort));
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientAccepted, peerWaitMs);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
     QTRY_VERIFY_WITH_TIMEOUT(client.socatClientPort() > 0, peerWaitMs);
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(),
@@ -172,13 +172,13 @@ void tst_Tcp::serverSession()
     const QString sent = QStringLiteral("héllo\nwörld ✓\n");
     setSendText(*w, sent);
     press(control<QPushButton>(*w, "cmdSendData"));
-    QCOMPARE(w->panelText(1), QString()); // Send Data clears the last message
+    QCOMPARE(panelText(*w, 1), QString()); // Send Data clears the last message
     QTRY_COMPARE_WITH_TIMEOUT(client.output(), sent.toUtf8(), peerWaitMs);
 
     client.closeInput();
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), QStringLiteral("Remote client disconnect..."),
                               peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(),
@@ -193,9 +193,9 @@ void tst_Tcp::clientSession()
     typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(clientLocalPort));
     selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
     QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
-    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connecting..."));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), serverAccepted, peerWaitMs);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
     QTRY_COMPARE_WITH_TIMEOUT(server.socatAcceptedPort(), clientLocalPort, peerWaitMs);
 
     server.write("from server\r\n");
@@ -206,9 +206,9 @@ void tst_Tcp::clientSession()
     QTRY_COMPARE_WITH_TIMEOUT(server.output(), sent.toUtf8(), peerWaitMs);
 
     server.closeInput();
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote server disconnect..."),
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), QStringLiteral("Remote server disconnect..."),
                               peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Disconnect"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Disconnect"));
     QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
 
@@ -216,8 +216,8 @@ void tst_Tcp::clientSession()
     Peer again;
     QVERIFY(startServer(again));
     press(control<QRadioButton>(*w, "optClient"));
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), serverAccepted, peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connect"));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), serverAccepted, peerWaitMs);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connect"));
     QTRY_COMPARE_WITH_TIMEOUT(again.socatAcceptedPort(), clientLocalPort, peerWaitMs);
 }
 
@@ -232,13 +232,13 @@ void tst_Tcp::serverToClientDropsQuietly()
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
                               peerWaitMs);
-    QCOMPARE(w->panelText(1), clientAccepted);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    QCOMPARE(panelText(*w, 1), clientAccepted);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connecting..."));
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostPort")->text(), QString::number(clientPort));
 
     press(control<QRadioButton>(*w, "optServer"));
-    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
-    QCOMPARE(w->panelText(1), clientAccepted);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 1), clientAccepted);
 }
 
 void tst_Tcp::clientToServerDropsQuietly()
@@ -246,12 +246,12 @@ void tst_Tcp::clientToServerDropsQuietly()
     Peer server;
     QVERIFY(startServer(server));
     selectClient(QStringLiteral("127.0.0.1"), QString::number(serverPeerPort));
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(3), QStringLiteral("Connect"), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 3), QStringLiteral("Connect"), peerWaitMs);
 
     press(control<QRadioButton>(*w, "optServer"));
     QTRY_VERIFY_WITH_TIMEOUT(server.hasEnded(), peerWaitMs);
-    QCOMPARE(w->panelText(1), serverAccepted);
-    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 1), serverAccepted);
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
     QVERIFY(isLocked(control<QLineEdit>(*w, "txtRemoteHostIP")));
     QCOMPARE(control<QLineEdit>(*w, "txtRemoteHostIP")->text(), QString());
 }
@@ -263,7 +263,7 @@ void tst_Tcp::udpClosesConnection()
 
     press(control<QRadioButton>(*w, "optUDP"));
     QTRY_VERIFY_WITH_TIMEOUT(client.hasEnded(), peerWaitMs);
-    QCOMPARE(w->panelText(3), QString());
+    QCOMPARE(panelText(*w, 3), QString());
     for (const QLineEdit *remote : { control<QLineEdit>(*w, "txtRemoteHostIP"),
                                      control<QLineEdit>(*w, "txtRemoteHostPort") }) {
         QCOMPARE(remote->text(), QString());
@@ -300,7 +300,7 @@ void tst_Tcp::serverLocalPort()
     typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
     typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("4000"));
     typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), typed);
-    const QString panel3Before = w->panelText(3);
+    const QString panel3Before = panelText(*w, 3);
     press(control<QRadioButton>(*w, "optTCP"));
     QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPortSet")->text(), shown);
     for (const QLineEdit *remote : { control<QLineEdit>(*w, "txtRemoteHostIP"),
@@ -312,15 +312,15 @@ void tst_Tcp::serverLocalPort()
         SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::TcpSocket, defaultPort);
     if (port == 0) {
         QVERIFY(!control<QRadioButton>(*w, "optServer")->isChecked());
-        QCOMPARE(w->panelText(1), QString());
-        QCOMPARE(w->panelText(3), panel3Before);
+        QCOMPARE(panelText(*w, 1), QString());
+        QCOMPARE(panelText(*w, 3), panel3Before);
         return;
     }
     QVERIFY(control<QRadioButton>(*w, "optServer")->isChecked());
-    QCOMPARE(w->panelText(3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
     Peer client;
     QVERIFY(startClient(client, port));
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), clientAccepted, peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientAccepted, peerWaitMs);
 }
 
 void tst_Tcp::clientUnusableRemote_data()
@@ -343,8 +343,8 @@ void tst_Tcp::clientUnusableRemote()
 
     selectClient(host, port);
     QVERIFY(!control<QRadioButton>(*w, "optClient")->isChecked());
-    QCOMPARE(w->panelText(3), QString());
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 3), QString());
+    QCOMPARE(panelText(*w, 1), QString());
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
 }
 
@@ -353,12 +353,12 @@ void tst_Tcp::unreachableServerKeepsConnecting()
     const int port = freeTcpPort();
     QVERIFY(port > 0);
     selectClient(QStringLiteral("127.0.0.1"), QString::number(port));
-    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connecting..."));
     // The refusal is kept in the endpoint's state; the window says nothing.
     QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed,
                               peerWaitMs);
-    QCOMPARE(w->panelText(3), QStringLiteral("Connecting..."));
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Connecting..."));
+    QCOMPARE(panelText(*w, 1), QString());
     QVERIFY(control<QRadioButton>(*w, "optClient")->isChecked());
 }
 
@@ -380,7 +380,7 @@ void tst_Tcp::largeWriteInHex()
                                   QStringLiteral("-u"), QStringLiteral("OPEN:") + file.fileName(),
                                   QStringLiteral("TCP:127.0.0.1:%1").arg(localPort) }));
     // The client sends everything and leaves; all of it arrives before the close.
-    QTRY_COMPARE_WITH_TIMEOUT(w->panelText(1), QStringLiteral("Remote client disconnect..."),
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), QStringLiteral("Remote client disconnect..."),
                               peerWaitMs);
     const HexRecords records = readHexRecords(log(), u"TCP IN  (");
     QVERIFY2(records.fault.isEmpty(), qPrintable(records.fault));
@@ -459,7 +459,7 @@ void tst_Tcp::sendLongLine()
             QTest::keyClick(control<TextField>(*w, "txtSend"), c.toLatin1());
     }
     press(control<QPushButton>(*w, "cmdSendData"));
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 1), QString());
     QTRY_VERIFY_WITH_TIMEOUT(client.output().size() >= received.size(), peerWaitMs);
     QCOMPARE(client.output().size(), received.size());
     QVERIFY(client.output() == received);

@@ -79,7 +79,7 @@ void tst_Udp::sendRefusedBeforeApply()
 {
     setSendText(*w, QStringLiteral("hello"));
     press(control<QPushButton>(*w, "cmdSendData"));
-    QCOMPARE(w->panelText(1), QStringLiteral("No specified remote host!"));
+    QCOMPARE(panelText(*w, 1), QStringLiteral("No specified remote host!"));
 }
 
 void tst_Udp::display_data()
@@ -121,7 +121,7 @@ void tst_Udp::display()
     for (const QByteArray &datagram : datagrams)
         QVERIFY(sendToWindow(datagram));
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 1), QString());
 }
 
 void tst_Udp::largestDatagramInHex()
@@ -140,7 +140,7 @@ void tst_Udp::largestDatagramInHex()
     QCOMPARE(records.records, 1);
     QCOMPARE(records.announced, payload.size());
     QCOMPARE(records.bytes, payload);
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 1), QString());
 }
 
 void tst_Udp::sendAfterApply_data()
@@ -179,7 +179,7 @@ void tst_Udp::sendAfterApply()
     press(control<QPushButton>(*w, "cmdApply"));
     setSendText(*w, text);
     press(control<QPushButton>(*w, "cmdSendData"));
-    QCOMPARE(w->panelText(1), QString());
+    QCOMPARE(panelText(*w, 1), QString());
     QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);
 }
 

@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QWidget>
 
+#include "ui/StatusBar.h"
+
 // Tests reach the window's controls as users' tools do: by object name, and
 // drive them with real mouse and key events rather than through members.
 
@@ -22,6 +24,19 @@ Control *control(const QWidget &window, const char *name)
     if (!found)
         qFatal("the window has no %s named %s", Control::staticMetaObject.className(), name);
     return found;
+}
+
+// What status panel 1, 2 or 3 (from the left) shows.
+inline QString panelText(const QWidget &window, int panel)
+{
+    return control<StatusBar>(window, "StatusBar")->panelText(panel);
+}
+
+// Puts a known text in a panel. No user action writes one: a test does, to
+// see whether anything the window did since has replaced it.
+inline void setPanelText(const QWidget &window, int panel, const QString &text)
+{
+    control<StatusBar>(window, "StatusBar")->setPanelText(panel, text);
 }
 
 // A left click on the button, or on the indicator of a choice or box: only

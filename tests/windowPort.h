@@ -77,7 +77,7 @@ inline QString portUnavailable(QAbstractSocket::SocketType transport, quint16 po
 // port while it was free still fails the test.
 #define SKIP_UNLESS_HOLDS_START_UP_PORT(window) \
     do { \
-        if ((window).Winsock->State() != Winsock::Bound \
-            || (window).Winsock->LocalPort() != startUpPort) \
+        if (control<Winsock>((window), "Winsock")->State() != Winsock::Bound \
+            || control<Winsock>((window), "Winsock")->LocalPort() != startUpPort) \
             SKIP_IF_PORT_UNAVAILABLE(QAbstractSocket::UdpSocket, startUpPort); \
     } while (false)

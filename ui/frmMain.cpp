@@ -165,14 +165,20 @@ public:
     }
 
 private:
+    // The two banner pictures say nothing a reader needs.
+    static bool isPictureOnly(const QWidget *child)
+    {
+        return child->objectName() == QLatin1String("ImgLogo2")
+               || child->objectName() == QLatin1String("imgLogl");
+    }
+
     QList<QWidget *> shownChildren() const
     {
-        const auto *window = static_cast<const frmMain *>(widget());
+        const QWidget *window = widget();
         QList<QWidget *> children;
         for (QObject *object : window->children()) {
             auto *child = qobject_cast<QWidget *>(object);
-            if (child && !child->isWindow() && child != window->ImgLogo2
-                && child != window->imgLogl)
+            if (child && !child->isWindow() && !isPictureOnly(child))
                 children.append(child);
         }
         return children;
@@ -185,60 +191,6 @@ QAccessibleInterface *windowAccessible(const QString &className, QObject *object
         if (auto *window = qobject_cast<frmMain *>(object))
             return new WindowAccessible(window);
     return nullptr;
-}
-
-// Names for the controls whose caption does not say what they are, and the
-// order a screen reader reads them in.
-void describeForAssistiveTools(frmMain *w)
-{
-    // A label names the field it is the buddy of.
-    w->Label1->setBuddy(w->txtLocalHostName);
-    w->Label2->setBuddy(w->txtLocalHostIP);
-    w->Label4->setBuddy(w->txtRemoteHostIP);
-    w->Label5->setBuddy(w->txtRemoteHostPort);
-    w->Label6->setBuddy(w->txtLocalHostPortSet);
-    // No label beside these; "Local Host Port" already names the field to set.
-    w->txtLocalHostPort->setAccessibleName(QStringLiteral("Bound Local Port"));
-    w->txtSend->setAccessibleName(QStringLiteral("Send"));
-    w->txtReceive->setAccessibleName(QStringLiteral("Receive"));
-    // Qt names a group box inside another after the outer one's title.
-    w->Frame5->setAccessibleName(w->Frame5->title());
-
-    // Siblings are read in stacking order: put each container's controls in
-    // tab order, every label just before its field. Only the banner overlaps
-    // anything (the title lies on it), and it stays at the bottom.
-    const auto inReadingOrder = [](std::initializer_list<QWidget *> controls) {
-        for (QWidget *control : controls)
-            control->raise();
-    };
-    inReadingOrder({ w->ImgLogo2, w->Label7, w->Label3, w->Frame1, w->frame3, w->Frame2, w->Frame4,
-                     w->imgLogl, w->StatusBar });
-    inReadingOrder({ w->txtReceive, w->cmdClear, w->chkHexDISP });
-    inReadingOrder(
-            { w->Label1, w->txtLocalHostName, w->Label2, w->txtLocalHostIP, w->txtLocalHostPort });
-    inReadingOrder({ w->txtSend, w->chkHex, w->cmdSendData });
-    inReadingOrder({ w->Label4, w->txtRemoteHostIP, w->Label5, w->txtRemoteHostPort, w->Label6,
-                     w->txtLocalHostPortSet, w->cmdApply, w->optServer, w->optClient, w->Frame5 });
-    inReadingOrder({ w->optUDP, w->optTCP });
-
-    // Tab stops on a group's selected choice (its first, when none is) and
-    // skips the others. Entering on another member and passing the focus on,
-    // as frmMain::eventFilter does, leaves a screen reader naming the member
-    // that was passed over: Qt reports the focus to it after the handover.
-    for (const auto group :
-         { std::array { w->optUDP, w->optTCP }, std::array { w->optServer, w->optClient } }) {
-        const auto fitStops = [group] {
-            const auto selected
-                    = std::find_if(group.begin(), group.end(),
-                                   [](QRadioButton *option) { return option->isChecked(); });
-            const QRadioButton *stop = selected != group.end() ? *selected : group.front();
-            for (QRadioButton *option : group)
-                option->setFocusPolicy(option == stop ? Qt::StrongFocus : Qt::ClickFocus);
-        };
-        for (QRadioButton *option : group)
-            QObject::connect(option, &QRadioButton::toggled, w, fitStops);
-        fitStops();
-    }
 }
 
 } // namespace
@@ -257,7 +209,7 @@ frmMain::frmMain(QWidget *parent)
 
     createControls();
     setTabOrder();
-    describeForAssistiveTools(this);
+    describeForAssistiveTools();
     connectEvents();
     LocalHostInfoRefreshTimer->start();
 
@@ -453,4 +405,57 @@ void frmMain::clearChoice(QRadioButton *choice)
     group->setExclusive(false);
     choice->setChecked(false);
     group->setExclusive(true);
+}
+
+// Names for the controls whose caption does not say what they are, and the
+// order a screen reader reads them in.
+void frmMain::describeForAssistiveTools()
+{
+    // A label names the field it is the buddy of.
+    Label1->setBuddy(txtLocalHostName);
+    Label2->setBuddy(txtLocalHostIP);
+    Label4->setBuddy(txtRemoteHostIP);
+    Label5->setBuddy(txtRemoteHostPort);
+    Label6->setBuddy(txtLocalHostPortSet);
+    // No label beside these; "Local Host Port" already names the field to set.
+    txtLocalHostPort->setAccessibleName(QStringLiteral("Bound Local Port"));
+    txtSend->setAccessibleName(QStringLiteral("Send"));
+    txtReceive->setAccessibleName(QStringLiteral("Receive"));
+    // Qt names a group box inside another after the outer one's title.
+    Frame5->setAccessibleName(Frame5->title());
+
+    // Siblings are read in stacking order: put each container's controls in
+    // tab order, every label just before its field. Only the banner overlaps
+    // anything (the title lies on it), and it stays at the bottom.
+    const auto inReadingOrder = [](std::initializer_list<QWidget *> controls) {
+        for (QWidget *control : controls)
+            control->raise();
+    };
+    inReadingOrder(
+            { ImgLogo2, Label7, Label3, Frame1, frame3, Frame2, Frame4, imgLogl, StatusBar });
+    inReadingOrder({ txtReceive, cmdClear, chkHexDISP });
+    inReadingOrder({ Label1, txtLocalHostName, Label2, txtLocalHostIP, txtLocalHostPort });
+    inReadingOrder({ txtSend, chkHex, cmdSendData });
+    inReadingOrder({ Label4, txtRemoteHostIP, Label5, txtRemoteHostPort, Label6,
+                     txtLocalHostPortSet, cmdApply, optServer, optClient, Frame5 });
+    inReadingOrder({ optUDP, optTCP });
+
+    // Tab stops on a group's selected choice (its first, when none is) and
+    // skips the others. Entering on another member and passing the focus on,
+    // as frmMain::eventFilter does, leaves a screen reader naming the member
+    // that was passed over: Qt reports the focus to it after the handover.
+    for (const auto group :
+         { std::array { optUDP, optTCP }, std::array { optServer, optClient } }) {
+        const auto fitStops = [group] {
+            const auto selected
+                    = std::find_if(group.begin(), group.end(),
+                                   [](QRadioButton *option) { return option->isChecked(); });
+            const QRadioButton *stop = selected != group.end() ? *selected : group.front();
+            for (QRadioButton *option : group)
+                option->setFocusPolicy(option == stop ? Qt::StrongFocus : Qt::ClickFocus);
+        };
+        for (QRadioButton *option : group)
+            QObject::connect(option, &QRadioButton::toggled, this, fitStops);
+        fitStops();
+    }
 }

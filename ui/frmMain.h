@@ -20,7 +20,9 @@ class Winsock;
 
 // The one window: every control, the refresh timer and the socket endpoint.
 // The handlers are defined next to their subsystem: link/ (start-up, choices,
-// Apply, TCP roles) and data/ (sending, receiving).
+// Apply, TCP roles) and data/ (sending, receiving). Nothing but construction
+// is public: the window is reached as users reach it, through its controls,
+// each found by its object name.
 class frmMain final : public QWidget
 {
     Q_OBJECT
@@ -30,6 +32,10 @@ public:
     explicit frmMain(QWidget *parent = nullptr);
     ~frmMain() override;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
     // Start-up, UDP selection and local host information (link/startup.cpp)
     void Form_Load();
     void optUDP_Click();
@@ -107,13 +113,10 @@ public:
     QLabel *ImgLogo2 = nullptr;
     QLabel *imgLogl = nullptr;
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
     void createControls();
     void connectEvents();
     void setTabOrder();
+    void describeForAssistiveTools();
 
     // Runs one entry from Qt; a failure becomes "<operation> failed: <cause>"
     // in status panel 1, or failureText when given, instead of escaping into
