@@ -256,7 +256,6 @@ void tst_Window::statusPanels()
         QVERIFY(control<StatusBar>(*w, "StatusBar")->panel(panel)->height() > 0);
     }
     setPanelText(*w, 2, QStringLiteral("two"));
-    QCOMPARE(panelText(*w, 2), QStringLiteral("two"));
     QCOMPARE(control<StatusBar>(*w, "StatusBar")->panel(2)->text(), QStringLiteral("two"));
 }
 
@@ -453,6 +452,7 @@ void tst_Window::udpAgainAfterTcp()
     QVERIFY(control<QPushButton>(*w, "cmdApply")->isHidden());
     QVERIFY(!control<QRadioButton>(*w, "optServer")->isHidden());
     QVERIFY(control<QLineEdit>(*w, "txtRemoteHostIP")->isReadOnly());
+    // The listen may fail on a port held elsewhere; panel 3 must empty either way.
     setPanelText(*w, 3, QStringLiteral("Listening..."));
     typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("10.0.0.1"));
     typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QStringLiteral("5000"));
