@@ -780,7 +780,7 @@ void tst_Hostile::rapidSwitching()
     QVERIFY2(longestGap < ResponsivenessProbe::frozenMs, qPrintable(QString::number(longestGap)));
 
     // And it goes on working from there.
-    control<QRadioButton>(*w, "optUDP")->click();
+    press(control<QRadioButton>(*w, "optUDP"));
     QVERIFY(control<QRadioButton>(*w, "optUDP")->isChecked());
     QVERIFY(bindUdp());
     QUdpSocket peer;

@@ -327,6 +327,7 @@ void tst_logSave::windowSavesWithCtrlS()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QString text = logText(2 << 20);
+    // The log is filled as arrivals fill it; a socket would add nothing here.
     QVERIFY(control<TextField>(window, "txtReceive")->appendPiece(text));
     const QString path = m_dir->filePath(QStringLiteral("first.log"));
     QString shownFolder;
