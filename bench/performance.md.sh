@@ -153,6 +153,13 @@ else.
   of the log's fresh memory (a GB of log is a quarter of a million pages); \`ncat\` into /dev/null
   pays only the first. Hex records write four characters per byte and store them, so there the
   record builder, the break search over many short lines and the page faults share the time.
+- The TCP figures follow the host more than any other. Much of the window's time goes to
+  faulting in the log's fresh pages, which \`ncat\` into /dev/null never does, and on this virtual
+  machine every fault and system call passes through the hypervisor (\`perf\` shows its
+  interrupt switch as the largest single cost). When the host is slow at that, the window's MB/s
+  and its longest stall worsen several times over while \`ncat\` loses less, so a ratio or stall
+  missed in one run says little about a change. To judge a change, build the old and the new commit (a \`git worktree\`) and run their
+  \`bench_tcp\` by turns in the same session.
 - Memory is the text itself, a byte per character (two for text above U+00FF), plus a few
   words per 64 Ki-unit chunk; laid-out paragraphs exist only for the screen.
 DOC
