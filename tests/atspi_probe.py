@@ -7,6 +7,10 @@ e.g. "push button:Apply"; every wait below is bounded.
   atspi_probe.py PID dump              every control's state, one line each
   atspi_probe.py PID expect LINE...    until the dump holds every LINE
   atspi_probe.py PID click CONTROL     a mouse click in the control's middle
+  atspi_probe.py PID clickat CONTROL OFFSET COUNT
+                                       COUNT clicks on a character of a text
+  atspi_probe.py PID drag CONTROL OFFSET TARGET OFFSET
+                                       a mouse drag from one character to another
   atspi_probe.py PID walk KEY STOP...  focus on the first STOP, then KEY once for
                                        each further STOP, which must take the focus
   atspi_probe.py PID read CONTROL CALL  one text call, e.g. "at 5 line", "text 0 -1",
@@ -114,6 +118,15 @@ GRANULARITIES = {
 }
 
 
+def character_point(control, offset):
+    """Screen point just inside a character's left edge; -1: the first line of the field."""
+    if offset < 0:
+        box = control.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        return box.x + 20, box.y + 10
+    x, y, _, height = control.queryText().getCharacterExtents(offset, pyatspi.DESKTOP_COORDS)
+    return x + 2, y + height // 2
+
+
 def offset_of(text, word):
     """A number is an offset; "c" followed by a signed one counts from the caret."""
     return text.caretOffset + int(word[1:]) if word.startswith("c") else int(word)
@@ -187,6 +200,30 @@ def main(pid, command, *args):
         box = find(pid, args[0]).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         subprocess.run(["xdotool", "mousemove", "--sync", str(box.x + box.width // 2),
                         str(box.y + box.height // 2), "click", "1"], check=True)
+    elif command == "clickat":
+        # CONTROL OFFSET COUNT: clicks COUNT times on a character, as a double
+        # or triple click selects.
+        x, y = character_point(find(pid, args[0]), int(args[1]))
+        subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "--repeat",
+                        args[2], "--delay", "80", "1"], check=True)
+    elif command == "drag":
+        # CONTROL OFFSET TARGET OFFSET: presses on a character and moves, in
+        # steps as a hand does, to a character of the target (-1: the target's
+        # first line), then lets go.
+        x0, y0 = character_point(find(pid, args[0]), int(args[1]))
+        x1, y1 = character_point(find(pid, args[2]), int(args[3]))
+        # A press sooner after a click than Qt's double-click interval (400 ms)
+        # would count as one more click, not the start of a drag.
+        time.sleep(0.6)
+        # No --sync: the pointer may be there already, and xdotool would then
+        # wait out its own timeout for a move. The X server keeps the order.
+        subprocess.run(["xdotool", "mousemove", str(x0), str(y0), "mousedown", "1"], check=True)
+        steps = 20
+        for step in range(1, steps + 1):
+            subprocess.run(["xdotool", "mousemove", str(x0 + (x1 - x0) * step // steps),
+                            str(y0 + (y1 - y0) * step // steps)], check=True)
+            time.sleep(0.03)
+        subprocess.run(["xdotool", "mouseup", "1"], check=True)
     elif command == "walk":
         keystroke, stops = args[0], args[1:]
         for step, stop in enumerate(stops):
