@@ -379,11 +379,6 @@ void frmMain::setPanelText(int panel, const QString &text)
     StatusBar->setPanelText(panel, text);
 }
 
-QString frmMain::panelText(int panel) const
-{
-    return StatusBar->panelText(panel);
-}
-
 void frmMain::applyTransportRules()
 {
     // Apply rule

@@ -67,7 +67,6 @@ private:
 
     // Status panels are numbered 1 to 3 from the left.
     void setPanelText(int panel, const QString &text);
-    QString panelText(int panel) const;
 
     // Window-level flag: true while Apply is at work.
     bool bApplyBusy = false;
