@@ -10,7 +10,6 @@
 #include <QEvent>
 #include <QScrollBar>
 #include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <QThread>
 #include <QWheelEvent>
@@ -57,23 +56,6 @@ void report(const Figure &figure)
     std::printf("%-44s median %8.1f ms  (%s)\n", figure.what, median,
                 qPrintable(all.join(QStringLiteral(", "))));
     bench::result(QByteArray("view_") + figure.key + "_ms", median, "ms");
-}
-
-// Clicks a part of the scroll bar (an arrow, the trough) where the style draws it.
-void clickBar(QScrollBar *bar, QStyle::SubControl part)
-{
-    QStyleOptionSlider option;
-    option.initFrom(bar);
-    option.subControls = QStyle::SC_All;
-    option.orientation = bar->orientation();
-    option.minimum = bar->minimum();
-    option.maximum = bar->maximum();
-    option.sliderPosition = bar->sliderPosition();
-    option.sliderValue = bar->value();
-    option.singleStep = bar->singleStep();
-    option.pageStep = bar->pageStep();
-    const QRect rect = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
-    QTest::mouseClick(bar, Qt::LeftButton, {}, rect.center());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "field/TextField.h"
 #include "field/TextFieldMimeData.h"
+#include "windowControls.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -12,7 +13,6 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <QTextLayout>
 #include <QWheelEvent>
@@ -83,27 +83,6 @@ void press(QWidget *widget, const QStringList &keys)
 QPoint pointOf(const TextField &view, qsizetype position)
 {
     return view.characterRect(position).center();
-}
-
-// Clicks a part of the scroll bar where the style draws it; false when the
-// part has no room (the trough below a thumb at the bottom).
-bool clickBar(QScrollBar *bar, QStyle::SubControl part)
-{
-    QStyleOptionSlider option;
-    option.initFrom(bar);
-    option.subControls = QStyle::SC_All;
-    option.orientation = bar->orientation();
-    option.minimum = bar->minimum();
-    option.maximum = bar->maximum();
-    option.sliderPosition = bar->sliderPosition();
-    option.sliderValue = bar->value();
-    option.singleStep = bar->singleStep();
-    option.pageStep = bar->pageStep();
-    const QRect rect = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
-    if (rect.isEmpty())
-        return false;
-    QTest::mouseClick(bar, Qt::LeftButton, {}, rect.center());
-    return true;
 }
 
 // Where the visual lines of one line of text start when it is laid out whole
