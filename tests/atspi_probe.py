@@ -3,6 +3,9 @@
 and drives it with real X input (xdotool). A control is written "role:name",
 e.g. "push button:Apply"; every wait below is bounded.
 
+  atspi_probe.py PID [--in WINDOW] COMMAND ...
+                                       --in "dialog:Save As" reads and drives another
+                                       window of the program instead of its main one
   atspi_probe.py PID wait              until the window is on the bus
   atspi_probe.py PID dump              every control's state, one line each
   atspi_probe.py PID expect LINE...    until the dump holds every LINE
@@ -46,21 +49,30 @@ def poll(read, done, limit=LIMIT_S, step_s=0.05):
     return value
 
 
+WINDOW = None  # "role:name" of the window to read; None: the main one
+
+
 def window(pid):
     for app in pyatspi.Registry.getDesktop(0):
         if app is not None and app.get_process_id() == pid:
-            for frame in app:
-                if frame is not None and frame.getRole() == pyatspi.ROLE_FRAME:
-                    return frame
-    raise LookupError(f"no window of process {pid} on the accessibility bus")
+            for top in app:
+                if top is None:
+                    continue
+                if WINDOW is None and top.getRole() == pyatspi.ROLE_FRAME:
+                    return top
+                if WINDOW is not None and key(top) == WINDOW \
+                        and top.getState().contains(pyatspi.STATE_SHOWING):
+                    return top
+    raise LookupError(f"no window {WINDOW or 'frame'} of process {pid} on the accessibility bus")
 
 
 def controls(node):
-    """Depth first, without the scroll bars and their fillers."""
+    """Depth first, without the scroll bars; fillers only hold other controls."""
     for child in node:
-        if child is None or child.getRole() in (pyatspi.ROLE_FILLER, pyatspi.ROLE_SCROLL_BAR):
+        if child is None or child.getRole() == pyatspi.ROLE_SCROLL_BAR:
             continue
-        yield child
+        if child.getRole() != pyatspi.ROLE_FILLER:
+            yield child
         yield from controls(child)
 
 
@@ -97,10 +109,16 @@ def focused(pid):
 
 
 def find(pid, wanted):
-    for control in controls(window(pid)):
-        if key(control) == wanted:
-            return control
-    raise LookupError(f"no control {wanted}")
+    """The control, waiting for it (and its window) to appear."""
+    def look():
+        for control in controls(window(pid)):
+            if key(control) == wanted:
+                return control
+        raise LookupError(f"no control {wanted}")
+    found = poll(look, lambda c: not isinstance(c, Exception))
+    if isinstance(found, Exception):
+        raise found
+    return found
 
 
 BOUNDARIES = {
@@ -257,6 +275,10 @@ def main(pid, command, *args):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
+    arguments = sys.argv[1:]
+    if len(arguments) > 2 and arguments[1] == "--in":
+        WINDOW = arguments[2]
+        del arguments[1:3]
+    if len(arguments) < 2:
         fail(__doc__)
-    main(*sys.argv[1:])
+    main(*arguments)

@@ -66,6 +66,8 @@ for _ in range(2400):  # 2 minutes at most
     text.characterCount
     worst = max(worst, (time.monotonic() - start) * 1000)
     samples += 1
+    if samples == 1:
+        open(stop + ".sampling", "w").close()
     if os.path.exists(stop):
         break
     time.sleep(0.05)
@@ -75,9 +77,23 @@ PY
     || fail "the paste did not reach the log"
 /usr/bin/python3 "$work/sample.py" "$app_pid" "$work/stop" >"$work/sampled" &
 sampler=$!
-sleep 0.5
+until_exists() { # FILE: the condition's file appears
+    for _ in $(seq 100); do
+        [[ -e "$1" ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+until_exists "$work/stop.sampling" || fail "the sampler never asked the window"
 xdotool key ctrl+a ctrl+c
-sleep 0.3
+# The copy is the window's once the clipboard offers the toolkit's own targets,
+# which xclip's never include.
+for _ in $(seq 100); do
+    xclip -selection clipboard -o -t TARGETS 2>/dev/null | grep -q '^text/plain' && break
+    sleep 0.1
+done
+xclip -selection clipboard -o -t TARGETS 2>/dev/null | grep -q '^text/plain' \
+    || fail "Ctrl+C did not put the log on the clipboard"
 started=$(date +%s%N)
 xclip -selection clipboard -o >"$work/read.txt" || fail "xclip could not read the copy"
 read_ms=$(( ($(date +%s%N) - started) / 1000000 ))

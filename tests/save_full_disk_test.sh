@@ -32,8 +32,18 @@ trap unmount_then_stop EXIT
 start_session "$program"
 bind_free_port
 
-printf 'earlier file\n' >"$small/receive.log"
-cp "$small/receive.log" "$work/earlier"
+# The earlier file is the window's own first save, so that the dialog then
+# opens in the folder that holds it.
+printf 'earlier file\n' >"$work/earlier"
+send_datagram "$work/earlier"
+cat "$work/earlier" >>"$work/sent"
+until_log_holds "$work/sent"
+save_with_keys "$small/receive.log"
+for _ in $(seq 100); do
+    cmp -s "$work/earlier" "$small/receive.log" && break
+    sleep 0.1
+done
+cmp "$work/earlier" "$small/receive.log" || fail "the first save did not write the earlier file"
 # 180 KB in three datagrams: more than the file system holds, and still less
 # than the 256 Ki characters a screen reader is shown of the log.
 for i in 1 2 3; do

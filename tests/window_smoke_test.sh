@@ -143,5 +143,8 @@ for attempt in 1 2; do
     fi
     [[ $result -eq 2 && $attempt -eq 1 ]] || fail "window smoke test failed (attempt $attempt)"
     echo "retrying once: UDP port $udp_port may have been held by another program" >&2
-    sleep 1
+    for _ in $(seq 50); do
+        [[ -z "$(ss -Huln "sport = :$udp_port")" ]] && break
+        sleep 0.2
+    done
 done
