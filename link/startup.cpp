@@ -1,6 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "net/Winsock.h"
+#include "ui/fieldLooks.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -48,9 +49,9 @@ void frmMain::RefreshLocalHostInfo()
 {
     if (bApplyBusy)
         return;
-    txtLocalHostName->setText(Winsock->LocalHostName());
-    txtLocalHostIP->setText(Winsock->LocalIP());
-    txtLocalHostPort->setText(QString::number(Winsock->LocalPort()));
+    showFromStart(txtLocalHostName, Winsock->LocalHostName());
+    showFromStart(txtLocalHostIP, Winsock->LocalIP());
+    showFromStart(txtLocalHostPort, QString::number(Winsock->LocalPort()));
 }
 
 void frmMain::LocalHostInfoRefreshTimer_Timer()

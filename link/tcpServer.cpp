@@ -1,6 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "net/Winsock.h"
+#include "ui/fieldLooks.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
@@ -28,7 +29,7 @@ void frmMain::Winsock_ConnectionRequest(int requestId)
         return;
     setPanelText(1, QStringLiteral("Connect with remote client success."));
     setPanelText(3, QStringLiteral("Connect"));
-    txtRemoteHostIP->setText(Winsock->RemoteHostIP());
+    showFromStart(txtRemoteHostIP, Winsock->RemoteHostIP());
     txtRemoteHostPort->setText(QString::number(Winsock->RemotePort()));
 }
 

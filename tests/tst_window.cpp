@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkDatagram>
@@ -286,6 +287,17 @@ void tst_Window::fieldLooks()
     };
     for (QWidget *field : textFields)
         QCOMPARE(field->palette().color(QPalette::Text), blue);
+
+    // A port shows whole in each port field: a line too long for its field is
+    // scrolled to the caret, so it looks different with the caret at each end.
+    for (auto *port : { control<QLineEdit>(*w, "txtLocalHostPort"),
+                        control<QLineEdit>(*w, "txtLocalHostPortSet"),
+                        control<QLineEdit>(*w, "txtRemoteHostPort") }) {
+        port->setText(QStringLiteral("65535"));
+        const QImage atEnd = port->grab().toImage();
+        port->setCursorPosition(0);
+        QVERIFY2(port->grab().toImage() == atEnd, qPrintable(port->objectName()));
+    }
 }
 
 void tst_Window::startUpState()

@@ -34,3 +34,9 @@ void setLocked(QWidget *field, bool locked)
     if (auto *line = qobject_cast<QLineEdit *>(field))
         line->setReadOnly(locked);
 }
+
+void showFromStart(QLineEdit *field, const QString &text)
+{
+    field->setText(text);
+    field->setCursorPosition(0);
+}

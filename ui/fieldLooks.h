@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+class QLineEdit;
+class QString;
 class QWidget;
 
 // Colours are kept as 0x00BBGGRR values, the form the window's layout is
@@ -21,3 +23,7 @@ QColor backColor(const QWidget *field);
 
 // Locked: the user can select and copy but not change the text.
 void setLocked(QWidget *field, bool locked);
+
+// Shows text in a one-line field from its start: QLineEdit puts the caret at
+// the end, and a text too long for the field would show its end instead.
+void showFromStart(QLineEdit *field, const QString &text);

@@ -127,6 +127,16 @@ QFont dialogFont()
     return font;
 }
 
+// The Info box's figures are a point smaller: at 8 pt a digit is 7 px wide,
+// and five of them cannot show whole in the 35 px bound-port field. All three
+// fields take it, so the box reads in one size.
+QFont infoFont()
+{
+    QFont font = dialogFont();
+    font.setPointSize(7);
+    return font;
+}
+
 QFont displayFont()
 {
     QFont font;
@@ -256,8 +266,14 @@ void frmMain::createControls()
     txtLocalHostPort = textField(frame3, "txtLocalHostPort", 3660, 750, 525, 270, true);
     txtLocalHostIP = textField(frame3, "txtLocalHostIP", 1740, 750, 1815, 270, true);
     txtLocalHostName = textField(frame3, "txtLocalHostName", 1740, 270, 2445, 270, true);
-    for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName })
+    for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName }) {
+        info->setFont(infoFont());
         info->setText(QStringLiteral("Text1"));
+    }
+    // Qt keeps 2 px between the frame and the text; taking 1 px of it back on
+    // each side gives "65535" the room it needs. A port never scrolls, so no
+    // glyph is drawn over the frame.
+    txtLocalHostPort->setTextMargins(-1, 0, -1, 0);
     Label2 = label(frame3, "Label2", QStringLiteral("Local Host IP"), 150, 780);
     Label1 = label(frame3, "Label1", QStringLiteral("Local Host Name"), 150, 300);
 
