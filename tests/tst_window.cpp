@@ -22,6 +22,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTestEventList>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <memory>
@@ -332,6 +333,14 @@ void tst_Window::startUpState()
     QCOMPARE(control<QLineEdit>(*w, "txtLocalHostIP")->text(), Winsock::LocalIP());
 
     QCOMPARE(control<Winsock>(*w, "Winsock")->Protocol(), Winsock::UDP);
+
+    // The once-a-second refresh keeps what the user has selected to copy.
+    auto *name = control<QLineEdit>(*w, "txtLocalHostName");
+    name->setFocus();
+    name->selectAll();
+    QSignalSpy refreshed(control<QTimer>(*w, "LocalHostInfoRefreshTimer"), &QTimer::timeout);
+    QVERIFY(refreshed.wait(10000));
+    QCOMPARE(name->selectedText(), Winsock::LocalHostName());
 }
 
 void tst_Window::startUpHoldsPort1000()

@@ -37,6 +37,10 @@ void setLocked(QWidget *field, bool locked)
 
 void showFromStart(QLineEdit *field, const QString &text)
 {
+    // The information fields are refreshed every second; setting the same text
+    // again would drop what the user has selected to copy.
+    if (field->text() == text)
+        return;
     field->setText(text);
     field->setCursorPosition(0);
 }

@@ -25,5 +25,6 @@ QColor backColor(const QWidget *field);
 void setLocked(QWidget *field, bool locked);
 
 // Shows text in a one-line field from its start: QLineEdit puts the caret at
-// the end, and a text too long for the field would show its end instead.
+// the end, and a text too long for the field would show its end instead. An
+// unchanged text is left as it is, with the user's selection.
 void showFromStart(QLineEdit *field, const QString &text);
