@@ -33,25 +33,43 @@ mkdir -p "$artifacts"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-failed=()
 export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-for target in "${targets[@]}"; do
-    corpus=$scratch/$target
+# TARGET: fuzzes one target; its report goes to $scratch/TARGET.report.
+fuzz_one() {
+    local target=$1 corpus=$scratch/$1 seeds
     cp -r "fuzz/corpus/$target" "$corpus"
-    echo "== fuzz_$target for $seconds s"
     # -timeout: a single input that takes this long is a hang, which counts as a failure.
     if "$build/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -timeout=20 \
             -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
             >"$scratch/$target.log" 2>&1; then
-        grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$scratch/$target.log" \
-            || true
         seeds=$(find "fuzz/corpus/$target" -type f | wc -l)
-        echo "   corpus grew from $seeds to $(find "$corpus" -type f | wc -l) inputs"
+        {
+            echo "== fuzz_$target for $seconds s"
+            grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' \
+                "$scratch/$target.log" || true
+            echo "   corpus grew from $seeds to $(find "$corpus" -type f | wc -l) inputs"
+        } >"$scratch/$target.report"
     else
-        tail -n 60 "$scratch/$target.log" >&2
-        echo "FAIL: fuzz_$target (the failing input is in $artifacts/)" >&2
-        failed+=("$target")
+        {
+            echo "== fuzz_$target for $seconds s"
+            tail -n 60 "$scratch/$target.log"
+            echo "FAIL: fuzz_$target (the failing input is in $artifacts/)"
+        } >"$scratch/$target.report"
     fi
+}
+
+# As many targets at once as there are cores; each is a single process.
+for target in "${targets[@]}"; do
+    while (($(jobs -rp | wc -l) >= ${JOBS:-$(nproc)})); do
+        wait -n || true
+    done
+    fuzz_one "$target" &
+done
+wait || true
+failed=()
+for target in "${targets[@]}"; do
+    cat "$scratch/$target.report"
+    grep -q '^FAIL:' "$scratch/$target.report" && failed+=("$target")
 done
 
 echo "total: $((SECONDS - start)) s"

@@ -41,16 +41,21 @@ cmake --build "$build" -j1 --target tarvik_core_autogen tarvik_window_autogen ta
     >/dev/null || exit 2
 
 mapfile -t checked < <(find app text ui net link data field -type f -name '*.cpp' | sort)
-for source in "${checked[@]}"; do
-    # --quiet drops the "N warnings generated" lines; findings still print.
-    output=$(clang-tidy -p "$build" --quiet "$source" 2>/dev/null)
+# One file a core at a time; a file's findings print together once it is done.
+# --quiet drops the "N warnings generated" lines; findings still print.
+tidy_one() {
+    local output rc
+    output=$(clang-tidy -p "$1" --quiet "$2" 2>/dev/null)
     rc=$?
-    if [[ $rc -ne 0 || -n $output ]]; then
-        [[ -n $output ]] && printf '%s\n' "$output"
-        [[ $rc -ne 0 ]] && echo "lint: clang-tidy failed on $source (exit $rc)" >&2
-        status=1
-    fi
-done
+    [[ -n $output ]] && printf '%s\n' "$output"
+    [[ $rc -ne 0 ]] && echo "lint: clang-tidy failed on $2 (exit $rc)" >&2
+    [[ $rc -eq 0 && -z $output ]]
+}
+export -f tidy_one
+if ! printf '%s\0' "${checked[@]}" \
+        | xargs -0 -n1 -P "$(nproc)" bash -c 'tidy_one "$0" "$1"' "$build"; then
+    status=1
+fi
 
 if ((status == 0)); then
     echo "lint: clean (${#sources[@]} files formatted, ${#checked[@]} analysed)"

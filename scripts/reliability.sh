@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the hostile-peer and bad-input suites, runs them at full size
-# (1 GiB stream, 5 s UDP flood, 1,000 connects, 20,000 clicks) and writes
+# (1 GiB stream, 5 s UDP flood, 1,000 connects, 20,000 clicks), runs each fuzz
+# target for 5 minutes (./test.sh gives them 15 s) and writes
 # docs/reliability.md from the results they print.
 #
 #   scripts/reliability.sh              build in build-reliability/
@@ -40,6 +41,13 @@ for suite in "${suites_to_run[@]}"; do
     echo "$suite exit $rc" >>"$build/reliability-status.txt.new"
 done
 if [[ ${#suites_to_run[@]} -gt 0 ]]; then
+    echo "== fuzz targets (${TARVIK_FUZZ_SECONDS:-300} s each)"
+    FUZZ_BUILD_DIR="$build-fuzz" "$root/scripts/fuzz.sh" "${TARVIK_FUZZ_SECONDS:-300}" \
+        >"$build/fuzz.log" 2>&1
+    rc=$?
+    tail -n 1 "$build/fuzz.log"
+    [[ $rc -eq 0 ]] || status=1
+    echo "fuzz exit $rc" >>"$build/reliability-status.txt.new"
     mv -f "$build/reliability-status.txt.new" "$build/reliability-status.txt"
 fi
 
@@ -69,6 +77,8 @@ totals() {
         printf -- '- %s: %s\n' "$suite" \
             "$(grep -h '^Totals' "$build/$suite.log" | sed 's/^Totals: //' || echo 'no result')"
     done
+    printf -- '- fuzz targets: %s\n' \
+        "$(tail -n 1 "$build/fuzz.log" 2>/dev/null || echo 'no result')"
 }
 
 open_findings() {
