@@ -16,52 +16,23 @@ start_session "$program"
 peer_pid="" clip_pid=""
 trap 'kill $peer_pid $clip_pid 2>/dev/null; stop_session' EXIT
 
-# Two ports the kernel hands out, each free for UDP and TCP alike when asked.
-read -r port peer_port < <(/usr/bin/python3 -c '
-import socket
-held = []
-for _ in range(50):
-    if len(held) == 4:
-        break
-    t, u = socket.socket(), socket.socket(type=socket.SOCK_DGRAM)
-    t.bind(("", 0))
-    try:
-        u.bind(("", t.getsockname()[1]))
-    except OSError:
-        continue
-    held += [t, u]
-print(held[0].getsockname()[1], held[2].getsockname()[1])')
+read -r port peer_port < <(free_ports 2)
 [[ -n "$port" && -n "$peer_port" ]] || fail "no free ports"
 
-click() { probe click "$1" || fail "could not click $1"; }
-type_into() { # CONTROL TEXT: replaces the field's text by typing
-    click "$1"
-    xdotool key ctrl+a || fail "typing into $1"
-    xdotool type --delay 10 "$2" || fail "typing into $1"
-}
-field() { # NAME TEXT: the bus line of a one-line field
-    printf 'text:%s = "%s" [%d chars]' "$1" "$2" "${#2}"
-}
+file_holds() { [[ "$(cat "$1" 2>/dev/null)" == "$2" ]]; }
 until_file_holds() { # FILE TEXT
-    for _ in $(seq 100); do
-        [[ "$(cat "$1" 2>/dev/null)" == "$2" ]] && return 0
-        sleep 0.1
-    done
-    fail "the peer got \"$(cat "$1" 2>/dev/null)\", expected \"$2\""
+    until_true 10 file_holds "$1" "$2" \
+        || fail "the peer got \"$(cat "$1" 2>/dev/null)\", expected \"$2\""
 }
+bound() { [[ -n "$(ss -Hn "-$1l" "sport = :$2")" ]]; }
 until_bound() { # PROTOCOL-FLAG PORT
-    for _ in $(seq 100); do
-        [[ -n "$(ss -Hn "-$1l" "sport = :$2")" ]] && return 0
-        sleep 0.1
-    done
-    fail "the peer did not bind port $2"
+    until_true 10 bound "$1" "$2" || fail "the peer did not bind port $2"
 }
 
 click "push button:Send Data"
 probe expect "label:No specified remote host! (Status)" || fail "Send without a remote host"
 
-type_into "text:Local Host Port" "$port" && click "push button:Apply"
-probe expect "$(field "Bound Local Port" "$port")" || fail "Apply did not bind port $port"
+apply_port "$port"
 
 socat -u "UDP4-RECV:$peer_port,bind=127.0.0.1" "CREATE:$work/udp.got" &
 peer_pid=$!
@@ -74,12 +45,8 @@ type_into "text:Remote Host IP" 127.0.0.1 && type_into "text:Remote Host Port" "
 click "push button:Apply" && type_into "text:Send" ping
 xdotool key shift+Return || fail "Shift+Enter in the send box"
 printf 'é✓' >"$work/clip"
-xclip -quiet -selection clipboard -i "$work/clip" >"$work/xclip.log" 2>&1 &
+hold_clipboard "$work/clip"
 clip_pid=$!
-for _ in $(seq 100); do
-    grep -q "Waiting for selection" "$work/xclip.log" && break
-    sleep 0.1
-done
 xdotool key ctrl+v || fail "pasting into the send box"
 probe expect 'text:Send = "ping\n\u00e9\u2713" [7 chars] [caret 7]' || fail "the paste did not arrive"
 kill "$clip_pid" && wait "$clip_pid" 2>/dev/null

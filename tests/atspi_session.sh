@@ -65,3 +65,69 @@ start_session() {
     # No window manager here: give the window the keyboard directly.
     xdotool windowfocus --sync "$window" || fail "could not focus the window"
 }
+
+# Helpers of the tests that drive the window. Every wait is bounded.
+
+# LIMIT_S COMMAND...: until the command succeeds, asking every 0.1 s; its
+# status at the limit otherwise.
+until_true() {
+    local limit=$1 _
+    shift
+    for _ in $(seq $((limit * 10))); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    "$@"
+}
+
+click() { probe click "$1" || fail "could not click $1"; }
+
+# CONTROL TEXT: replaces a field's text by typing; TEXT is in the keyboard map
+# (xdotool types other characters by remapping a key for a moment, which the
+# program may read after the map is back: paste those, see hold_clipboard).
+type_into() {
+    click "$1"
+    xdotool key ctrl+a && xdotool type --delay 10 "$2" || fail "typing into $1"
+}
+
+# NAME TEXT: the bus line of a one-line field that holds TEXT.
+field() {
+    /usr/bin/python3 -c '
+import json, sys
+name, text = sys.argv[1:]
+units = len(text.encode("utf-16-le")) // 2
+print(f"text:{name} = {json.dumps(text)} [{units} chars]")' "$1" "$2"
+}
+
+# N: N ports the kernel hands out, each free for UDP and TCP alike when asked.
+free_ports() {
+    /usr/bin/python3 -c '
+import socket, sys
+held = []
+for _ in range(50 * int(sys.argv[1])):
+    if len(held) == 2 * int(sys.argv[1]):
+        break
+    t, u = socket.socket(), socket.socket(type=socket.SOCK_DGRAM)
+    t.bind(("", 0))
+    try:
+        u.bind(("", t.getsockname()[1]))
+    except OSError:
+        continue
+    held += [t, u]
+print(*(s.getsockname()[1] for s in held[::2]))' "$1"
+}
+
+# PORT: typed into Local Host Port and applied; the window then holds it.
+apply_port() {
+    type_into "text:Local Host Port" "$1"
+    click "push button:Apply"
+    probe expect "$(field "Bound Local Port" "$1")" || fail "Apply did not bind $1"
+}
+
+# FILE: another program owns the clipboard with the file's bytes until the
+# next one takes it.
+hold_clipboard() {
+    xclip -quiet -selection clipboard -i "$1" >"$work/xclip.log" 2>&1 &
+    until_true 10 grep -q "Waiting for selection" "$work/xclip.log" \
+        || fail "xclip did not take the clipboard"
+}

@@ -29,27 +29,16 @@ line = "0123456789 abcdefghijklmnopqrstuvwxyz caf\u00e9 \u043f\u0440\u0438\u0432
 data = (line * (int(sys.argv[2]) * 1024 * 1024 // len(line.encode()))).encode()
 open(sys.argv[1], "wb").write(data)
 PY
-xclip -selection clipboard -i "$work/log.txt" || fail "xclip could not take the text"
+hold_clipboard "$work/log.txt"
 probe click "text:Receive" || fail "could not click the log"
 xdotool key ctrl+v
 # The answer time of the window, sampled until told to stop.
 cat >"$work/sample.py" <<'PY'
 import os, sys, time
-import pyatspi
+sys.path.insert(0, os.environ["TESTS"])
+from atspi_probe import find
 pid, stop = int(sys.argv[1]), sys.argv[2]
-log = None
-for app in pyatspi.Registry.getDesktop(0):
-    if app is not None and app.get_process_id() == pid:
-        stack = [app]
-        while stack and log is None:
-            node = stack.pop()
-            for child in node:
-                if child is not None and child.name == "Receive" \
-                        and child.getRole() == pyatspi.ROLE_TEXT:
-                    log = child
-                    break
-                if child is not None:
-                    stack.append(child)
+log = find(pid, "text:Receive")
 text = log.queryText()
 if len(sys.argv) > 3:  # wait until the paste reached the log: one edit, so all of it at once
     for _ in range(300):
@@ -73,27 +62,18 @@ for _ in range(2400):  # 2 minutes at most
     time.sleep(0.05)
 print(f"{worst:.0f} {samples} {text.characterCount}")
 PY
+TESTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+export TESTS
 /usr/bin/python3 "$work/sample.py" "$app_pid" "$work/stop" "$work/shown" \
     || fail "the paste did not reach the log"
 /usr/bin/python3 "$work/sample.py" "$app_pid" "$work/stop" >"$work/sampled" &
 sampler=$!
-until_exists() { # FILE: the condition's file appears
-    for _ in $(seq 100); do
-        [[ -e "$1" ]] && return 0
-        sleep 0.1
-    done
-    return 1
-}
-until_exists "$work/stop.sampling" || fail "the sampler never asked the window"
+until_true 10 test -e "$work/stop.sampling" || fail "the sampler never asked the window"
 xdotool key ctrl+a ctrl+c
 # The copy is the window's once the clipboard offers the toolkit's own targets,
 # which xclip's never include.
-for _ in $(seq 100); do
-    xclip -selection clipboard -o -t TARGETS 2>/dev/null | grep -q '^text/plain' && break
-    sleep 0.1
-done
-xclip -selection clipboard -o -t TARGETS 2>/dev/null | grep -q '^text/plain' \
-    || fail "Ctrl+C did not put the log on the clipboard"
+copied() { xclip -selection clipboard -o -t TARGETS 2>/dev/null | grep -q '^text/plain'; }
+until_true 10 copied || fail "Ctrl+C did not put the log on the clipboard"
 started=$(date +%s%N)
 xclip -selection clipboard -o >"$work/read.txt" || fail "xclip could not read the copy"
 read_ms=$(( ($(date +%s%N) - started) / 1000000 ))

@@ -16,34 +16,17 @@ limit_s=5
 command -v socat >/dev/null || fail "socat is not installed"
 start_session "$program"
 
-port="$(/usr/bin/python3 -c '
-import socket
-for _ in range(50):
-    t, u = socket.socket(), socket.socket(type=socket.SOCK_DGRAM)
-    t.bind(("", 0))
-    try:
-        u.bind(("", t.getsockname()[1]))
-    except OSError:
-        continue
-    print(t.getsockname()[1])
-    break')"
+port="$(free_ports 1)"
 [[ -n "$port" ]] || fail "no free port"
 
 log="text:Receive"
-click() { probe click "$1" || fail "could not click $1"; }
 read_log() { probe read "$log" "$1"; }
+reads() { [[ "$(read_log "$1")" == "$2" ]]; }
 expect_read() { # CALL JSON
-    local got
-    for _ in $(seq 50); do
-        got="$(read_log "$1")" && [[ "$got" == "$2" ]] && return 0
-        sleep 0.1
-    done
-    fail "$1 reads $got, expected $2"
+    until_true 5 reads "$1" "$2" || fail "$1 reads $(read_log "$1"), expected $2"
 }
 
-click "text:Local Host Port" && xdotool key ctrl+a && xdotool type --delay 10 "$port"
-click "push button:Apply"
-probe expect "text:Bound Local Port = \"$port\" [${#port} chars]" || fail "Apply did not bind $port"
+apply_port "$port"
 
 # The bus cannot carry a NUL; each one reads as U+2400 and the text goes on.
 printf 'ab\r\ncd\0\0ef gh.' | socat -u - "UDP4-SENDTO:127.0.0.1:$port"
@@ -68,11 +51,7 @@ with socket.create_connection(("127.0.0.1", port)) as peer:
     # The log already holds the 14 characters above; a full log takes no more.
     peer.sendall(block[: -(14 + 17)] + b"\r\nlast line\r\nEND\n")
 PEER
-for _ in $(seq 600); do
-    [[ "$(read_log "text c-4 c+0")" == '"END\n"' ]] && break
-    sleep 0.2
-done
-[[ "$(read_log "text c-4 c+0")" == '"END\n"' ]] || fail "the log did not fill"
+until_true 120 reads "text c-4 c+0" '"END\n"' || fail "the log did not fill"
 
 probe calls "$log" "$limit_s" || fail "a screen reader's call froze the window"
 expect_read "at c-6 line" '["last line\r\n", '"$(( $(read_log caret) - 15 ))"', '"$(( $(read_log caret) - 4 ))"']'

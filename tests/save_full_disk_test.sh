@@ -39,10 +39,7 @@ send_datagram "$work/earlier"
 cat "$work/earlier" >>"$work/sent"
 until_log_holds "$work/sent"
 save_with_keys "$small/receive.log"
-for _ in $(seq 100); do
-    cmp -s "$work/earlier" "$small/receive.log" && break
-    sleep 0.1
-done
+until_true 10 cmp -s "$work/earlier" "$small/receive.log"
 cmp "$work/earlier" "$small/receive.log" || fail "the first save did not write the earlier file"
 # 180 KB in three datagrams: more than the file system holds, and still less
 # than the 256 Ki characters a screen reader is shown of the log.

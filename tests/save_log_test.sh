@@ -28,10 +28,8 @@ until_log_holds "$work/sent"
 mkdir "$work/saved"
 target="$work/saved/журнал ✓ 漢字.log"
 save_with_keys "$target"
-for _ in $(seq 100); do
-    [[ -f "$target" ]] && break
-    sleep 0.1
-done
+# The file appears whole: it is written beside the target and then renamed.
+until_true 10 test -f "$target"
 cmp "$work/sent" "$target" || fail "the saved file differs from the bytes sent"
 
 # Again, over the file it made, with one more arrival in the log.
@@ -40,10 +38,7 @@ send_datagram "$work/part4"
 cat "$work/part4" >>"$work/sent"
 until_log_holds "$work/sent"
 save_with_keys "$target" replace
-for _ in $(seq 100); do
-    cmp -s "$work/sent" "$target" && break
-    sleep 0.1
-done
+until_true 10 cmp -s "$work/sent" "$target"
 cmp "$work/sent" "$target" || fail "the second save did not replace the file with the log"
 [[ "$(find "$work/saved" -mindepth 1 | wc -l)" -eq 1 ]] || fail "files left beside the target"
 probe expect "label: (Status)" || fail "a save that worked left something in panel 1"
