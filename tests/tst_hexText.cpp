@@ -46,9 +46,15 @@ void tst_HexText::read_data()
         everyValue.append(char(value));
     }
     ok("every-byte-value", everyByte, everyValue.toHex());
+    QString spaced;
+    for (int value = 0; value < 256; ++value) {
+        spaced += QString::number(value, 16).toUpper().rightJustified(2, u'0');
+        spaced += value % 16 == 15 ? QStringLiteral("\r\n") : QStringLiteral(" ");
+    }
+    ok("every-byte-value-spaced-lines", spaced, everyValue.toHex());
 
-    bad("odd-digit-at-end", QStringLiteral("486"), "a byte needs two hex digits at line 1, column 3",
-        2);
+    bad("odd-digit-at-end", QStringLiteral("486"),
+        "a byte needs two hex digits at line 1, column 3", 2);
     bad("split-byte", QStringLiteral("4 8"), "a byte needs two hex digits at line 1, column 1", 0);
     bad("split-by-comma", QStringLiteral("41,4,42"),
         "a byte needs two hex digits at line 1, column 4", 3);
@@ -70,8 +76,7 @@ void tst_HexText::read_data()
     bad("x-without-zero", QStringLiteral("1x41"), "not hex at line 1, column 2", 1);
     bad("bare-x", QStringLiteral("x41"), "not hex at line 1, column 1", 0);
     bad("minus-sign", QStringLiteral("-1"), "not hex at line 1, column 1", 0);
-    bad("arabic-indic-digits", QStringLiteral("41 \u0664\u0661"), "not hex at line 1, column 4",
-        3);
+    bad("arabic-indic-digits", QStringLiteral("41 \u0664\u0661"), "not hex at line 1, column 4", 3);
     bad("full-width-letter", QStringLiteral("\uff21\uff21"), "not hex at line 1, column 1", 0);
     bad("latin-1-letter", QStringLiteral("4\u00e9"), "not hex at line 1, column 2", 1);
     bad("no-break-space", QStringLiteral("41\u00a042"), "not hex at line 1, column 3", 2);
@@ -86,6 +91,10 @@ void tst_HexText::read_data()
     bad("lf-cr-is-two-breaks", QStringLiteral("41\n\rg"), "not hex at line 3, column 1", 4);
     bad("emoji-counts-two-columns", QStringLiteral("41 \U0001F600"), "not hex at line 1, column 4",
         3);
+    bad("fault-past-long-runs",
+        QStringLiteral("41 ").repeated(20) + QStringLiteral("4142").repeated(8)
+                + QStringLiteral("4x"),
+        "not hex at line 1, column 94", 93);
     bad("first-fault-wins", QStringLiteral("4g 0x"), "not hex at line 1, column 2", 1);
 }
 
