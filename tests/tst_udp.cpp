@@ -10,10 +10,14 @@
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QList>
+#include <QMenu>
+#include <QNetworkDatagram>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTest>
@@ -35,6 +39,8 @@ private Q_SLOTS:
     void largestDatagramInHex();
     void sendAfterApply_data();
     void sendAfterApply();
+    void sendAsHex_data();
+    void sendAsHex();
 
 private:
     // Sends one datagram to the window as a separate peer program would.
@@ -181,6 +187,74 @@ void tst_Udp::sendAfterApply()
     press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(panelText(*w, 1), QString());
     QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);
+}
+
+void tst_Udp::sendAsHex_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("sent"); // hex
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<qsizetype>("caret");
+
+    QTest::newRow("lines-commas-prefixes")
+            << QStringLiteral("48 65\r\n6c,6C 0x6f") << QByteArray("48656c6c6f") << QString()
+            << qsizetype(-1);
+    QTest::newRow("empty-box-sends-an-empty-datagram")
+            << QString() << QByteArray() << QString() << qsizetype(-1);
+    QTest::newRow("stray-letter-sends-nothing")
+            << QStringLiteral("48 65 6g 6c") << QByteArray()
+            << QStringLiteral("Send Data failed: not hex at line 1, column 8") << qsizetype(7);
+    QTest::newRow("byte-cut-short-on-line-2")
+            << QStringLiteral("48\r\n65 6") << QByteArray()
+            << QStringLiteral("Send Data failed: a byte needs two hex digits at line 2, column 4")
+            << qsizetype(7);
+}
+
+void tst_Udp::sendAsHex()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, panel);
+    QFETCH(qsizetype, caret);
+
+    QUdpSocket receiver;
+    QVERIFY2(receiver.bind(QHostAddress::LocalHost, 0), qPrintable(receiver.errorString()));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(receiver.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
+    setSendText(*w, text);
+
+    // The mode is turned on from the keyboard, as a user without a mouse would.
+    auto *box = control<TextField>(*w, "txtSend");
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_F10, Qt::ShiftModifier);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QAction *hex = menu->actions().constLast();
+    QCOMPARE(hex->text(), QStringLiteral("Send as Hex"));
+    QVERIFY(hex->isCheckable() && !hex->isChecked());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(hex).center());
+    QVERIFY(hex->isChecked());
+    QCOMPARE(box->cornerMark(), QStringLiteral("HEX"));
+    QCOMPARE(box->accessibleDescription(), QStringLiteral("Send as hex"));
+    QCOMPARE(box->text(), text);
+    const bool couldUndo = box->canUndo();
+
+    press(control<QPushButton>(*w, "cmdSendData"));
+    QCOMPARE(panelText(*w, 1), panel);
+    QCOMPARE(box->text(), text);
+    QCOMPARE(box->canUndo(), couldUndo);
+    if (caret >= 0) {
+        QCOMPARE(box->cursorPosition(), caret);
+        QVERIFY(!box->hasSelection());
+        // Nothing went out: the next datagram to arrive is the one sent now.
+        setSendText(*w, QStringLiteral("FF"));
+        sent = "ff";
+        press(control<QPushButton>(*w, "cmdSendData"));
+        QCOMPARE(panelText(*w, 1), QString());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), peerWaitMs);
+    QCOMPARE(receiver.receiveDatagram().data().toHex(), sent);
 }
 
 QTEST_MAIN(tst_Udp)
