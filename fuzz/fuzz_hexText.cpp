@@ -1,130 +1,85 @@
 // Checks bytesFromHex against a reference reader written from the rules of hex
-// text, one character at a time, with the text whole and cut into two or three
-// pieces as the field's store cuts it.
+// text, one character at a time, on a text cut into pieces as the field's
+// store cuts it.
 #include "text/hexText.h"
 
-#include <QByteArray>
-#include <QString>
-
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 namespace {
 
-bool isDigit(char16_t c)
+bool isSeparator(QChar c)
 {
-    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-}
-
-int valueOf(char16_t c)
-{
-    return c <= u'9' ? c - u'0' : (c | 0x20) - u'a' + 10;
-}
-
-bool isSeparator(char16_t c)
-{
-    return c == u' ' || c == u'\t' || c == u',' || c == u'\n' || c == u'\r';
+    return QStringView(u" \t,\r\n").contains(c);
 }
 
 HexBytes model(QStringView text)
 {
-    HexBytes result;
-    const qsizetype n = text.size();
-    qsizetype line = 1;
-    qsizetype lineStart = 0;
+    HexBytes read;
+    qsizetype line = 1, lineStart = 0, i = 0;
     const auto fail = [&](HexFault::Kind kind, qsizetype at) {
-        return HexBytes { QByteArray(), HexFault { kind, at, line, at - lineStart + 1 } };
+        return HexBytes { {}, HexFault { kind, at, line, at - lineStart + 1 } };
     };
-    qsizetype i = 0;
-    while (i < n) {
-        const char16_t c = text[i].unicode();
-        if (c == u'\r' || c == u'\n') {
+    while (i < text.size()) {
+        if (text[i] == u'\r' || text[i] == u'\n') {
+            i += text.sliced(i).startsWith(u"\r\n") ? 2 : 1;
             ++line;
-            i += c == u'\r' && i + 1 < n && text[i + 1] == u'\n' ? 2 : 1;
             lineStart = i;
-            continue;
-        }
-        if (isSeparator(c)) {
+        } else if (isSeparator(text[i])) {
             ++i;
-            continue;
+        } else {
+            const qsizetype start = i;
+            if (text.sliced(i).startsWith(u"0x", Qt::CaseInsensitive))
+                i += 2;
+            for (const qsizetype end = i + 2; i < end; ++i) {
+                if (i == text.size() || isSeparator(text[i]))
+                    return fail(HexFault::ShortByte, start);
+                if (text[i].unicode() > 0x7f || !isxdigit(text[i].unicode()))
+                    return fail(HexFault::NotHex, i);
+            }
+            read.bytes += QByteArray::fromHex(text.sliced(i - 2, 2).toLatin1());
         }
-        const qsizetype start = i;
-        if (c == u'0' && i + 1 < n && (text[i + 1] == u'x' || text[i + 1] == u'X'))
-            i += 2;
-        for (int digit = 0; digit < 2; ++digit, ++i) {
-            if (i == n || isSeparator(text[i].unicode()))
-                return fail(HexFault::ShortByte, start);
-            if (!isDigit(text[i].unicode()))
-                return fail(HexFault::NotHex, i);
-        }
-        result.bytes.append(
-                char(valueOf(text[i - 2].unicode()) * 16 + valueOf(text[i - 1].unicode())));
     }
-    return result;
-}
-
-std::string describe(const HexBytes &read)
-{
-    if (!read.fault)
-        return read.bytes.toHex(' ').toStdString();
-    return read.fault->text().toStdString() + " (position " + std::to_string(read.fault->position)
-           + ")";
-}
-
-void check(QStringView text, const HexBytes &expected, const HexBytes &actual, const char *how)
-{
-    const bool same = expected.bytes == actual.bytes && bool(expected.fault) == bool(actual.fault)
-                      && (!expected.fault
-                          || (expected.fault->kind == actual.fault->kind
-                              && expected.fault->position == actual.fault->position
-                              && expected.fault->line == actual.fault->line
-                              && expected.fault->column == actual.fault->column));
-    if (same)
-        return;
-    std::fprintf(stderr, "MODEL MISMATCH (%s) for text \"%s\"\n  program %s\n  model   %s\n", how,
-                 text.toUtf8().toHex(' ').constData(), describe(actual).c_str(),
-                 describe(expected).c_str());
-    std::abort();
-}
-
-// A piece as the store keeps it: Latin-1 when every unit fits.
-QAnyStringView stored(QStringView text, std::vector<QByteArray> &latin1)
-{
-    for (const QChar c : text) {
-        if (c.unicode() > 0xff)
-            return text;
-    }
-    latin1.push_back(text.toLatin1());
-    return QLatin1StringView(latin1.back());
+    return read;
 }
 
 } // namespace
 
-// The first two bytes choose the cuts; a set top bit of the first reads the
-// rest as UTF-8 (other scripts), otherwise as Latin-1.
+// The first byte cuts the text in two places; with its top bit set the rest
+// is read as UTF-8 (other scripts), otherwise as Latin-1.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
     const auto *rest = reinterpret_cast<const char *>(data + 2);
-    const auto length = qsizetype(size - 2);
-    const QString owned
-            = data[0] & 0x80 ? QString::fromUtf8(rest, length) : QString::fromLatin1(rest, length);
-    const QStringView text(owned);
+    const QString text = data[0] & 0x80 ? QString::fromUtf8(rest, qsizetype(size - 2))
+                                        : QString::fromLatin1(rest, qsizetype(size - 2));
+    const qsizetype first = std::min<qsizetype>(data[0] & 0x7f, text.size());
+    const qsizetype second = std::min<qsizetype>(first + data[1], text.size());
+    const QByteArray narrow = text.toLatin1(); // as the store keeps a chunk it fits in
+    const auto piece = [&](qsizetype from, qsizetype to) {
+        const QStringView units = QStringView(text).sliced(from, to - from);
+        return std::all_of(units.begin(), units.end(), [](QChar c) { return c.unicode() <= 0xff; })
+                       ? QAnyStringView(QLatin1StringView(narrow).sliced(from, to - from))
+                       : QAnyStringView(units);
+    };
+    const QAnyStringView pieces[]
+            = { piece(0, first), piece(first, second), piece(second, text.size()) };
     const HexBytes expected = model(text);
-    check(text, expected, bytesFromHex(text), "whole");
-
-    const qsizetype first = text.isEmpty() ? 0 : (data[0] & 0x7f) % (text.size() + 1);
-    const qsizetype second
-            = first + (text.size() == first ? 0 : data[1] % (text.size() - first + 1));
-    std::vector<QByteArray> latin1;
-    latin1.reserve(3);
-    const QAnyStringView pieces[] = { stored(text.first(first), latin1),
-                                      stored(text.sliced(first, second - first), latin1),
-                                      stored(text.sliced(second), latin1) };
-    check(text, expected, bytesFromHex(pieces), "in pieces");
+    const HexBytes actual = bytesFromHex(pieces);
+    const auto shown = [](const HexBytes &read) {
+        return read.fault ? read.fault->text()
+                                    + QStringLiteral(" (position %1)").arg(read.fault->position)
+                          : QString::fromLatin1(read.bytes.toHex(' '));
+    };
+    if (shown(actual) != shown(expected)) {
+        std::fprintf(stderr, "MODEL MISMATCH for text %s\n  program %s\n  model   %s\n",
+                     text.toUtf8().toHex(' ').constData(), qPrintable(shown(actual)),
+                     qPrintable(shown(expected)));
+        std::abort();
+    }
     return 0;
 }
