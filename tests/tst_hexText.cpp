@@ -37,17 +37,15 @@ void tst_HexText::read_data()
     }
     row("empty", "", "");
     row("separators-only", " \t,\r\n,,", "");
-    row("packed", "48656C6C6F", "48656c6c6f");
+    row("packed", "48656C6C6F20776F726C640d0A", "48656c6c6f20776f726c640d0a");
     row("spaced-mixed-case", "48 65 6c 6C aB", "48656c6cab");
     row("c-array-lines", "0x48, 0x65,\n0X6c,\r\n0x6C,\r0x6f,", "48656c6c6f");
     row("prefix-right-after-a-byte", "480x65 000x00", "48650000");
-    row("every-byte-packed", every, every.toLatin1());
     row("every-byte-spaced-lines", spaced, every.toLatin1());
     bad("odd-digit-at-end", "486", cutShort, 1, 3);
     bad("split-byte", "4 8", cutShort, 1, 1);
     bad("prefix-alone", "41 0x", cutShort, 1, 4);
     bad("prefix-then-space", "0x 41", cutShort, 1, 1);
-    bad("prefix-one-digit", "0x4,41", cutShort, 1, 1);
     bad("lone-crs-are-breaks", "41\r\r4", cutShort, 3, 1);
     bad("stray-g", "48g9", notHex, 1, 3);
     bad("g-after-one-digit", "4g", notHex, 1, 2);
@@ -56,7 +54,6 @@ void tst_HexText::read_data()
     bad("x-after-a-byte", "00x41", notHex, 1, 3);
     bad("arabic-indic-digits", "41 \u0664\u0661", notHex, 1, 4);
     bad("full-width-letter", "\uff21\uff21", notHex, 1, 1);
-    bad("no-break-space", "41\u00a042", notHex, 1, 3);
     bad("nul", QString::fromUtf16(u"41\u000042", 5), notHex, 1, 3);
     bad("cr-lf-is-one-break", "41\r\n\r\n  zz", notHex, 3, 3);
     bad("emoji-counts-two-columns", "41 \U0001F600", notHex, 1, 4);

@@ -78,7 +78,7 @@ int readBlock(const char *p, char *out)
     alignas(16) unsigned char lanes[16];
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes),
                     _mm_or_si128(_mm_slli_epi16(nibbles, 4), _mm_srli_si128(nibbles, 1)));
-    for (int i = 0; i < 5; ++i)
+    for (qsizetype i = 0; i < 5; ++i)
         out[i] = char(lanes[3 * i]);
     return 15;
 }
