@@ -166,6 +166,9 @@ row 8 "Start-up to window shown, ms" "$(fmt "$(v startup_ms)" 0)" "" "" \
     "< 250: $(check 'startup_ms < 250' startup_ms)"
 row 8 "CPU when idle for 10 s, %" "$(fmt "$(v idle_cpu_pct)" 2)" "" "" \
     "< 0.5: $(check 'idle_cpu_pct < 0.5' idle_cpu_pct)"
+row 9 "Send Data as hex: 16 MiB written as 48 Mi characters to a TCP client, longest stall, ms" \
+    "$(fmt "$(v send_hex_tcp_stall_ms)")" "xxd -r -p $(fmt "$(v send_hex_xxd_ms)")" "" \
+    "< 50: $(check 'send_hex_tcp_stall_ms < 50' send_hex_tcp_stall_ms)"
 
 table="| # | Figure | Tarvik | Peer | Ratio | Goal: met |
 |---|---|---|---|---|---|

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QPaintEvent>
 #include <QPainter>
@@ -675,6 +676,37 @@ void TextField::paintEvent(QPaintEvent *event)
         }
         y += qreal(lines) * m_lineHeight;
     }
+    painter.setClipRect(event->rect());
+    drawCornerMark(painter);
+}
+
+void TextField::setCornerMark(const QString &mark)
+{
+    if (mark == m_cornerMark)
+        return;
+    m_cornerMark = mark;
+    viewport()->update();
+}
+
+void TextField::drawCornerMark(QPainter &painter) const
+{
+    if (m_cornerMark.isEmpty())
+        return;
+    // Small and in the selection's colours, so it reads as the field's state
+    // rather than as text; it stays put while the text scrolls under it.
+    QFont small = font();
+    small.setBold(true);
+    if (small.pointSizeF() > 0)
+        small.setPointSizeF(small.pointSizeF() * 0.75);
+    else
+        small.setPixelSize(std::max(6, small.pixelSize() * 3 / 4));
+    const QFontMetrics metrics(small);
+    QRect box(0, 0, metrics.horizontalAdvance(m_cornerMark) + 6, metrics.height());
+    box.moveTopRight(QPoint(viewport()->width() - 1 - margin / 2, margin / 2));
+    painter.fillRect(box, palette().brush(QPalette::Highlight));
+    painter.setFont(small);
+    painter.setPen(palette().color(QPalette::HighlightedText));
+    painter.drawText(box, Qt::AlignCenter, m_cornerMark);
 }
 
 void TextField::resizeEvent(QResizeEvent *event)

@@ -4,9 +4,11 @@
 #include "field/TextStore.h"
 
 #include <QAbstractScrollArea>
+#include <QAction>
 #include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QList>
 #include <QPointer>
 #include <QTextLayout>
 #include <QTimer>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+class QPainter;
 class TextFieldMimeData;
 
 // An ordinary editable multi-line field over a TextStore: the receive log,
@@ -116,6 +119,15 @@ public:
     // through saveAsRequested(); off until the owner turns it on.
     void setSaveAsEnabled(bool enabled) { m_saveAsEnabled = enabled; }
     bool isSaveAsEnabled() const { return m_saveAsEnabled; }
+    // --- modes the owner adds to the field (the send box's Send as Hex)
+    // The owner's actions, offered at the end of the context menu; the owner
+    // keeps them.
+    void addMenuAction(QAction *action) { m_menuActions.append(action); }
+    // A short word drawn in the field's top-right corner, over the text, while
+    // not empty: it shows which mode is on. Changes no text.
+    void setCornerMark(const QString &mark);
+    QString cornerMark() const { return m_cornerMark; }
+
     // While held, the user's edits are refused and the text changes only by
     // appends, so a save that reads it slice by slice sees what it began with.
     void holdEdits(bool held) { m_editsHeld = held; }
@@ -380,6 +392,12 @@ private:
     };
     mutable ShownKey m_shownKey;
     mutable std::pair<qsizetype, qsizetype> m_shown;
+
+    // Opens the context menu where the caret is, for the Menu key and Shift+F10.
+    void popupMenuAtCaret();
+    void drawCornerMark(QPainter &painter) const;
+    QList<QPointer<QAction>> m_menuActions;
+    QString m_cornerMark;
 
     // --- saving
     bool m_saveAsEnabled = false;

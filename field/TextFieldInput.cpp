@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -466,7 +467,10 @@ void TextField::keyPressEvent(QKeyEvent *event)
             return;
         }
     }
-    if (event->matches(K::SelectAll)) {
+    if (event->keyCombination() == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
+        // The Menu key arrives as a context menu event; its other key does not.
+        popupMenuAtCaret();
+    } else if (event->matches(K::SelectAll)) {
         selectAll();
         offerSelection();
     } else if (event->matches(K::Undo))
@@ -682,7 +686,31 @@ void TextField::contextMenuEvent(QContextMenuEvent *event)
         menu->addSeparator();
         add(tr("Save &As…"), QKeySequence::Save, true, &TextField::saveAsRequested);
     }
-    menu->popup(event->globalPos());
+    bool first = true;
+    for (QAction *action : std::as_const(m_menuActions)) {
+        if (!action)
+            continue;
+        if (std::exchange(first, false))
+            menu->addSeparator();
+        menu->addAction(action);
+    }
+    QPoint at = event->globalPos();
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        // As Qt's own fields do: at the caret, or in the middle when the caret
+        // is out of view.
+        const QRect caret = cursorRect();
+        const QRect view = viewport()->rect();
+        at = viewport()->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
+                                                                   : view.center());
+    }
+    menu->popup(at);
+}
+
+void TextField::popupMenuAtCaret()
+{
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, cursorRect().center(),
+                            viewport()->mapToGlobal(cursorRect().center()));
+    contextMenuEvent(&event);
 }
 
 void TextField::inputMethodEvent(QInputMethodEvent *event)

@@ -69,6 +69,9 @@ public:
     void Accept(int requestId);
     void Connect();
     void SendData(const QString &text);
+    // The same rules for bytes as they are: one datagram, or written to the
+    // connection under the same refusal.
+    void SendBytes(const QByteArray &payload);
     QByteArray GetDataBytes();
     QString GetDataText();
     // When what waits is plain ASCII with no part of a character held back,

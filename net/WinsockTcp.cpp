@@ -245,7 +245,11 @@ void Winsock::dropConnection()
 
 void Winsock::SendData(const QString &text)
 {
-    const QByteArray payload = text.toUtf8();
+    SendBytes(text.toUtf8());
+}
+
+void Winsock::SendBytes(const QByteArray &payload)
+{
     if (m_protocol == UDP) {
         sendUdp(payload);
         return;

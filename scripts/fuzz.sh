@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [seconds per target]" >&2; exit 2; }
-targets=(portText hexRecord utf8Stream textStore)
+targets=(portText hexRecord utf8Stream textStore hexText)
 
 build=${FUZZ_BUILD_DIR:-$PWD/build-fuzz}
 for tool in clang++-14 cmake ninja; do

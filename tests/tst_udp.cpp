@@ -10,10 +10,13 @@
 #include "net/Winsock.h"
 #include "ui/frmMain.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QList>
+#include <QMenu>
+#include <QNetworkDatagram>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTest>
@@ -35,6 +38,8 @@ private Q_SLOTS:
     void largestDatagramInHex();
     void sendAfterApply_data();
     void sendAfterApply();
+    void sendAsHex_data();
+    void sendAsHex();
 
 private:
     // Sends one datagram to the window as a separate peer program would.
@@ -181,6 +186,57 @@ void tst_Udp::sendAfterApply()
     press(control<QPushButton>(*w, "cmdSendData"));
     QCOMPARE(panelText(*w, 1), QString());
     QTRY_COMPARE_WITH_TIMEOUT(receiver.output(), text.toUtf8(), peerWaitMs);
+}
+
+void tst_Udp::sendAsHex_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("sent"); // as hex
+    QTest::addColumn<QString>("panel");
+
+    QTest::newRow("lines-commas-prefixes")
+            << "48 65\r\n6c,6C 0x6f" << QByteArray("48656c6c6f") << "";
+    QTest::newRow("empty-box-sends-an-empty-datagram") << "" << QByteArray() << "";
+    // Caret at the fault; nothing goes out, so the next datagram is the next send's.
+    QTest::newRow("byte-cut-short-on-line-2-caret-7")
+            << "48\r\n65 6" << QByteArray("ff")
+            << "Send Data failed: a byte needs two hex digits at line 2, column 4";
+}
+
+void tst_Udp::sendAsHex()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, panel);
+
+    QUdpSocket receiver;
+    QVERIFY2(receiver.bind(QHostAddress::LocalHost, 0), qPrintable(receiver.errorString()));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(receiver.localPort()));
+    press(control<QPushButton>(*w, "cmdApply"));
+    setSendText(*w, text);
+
+    // Turned on from the keyboard; the text and its undo stay as they were.
+    auto *box = control<TextField>(*w, "txtSend");
+    QTest::keyClick(box, Qt::Key_F10, Qt::ShiftModifier);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    QVERIFY(menu && menu->actions().constLast()->text() == QStringLiteral("Send as Hex"));
+    QTest::mouseClick(menu, Qt::LeftButton, {},
+                      menu->actionGeometry(menu->actions().constLast()).center());
+    QCOMPARE(box->accessibleDescription(), QStringLiteral("Send as hex"));
+    QCOMPARE(box->cornerMark(), QStringLiteral("HEX"));
+    QCOMPARE(box->canUndo(), !text.isEmpty());
+
+    press(control<QPushButton>(*w, "cmdSendData"));
+    QCOMPARE(panelText(*w, 1), panel);
+    QCOMPARE(box->text(), text);
+    if (!panel.isEmpty()) {
+        QCOMPARE(box->cursorPosition(), 7);
+        setSendText(*w, QStringLiteral("FF"));
+        press(control<QPushButton>(*w, "cmdSendData"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), peerWaitMs);
+    QCOMPARE(receiver.receiveDatagram().data().toHex(), sent);
 }
 
 QTEST_MAIN(tst_Udp)

@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -284,6 +285,10 @@ void frmMain::createControls()
     chkHex = checkBox(Frame2, "chkHex", QStringLiteral("HEX Value"), 180, 2220, 1065, 315);
     chkHex->hide();
     txtSend = multiLineField(Frame2, "txtSend", 180, 300, 7395, 1755);
+    mnuSendAsHex = new QAction(QStringLiteral("Send as Hex"), this);
+    mnuSendAsHex->setObjectName(QStringLiteral("mnuSendAsHex"));
+    mnuSendAsHex->setCheckable(true);
+    txtSend->addMenuAction(mnuSendAsHex);
 
     Frame1 = groupBox(this, "Frame1", QStringLiteral("Receive"), 120, 1350, 7695, 4605);
     chkHexDISP
@@ -367,6 +372,8 @@ void frmMain::connectEvents()
             [this] { guarded("Apply", [this] { cmdApply_Click(); }); });
     connect(cmdSendData, &QPushButton::clicked, this,
             [this] { guarded("Send Data", [this] { cmdSendData_Click(); }); });
+    connect(mnuSendAsHex, &QAction::toggled, this,
+            [this](bool on) { guarded("Send as Hex", [this, on] { mnuSendAsHex_Click(on); }); });
     connect(cmdClear, &QPushButton::clicked, this,
             [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
     txtReceive->setSaveAsEnabled(true);

@@ -7,6 +7,7 @@
 #include <functional>
 
 class TextField;
+class QAction;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -59,6 +60,7 @@ private:
 
     // Data exchange (data/sending.cpp, data/receiving.cpp)
     void cmdSendData_Click();
+    void mnuSendAsHex_Click(bool on);
     void Winsock_DataArrival(int bytesTotal);
     void cmdClear_Click();
 
@@ -101,6 +103,9 @@ private:
     QPushButton *cmdSendData = nullptr;
     QCheckBox *chkHex = nullptr;
     TextField *txtSend = nullptr;
+    // "Send as Hex" in the send box's context menu: Send Data reads the box
+    // as hex bytes. Off at start, never stored.
+    QAction *mnuSendAsHex = nullptr;
 
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
