@@ -34,7 +34,7 @@ export QT_QPA_PLATFORM=offscreen
 # The window binds its fixed port while it starts: never alongside the tests.
 locked() {
     if command -v flock >/dev/null; then
-        flock /tmp/tarvik-window.lock "$@"
+        flock --close /tmp/tarvik-window.lock "$@"
     else
         "$@"
     fi

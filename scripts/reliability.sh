@@ -34,7 +34,7 @@ for suite in "${suites_to_run[@]}"; do
     echo "== $suite (full sizes)"
     # The window binds its fixed ports: never alongside another window test.
     (cd "$build/tests" && TARVIK_HOSTILE_FULL=1 QT_QPA_PLATFORM=offscreen \
-        flock /tmp/tarvik-window.lock "./$suite") >"$build/$suite.log" 2>&1
+        flock --close /tmp/tarvik-window.lock "./$suite") >"$build/$suite.log" 2>&1
     rc=$?
     grep -E '^(PASS|FAIL!|XFAIL|XPASS|SKIP|Totals)' "$build/$suite.log" | grep -v '^PASS' || true
     [[ $rc -eq 0 ]] || status=1
