@@ -26,8 +26,11 @@ namespace {
 // Text a key press may type: no control characters, so neither Tab nor Enter.
 bool isTypable(QStringView text)
 {
+    // As Qt's own fields: besides printable characters, the format characters
+    // (zero-width joiners, direction marks, the soft hyphen) and private use.
     return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-        return c.isPrint() || c.isSurrogate();
+        return c.isPrint() || c.isSurrogate() || c.category() == QChar::Other_Format
+               || c.category() == QChar::Other_PrivateUse;
     });
 }
 

@@ -186,6 +186,12 @@ void tst_TextField::keysEdit_data()
             << 4095;
     QTest::newRow("delete-takes-a-pair-across-a-cut-whole")
             << straddling << toPair + QStringList { "Delete" } << "" << before + "bc" << 4095;
+    // What typing takes beyond printable characters, as Qt's own fields take it:
+    // a zero-width non-joiner (Shift+Space on a Persian layout), a joiner, a
+    // direction mark, a soft hyphen, a private-use character.
+    QTest::newRow("typing-takes-format-and-private-use-characters")
+            << "ab" << QStringList() << QStringLiteral("\u200c\u200d\u200f\u00ad\ue000")
+            << QStringLiteral("ab\u200c\u200d\u200f\u00ad\ue000") << 7;
     QTest::newRow("down-crosses-an-empty-line")
             << "abc\n\nabc" << home + QStringList { "Right", "Down", "Down" } << "X"
             << "abc\n\naXbc" << 7;
@@ -202,7 +208,9 @@ void tst_TextField::keysEdit()
         shown.view.cursorRect(); // lays the text out as it stands, as a repaint would
     }
     press(&shown.view, keys);
-    QTest::keyClicks(&shown.view, typed);
+    // Each character as a key that types it; keyClicks knows ASCII only.
+    for (const QChar c : typed)
+        QTest::sendKeyEvent(QTest::Click, &shown.view, Qt::Key_unknown, QString(c), {});
     QTEST(shown.view.text(), "expected");
     QTEST(int(shown.view.cursorPosition()), "caret");
     QVERIFY(!shown.view.hasSelection());
