@@ -23,15 +23,24 @@
 
 namespace {
 
-// Text a key press may type: no control characters, so neither Tab nor Enter.
-bool isTypable(QStringView text)
+// Whether a key press types its text, by the rule of Qt's own text controls:
+// printable characters, private use and the format characters (zero-width
+// joiners, direction marks, the soft hyphen), which some layouts give with
+// Ctrl+Shift; no control characters, so neither Tab nor Enter, and nothing
+// else with Ctrl or Meta held, which are shortcuts.
+bool typesText(const QKeyEvent *key)
 {
-    // As Qt's own fields: besides printable characters, the format characters
-    // (zero-width joiners, direction marks, the soft hyphen) and private use.
-    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+    const QString text = key->text();
+    if (text.isEmpty())
+        return false;
+    const auto typable = [](QChar c) {
         return c.isPrint() || c.isSurrogate() || c.category() == QChar::Other_Format
                || c.category() == QChar::Other_PrivateUse;
-    });
+    };
+    if (!std::all_of(text.begin(), text.end(), typable))
+        return false;
+    return text.front().category() == QChar::Other_Format
+           || !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
 }
 
 // A selection too big for an input method to want it whole.
@@ -425,9 +434,7 @@ bool TextField::event(QEvent *event)
                                           QKeySequence::Delete,
                                           QKeySequence::MoveToStartOfDocument,
                                           QKeySequence::MoveToEndOfDocument };
-        const bool typed = isTypable(key->text())
-                           && !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
-        if (typed || isRedo(key)
+        if (typesText(key) || isRedo(key)
             || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); })) {
             event->accept();
             return true;
@@ -500,8 +507,7 @@ void TextField::keyPressEvent(QKeyEvent *event)
         removeBackward();
     else if (event->matches(K::InsertParagraphSeparator) || event->matches(K::InsertLineSeparator))
         insertTyped(u"\n");
-    else if (isTypable(event->text())
-             && !(event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)))
+    else if (typesText(event))
         insertTyped(event->text(), EditHistory::Run::Typing);
     else
         event->ignore();
