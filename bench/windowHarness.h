@@ -1,6 +1,7 @@
 #pragma once
 
 #include "benchCommon.h"
+#include "stallWatch.h"
 
 #include "field/TextField.h"
 #include "net/Winsock.h"
@@ -34,7 +35,8 @@ inline quint16 freePort()
 
 // Longest gap between the ticks of a 5 ms timer: how long the event loop was
 // kept from turning. Gaps while `paused` (the benchmark's own Clear) are left
-// out.
+// out. With TARVIK_STALL_WATCH=ms set, every gap longer than that is also told
+// apart as the program's own work, the host's or sleep (StallWatch).
 class StallMeter
 {
 public:
@@ -43,6 +45,8 @@ public:
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(5);
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            if (m_watch)
+                m_watch->beat();
             const double gap = m_last.nsecsElapsed() / 1e6;
             if (!m_skipNext && gap > m_longestMs)
                 m_longestMs = gap;
@@ -54,10 +58,16 @@ public:
     {
         m_longestMs = 0;
         m_skipNext = false;
+        if (const int limitMs = qEnvironmentVariableIntValue("TARVIK_STALL_WATCH"))
+            m_watch = std::make_unique<StallWatch>(limitMs);
         m_last.start();
         m_timer.start();
     }
-    void stop() { m_timer.stop(); }
+    void stop()
+    {
+        m_timer.stop();
+        m_watch.reset();
+    }
     // The gap that holds the next call is not the window's doing.
     void skipCurrentGap() { m_skipNext = true; }
     // Longest gap beyond the timer's own interval.
@@ -68,6 +78,7 @@ private:
     QElapsedTimer m_last;
     double m_longestMs = 0;
     bool m_skipNext = false;
+    std::unique_ptr<StallWatch> m_watch;
 };
 
 // Counts what reached the log, clearing it (with the window's Clear button)
