@@ -44,7 +44,8 @@ run() {
     local name="$1"
     shift
     echo "== $name" >&2
-    "$@" 2>/dev/null | tee "$out/$name.txt" >&2
+    # What it says on stderr is kept: with TARVIK_STALL_WATCH set, the causes of stalls.
+    "$@" 2>"$out/$name.err" | tee "$out/$name.txt" >&2
 }
 
 run hex "$build/bench/bench_hex" --runs $((runs + 2))
