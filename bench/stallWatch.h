@@ -19,8 +19,9 @@
 // Tells, for every stall of the GUI thread longer than a limit, whose doing it
 // was: how the stall's time split between running on a CPU (the program's own
 // work), waiting in the run queue for one (the host's), and sleeping, read from
-// the kernel's schedstat of the thread; and the thread's stack part-way through,
-// taken with a signal. One line "STALL ..." a stall, then its frames, on stderr.
+// the kernel's schedstat of the thread; where in the kernel it waited when the
+// stall was seen; and the thread's stack part-way through, taken with a signal. One line "STALL
+// ..." a stall, then its frames, on stderr.
 //
 // Invariants: beat() runs on the watched thread only; the watch thread never
 // touches Qt; a stack is taken at most once a stall, and only while the
@@ -33,7 +34,7 @@ public:
     explicit StallWatch(int limitMs = 100)
         : m_limitNs(std::int64_t(limitMs) * 1000000)
         , m_thread(pthread_self())
-        , m_schedstat("/proc/self/task/" + std::to_string(::syscall(SYS_gettid)) + "/schedstat")
+        , m_task("/proc/self/task/" + std::to_string(::syscall(SYS_gettid)) + "/")
     {
         struct sigaction action
         { };
@@ -70,10 +71,22 @@ private:
                 .count();
     }
 
+    static std::string readLine(const std::string &path)
+    {
+        std::string line;
+        if (FILE *file = std::fopen(path.c_str(), "r")) {
+            char buffer[128] = {};
+            if (std::fgets(buffer, sizeof buffer, file))
+                line = buffer;
+            std::fclose(file);
+        }
+        return line;
+    }
+
     Sched readSched() const
     {
         Sched sched;
-        if (FILE *file = std::fopen(m_schedstat.c_str(), "r")) {
+        if (FILE *file = std::fopen((m_task + "schedstat").c_str(), "r")) {
             long long run = 0, wait = 0;
             if (std::fscanf(file, "%lld %lld", &run, &wait) == 2)
                 sched = { run, wait };
@@ -99,6 +112,7 @@ private:
                 atBeat = sched;
             } else if (!stalled && now() - beat > m_limitNs) {
                 stalled = true;
+                m_wchan = readLine(m_task + "wchan");
                 s_frames.store(0);
                 pthread_kill(m_thread, SIGUSR2);
             }
@@ -111,8 +125,10 @@ private:
         const double runMs = (to.runNs - from.runNs) / 1e6;
         const double waitMs = (to.waitNs - from.waitNs) / 1e6;
         std::fprintf(stderr,
-                     "STALL %.0f ms: on a CPU %.0f ms, waiting for one %.0f ms, asleep %.0f ms\n",
-                     gapMs, runMs, waitMs, std::max(0.0, gapMs - runMs - waitMs));
+                     "STALL %.0f ms: on a CPU %.0f ms, waiting for one %.0f ms, asleep %.0f ms;"
+                     " in the kernel at %s\n",
+                     gapMs, runMs, waitMs, std::max(0.0, gapMs - runMs - waitMs),
+                     m_wchan.empty() || m_wchan == "0" ? "-" : m_wchan.c_str());
         const int frames = s_frames.load();
         for (int i = 0; i < frames; ++i) {
             Dl_info info {};
@@ -133,7 +149,8 @@ private:
 
     const std::int64_t m_limitNs;
     const pthread_t m_thread;
-    const std::string m_schedstat;
+    const std::string m_task; // the watched thread's folder in /proc
+    std::string m_wchan;      // where in the kernel it waited when the stall was seen
     std::atomic<std::int64_t> m_lastBeat { 0 };
     std::atomic<bool> m_stop { false };
     std::thread m_watch;
