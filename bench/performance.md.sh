@@ -168,4 +168,8 @@ else.
   \`bench_tcp\` by turns in the same session.
 - Memory is the text itself, a byte per character (two for text above U+00FF), plus a few
   words per 64 Ki-unit chunk; laid-out paragraphs exist only for the screen.
+- To find out why a stall happened, run with \`TARVIK_STALL_WATCH=100\` (milliseconds) set:
+  every longer stall is written to the benchmark's \`.err\` file in \`build-bench/bench-results/\`,
+  with how its time split between the window's own work on a CPU, waiting for a CPU (the
+  host's doing) and sleep, and the GUI thread's stack part-way through.
 DOC
