@@ -36,25 +36,20 @@ trap 'rm -rf "$scratch"' EXIT
 export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 # TARGET: fuzzes one target; its report goes to $scratch/TARGET.report.
 fuzz_one() {
-    local target=$1 corpus=$scratch/$1 seeds
+    local target=$1 corpus=$scratch/$1 report=$scratch/$1.report seeds
     cp -r "fuzz/corpus/$target" "$corpus"
+    echo "== fuzz_$target for $seconds s" >"$report"
     # -timeout: a single input that takes this long is a hang, which counts as a failure.
     if "$build/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -timeout=20 \
             -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
             >"$scratch/$target.log" 2>&1; then
         seeds=$(find "fuzz/corpus/$target" -type f | wc -l)
-        {
-            echo "== fuzz_$target for $seconds s"
-            grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' \
-                "$scratch/$target.log" || true
-            echo "   corpus grew from $seeds to $(find "$corpus" -type f | wc -l) inputs"
-        } >"$scratch/$target.report"
+        grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' \
+            "$scratch/$target.log" >>"$report" || true
+        echo "   corpus grew from $seeds to $(find "$corpus" -type f | wc -l) inputs" >>"$report"
     else
-        {
-            echo "== fuzz_$target for $seconds s"
-            tail -n 60 "$scratch/$target.log"
-            echo "FAIL: fuzz_$target (the failing input is in $artifacts/)"
-        } >"$scratch/$target.report"
+        tail -n 60 "$scratch/$target.log" >>"$report"
+        echo "FAIL: fuzz_$target (the failing input is in $artifacts/)" >>"$report"
     fi
 }
 
