@@ -1,5 +1,7 @@
 #include "field/TextStore.h"
 
+#include "field/Utf8Encoder.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -155,8 +157,10 @@ qsizetype cutsGoingOn(qsizetype column, qsizetype length, qsizetype paragraphUni
 
 struct TextStore::Chunk
 {
-    std::unique_ptr<uchar[]> latin1;   // while every unit is below U+0100
-    std::unique_ptr<char16_t[]> utf16; // from the first unit that is not
+    // Shared with snapshots: units once stored never change, and appends
+    // write only past `size`, which no snapshot reads.
+    std::shared_ptr<uchar[]> latin1;   // while every unit is below U+0100
+    std::shared_ptr<char16_t[]> utf16; // from the first unit that is not
     qsizetype size = 0;
     qsizetype capacity = 0;
 
@@ -230,7 +234,7 @@ void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetyp
 void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
-        auto units = std::make_unique_for_overwrite<char16_t[]>(newCapacity);
+        auto units = std::make_shared_for_overwrite<char16_t[]>(newCapacity);
         if (wide())
             std::memcpy(units.get(), utf16.get(), size * sizeof(char16_t));
         else
@@ -238,7 +242,7 @@ void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
         utf16 = std::move(units);
         latin1.reset();
     } else {
-        auto units = std::make_unique_for_overwrite<uchar[]>(newCapacity);
+        auto units = std::make_shared_for_overwrite<uchar[]>(newCapacity);
         if (size > 0)
             std::memcpy(units.get(), latin1.get(), size);
         latin1 = std::move(units);
@@ -942,4 +946,24 @@ qsizetype TextStore::memoryBytes() const
     for (const Chunk &chunk : m_aside)
         bytes += chunk.bytes();
     return bytes;
+}
+
+QByteArray TextStore::utf8(qsizetype from, qsizetype to) const
+{
+    return encodeUtf8([&](const auto &visit) { forEachPiece(from, to, visit); });
+}
+
+TextSnapshot TextStore::snapshot(qsizetype from, qsizetype to) const
+{
+    from = std::clamp<qsizetype>(from, 0, length());
+    to = std::clamp<qsizetype>(to, from, length());
+    std::vector<TextSnapshot::Piece> pieces;
+    for (qsizetype chunk = from < to ? chunkAt(from) : 0; from < to; ++chunk) {
+        const Chunk &c = m_chunks[chunk];
+        const qsizetype start = m_startOf[chunk];
+        const qsizetype end = std::min(to, m_startOf[chunk + 1]);
+        pieces.push_back({ c.latin1, c.utf16, from - start, end - from });
+        from = end;
+    }
+    return TextSnapshot(std::move(pieces));
 }

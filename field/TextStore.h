@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include "field/TextSnapshot.h"
+
 #include <functional>
 #include <vector>
 
@@ -88,10 +90,14 @@ public:
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
 
-    // --- the text in UTF-8, straight from the chunks (TextStoreUtf8.cpp)
-    // A lone surrogate becomes U+FFFD (QString::toUtf8() would write '?');
-    // NUL and every other unit are kept.
+    // The text in UTF-8, straight from the chunks, as Utf8Encoder makes it: a
+    // lone surrogate becomes U+FFFD (QString::toUtf8() would write '?'); NUL
+    // and every other unit are kept.
     QByteArray utf8(qsizetype from, qsizetype to) const;
+    // [from, to) as it is now, for reading later or on another thread while
+    // the text goes on changing; it shares the chunks, it copies none.
+    TextSnapshot snapshot(qsizetype from, qsizetype to) const;
+    TextSnapshot snapshot() const { return snapshot(0, length()); }
 
     struct Paragraph
     {
