@@ -40,12 +40,14 @@ public:
     bool isDone() const { return ready() == size(); }
     // No memory for the bytes: nothing more will come.
     bool hasFailed() const { return m_failed.load(std::memory_order_acquire); }
-    // The first ready() bytes.
+    // The first ready() bytes, once size() is known.
     const char *data() const { return m_bytes.constData(); }
     // All the bytes, waiting for the thread until they are made; empty when
     // it failed or they were released. For the toolkit's own transfers, which
     // want a whole array at once.
     QByteArray bytes();
+    // The memory the bytes hold now.
+    qsizetype memoryBytes() const { return size() < 0 ? 0 : m_bytes.capacity(); }
 
     // Stops making the bytes and frees them, now or, while a reader holds
     // them, when the last reader ends. Nothing asks a released maker again.
