@@ -17,14 +17,21 @@ Utf8Maker::~Utf8Maker()
 
 void Utf8Maker::make()
 {
-    const auto visitUnlessStopped = [this](Utf8Encoder &encoder, bool progress) {
+    // Transfers go in steps of megabytes: telling them of every piece would
+    // only fill the event queue.
+    constexpr qsizetype notifyEveryBytes = qsizetype(1) << 20;
+    qsizetype notifiedAt = 0;
+    const auto visitUnlessStopped = [&](Utf8Encoder &encoder, bool progress) {
         m_text.forEachPiece(0, m_text.length(), [&](QAnyStringView piece) {
             if (m_stop.load(std::memory_order_relaxed))
                 return false;
             encoder.piece(piece);
             if (progress) {
                 m_ready.store(encoder.size(), std::memory_order_release);
-                notify();
+                if (encoder.size() >= notifiedAt + notifyEveryBytes) {
+                    notifiedAt = encoder.size();
+                    notify();
+                }
             }
             return true;
         });

@@ -292,7 +292,10 @@ void X11CopyServer::sendStep(Transfer &transfer)
         return end(&transfer);
     }
     const qsizetype count = std::min(transfer.available() - transfer.sent, m_stepBytes);
-    if (count <= 0)
+    // Only whole steps but the last: a requestor takes each step in a round
+    // trip of its own, and steps as small as the thread's progress would
+    // make thousands of them.
+    if (count <= 0 || (count < m_stepBytes && transfer.available() < transfer.total()))
         return; // progressed() comes back here
     if (transfer.utf8) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property,
