@@ -61,12 +61,20 @@ std::shared_ptr<Utf8Maker> makerFor(const TextSnapshot &text)
     return maker;
 }
 
+// Copies are made on the GUI thread only.
+quint64 &madeCopies()
+{
+    static quint64 made = 0;
+    return made;
+}
+
 } // namespace
 
 TextFieldMimeData::TextFieldMimeData(const TextStore &store, qsizetype from, qsizetype to)
     : m_text(store.snapshot(from, to))
     , m_from(from)
     , m_to(to)
+    , m_serial(++madeCopies())
 {
     if (isLarge()) {
         X11CopyServer::install();

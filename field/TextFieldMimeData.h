@@ -38,6 +38,8 @@ public:
     bool hasFormat(const QString &mimeType) const override;
 
     const TextSnapshot &text() const { return m_text; }
+    // Later copies have higher numbers.
+    quint64 serial() const { return m_serial; }
     bool isLarge() const { return m_text.length() >= madeAheadUnits; }
     // The maker of a large copy's UTF-8, started again if it was released;
     // null for a small copy.
@@ -59,5 +61,6 @@ private:
     const TextSnapshot m_text;
     const qsizetype m_from;
     const qsizetype m_to;
+    const quint64 m_serial;
     mutable std::shared_ptr<Utf8Maker> m_maker;
 };

@@ -3,8 +3,11 @@
 #include "field/TextFieldMimeData.h"
 #include "field/Utf8Maker.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QDeadlineTimer>
+#include <QDrag>
+#include <QWidget>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -17,6 +20,7 @@
 struct X11CopyServer::Atoms
 {
     xcb_atom_t clipboard = XCB_NONE;
+    xcb_atom_t xdndSelection = XCB_NONE;
     xcb_atom_t utf8String = XCB_NONE;
     xcb_atom_t text = XCB_NONE;
     xcb_atom_t textPlain = XCB_NONE;
@@ -120,6 +124,7 @@ X11CopyServer::X11CopyServer(void *connection, QObject *parent)
     xcb_connection_t *c = xcbOf(connection);
     const std::pair<xcb_atom_t *, const char *> names[] = {
         { &m_atoms->clipboard, "CLIPBOARD" },
+        { &m_atoms->xdndSelection, "XdndSelection" },
         { &m_atoms->utf8String, "UTF8_STRING" },
         { &m_atoms->text, "TEXT" },
         { &m_atoms->textPlain, "text/plain" },
@@ -170,22 +175,40 @@ bool X11CopyServer::nativeEventFilter(const QByteArray &eventType, void *message
     }
 }
 
+// The copy our newest drag carries: a drop target asks for the drag under
+// way or for the one just dropped, never for an older one.
+static const TextFieldMimeData *draggedCopy()
+{
+    const TextFieldMimeData *newest = nullptr;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const QWidget *window : windows) {
+        const QList<QDrag *> drags = window->findChildren<QDrag *>();
+        for (const QDrag *drag : drags) {
+            const auto *copy = qobject_cast<const TextFieldMimeData *>(drag->mimeData());
+            if (copy && (!newest || copy->serial() > newest->serial()))
+                newest = copy;
+        }
+    }
+    return newest;
+}
+
 bool X11CopyServer::selectionRequested(const Request &asked)
 {
     const Atoms &atoms = *m_atoms;
-    QClipboard::Mode mode = QClipboard::Clipboard;
-    if (asked.selection == XCB_ATOM_PRIMARY)
-        mode = QClipboard::Selection;
-    else if (asked.selection != atoms.clipboard)
-        return false;
     const bool utf8 = asked.target == atoms.utf8String || asked.target == atoms.textPlain
                       || asked.target == atoms.textPlainUtf8;
     const bool latin1 = asked.target == XCB_ATOM_STRING || asked.target == atoms.text;
     // Motif's CLIP_TEMPORARY takes no INCR: the toolkit answers it as it can.
     if ((!utf8 && !latin1) || asked.property == atoms.clipTemporary)
         return false;
-    const auto *copy
-            = qobject_cast<const TextFieldMimeData *>(QGuiApplication::clipboard()->mimeData(mode));
+    const TextFieldMimeData *copy = nullptr;
+    if (asked.selection == XCB_ATOM_PRIMARY || asked.selection == atoms.clipboard) {
+        copy = qobject_cast<const TextFieldMimeData *>(QGuiApplication::clipboard()->mimeData(
+                asked.selection == XCB_ATOM_PRIMARY ? QClipboard::Selection
+                                                    : QClipboard::Clipboard));
+    } else if (asked.selection == atoms.xdndSelection) {
+        copy = draggedCopy();
+    }
     if (!copy || !copy->isLarge())
         return false;
     Request request = asked;

@@ -13,16 +13,18 @@ class TextFieldMimeData;
 // Serves the fields' large copies to other programs on X11 itself, because the
 // toolkit asks a copy for all of its bytes at once, on the GUI thread, when a
 // request comes in: a copy of a full log would hold the window for seconds.
+// A drag is worse: the toolkit writes its whole text in one request, and one
+// larger than the X server takes closes the program's connection to it.
 //
 // While a large TextFieldMimeData holds the clipboard or the primary
-// selection, requests for its text come here: UTF8_STRING, text/plain and
-// text/plain;charset=utf-8 are sent from the UTF-8 its Utf8Maker makes off
-// the GUI thread, each step as soon as its bytes are there; STRING and TEXT
-// are Latin-1 made from the snapshot a step at a time, '?' for every unit
-// Latin-1 lacks, as the toolkit makes them. A reply larger than one request
-// goes in INCR steps as large as the X server takes. The toolkit still owns
-// the selections and answers everything else (TARGETS, TIMESTAMP, MULTIPLE,
-// small copies, drags), and other platforms go through the toolkit.
+// selection, or is the newest drag, requests for its text come here:
+// UTF8_STRING, text/plain and text/plain;charset=utf-8 are sent from the UTF-8
+// its Utf8Maker makes off the GUI thread, each step as soon as its bytes are
+// there; STRING and TEXT are Latin-1 made from the snapshot a step at a time,
+// '?' for every unit Latin-1 lacks, as the toolkit makes them. A reply larger
+// than one request goes in INCR steps as large as the X server takes. The
+// toolkit still owns the selections and answers everything else (TARGETS,
+// TIMESTAMP, MULTIPLE, small copies), and other platforms go through it.
 //
 // Invariants: runs on the GUI thread, on the toolkit's connection. A transfer
 // is known by its requestor window and property, holds the UTF-8 it sends
