@@ -7,8 +7,8 @@
 #include <QClipboard>
 #include <QDeadlineTimer>
 #include <QDrag>
-#include <QWidget>
 #include <QGuiApplication>
+#include <QWidget>
 
 #include <xcb/xcb.h>
 

@@ -52,7 +52,7 @@ private:
     struct Request;
 
     X11CopyServer(void *connection, QObject *parent);
-    bool selectionRequested(const Request &request);
+    bool selectionRequested(const Request &asked);
     bool propertyChanged(std::uint32_t window, std::uint32_t property, bool deleted);
     // Moves a transfer on as far as it can go now.
     void advance(Transfer &transfer);
