@@ -30,6 +30,13 @@ namespace {
 constexpr char16_t cr = u'\r';
 constexpr char16_t lf = u'\n';
 
+// The seam rule: a CR that ends one chunk and an LF that starts the next would
+// split a CR LF. Every edit that makes a seam asks this.
+bool splitsCrLf(int before, int after)
+{
+    return before == cr && after == lf;
+}
+
 template<typename Unit>
 bool isBreak(Unit unit)
 {
@@ -173,6 +180,8 @@ struct TextStore::Chunk
 
     bool wide() const { return bool(utf16); }
     char16_t unit(qsizetype i) const { return utf16 ? utf16[i] : latin1[i]; }
+    char16_t front() const { return unit(0); }
+    char16_t back() const { return unit(size - 1); }
     qsizetype bytes() const { return capacity * (wide() ? 2 : 1); }
     // Units before the first break: the end of a line that began in earlier chunks.
     qsizetype firstSegment() const { return breaks > 0 ? firstBreak : size; }
@@ -392,7 +401,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     // with its neighbours as they were; only a piece that starts the chunk may
     // meet a CR before it.
     const bool startsAfterCr = offset == 0 && chunk > 0
-                               && m_chunks[chunk - 1].unit(m_chunks[chunk - 1].size - 1) == cr;
+                               && splitsCrLf(m_chunks[chunk - 1].back(), piece.front().unicode());
     if (piece.size() >= m_limits.chunkUnits && !startsAfterCr) {
         const QString head = old.text(0, offset);
         const QString tail = old.text(offset, old.size);
@@ -567,12 +576,9 @@ bool TextStore::put(qsizetype position, Taken &text)
     const QString back = pieces.back().text(0, pieces.back().size) + split.text(offset, split.size);
     qsizetype first = at;
     // An LF in front of the chunk would split a CR LF from the one before.
-    if (offset == 0 && at > 0 && front.front() == QChar(lf)) {
-        const Chunk &previous = m_chunks[at - 1];
-        if (previous.unit(previous.size - 1) == cr) {
-            --first;
-            front.prepend(previous.text(0, previous.size));
-        }
+    if (offset == 0 && at > 0 && splitsCrLf(m_chunks[at - 1].back(), front.front().unicode())) {
+        --first;
+        front.prepend(m_chunks[first].text(0, m_chunks[first].size));
     }
     std::vector<Chunk> built;
     appendTo(built, QStringView(front), m_limits.chunkUnits, m_limits.paragraphUnits);
@@ -607,8 +613,7 @@ void TextStore::join(Taken &front, Taken &&back) const
     auto rest = back.m_chunks.begin();
     // The two chunks at the seam become one or two when they would split a
     // CR LF or one of them is small, so runs of single deletions leave no crumbs.
-    if ((end.unit(end.size - 1) == cr && start.unit(0) == lf) || end.size < small
-        || start.size < small) {
+    if (splitsCrLf(end.back(), start.front()) || end.size < small || start.size < small) {
         const QString seam = end.text(0, end.size) + start.text(0, start.size);
         chunks.pop_back();
         std::vector<Chunk> built;
@@ -685,8 +690,8 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
     const int after = last < count ? unitAt(last, 0) : -1;
     const int head = replacement.isEmpty() ? after : replacement.front().unicode();
     const int tail = replacement.isEmpty() ? before : replacement.back().unicode();
-    bool takePrevious = before == cr && head == lf;
-    bool takeNext = tail == cr && after == lf;
+    bool takePrevious = splitsCrLf(before, head);
+    bool takeNext = splitsCrLf(tail, after);
     // A small remainder joins a neighbour, so edits don't leave the text in crumbs.
     if (!takePrevious && !takeNext && !replacement.isEmpty()
         && replacement.size() < m_limits.chunkUnits / 4) {
@@ -722,25 +727,67 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
 void TextStore::updateTotalsFrom(qsizetype chunk)
 {
     ++m_edits;
+    computeTotals(chunk, m_startOf, m_paragraphsBefore, m_lineStart);
+}
+
+void TextStore::computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
+                              std::vector<qsizetype> &paragraphsBefore,
+                              std::vector<qsizetype> &lineStart) const
+{
     const auto count = qsizetype(m_chunks.size());
     const qsizetype paragraphUnits = m_limits.paragraphUnits;
-    m_startOf.resize(count + 1);
-    m_paragraphsBefore.resize(count + 1);
-    m_lineStart.resize(count + 1);
+    startOf.resize(count + 1);
+    paragraphsBefore.resize(count + 1);
+    lineStart.resize(count + 1);
     if (chunk == 0) {
-        m_startOf[0] = 0;
-        m_paragraphsBefore[0] = 1; // the first paragraph starts with the text
-        m_lineStart[0] = 0;
+        startOf[0] = 0;
+        paragraphsBefore[0] = 1; // the first paragraph starts with the text
+        lineStart[0] = 0;
     }
     for (qsizetype i = chunk; i < count; ++i) {
         const Chunk &c = m_chunks[i];
-        const qsizetype start = m_startOf[i];
-        const qsizetype column = start - m_lineStart[i];
-        m_startOf[i + 1] = start + c.size;
-        m_paragraphsBefore[i + 1] = m_paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
-                                    + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
-        m_lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : m_lineStart[i];
+        const qsizetype start = startOf[i];
+        const qsizetype column = start - lineStart[i];
+        startOf[i + 1] = start + c.size;
+        paragraphsBefore[i + 1] = paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
+                                  + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
+        lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : lineStart[i];
     }
+}
+
+QString TextStore::checkInvariants() const
+{
+    const auto count = qsizetype(m_chunks.size());
+    for (qsizetype i = 0; i < count; ++i) {
+        const Chunk &c = m_chunks[i];
+        const QString at = QStringLiteral(" (chunk %1 of %2)").arg(i).arg(count);
+        if (c.size <= 0 || c.size > m_limits.chunkUnits || c.size > c.capacity)
+            return QStringLiteral("a chunk is empty or too long") + at;
+        if (i > 0 && splitsCrLf(m_chunks[i - 1].back(), c.front()))
+            return QStringLiteral("a CR LF is split between chunks") + at;
+        if (i + 1 == count && c.size == m_limits.chunkUnits && c.back() == cr)
+            return QStringLiteral("the last chunk is full and ends in a CR") + at;
+        // Its breaks, counted afresh.
+        Chunk fresh;
+        if (c.wide())
+            fresh.append(QStringView(c.utf16.get(), c.size), c.size, m_limits.paragraphUnits);
+        else
+            fresh.append(QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()), c.size),
+                         c.size, m_limits.paragraphUnits);
+        if (fresh.breaks != c.breaks || fresh.closedCuts != c.closedCuts
+            || (c.breaks > 0
+                && (fresh.firstBreak != c.firstBreak || fresh.lastBreakEnd != c.lastBreakEnd)))
+            return QStringLiteral("a chunk's breaks are counted wrong") + at;
+    }
+    std::vector<qsizetype> startOf;
+    std::vector<qsizetype> paragraphsBefore;
+    std::vector<qsizetype> lineStart;
+    computeTotals(0, startOf, paragraphsBefore, lineStart);
+    if (startOf != m_startOf || paragraphsBefore != m_paragraphsBefore || lineStart != m_lineStart)
+        return QStringLiteral("the running totals are stale");
+    if (length() > m_limits.capacity)
+        return QStringLiteral("the text is past its capacity");
+    return {};
 }
 
 qsizetype TextStore::chunkAt(qsizetype position) const

@@ -130,6 +130,9 @@ public:
     qsizetype memoryBytes() const;
     // Changes with every edit other than an append, which changes the length.
     quint64 edits() const { return m_edits; }
+    // What breaks one of the rules above, checked the slow way from scratch;
+    // empty when every rule holds. For tests and the fuzzer.
+    QString checkInvariants() const;
 
     // Text taken out of a TextStore together with its storage, so that putting
     // it back costs no copy of it however long it is: the undo of a large
@@ -205,6 +208,9 @@ private:
     // Empties the text and hands over its chunks.
     std::vector<Chunk> takeAll();
     void updateTotalsFrom(qsizetype chunk);
+    void computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
+                       std::vector<qsizetype> &paragraphsBefore,
+                       std::vector<qsizetype> &lineStart) const;
     // Frees dropped chunks, or keeps them aside when they are large.
     void release(std::vector<Chunk> chunks);
 

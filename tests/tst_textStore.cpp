@@ -33,6 +33,7 @@ namespace {
 // position belongs to the paragraph it lies in or to the break after it.
 void checkParagraphs(const TextStore &log, const QStringList &paragraphs, const QList<int> &breaks)
 {
+    QVERIFY2(log.checkInvariants().isEmpty(), qPrintable(log.checkInvariants()));
     QCOMPARE(log.paragraphCount(), paragraphs.size());
     qsizetype start = 0;
     qsizetype lineStart = 0;
@@ -227,6 +228,7 @@ void tst_TextStore::largeInsertMatchesAppend()
     TextStore whole;
     QVERIFY(whole.append(expected));
     QVERIFY(edited.text() == expected);
+    QVERIFY2(edited.checkInvariants().isEmpty(), qPrintable(edited.checkInvariants()));
     QCOMPARE(edited.paragraphCount(), whole.paragraphCount());
     for (qsizetype k = 0; k < whole.paragraphCount(); ++k) {
         const TextStore::Paragraph got = edited.paragraph(k);
