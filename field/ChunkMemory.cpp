@@ -49,7 +49,12 @@ public:
             if (!base)
                 throw std::bad_alloc();
             lock.lock();
-            m_regions.push_back(Region { base, 0, {}, 0, false });
+            try {
+                m_regions.push_back(Region { base, 0, {}, 0, false });
+            } catch (...) {
+                ::munmap(base, ChunkMemory::regionBytes);
+                throw;
+            }
             spare = m_regions.end() - 1;
         }
         cut(*spare, bytes);
@@ -128,19 +133,27 @@ private:
         for (;;) {
             m_wake.wait(lock, [this] { return m_spareWanted; });
             m_spareWanted = false;
+            // The window may have mapped one itself meanwhile.
+            if (std::any_of(m_regions.begin(), m_regions.end(),
+                            [](const Region &r) { return r.blockBytes == 0; }))
+                continue;
             lock.unlock();
             char *base = map();
             lock.lock();
             if (!base)
                 continue;
-            m_regions.push_back(Region { base, 0, {}, 0, true });
+            try {
+                m_regions.push_back(Region { base, 0, {}, 0, true });
+            } catch (const std::bad_alloc &) {
+                ::munmap(base, ChunkMemory::regionBytes);
+                continue;
+            }
             lock.unlock();
             // The kernel zeroes and maps every page now, on this thread. A
             // block the window writes meanwhile is never zeroed again: the
-            // kernel skips pages already there.
-            // A megabyte a call, so that the kernel's lock of the process's
-            // mappings, which a mapping or unmapping elsewhere waits for, is
-            // never held long.
+            // kernel skips pages already there. A megabyte a call, so that
+            // the kernel's lock of the process's mappings, which a mapping or
+            // unmapping elsewhere waits for, is never held long.
             for (qsizetype at = 0; at < ChunkMemory::regionBytes; at += populateStep)
                 ::madvise(base + at, size_t(populateStep), MADV_POPULATE_WRITE);
             lock.lock();
