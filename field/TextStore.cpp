@@ -1,5 +1,6 @@
 #include "field/TextStore.h"
 
+#include "field/ChunkMemory.h"
 #include "field/Utf8Encoder.h"
 
 #include <algorithm>
@@ -29,6 +30,13 @@ namespace {
 
 constexpr char16_t cr = u'\r';
 constexpr char16_t lf = u'\n';
+
+// The seam rule: a CR that ends one chunk and an LF that starts the next would
+// split a CR LF. Every edit that makes a seam asks this.
+bool splitsCrLf(int before, int after)
+{
+    return before == cr && after == lf;
+}
 
 template<typename Unit>
 bool isBreak(Unit unit)
@@ -173,6 +181,8 @@ struct TextStore::Chunk
 
     bool wide() const { return bool(utf16); }
     char16_t unit(qsizetype i) const { return utf16 ? utf16[i] : latin1[i]; }
+    char16_t front() const { return unit(0); }
+    char16_t back() const { return unit(size - 1); }
     qsizetype bytes() const { return capacity * (wide() ? 2 : 1); }
     // Units before the first break: the end of a line that began in earlier chunks.
     qsizetype firstSegment() const { return breaks > 0 ? firstBreak : size; }
@@ -234,7 +244,7 @@ void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetyp
 void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
-        auto units = std::make_shared_for_overwrite<char16_t[]>(newCapacity);
+        auto units = ChunkMemory::utf16(newCapacity);
         if (wide())
             std::memcpy(units.get(), utf16.get(), size * sizeof(char16_t));
         else
@@ -242,7 +252,7 @@ void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
         utf16 = std::move(units);
         latin1.reset();
     } else {
-        auto units = std::make_shared_for_overwrite<uchar[]>(newCapacity);
+        auto units = ChunkMemory::latin1(newCapacity);
         if (size > 0)
             std::memcpy(units.get(), latin1.get(), size);
         latin1 = std::move(units);
@@ -369,8 +379,10 @@ bool TextStore::appendView(View piece)
     if (piece.isEmpty())
         return true;
     const qsizetype changed = m_chunks.empty() ? 0 : qsizetype(m_chunks.size()) - 1;
+    const qsizetype end = length();
     appendTo(m_chunks, piece, m_limits.chunkUnits, m_limits.paragraphUnits);
     updateTotalsFrom(changed);
+    moveMarks(end, 0, piece.size());
     return true;
 }
 
@@ -392,7 +404,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     // with its neighbours as they were; only a piece that starts the chunk may
     // meet a CR before it.
     const bool startsAfterCr = offset == 0 && chunk > 0
-                               && m_chunks[chunk - 1].unit(m_chunks[chunk - 1].size - 1) == cr;
+                               && splitsCrLf(m_chunks[chunk - 1].back(), piece.front().unicode());
     if (piece.size() >= m_limits.chunkUnits && !startsAfterCr) {
         const QString head = old.text(0, offset);
         const QString tail = old.text(offset, old.size);
@@ -406,6 +418,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
                         std::make_move_iterator(built.end()));
         updateTotalsFrom(chunk);
         release(std::move(replaced));
+        moveMarks(position, 0, piece.size());
         return true;
     }
     QString replacement;
@@ -414,6 +427,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     replacement += piece;
     replacement += old.text(offset, old.size);
     rebuild(chunk, chunk + 1, std::move(replacement));
+    moveMarks(position, 0, piece.size());
     return true;
 }
 
@@ -433,6 +447,7 @@ void TextStore::remove(qsizetype position, qsizetype count)
     rebuild(first, last + 1,
             m_chunks[first].text(0, position - m_startOf[first])
                     + m_chunks[last].text(end, m_chunks[last].size));
+    moveMarks(position, count, 0);
 }
 
 void TextStore::clear()
@@ -449,6 +464,8 @@ std::vector<TextStore::Chunk> TextStore::takeAll()
     std::vector<qsizetype> { 1 }.swap(m_paragraphsBefore);
     std::vector<qsizetype> { 0 }.swap(m_lineStart);
     ++m_edits;
+    std::replace_if(
+            m_marks.begin(), m_marks.end(), [](qsizetype mark) { return mark > 0; }, 0);
     for (Starts &starts : m_starts)
         std::vector<qsizetype>().swap(starts.offsets);
     return std::exchange(m_chunks, {});
@@ -539,6 +556,7 @@ TextStore::Taken TextStore::take(qsizetype position, qsizetype count)
     taken.m_chunks.insert(taken.m_chunks.end(), std::make_move_iterator(ending.begin()),
                           std::make_move_iterator(ending.end()));
     release(std::move(dropped));
+    moveMarks(position, count, 0);
     return taken;
 }
 
@@ -549,11 +567,13 @@ bool TextStore::put(qsizetype position, Taken &text)
     if (text.isEmpty())
         return true;
     position = std::clamp<qsizetype>(position, 0, length());
+    const qsizetype inserted = text.length();
     std::vector<Chunk> pieces = std::exchange(text.m_chunks, {});
     text.m_length = 0;
     if (m_chunks.empty()) {
         m_chunks = std::move(pieces);
         updateTotalsFrom(0);
+        moveMarks(0, 0, inserted);
         return true;
     }
     if (pieces.size() == 1)
@@ -567,12 +587,9 @@ bool TextStore::put(qsizetype position, Taken &text)
     const QString back = pieces.back().text(0, pieces.back().size) + split.text(offset, split.size);
     qsizetype first = at;
     // An LF in front of the chunk would split a CR LF from the one before.
-    if (offset == 0 && at > 0 && front.front() == QChar(lf)) {
-        const Chunk &previous = m_chunks[at - 1];
-        if (previous.unit(previous.size - 1) == cr) {
-            --first;
-            front.prepend(previous.text(0, previous.size));
-        }
+    if (offset == 0 && at > 0 && splitsCrLf(m_chunks[at - 1].back(), front.front().unicode())) {
+        --first;
+        front.prepend(m_chunks[first].text(0, m_chunks[first].size));
     }
     std::vector<Chunk> built;
     appendTo(built, QStringView(front), m_limits.chunkUnits, m_limits.paragraphUnits);
@@ -589,6 +606,7 @@ bool TextStore::put(qsizetype position, Taken &text)
                     std::make_move_iterator(built.end()));
     updateTotalsFrom(first);
     release(std::move(replaced));
+    moveMarks(position, 0, inserted);
     return true;
 }
 
@@ -607,8 +625,7 @@ void TextStore::join(Taken &front, Taken &&back) const
     auto rest = back.m_chunks.begin();
     // The two chunks at the seam become one or two when they would split a
     // CR LF or one of them is small, so runs of single deletions leave no crumbs.
-    if ((end.unit(end.size - 1) == cr && start.unit(0) == lf) || end.size < small
-        || start.size < small) {
+    if (splitsCrLf(end.back(), start.front()) || end.size < small || start.size < small) {
         const QString seam = end.text(0, end.size) + start.text(0, start.size);
         chunks.pop_back();
         std::vector<Chunk> built;
@@ -685,8 +702,8 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
     const int after = last < count ? unitAt(last, 0) : -1;
     const int head = replacement.isEmpty() ? after : replacement.front().unicode();
     const int tail = replacement.isEmpty() ? before : replacement.back().unicode();
-    bool takePrevious = before == cr && head == lf;
-    bool takeNext = tail == cr && after == lf;
+    bool takePrevious = splitsCrLf(before, head);
+    bool takeNext = splitsCrLf(tail, after);
     // A small remainder joins a neighbour, so edits don't leave the text in crumbs.
     if (!takePrevious && !takeNext && !replacement.isEmpty()
         && replacement.size() < m_limits.chunkUnits / 4) {
@@ -722,25 +739,70 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
 void TextStore::updateTotalsFrom(qsizetype chunk)
 {
     ++m_edits;
+    computeTotals(chunk, m_startOf, m_paragraphsBefore, m_lineStart);
+}
+
+void TextStore::computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
+                              std::vector<qsizetype> &paragraphsBefore,
+                              std::vector<qsizetype> &lineStart) const
+{
     const auto count = qsizetype(m_chunks.size());
     const qsizetype paragraphUnits = m_limits.paragraphUnits;
-    m_startOf.resize(count + 1);
-    m_paragraphsBefore.resize(count + 1);
-    m_lineStart.resize(count + 1);
+    startOf.resize(count + 1);
+    paragraphsBefore.resize(count + 1);
+    lineStart.resize(count + 1);
     if (chunk == 0) {
-        m_startOf[0] = 0;
-        m_paragraphsBefore[0] = 1; // the first paragraph starts with the text
-        m_lineStart[0] = 0;
+        startOf[0] = 0;
+        paragraphsBefore[0] = 1; // the first paragraph starts with the text
+        lineStart[0] = 0;
     }
     for (qsizetype i = chunk; i < count; ++i) {
         const Chunk &c = m_chunks[i];
-        const qsizetype start = m_startOf[i];
-        const qsizetype column = start - m_lineStart[i];
-        m_startOf[i + 1] = start + c.size;
-        m_paragraphsBefore[i + 1] = m_paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
-                                    + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
-        m_lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : m_lineStart[i];
+        const qsizetype start = startOf[i];
+        const qsizetype column = start - lineStart[i];
+        startOf[i + 1] = start + c.size;
+        paragraphsBefore[i + 1] = paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
+                                  + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
+        lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : lineStart[i];
     }
+}
+
+QString TextStore::checkInvariants() const
+{
+    const auto count = qsizetype(m_chunks.size());
+    for (qsizetype i = 0; i < count; ++i) {
+        const Chunk &c = m_chunks[i];
+        const QString at = QStringLiteral(" (chunk %1 of %2)").arg(i).arg(count);
+        if (c.size <= 0 || c.size > m_limits.chunkUnits || c.size > c.capacity)
+            return QStringLiteral("a chunk is empty or too long") + at;
+        if (i > 0 && splitsCrLf(m_chunks[i - 1].back(), c.front()))
+            return QStringLiteral("a CR LF is split between chunks") + at;
+        if (i + 1 == count && c.size == m_limits.chunkUnits && c.back() == cr)
+            return QStringLiteral("the last chunk is full and ends in a CR") + at;
+        // Its breaks, counted afresh.
+        Chunk fresh;
+        if (c.wide())
+            fresh.append(QStringView(c.utf16.get(), c.size), c.size, m_limits.paragraphUnits);
+        else
+            fresh.append(QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()), c.size),
+                         c.size, m_limits.paragraphUnits);
+        if (fresh.breaks != c.breaks || fresh.closedCuts != c.closedCuts
+            || (c.breaks > 0
+                && (fresh.firstBreak != c.firstBreak || fresh.lastBreakEnd != c.lastBreakEnd)))
+            return QStringLiteral("a chunk's breaks are counted wrong") + at;
+    }
+    std::vector<qsizetype> startOf;
+    std::vector<qsizetype> paragraphsBefore;
+    std::vector<qsizetype> lineStart;
+    computeTotals(0, startOf, paragraphsBefore, lineStart);
+    if (startOf != m_startOf || paragraphsBefore != m_paragraphsBefore || lineStart != m_lineStart)
+        return QStringLiteral("the running totals are stale");
+    if (length() > m_limits.capacity)
+        return QStringLiteral("the text is past its capacity");
+    if (std::any_of(m_marks.begin(), m_marks.end(),
+                    [&](qsizetype mark) { return mark < -1 || mark > length(); }))
+        return QStringLiteral("a mark is outside the text");
+    return {};
 }
 
 qsizetype TextStore::chunkAt(qsizetype position) const
@@ -966,4 +1028,40 @@ TextSnapshot TextStore::snapshot(qsizetype from, qsizetype to) const
         from = end;
     }
     return TextSnapshot(std::move(pieces));
+}
+
+TextStore::Mark TextStore::addMark(qsizetype position)
+{
+    position = std::clamp<qsizetype>(position, 0, length());
+    const auto free = std::find(m_marks.begin(), m_marks.end(), -1);
+    if (free != m_marks.end()) {
+        *free = position;
+        return Mark(free - m_marks.begin());
+    }
+    m_marks.push_back(position);
+    return Mark(m_marks.size() - 1);
+}
+
+void TextStore::removeMark(Mark mark)
+{
+    if (mark >= 0 && mark < Mark(m_marks.size()))
+        m_marks[mark] = -1;
+}
+
+void TextStore::setMark(Mark mark, qsizetype position)
+{
+    if (mark >= 0 && mark < Mark(m_marks.size()) && m_marks[mark] >= 0)
+        m_marks[mark] = std::clamp<qsizetype>(position, 0, length());
+}
+
+void TextStore::moveMarks(qsizetype at, qsizetype removed, qsizetype inserted)
+{
+    for (qsizetype &mark : m_marks) {
+        if (mark < at)
+            continue;
+        if (removed > 0)
+            mark = mark > at + removed ? mark - removed : at;
+        else
+            mark += inserted;
+    }
 }
