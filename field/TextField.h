@@ -1,6 +1,8 @@
 #pragma once
 
 #include "field/EditHistory.h"
+#include "field/TextCaret.h"
+#include "field/TextLayout.h"
 #include "field/TextStore.h"
 
 #include <QAbstractScrollArea>
@@ -10,11 +12,8 @@
 #include <QFont>
 #include <QList>
 #include <QPointer>
-#include <QTextLayout>
 #include <QTimer>
 
-#include <map>
-#include <memory>
 #include <vector>
 
 class QPainter;
@@ -23,16 +22,16 @@ class TextFieldMimeData;
 // An ordinary editable multi-line field over a TextStore: the receive log,
 // which grows at the end to a thousand million characters, and the send box.
 //
-// Only what is on screen is laid out: one QTextLayout per visible paragraph,
-// kept until the width, the font or that paragraph changes. A line longer than
-// a paragraph wraps as if it were laid out whole: the layout of a paragraph
-// that goes on with a line starts where the visual line holding the cut
-// starts. The top of the view is a paragraph and a visual line inside it, so
-// nothing ever needs the height of the whole text; the scroll bar counts visual
-// lines, estimated where they are not laid out, and its steps move by lines
-// that are laid out. The caret and
+// Only what is on screen is laid out (TextLayout). The top of the view is a
+// paragraph and a visual line inside it, so nothing ever needs the height of
+// the whole text; the scroll bar counts visual lines, estimated where they are
+// not laid out, and its steps move by lines that are laid out. The caret and
 // the selection are two positions; selecting everything costs nothing until
 // it is copied.
+//
+// Appends leave the view unsettled (its end and the caret's place not yet
+// worked out) until the next refresh; whatever asks about the screen first
+// settles it, so those queries are not const.
 //
 // An append costs the size of the piece: it stores the piece, moves the caret
 // and asks for one refresh. Under a flood the view scrolls and repaints at
@@ -90,10 +89,10 @@ public:
     bool canRedo() const { return m_history.canRedo(); }
 
     // In viewport coordinates. A position off screen gets a rectangle off it.
-    QRect cursorRect() const;
-    QRect characterRect(qsizetype position) const;
+    QRect cursorRect();
+    QRect characterRect(qsizetype position);
     qsizetype positionAt(QPoint viewportPoint,
-                         QTextLine::CursorPosition at = QTextLine::CursorBetweenCharacters) const;
+                         QTextLine::CursorPosition at = QTextLine::CursorBetweenCharacters);
     // The line (between breaks, cuts ignored) and the word around a position.
     std::pair<qsizetype, qsizetype> lineAround(qsizetype position) const;
     std::pair<qsizetype, qsizetype> wordAround(qsizetype position) const;
@@ -108,7 +107,7 @@ public:
     qsizetype readerLength() const { return std::min(length() - readerStart(), readerWindow); }
     // From the start of the top line shown to the end of the last one, in
     // positions of the text; cheap to ask again while the view stays as it is.
-    std::pair<qsizetype, qsizetype> shownRange() const;
+    std::pair<qsizetype, qsizetype> shownRange();
 
     // --- read-only: no middle-click paste, no drops
     bool isReadOnly() const { return m_readOnly; }
@@ -161,7 +160,6 @@ protected:
     void timerEvent(QTimerEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
-    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
     // --- drag and drop (TextFieldTransfer.cpp)
     void dragEnterEvent(QDragEnterEvent *event) override;
@@ -171,27 +169,8 @@ protected:
     bool viewportEvent(QEvent *event) override;
 
 private:
-    // A visual line: a paragraph and a line of its layout.
-    struct Line
-    {
-        qsizetype paragraph = 0;
-        qsizetype line = 0;
-        friend bool operator==(const Line &, const Line &) = default;
-        friend bool operator<(const Line &a, const Line &b)
-        {
-            return a.paragraph != b.paragraph ? a.paragraph < b.paragraph : a.line < b.line;
-        }
-    };
-    struct Laid
-    {
-        TextStore::Paragraph paragraph;
-        qsizetype start = 0; // the text position of the layout's first unit
-        qsizetype shown = 1; // its first lines, the ones this paragraph shows
-        // Where the next paragraph's layout starts when the line goes on; -1 when
-        // a break ends this paragraph or the text does.
-        qsizetype nextStart = -1;
-        QTextLayout layout;
-    };
+    using Line = TextLayout::Line;
+    using Laid = TextLayout::Laid;
     enum class Motion {
         NextChar,
         PreviousChar,
@@ -210,74 +189,35 @@ private:
     template<typename View>
     bool appendView(View piece);
 
-    // --- layout and scrolling (TextField.cpp)
-    const Laid &laid(qsizetype paragraph) const;
-    qsizetype lineCount(qsizetype paragraph) const;
+    // --- the view (TextField.cpp)
     qreal wrapWidth() const;
-    int lineHeight() const { return m_lineHeight; }
     // Lines that fit whole in the viewport, at least one.
     qsizetype pageLines() const;
-    Line moved(Line from, qsizetype lines) const;
-    // Lines from `from` down to `to`, counting no further than `limit`.
-    qsizetype linesBetween(Line from, Line to, qsizetype limit) const;
-    Line lineOf(qsizetype position) const;
-    qsizetype positionOnLine(Line line, qreal x,
-                             QTextLine::CursorPosition at
-                             = QTextLine::CursorBetweenCharacters) const;
-    qreal xOf(qsizetype position) const;
-    QRect caretRectAt(qsizetype position) const;
-    // The top line of the view that shows the end of the text at the bottom.
-    Line endTop() const;
+    QRect caretRectAt(qsizetype position);
     void scrollTo(Line top);
     void scrollByLines(qsizetype lines);
     // Brings the scroll bar, the end of the text and the view in line with the
     // text; appends leave that for later so that a flood costs one of it.
-    void settle() const;
+    void settle();
     void scheduleRefresh();
     void refresh();
-    void syncScrollBar() const;
-    void dropLayouts();
     void fontChanged();
     // Starts handing back what the text dropped, when it dropped any.
     void releaseLater();
     void releaseSlice();
 
-    // --- wrapping across cuts (TextField.cpp)
-    // The chain of layout starts restarts every wrapWindow paragraphs of a line,
-    // at a break opportunity, so that reaching any paragraph lays out at most
-    // that many; lookahead is the text a layout reads past its cut first.
-    static constexpr qsizetype wrapWindow = 8;
-    static constexpr qsizetype lookahead = 1024;
-    qsizetype layoutStart(qsizetype paragraph) const;
-    bool restartsChain(qsizetype paragraph) const;
-    qsizetype restartAt(qsizetype paragraph) const;
-    void wrap(Laid &laid, qsizetype paragraph) const;
-    void layOut(Laid &laid, qsizetype end, int preeditColumn = -1) const;
-    // The paragraph whose layout shows the position.
-    qsizetype shownParagraph(qsizetype position) const;
-    // Where the positions a layout shows end; the caret may stand there too
-    // when a break or the text's end follows.
-    static qsizetype shownEnd(const Laid &laid);
-    void dropCarries(qsizetype fromParagraph) const;
-    mutable std::map<qsizetype, qsizetype> m_carries; // layout starts inside lines
-
     // --- scroll bar by visual lines (TextField.cpp)
-    // Visual lines before a paragraph, laid out or not: an estimate from its
-    // number and position; rows for the bar, exact at both ends.
-    double rowsBefore(qsizetype paragraph) const;
-    double rowOf(Line line) const;
-    Line lineAtRow(double row) const;
-    int barValue(Line line) const;
+    int barValue(Line line);
+    void syncScrollBar();
     void scrollBarAction(int action);
     void scrollBarMoved(int value);
-    mutable double m_charsPerLine = 1;
-    mutable double m_endRows = 0;     // rows before the top that shows the end
-    mutable double m_rowsPerStep = 1; // above 1 when the rows pass what an int holds
-    mutable int m_barMaximum = 0;
+    double m_endRows = 0;     // rows before the top that shows the end
+    double m_rowsPerStep = 1; // above 1 when the rows pass what an int holds
+    int m_barMaximum = 0;
 
     // --- editing and caret (TextFieldInput.cpp)
     void moveCursor(Motion motion, bool select);
-    qsizetype target(Motion motion) const;
+    qsizetype target(Motion motion);
     void moveCaret(qsizetype position, bool select);
     void cursorMoved();
     void removeBackward();
@@ -285,7 +225,8 @@ private:
     void insertTyped(QStringView text, EditHistory::Run run = EditHistory::Run::None);
     void deleteSelection();
     void restartBlink();
-    qsizetype snapped(qsizetype position) const;
+    qsizetype snapped(qsizetype position) const { return ::snapped(m_text, position); }
+    QVariant inputMethodValue(Qt::InputMethodQuery query);
 
     // --- screen readers (TextFieldAccessible.cpp)
     void announceArrivals();
@@ -293,22 +234,19 @@ private:
     void announceEdit(qsizetype at, const QString &removed, qsizetype inserted);
 
     TextStore m_text;
+    TextLayout m_layout { m_text };
     bool m_full = false;
 
     qsizetype m_cursor = 0;
     qsizetype m_anchor = 0;
-    qreal m_desiredX = -1; // where up and down keep the caret; < 0 when unset
+    qreal m_desiredX = -1; // where up and down keep the caret, from the text's left; < 0 when unset
 
-    mutable Line m_top;
-    mutable Line m_endTop;
-    mutable bool m_endDirty = true;
-    mutable bool m_revealPending = false;
-    mutable bool m_syncingBar = false;
-    int m_lineHeight = 1;
+    Line m_top;
+    Line m_endTop;
+    bool m_endDirty = true;
+    bool m_revealPending = false;
+    bool m_syncingBar = false;
     int m_wheelRemainder = 0;
-
-    mutable std::map<qsizetype, std::unique_ptr<Laid>> m_layouts;
-    mutable qreal m_laidWidth = -1; // the width the layouts were made for
 
     QTimer m_refreshTimer;
     QElapsedTimer m_sinceRefresh;
@@ -341,9 +279,6 @@ private:
     // The point brought onto the first or last whole line of the view.
     QPoint insideView(QPoint viewportPoint) const;
     void showDropCaret(qsizetype position);
-    // Lays the caret's paragraph out again when its layout holds a preedit
-    // that is no longer where the caret is.
-    void forgetStalePreedit() const;
 
     std::vector<QPointer<TextFieldMimeData>> m_lent;
     bool m_readOnly = false;
@@ -353,9 +288,6 @@ private:
     QBasicTimer m_autoScroll;
     QPoint m_autoScrollPoint;
     bool m_autoScrollDropping = false;
-    mutable qsizetype m_preeditParagraph = -1; // laid out with the preedit; -1 when none
-    mutable qsizetype m_preeditAt = -1;
-    mutable QString m_preeditLaid;
 
     // Arrivals not yet told to screen readers start here; -1 when none wait.
     qsizetype m_unannouncedFrom = -1;
@@ -390,8 +322,8 @@ private:
         qsizetype preedit = 0;
         QFont font;
     };
-    mutable ShownKey m_shownKey;
-    mutable std::pair<qsizetype, qsizetype> m_shown;
+    ShownKey m_shownKey;
+    std::pair<qsizetype, qsizetype> m_shown;
 
     // Opens the context menu where the caret is, for the Menu key and Shift+F10.
     void popupMenuAtCaret();

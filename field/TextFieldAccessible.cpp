@@ -278,30 +278,31 @@ void installTextFieldAccessibility()
     Q_UNUSED(installed);
 }
 
-std::pair<qsizetype, qsizetype> TextField::shownRange() const
+std::pair<qsizetype, qsizetype> TextField::shownRange()
 {
     // Asked for every offset of a range: the check must stay a few comparisons.
     ShownKey &key = m_shownKey;
+    const int lineHeight = m_layout.lineHeight();
     if (key.length == m_text.length() && key.edits == m_text.edits() && key.top == m_top
-        && key.viewport == viewport()->size() && key.lineHeight == m_lineHeight
+        && key.viewport == viewport()->size() && key.lineHeight == lineHeight
         && key.preedit == m_preedit.size() && !m_endDirty && !m_revealPending && key.font == font())
         return m_shown;
     settle();
-    const Laid &top = laid(m_top.paragraph);
+    const Laid &top = m_layout.laid(m_top.paragraph);
     const QTextLine topLine = top.layout.lineAt(int(m_top.line));
     const qsizetype first = top.paragraph.start + (topLine.isValid() ? topLine.textStart() : 0);
     // Every line that starts above the bottom edge shows, if only in part.
     const qsizetype lines
-            = std::max(1, (viewport()->height() - margin + m_lineHeight - 1) / m_lineHeight);
-    const Line bottom = moved(m_top, lines - 1);
-    const Laid &at = laid(bottom.paragraph);
+            = std::max(1, (viewport()->height() - margin + lineHeight - 1) / lineHeight);
+    const Line bottom = m_layout.moved(m_top, lines - 1);
+    const Laid &at = m_layout.laid(bottom.paragraph);
     const QTextLine line = at.layout.lineAt(int(bottom.line));
     const qsizetype last
             = at.paragraph.start
               + (line.isValid() ? line.textStart() + line.textLength() : at.paragraph.length);
     m_shown = { first, std::max(first, last) };
     key = { m_text.length(), m_text.edits(),   m_top, viewport()->size(),
-            m_lineHeight,    m_preedit.size(), font() };
+            lineHeight,      m_preedit.size(), font() };
     return m_shown;
 }
 

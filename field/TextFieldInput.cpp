@@ -109,19 +109,6 @@ qsizetype skipBackward(const TextStore &text, qsizetype position, qsizetype limi
 
 } // namespace
 
-qsizetype TextField::snapped(qsizetype position) const
-{
-    position = std::clamp<qsizetype>(position, 0, length());
-    // Between the CR and the LF of one break, or between the halves of a
-    // surrogate pair, the caret would split them.
-    if (position > 0 && m_text.at(position) == u'\n' && m_text.at(position - 1) == u'\r')
-        return position - 1;
-    if (position > 0 && m_text.at(position).isLowSurrogate()
-        && m_text.at(position - 1).isHighSurrogate())
-        return position - 1;
-    return position;
-}
-
 bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
     if (m_editsHeld)
@@ -183,15 +170,14 @@ void TextField::showEdit(qsizetype topStart, qsizetype from, qsizetype removed, 
                          const QString &removedText)
 {
     const qsizetype to = from + removed;
-    const qsizetype editedParagraph = m_text.paragraphAt(from);
     // The top of the view stays on the text it showed.
     if (topStart > from)
         topStart = topStart >= to ? topStart - removed + inserted : from;
-    dropLayouts();
-    dropCarries(editedParagraph - 1);
+    m_layout.textChanged(from, removed, inserted);
+    m_endDirty = true;
     const qsizetype topParagraph = m_text.paragraphAt(topStart);
     const qsizetype topLine = topParagraph == m_top.paragraph ? m_top.line : 0;
-    m_top = Line { topParagraph, std::min(topLine, lineCount(topParagraph) - 1) };
+    m_top = Line { topParagraph, std::min(topLine, m_layout.lineCount(topParagraph) - 1) };
     if (m_unannouncedFrom > from)
         m_unannouncedFrom = from;
     m_cursor = m_anchor = snapped(from + inserted);
@@ -281,15 +267,16 @@ void TextField::removeForward()
         replaceText(m_cursor, target(Motion::NextChar), {}, EditHistory::Run::Delete);
 }
 
-qsizetype TextField::target(Motion motion) const
+qsizetype TextField::target(Motion motion)
 {
     settle();
-    const qsizetype paragraph = shownParagraph(m_cursor);
-    const Laid &at = laid(paragraph);
+    const qsizetype paragraph = m_layout.shownParagraph(m_cursor);
+    const Laid &at = m_layout.laid(paragraph);
     const TextStore::Paragraph info = at.paragraph;
-    const auto column = int(std::clamp<qsizetype>(m_cursor, at.start, shownEnd(at)) - at.start);
+    const qsizetype shownEnd = TextLayout::shownEnd(at);
+    const auto column = int(std::clamp<qsizetype>(m_cursor, at.start, shownEnd) - at.start);
     // The layout reads past the positions it shows when the line goes on.
-    const bool atLineEnd = at.nextStart < 0 && m_cursor >= shownEnd(at);
+    const bool atLineEnd = at.nextStart < 0 && m_cursor >= shownEnd;
     switch (motion) {
     case Motion::NextChar:
         return atLineEnd ? info.start + info.length + info.breakLength
@@ -299,7 +286,7 @@ qsizetype TextField::target(Motion motion) const
             return at.start + at.layout.previousCursorPosition(column);
         if (paragraph == 0)
             return 0;
-        const Laid &before = laid(paragraph - 1);
+        const Laid &before = m_layout.laid(paragraph - 1);
         if (before.nextStart < 0) // a break ends it: step over the break whole
             return before.paragraph.start + before.paragraph.length;
         return before.start + before.layout.previousCursorPosition(int(m_cursor - before.start));
@@ -339,7 +326,7 @@ qsizetype TextField::target(Motion motion) const
         if (line.lineNumber() + 1 < at.layout.lineCount() && end > line.textStart()
             && at.layout.text().at(end - 1).isSpace())
             --end;
-        return std::min(at.start + end, shownEnd(at));
+        return std::min(at.start + end, shownEnd);
     }
     case Motion::NextLine:
     case Motion::PreviousLine:
@@ -349,11 +336,11 @@ qsizetype TextField::target(Motion motion) const
                                 : motion == Motion::PreviousLine ? -1
                                 : motion == Motion::NextPage     ? pageLines()
                                                                  : -pageLines();
-        const Line from = lineOf(m_cursor);
-        const Line to = moved(from, lines);
+        const Line from = m_layout.lineOf(m_cursor);
+        const Line to = m_layout.moved(from, lines);
         if (to == from)
             return lines > 0 ? length() : 0;
-        return positionOnLine(to, m_desiredX);
+        return m_layout.positionOnLine(to, m_desiredX);
     }
     case Motion::StartOfText:
         return 0;
@@ -368,7 +355,7 @@ void TextField::moveCursor(Motion motion, bool select)
     const bool vertical = motion == Motion::NextLine || motion == Motion::PreviousLine
                           || motion == Motion::NextPage || motion == Motion::PreviousPage;
     if (vertical && m_desiredX < 0)
-        m_desiredX = xOf(m_cursor);
+        m_desiredX = m_layout.xOf(m_cursor);
     qsizetype to = target(motion);
     // Left and right without Shift first drop the selection at its edge.
     if (!select && hasSelection() && motion == Motion::PreviousChar)
@@ -423,6 +410,18 @@ void TextField::timerEvent(QTimerEvent *event)
 
 bool TextField::event(QEvent *event)
 {
+    if (event->type() == QEvent::InputMethodQuery) {
+        // Answered here rather than in inputMethodQuery(), which Qt declares
+        // const: the caret's rectangle may need the view settled first.
+        auto *query = static_cast<QInputMethodQueryEvent *>(event);
+        const auto asked = uint(query->queries().toInt());
+        for (uint bit = 1; bit != 0; bit <<= 1) {
+            if (asked & bit)
+                query->setValue(Qt::InputMethodQuery(bit), inputMethodValue(Qt::InputMethodQuery(bit)));
+        }
+        query->accept();
+        return true;
+    }
     // Keys the field handles itself must not be taken by shortcuts around it.
     if (event->type() == QEvent::ShortcutOverride) {
         auto *key = static_cast<QKeyEvent *>(event);
@@ -737,16 +736,13 @@ void TextField::inputMethodEvent(QInputMethodEvent *event)
     }
     if (m_preedit != event->preeditString()) {
         m_preedit = event->preeditString();
-        // Either of two paragraphs may show the caret.
-        const qsizetype paragraph = m_text.paragraphAt(m_cursor);
-        m_layouts.erase(paragraph);
-        m_layouts.erase(paragraph + 1);
+        m_layout.setPreedit(m_cursor, m_preedit);
         viewport()->update();
     }
     event->accept();
 }
 
-QVariant TextField::inputMethodQuery(Qt::InputMethodQuery query) const
+QVariant TextField::inputMethodValue(Qt::InputMethodQuery query)
 {
     const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(m_cursor));
     const auto column = [&](qsizetype position) {

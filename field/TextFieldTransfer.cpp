@@ -195,8 +195,9 @@ bool TextField::viewportEvent(QEvent *event)
 
 QPoint TextField::insideView(QPoint point) const
 {
-    const int firstY = margin + lineHeight() / 2;
-    const int lastY = margin + int(pageLines() - 1) * lineHeight() + lineHeight() / 2;
+    const int lineHeight = m_layout.lineHeight();
+    const int firstY = margin + lineHeight / 2;
+    const int lastY = margin + int(pageLines() - 1) * lineHeight + lineHeight / 2;
     return { std::clamp(point.x(), 0, std::max(0, viewport()->width() - 1)),
              std::clamp(point.y(), firstY, std::max(firstY, lastY)) };
 }
@@ -230,15 +231,4 @@ void TextField::autoScrollStep()
         showDropCaret(snapped(positionAt(insideView(point))));
     else
         moveCaret(snapped(positionAt(insideView(point))), true);
-}
-
-void TextField::forgetStalePreedit() const
-{
-    if (m_preeditParagraph < 0 || (m_preedit == m_preeditLaid && m_cursor == m_preeditAt))
-        return;
-    m_layouts.erase(m_preeditParagraph);
-    m_preeditParagraph = -1;
-    // The caret's paragraph may have been laid out without it meanwhile.
-    if (!m_preedit.isEmpty())
-        m_layouts.erase(m_text.paragraphAt(m_cursor));
 }

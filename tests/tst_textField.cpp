@@ -80,7 +80,7 @@ void press(QWidget *widget, const QStringList &keys)
     }
 }
 
-QPoint pointOf(const TextField &view, qsizetype position)
+QPoint pointOf(TextField &view, qsizetype position)
 {
     return view.characterRect(position).center();
 }
@@ -103,18 +103,18 @@ QList<qsizetype> wholeLineStarts(const TextField &view, const QString &line)
     return starts;
 }
 
-int rowHeight(const TextField &view)
+int rowHeight(TextField &view)
 {
     return view.characterRect(0).height();
 }
 
-int pageRows(const TextField &view)
+int pageRows(TextField &view)
 {
     return (view.viewport()->height() - 2 * TextField::margin) / rowHeight(view);
 }
 
 // The position that starts the visual line at a row of the view.
-qsizetype startOfRow(const TextField &view, int row)
+qsizetype startOfRow(TextField &view, int row)
 {
     return view.positionAt(
             QPoint(TextField::margin, TextField::margin + row * rowHeight(view) + 1));
