@@ -1,17 +1,11 @@
 #include "field/TextField.h"
 
-#include <QAccessible>
-#include <QEvent>
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QScrollBar>
-#include <QStyle>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 void installTextFieldAccessibility();
 
@@ -32,23 +26,16 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled);
     viewport()->setAcceptDrops(true);
-    m_refreshTimer.setSingleShot(true);
-    connect(&m_refreshTimer, &QTimer::timeout, this, &TextField::refresh);
-    m_announceTimer.setSingleShot(true);
-    connect(&m_announceTimer, &QTimer::timeout, this, &TextField::announceArrivals);
+    connect(&m_control, &TextControl::textChanged, this, &TextField::textChanged);
+    connect(&m_control, &TextControl::saveAsRequested, this, &TextField::saveAsRequested);
     // Each slice waits for the events already queued, the repaint of the
     // emptied view first among them.
     m_releaseTimer.setInterval(0);
     connect(&m_releaseTimer, &QTimer::timeout, this, &TextField::releaseSlice);
-    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &TextField::scrollBarAction);
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TextField::scrollBarMoved);
-    fontChanged();
+    m_layout.setFont(font());
 }
 
-TextField::~TextField()
-{
-    keepAllLent();
-}
+TextField::~TextField() = default;
 
 bool TextField::appendPiece(const QString &piece)
 {
@@ -72,44 +59,31 @@ bool TextField::appendView(View piece)
     }
     if (piece.isEmpty())
         return true;
-    m_layout.textChanged(before, 0, piece.size());
-    m_cursor = m_anchor = m_text.length();
-    m_desiredX = -1;
-    // An arrival ends a run of typing, and the history makes room for it.
-    m_history.textGrew();
-    releaseLater();
-    m_endDirty = true;
-    m_revealPending = true;
-    if (m_unannouncedFrom < 0)
-        m_unannouncedFrom = before;
-    if (!m_announceTimer.isActive())
-        announceArrivals();
-    scheduleRefresh();
+    // The history makes room first, so that what it lets go is handed back too.
+    m_control.textAppended();
+    textChanged(before, 0, piece.size());
+    m_view.revealLater(m_text.length());
+    m_reader.arrived(before, m_text.length());
+    m_view.refreshLater();
     return true;
 }
 
 void TextField::clearLog()
 {
     const qsizetype cleared = m_text.length();
-    keepAllLent();
-    // Clear is final: nothing it emptied can be undone.
-    m_history.clear();
+    m_control.aboutToClear();
     m_text.clear();
     m_full = false;
-    m_layout.textChanged(0, cleared, 0);
-    m_cursor = m_anchor = 0;
-    m_top = Line {};
-    m_unannouncedFrom = -1;
-    m_endDirty = true;
-    m_revealPending = false;
-    settle();
-    viewport()->update();
-    cursorMoved();
-    releaseLater();
+    m_reader.cleared();
+    m_view.revealLater(-1);
+    textChanged(0, cleared, 0);
+    m_control.cleared();
 }
 
-void TextField::releaseLater()
+void TextField::textChanged(qsizetype from, qsizetype removed, qsizetype inserted)
 {
+    m_layout.textChanged(from, removed, inserted);
+    m_view.textChanged(from, removed, inserted);
     if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
         m_releaseTimer.start();
 }
@@ -120,209 +94,88 @@ void TextField::releaseSlice()
         m_releaseTimer.stop();
 }
 
-void TextField::scheduleRefresh()
+bool TextField::event(QEvent *event)
 {
-    if (m_refreshTimer.isActive())
-        return;
-    const qint64 since = m_sinceRefresh.isValid() ? m_sinceRefresh.elapsed() : repaintIntervalMs;
-    m_refreshTimer.start(int(std::max<qint64>(0, repaintIntervalMs - since)));
-}
-
-void TextField::refresh()
-{
-    m_sinceRefresh.start();
-    m_refreshTimer.stop();
-    settle();
-    viewport()->update();
-}
-
-void TextField::settle()
-{
-    if (m_layout.setWidth(wrapWidth()))
-        m_endDirty = true;
-    m_layout.setPreedit(m_cursor, m_preedit);
-    // A narrower view may have fewer lines in the top paragraph than before.
-    m_top.line = std::min(m_top.line, m_layout.lineCount(m_top.paragraph) - 1);
-    if (m_endDirty) {
-        m_endDirty = false;
-        m_endTop = m_layout.lastTop(pageLines());
-        if (m_endTop < m_top)
-            m_top = m_endTop;
-        m_endRows = m_layout.rowOf(m_endTop);
-        syncScrollBar();
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::InputMethod:
+    case QEvent::InputMethodQuery:
+        if (m_control.processEvent(event))
+            return true;
+        break;
+    case QEvent::FocusIn:
+    case QEvent::FocusOut: {
+        const bool handled = QAbstractScrollArea::event(event);
+        m_control.processEvent(event);
+        return handled;
     }
-    if (m_revealPending) {
-        m_revealPending = false;
-        ensureCursorVisible();
-    }
-}
-
-int TextField::barValue(Line line)
-{
-    if (line == Line {})
-        return 0;
-    if (line == m_endTop)
-        return m_barMaximum;
-    // Only the ends sit at the ends of the bar.
-    const int value = int(std::lround(m_layout.rowOf(line) / m_rowsPerStep));
-    return std::clamp(value, 1, std::max(1, m_barMaximum - 1));
-}
-
-void TextField::syncScrollBar()
-{
-    QScrollBar *bar = verticalScrollBar();
-    const double rows = m_endRows;
-    m_rowsPerStep = std::max(1.0, rows / (double(std::numeric_limits<int>::max()) / 2));
-    m_barMaximum = m_endTop == Line {} ? 0 : std::max(1, int(std::lround(rows / m_rowsPerStep)));
-    m_syncingBar = true;
-    bar->setRange(0, m_barMaximum);
-    bar->setPageStep(int(std::max(1.0, double(pageLines()) / m_rowsPerStep)));
-    bar->setSingleStep(1);
-    // A drag keeps the thumb under the mouse.
-    if (!bar->isSliderDown())
-        bar->setValue(barValue(m_top));
-    m_syncingBar = false;
-}
-
-void TextField::scrollBarAction(int action)
-{
-    // Steps move by laid-out lines, exactly, wherever the estimate stands.
-    qsizetype lines = 0;
-    switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd:
-        lines = 1;
-        break;
-    case QAbstractSlider::SliderSingleStepSub:
-        lines = -1;
-        break;
-    case QAbstractSlider::SliderPageStepAdd:
-        lines = pageLines();
-        break;
-    case QAbstractSlider::SliderPageStepSub:
-        lines = -pageLines();
-        break;
     default:
-        return;
+        break;
     }
-    scrollByLines(lines);
-    // The bar goes on to take its own step's value; it takes ours instead.
-    m_syncingBar = true;
-    verticalScrollBar()->setSliderPosition(barValue(m_top));
-    m_syncingBar = false;
+    return QAbstractScrollArea::event(event);
 }
 
-void TextField::scrollBarMoved(int value)
+bool TextField::viewportEvent(QEvent *event)
 {
-    if (m_syncingBar)
-        return;
-    settle();
-    if (value >= m_barMaximum)
-        scrollTo(m_endTop);
-    else if (value <= 0)
-        scrollTo(Line {});
-    else
-        scrollTo(m_layout.lineAtRow(double(value) * m_rowsPerStep));
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+        // As with any widget, a disabled field takes no mouse input.
+        if (!isEnabled())
+            break;
+        if (event->type() == QEvent::Wheel)
+            m_view.wheel(static_cast<QWheelEvent *>(event));
+        else
+            m_control.processEvent(event);
+        return true;
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::DragLeave:
+    case QEvent::Drop:
+        m_control.processEvent(event);
+        return true;
+    default:
+        break;
+    }
+    return QAbstractScrollArea::viewportEvent(event);
 }
 
-void TextField::fontChanged()
+void TextField::keyPressEvent(QKeyEvent *event)
 {
-    m_layout.setFont(font());
-    m_endDirty = true;
-    m_top.line = 0;
-    viewport()->update();
+    m_control.processEvent(event);
 }
 
-qreal TextField::wrapWidth() const
+void TextField::contextMenuEvent(QContextMenuEvent *event)
 {
-    return std::max(1, viewport()->width() - 2 * margin);
-}
-
-qsizetype TextField::pageLines() const
-{
-    return std::max(1, (viewport()->height() - 2 * margin) / m_layout.lineHeight());
-}
-
-void TextField::scrollTo(Line top)
-{
-    settle();
-    top = std::clamp(top, Line {}, m_endTop);
-    if (top == m_top)
-        return;
-    m_top = top;
-    syncScrollBar();
-    viewport()->update();
-}
-
-void TextField::scrollByLines(qsizetype lines)
-{
-    settle();
-    scrollTo(m_layout.moved(m_top, lines));
-}
-
-void TextField::ensureCursorVisible()
-{
-    settle();
-    const Line caret = m_layout.lineOf(m_cursor);
-    const qsizetype page = pageLines();
-    if (caret < m_top)
-        scrollTo(caret);
-    else if (m_layout.linesBetween(m_top, caret, page) >= page)
-        scrollTo(m_layout.moved(caret, 1 - page));
-}
-
-QRect TextField::caretRectAt(qsizetype position)
-{
-    settle();
-    const Line line = m_layout.lineOf(position);
-    const qsizetype below = m_layout.linesBetween(m_top, line, pageLines() + 2);
-    const int height = m_layout.lineHeight();
-    const int y = line < m_top ? -height : margin + int(below) * height;
-    return QRect(int(margin + m_layout.xOf(position)), y, 1, height);
-}
-
-QRect TextField::cursorRect()
-{
-    return caretRectAt(m_cursor);
-}
-
-QRect TextField::characterRect(qsizetype position)
-{
-    QRect rect = caretRectAt(position);
-    const qreal next = position < length() ? margin + m_layout.xOf(position + 1) : rect.x();
-    rect.setWidth(std::max(1, int(next) - rect.x()));
-    return rect;
-}
-
-qsizetype TextField::positionAt(QPoint point, QTextLine::CursorPosition at)
-{
-    settle();
-    const int height = m_layout.lineHeight();
-    const int y = point.y() - margin;
-    const qsizetype lines = y >= 0 ? y / height : -((-y + height - 1) / height);
-    return m_layout.positionOnLine(m_layout.moved(m_top, lines), point.x() - margin, at);
+    m_control.processEvent(event);
 }
 
 void TextField::paintEvent(QPaintEvent *event)
 {
-    settle();
+    m_view.settle();
     QPainter painter(viewport());
     const QPalette &colors = palette();
     painter.fillRect(event->rect(), colors.brush(QPalette::Base));
     painter.setPen(colors.color(QPalette::Text));
 
-    const qsizetype from = selectionStart();
-    const qsizetype to = selectionEnd();
-    const bool drawCaret = hasFocus() && m_caretShown;
+    const qsizetype from = m_control.selectionStart();
+    const qsizetype to = m_control.selectionEnd();
+    const qsizetype caret = m_control.cursor();
+    const bool drawCaret = hasFocus() && m_control.caretShown();
     QTextCharFormat selected;
     selected.setBackground(colors.brush(QPalette::Highlight));
     selected.setForeground(colors.brush(QPalette::HighlightedText));
     const qreal breakWidth = QFontMetricsF(font()).horizontalAdvance(u' ');
     const int lineHeight = m_layout.lineHeight();
 
-    qreal y = margin - qreal(m_top.line * lineHeight);
-    for (qsizetype paragraph = m_top.paragraph;
+    const TextLayout::Line top = m_view.top();
+    qreal y = margin - qreal(top.line * lineHeight);
+    for (qsizetype paragraph = top.paragraph;
          paragraph < m_text.paragraphCount() && y < viewport()->height(); ++paragraph) {
-        const Laid &at = m_layout.laid(paragraph);
+        const TextLayout::Laid &at = m_layout.laid(paragraph);
         const qsizetype start = at.start;
         const qsizetype end = at.paragraph.start + at.paragraph.length;
         const qsizetype laidEnd = start + at.layout.text().size();
@@ -344,18 +197,21 @@ void TextField::paintEvent(QPaintEvent *event)
             painter.fillRect(QRectF(x, y + (lines - 1) * lineHeight, breakWidth, lineHeight),
                              colors.brush(QPalette::Highlight));
         }
+        const qsizetype shownEnd = TextLayout::shownEnd(at);
         const bool showsCaret
-                = m_cursor >= start
-                  && (m_cursor < TextLayout::shownEnd(at)
-                      || (at.nextStart < 0 && m_cursor == TextLayout::shownEnd(at)));
+                = caret >= start && (caret < shownEnd || (at.nextStart < 0 && caret == shownEnd));
         if (drawCaret && showsCaret) {
-            const auto column = int(m_cursor - start);
-            at.layout.drawCursor(&painter, origin, column + int(m_preedit.size()), 1);
+            const auto column = int(caret - start);
+            at.layout.drawCursor(&painter, origin, column + int(m_layout.preedit().size()), 1);
         }
         y += qreal(lines) * lineHeight;
     }
     painter.setClipRect(event->rect());
     drawCornerMark(painter);
+    // Where a drop would put the text.
+    if (m_control.dropCaret() >= 0)
+        painter.fillRect(m_view.caretRect(m_control.dropCaret()).adjusted(0, 0, 1, 0),
+                         colors.color(QPalette::Text));
 }
 
 void TextField::setCornerMark(const QString &mark)
@@ -390,18 +246,18 @@ void TextField::drawCornerMark(QPainter &painter) const
 void TextField::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    // The top keeps its paragraph; settling lays out at the new width.
-    m_endDirty = true;
-    settle();
+    m_view.resized();
 }
 
 void TextField::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange)
-        fontChanged();
-    else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange)
+    if (event->type() == QEvent::FontChange) {
+        m_layout.setFont(font());
+        m_view.fontChanged();
+    } else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange) {
         viewport()->update();
+    }
 }
 
 void TextField::scrollContentsBy(int, int)
