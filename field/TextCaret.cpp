@@ -94,7 +94,8 @@ bool splitsUnit(const TextStore &text, qsizetype position)
         return false;
     const QChar after = text.at(position);
     const QChar before = text.at(position - 1);
-    return (after == u'\n' && before == u'\r') || (after.isLowSurrogate() && before.isHighSurrogate());
+    return (after == u'\n' && before == u'\r')
+           || (after.isLowSurrogate() && before.isHighSurrogate());
 }
 
 qsizetype snapped(const TextStore &text, qsizetype position)

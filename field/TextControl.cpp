@@ -315,8 +315,7 @@ qsizetype TextControl::target(CaretMotion motion)
 void TextControl::moveCursor(CaretMotion motion, bool select)
 {
     const bool vertical = motion == CaretMotion::NextLine || motion == CaretMotion::PreviousLine
-                          || motion == CaretMotion::NextPage
-                          || motion == CaretMotion::PreviousPage;
+                          || motion == CaretMotion::NextPage || motion == CaretMotion::PreviousPage;
     if (vertical && m_desiredX < 0)
         m_desiredX = m_layout.xOf(m_cursor);
     qsizetype to = target(motion);

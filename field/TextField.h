@@ -71,7 +71,10 @@ public:
     qsizetype selectionStart() const { return m_control.selectionStart(); }
     qsizetype selectionEnd() const { return m_control.selectionEnd(); }
     bool hasSelection() const { return m_control.hasSelection(); }
-    void setSelection(qsizetype anchor, qsizetype cursor) { m_control.setSelection(anchor, cursor); }
+    void setSelection(qsizetype anchor, qsizetype cursor)
+    {
+        m_control.setSelection(anchor, cursor);
+    }
     // Replaces [from, to) with the text as the user's own edit and puts the
     // caret after it; false, with nothing changed, when it would not fit. The
     // edit is a step of its own for undo unless it goes on a run of typing,

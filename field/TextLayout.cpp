@@ -28,17 +28,26 @@ double charsPerLine(qreal width, const QFont &font)
 
 TextLayout::TextLayout(const TextStore &text)
     : m_text(text)
+    , m_paragraphCount(text.paragraphCount())
 { }
 
 TextLayout::~TextLayout() = default;
 
-void TextLayout::textChanged(qsizetype from, qsizetype, qsizetype)
+void TextLayout::textChanged(qsizetype from, qsizetype removed, qsizetype inserted)
 {
-    // Only where the change began matters: the paragraph before the one that
-    // holds it now may have read into it (a layout reads past its cut, and a
-    // CR there may have been joined by an LF), and every one after it may
-    // have moved.
-    dropFrom(m_text.paragraphAt(from) - 1);
+    if (removed == 0 && from + inserted == m_text.length()) {
+        // Text came at the end: only the last paragraph can have changed, and
+        // the one before it when an LF joins the CR that ended it into one
+        // break. Found by count, as a flood of appends must not look the end
+        // up in the text each time.
+        dropFrom(m_paragraphCount - 2);
+    } else {
+        // The paragraph before the one that holds the change now may have read
+        // into it (a layout reads past its cut, and a CR there may have been
+        // joined by an LF), and every one after it may have moved.
+        dropFrom(m_text.paragraphAt(from) - 1);
+    }
+    m_paragraphCount = m_text.paragraphCount();
 }
 
 bool TextLayout::setWidth(qreal width)

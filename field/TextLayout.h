@@ -123,6 +123,7 @@ private:
     void dropFrom(qsizetype paragraph);
 
     const TextStore &m_text;
+    qsizetype m_paragraphCount; // as of the last change it heard of
     QFont m_font;
     qreal m_width = 1;
     int m_lineHeight = 1;

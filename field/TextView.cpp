@@ -192,8 +192,9 @@ std::pair<qsizetype, qsizetype> TextView::shownRange()
 {
     // Asked for every offset of a range: the check must stay a few comparisons.
     const int lineHeight = m_layout.lineHeight();
-    const ShownKey key { m_text.length(),      m_text.edits(), m_top, m_viewport.size(), lineHeight,
-                         m_layout.preedit().size(), m_layout.font() };
+    const ShownKey key { m_text.length(),   m_text.edits(), m_top,
+                         m_viewport.size(), lineHeight,     m_layout.preedit().size(),
+                         m_layout.font() };
     if (key == m_shownKey && !m_endDirty && m_revealAt < 0)
         return m_shown;
     settle();
@@ -211,8 +212,8 @@ std::pair<qsizetype, qsizetype> TextView::shownRange()
             = at.paragraph.start
               + (line.isValid() ? line.textStart() + line.textLength() : at.paragraph.length);
     m_shown = { first, std::max(first, last) };
-    m_shownKey = { m_text.length(), m_text.edits(),    m_top,           m_viewport.size(),
-                   lineHeight,      m_layout.preedit().size(), m_layout.font() };
+    m_shownKey = { m_text.length(),           m_text.edits(), m_top, m_viewport.size(), lineHeight,
+                   m_layout.preedit().size(), m_layout.font() };
     return m_shown;
 }
 

@@ -46,7 +46,10 @@ void setUp(TextLayout &layout, qreal width = narrow)
 QStringList shownLines(TextLayout &layout, qsizetype paragraph)
 {
     const TextLayout::Laid &laid = layout.laid(paragraph);
-    QStringList lines { QStringLiteral("starts at %1, goes on at %2")
+    QStringList lines { QStringLiteral("paragraph at %1, %2 long, break %3; laid from %4, on at %5")
+                                .arg(laid.paragraph.start)
+                                .arg(laid.paragraph.length)
+                                .arg(laid.paragraph.breakLength)
                                 .arg(laid.start)
                                 .arg(laid.nextStart) };
     for (qsizetype line = 0; line < laid.shown; ++line) {
@@ -69,31 +72,45 @@ QStringList shownText(TextLayout &layout, const TextStore &text)
 
 void tst_TextLayout::keptLayoutsAnswerAsFreshOnes_data()
 {
-    QTest::addColumn<QString>("text");   // appended piece by piece, U+001F between pieces
-    QTest::addColumn<QString>("change"); // append, insert, remove, width, font, preedit
+    QTest::addColumn<QString>("text"); // appended piece by piece, U+001F between pieces
+    // append (pieces split at U+001F), insert, remove, remove-then-append, width, font, preedit
+    QTest::addColumn<QString>("change");
     QTest::addColumn<qsizetype>("at");
-    QTest::addColumn<QString>("with"); // the text appended or inserted, the preedit
+    QTest::addColumn<QString>("with");    // the text appended or inserted, the preedit
     QTest::addColumn<qsizetype>("count"); // units removed, or the new width
 
     const QString line = words(40);
-    QTest::newRow("append-joins-a-cr-to-its-lf") << "ab\r" << "append" << qsizetype(0) << "\nxy"
-                                                 << qsizetype(0);
+    QTest::newRow("append-joins-a-cr-to-its-lf")
+            << "ab\r"
+            << "append" << qsizetype(0) << "\nxy" << qsizetype(0);
+    QTest::newRow("appends-one-after-another")
+            << "abcdefgh"
+            << "append" << qsizetype(0) << "ijklmnop\x1fqr\x1f\r\x1f\nst" << qsizetype(0);
+    QTest::newRow("append-after-a-removal")
+            << line + "\n" + line << "remove-then-append" << qsizetype(3) << "more\r\nand more"
+            << qsizetype(2 * line.size() - 2);
     QTest::newRow("append-after-a-full-paragraph")
-            << "abcdefgh" << "append" << qsizetype(0) << "ijk" << qsizetype(0);
+            << "abcdefgh"
+            << "append" << qsizetype(0) << "ijk" << qsizetype(0);
     QTest::newRow("append-to-a-line-cut-many-times")
             << line << "append" << qsizetype(0) << words(12) << qsizetype(0);
     QTest::newRow("append-a-break-after-a-long-line")
             << line << "append" << qsizetype(0) << "\nmore" << qsizetype(0);
     QTest::newRow("insert-inside-a-long-line")
-            << line + "\nnext" << "insert" << qsizetype(37) << "INSERTED WORDS " << qsizetype(0);
-    QTest::newRow("insert-a-break-inside-a-long-line")
-            << line << "insert" << qsizetype(50) << "\n" << qsizetype(0);
-    QTest::newRow("insert-at-the-start") << line << "insert" << qsizetype(0) << "x "
-                                         << qsizetype(0);
-    QTest::newRow("insert-an-lf-after-a-cr")
-            << "ab\rcd\nef" << "insert" << qsizetype(3) << "\n" << qsizetype(0);
-    QTest::newRow("remove-the-lf-of-a-crlf")
-            << "ab\r\ncd\nef" << "remove" << qsizetype(3) << "" << qsizetype(1);
+            << line + "\nnext"
+            << "insert" << qsizetype(37) << "INSERTED WORDS " << qsizetype(0);
+    QTest::newRow("insert-a-break-inside-a-long-line") << line << "insert" << qsizetype(50) << "\n"
+                                                       << qsizetype(0);
+    QTest::newRow("insert-at-the-end-after-a-cr")
+            << "ab\r"
+            << "insert" << qsizetype(3) << "\nxy" << qsizetype(0);
+    QTest::newRow("insert-at-the-start")
+            << line << "insert" << qsizetype(0) << "x " << qsizetype(0);
+    QTest::newRow("insert-an-lf-after-a-cr") << "ab\rcd\nef"
+                                             << "insert" << qsizetype(3) << "\n"
+                                             << qsizetype(0);
+    QTest::newRow("remove-the-lf-of-a-crlf") << "ab\r\ncd\nef"
+                                             << "remove" << qsizetype(3) << "" << qsizetype(1);
     QTest::newRow("remove-a-break-between-long-lines")
             << line + "\n" + line << "remove" << qsizetype(line.size()) << "" << qsizetype(1);
     QTest::newRow("remove-everything") << line + "\n" + line << "remove" << qsizetype(0) << ""
@@ -133,10 +150,19 @@ void tst_TextLayout::keptLayoutsAnswerAsFreshOnes()
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     QString preedit = change == "preedit" ? QStringLiteral("OLD") : QString();
     qsizetype preeditAt = 5;
+    if (change == "remove-then-append") {
+        store.remove(at, count);
+        kept.textChanged(at, count, 0);
+        shownText(kept, store);
+        change = QStringLiteral("append");
+    }
     if (change == "append") {
-        const qsizetype end = store.length();
-        QVERIFY(store.append(with));
-        kept.textChanged(end, 0, with.size());
+        for (const QString &piece : with.split(u'\x1f')) {
+            const qsizetype end = store.length();
+            QVERIFY(store.append(piece));
+            kept.textChanged(end, 0, piece.size());
+            shownText(kept, store);
+        }
     } else if (change == "insert") {
         QVERIFY(store.insert(at, with));
         kept.textChanged(at, 0, with.size());
