@@ -116,16 +116,11 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
-    // --- keys, the input method, the menu and edits (TextControl.cpp)
-    bool takesShortcut(const QKeyEvent *key) const;
-    void keyPressEvent(QKeyEvent *event);
-    void inputMethodEvent(QInputMethodEvent *event);
-    void answer(QInputMethodQueryEvent *query);
-    QVariant inputMethodQuery(Qt::InputMethodQuery query);
-    void contextMenuEvent(QContextMenuEvent *event);
-    void focusChanged(bool in);
-    qsizetype target(CaretMotion motion);
-    void moveCursor(CaretMotion motion, bool select);
+    // A selection too big for an input method to want it whole, and the most
+    // of what an edit removed that screen readers hear.
+    static constexpr qsizetype maxQueriedText = 4096;
+
+    // --- edits and the caret (TextControl.cpp)
     // Where the caret and the anchor stand; every change of either goes here.
     void place(qsizetype anchor, qsizetype cursor);
     // The user put the anchor and the caret there: the run of typing ends,
@@ -133,6 +128,8 @@ private:
     void moveCaret(qsizetype anchor, qsizetype cursor);
     // Tells the input method and screen readers where the caret is now.
     void caretMoved();
+    qsizetype target(CaretMotion motion);
+    void moveCursor(CaretMotion motion, bool select);
     void deleteSelection();
     void removeBackward();
     void removeForward();
@@ -142,6 +139,15 @@ private:
     // screen readers hear of it. The removed text is at most its beginning.
     void edited(qsizetype from, qsizetype removed, qsizetype inserted, const QString &removedText);
     void restartBlink();
+    void focusChanged(bool in);
+
+    // --- keys, the input method and the context menu (TextControlKeys.cpp)
+    bool takesShortcut(const QKeyEvent *key) const;
+    void keyPressEvent(QKeyEvent *event);
+    void contextMenuEvent(QContextMenuEvent *event);
+    void inputMethodEvent(QInputMethodEvent *event);
+    void answer(QInputMethodQueryEvent *query);
+    QVariant inputMethodQuery(Qt::InputMethodQuery query);
 
     // --- the mouse, copies, the primary selection, drag and drop (TextControlTransfer.cpp)
     void mousePressEvent(QMouseEvent *event);
