@@ -29,11 +29,15 @@
 // - a kept layout (m_layouts) and a kept chain start (m_carries) are what
 //   laying out again would give for the text, width, font and preedit now;
 // - every visual line is lineHeight() high, so the view counts in lines;
-// - the preedit shows only in the layout that shows its position, and no
-//   other layout of m_preeditParagraph's number holds it (-1 when none does).
+// - a layout that holds the preedit is the one that shows its position, and
+//   is kept under m_preeditParagraph; no other holds it;
+// - m_paragraphCount is the text's count of paragraphs as of the last change.
 //
 // It learns of each change through textChanged(), setWidth(), setFont() and
-// setPreedit(), and decides itself what each makes stale.
+// setPreedit(), and decides itself what each makes stale: an append, the
+// last two paragraphs; any other edit, everything from the paragraph before
+// it on; a new width or font, everything; a new preedit or caret, the layout
+// that held the preedit and the two that may show it now.
 class TextLayout final
 {
     Q_DISABLE_COPY_MOVE(TextLayout)

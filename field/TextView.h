@@ -22,7 +22,7 @@ class QWheelEvent;
 // top that shows the end, the bar's scale, and a caret to bring into view
 // after an arrival are worked out at the next settle(), so that a flood of
 // appends costs one of each per repaint, at most one every repaintIntervalMs.
-// Every query settles first, so none is const.
+// Every query about where text is on screen settles first, so none is const.
 //
 // Invariants, once settled:
 // - m_top <= m_endTop, m_endTop is the top that shows the end at the bottom,
