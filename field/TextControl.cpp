@@ -27,7 +27,12 @@ TextControl::TextControl(QAbstractScrollArea &field, TextStore &text, TextLayout
     , m_layout(layout)
     , m_view(view)
     , m_reader(reader)
-{ }
+{
+    // Each slice waits for the events already queued, the repaint of the
+    // emptied view first among them.
+    m_releaseTimer.setInterval(0);
+    connect(&m_releaseTimer, &QTimer::timeout, this, &TextControl::releaseSlice);
+}
 
 TextControl::~TextControl()
 {
@@ -156,6 +161,7 @@ void TextControl::edited(qsizetype from, qsizetype removed, qsizetype inserted,
     m_view.ensureVisible(m_cursor);
     restartBlink();
     m_field.viewport()->update();
+    releaseLater();
 }
 
 void TextControl::textAppended()
@@ -164,6 +170,7 @@ void TextControl::textAppended()
     m_desiredX = -1;
     // An arrival ends a run of typing, and the history makes room for it.
     m_history.textGrew();
+    releaseLater();
 }
 
 void TextControl::aboutToClear()
@@ -179,6 +186,19 @@ void TextControl::cleared()
     m_view.settle();
     m_field.viewport()->update();
     caretMoved();
+    releaseLater();
+}
+
+void TextControl::releaseLater()
+{
+    if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
+        m_releaseTimer.start();
+}
+
+void TextControl::releaseSlice()
+{
+    if (!m_text.releaseMemory(releaseSliceBytes))
+        m_releaseTimer.stop();
 }
 
 void TextControl::place(qsizetype anchor, qsizetype cursor)

@@ -9,6 +9,7 @@
 #include <QPoint>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 
 #include <algorithm>
@@ -40,6 +41,10 @@ class TextView;
 // one step, and a caret move or an arrival ends it. After each edit it emits
 // textChanged(), which the field passes on to the layout and the view.
 //
+// What an edit, an arrival or Clear let go of the text and its history goes
+// back to the system releaseSliceBytes at a time, a slice a turn of the event
+// loop, once the repaint the change asked for is done.
+//
 // Invariants:
 // - the caret and the anchor are positions snapped() to the text, and the
 //   layout knows the caret as where the preedit shows (place());
@@ -53,6 +58,9 @@ class TextControl final : public QObject
     Q_DISABLE_COPY_MOVE(TextControl)
 
 public:
+    // The system takes some 1.5 ms to take back a slice.
+    static constexpr qsizetype releaseSliceBytes = qsizetype(16) << 20;
+
     TextControl(QAbstractScrollArea &field, TextStore &text, TextLayout &layout, TextView &view,
                 ReaderWindow &reader);
     ~TextControl() override;
@@ -140,6 +148,9 @@ private:
     void edited(qsizetype from, qsizetype removed, qsizetype inserted, const QString &removedText);
     void restartBlink();
     void focusChanged(bool in);
+    // Starts handing back what the text dropped, when it dropped any.
+    void releaseLater();
+    void releaseSlice();
 
     // --- keys, the input method and the context menu (TextControlKeys.cpp)
     bool takesShortcut(const QKeyEvent *key) const;
@@ -200,6 +211,8 @@ private:
     QBasicTimer m_autoScroll;
     QPoint m_autoScrollPoint;
     bool m_autoScrollDropping = false;
+
+    QTimer m_releaseTimer;
 
     bool m_readOnly = false; // no middle-click paste, no drops
     bool m_saveAsEnabled = false;

@@ -28,10 +28,6 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     viewport()->setAcceptDrops(true);
     connect(&m_control, &TextControl::textChanged, this, &TextField::textChanged);
     connect(&m_control, &TextControl::saveAsRequested, this, &TextField::saveAsRequested);
-    // Each slice waits for the events already queued, the repaint of the
-    // emptied view first among them.
-    m_releaseTimer.setInterval(0);
-    connect(&m_releaseTimer, &QTimer::timeout, this, &TextField::releaseSlice);
     m_layout.setFont(font());
 }
 
@@ -59,9 +55,8 @@ bool TextField::appendView(View piece)
     }
     if (piece.isEmpty())
         return true;
-    // The history makes room first, so that what it lets go is handed back too.
-    m_control.textAppended();
     textChanged(before, 0, piece.size());
+    m_control.textAppended();
     m_view.revealLater(m_text.length());
     m_reader.arrived(before, m_text.length());
     m_view.refreshLater();
@@ -84,14 +79,6 @@ void TextField::textChanged(qsizetype from, qsizetype removed, qsizetype inserte
 {
     m_layout.textChanged(from, removed, inserted);
     m_view.textChanged(from, removed, inserted);
-    if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
-        m_releaseTimer.start();
-}
-
-void TextField::releaseSlice()
-{
-    if (!m_text.releaseMemory(releaseSliceBytes))
-        m_releaseTimer.stop();
 }
 
 bool TextField::event(QEvent *event)

@@ -7,7 +7,6 @@
 #include "field/TextView.h"
 
 #include <QAbstractScrollArea>
-#include <QTimer>
 
 class QAction;
 
@@ -32,8 +31,8 @@ class QAction;
 // not const.
 //
 // A clear or a large delete answers at once; the storage it dropped goes back
-// to the system releaseSliceBytes at a time, one slice per turn of the event
-// loop, so the window keeps answering meanwhile.
+// to the system TextControl::releaseSliceBytes at a time, one slice per turn
+// of the event loop, so the window keeps answering meanwhile.
 class TextField final : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -44,8 +43,6 @@ public:
     static constexpr qsizetype capacity = qsizetype(1) << 30;
     static constexpr int repaintIntervalMs = TextView::repaintIntervalMs;
     static constexpr int announceIntervalMs = ReaderWindow::announceIntervalMs;
-    // The system takes some 1.5 ms to take back a slice.
-    static constexpr qsizetype releaseSliceBytes = qsizetype(16) << 20;
     static constexpr int margin = TextView::margin;
 
     explicit TextField(QWidget *parent = nullptr);
@@ -155,9 +152,8 @@ protected:
 private:
     template<typename View>
     bool appendView(View piece);
-    // Tells the layout and the view, and hands back what the text dropped.
+    // Tells the layout and the view.
     void textChanged(qsizetype from, qsizetype removed, qsizetype inserted);
-    void releaseSlice();
     void drawCornerMark(QPainter &painter) const;
 
     TextStore m_text;
@@ -167,5 +163,4 @@ private:
     TextControl m_control { *this, m_text, m_layout, m_view, m_reader };
     bool m_full = false;
     QString m_cornerMark;
-    QTimer m_releaseTimer;
 };

@@ -79,8 +79,10 @@ void TextLayout::setPreedit(qsizetype at, const QString &preedit)
     }
     m_preedit = preedit;
     m_preeditAt = at;
-    // Either of two paragraphs may show the position.
-    const qsizetype paragraph = m_text.paragraphAt(at);
+    // Either of two paragraphs may show the position. The end, where each
+    // arrival puts the caret, is found by count, not looked up in the text.
+    const qsizetype paragraph
+            = at >= m_text.length() ? m_text.paragraphCount() - 1 : m_text.paragraphAt(at);
     m_layouts.erase(paragraph);
     m_layouts.erase(paragraph + 1);
 }
