@@ -121,11 +121,6 @@ public:
     void setCornerMark(const QString &mark);
     QString cornerMark() const { return m_cornerMark; }
 
-    // While held, the user's edits are refused and the text changes only by
-    // appends, so a save that reads it slice by slice sees what it began with.
-    void holdEdits(bool held) { m_control.holdEdits(held); }
-    bool editsHeld() const { return m_control.editsHeld(); }
-
 Q_SIGNALS:
     void saveAsRequested();
 
