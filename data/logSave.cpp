@@ -8,127 +8,111 @@
 #include <QPushButton>
 #include <QSaveFile>
 
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 
-// Takes what the save encodes on the window's thread and writes it to the
-// file on a thread of its own, then commits the file there.
-class FileSink final : public QIODevice
+// Encodes a snapshot into a file and commits it, on a thread of its own.
+// Between slices it looks whether it was cancelled; once it commits, a cancel
+// comes too late. Every member but the file is read under the mutex.
+class SaveThread final
 {
 public:
-    explicit FileSink(QSaveFile &file)
-        : m_file(file)
-    {
-        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~FileSink() override
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
-    Q_DISABLE_COPY_MOVE(FileSink)
+    enum class State { Writing, Committing, Saved, Failed, Cancelled };
 
-    qint64 queued() const
+    SaveThread(const QString &path, TextSnapshot text)
+        : m_file(path)
+        , m_text(std::move(text))
+    { }
+    ~SaveThread()
+    {
+        cancel();
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_file.isOpen())
+            m_file.cancelWriting(); // without a commit the target stays as it was
+    }
+    Q_DISABLE_COPY_MOVE(SaveThread)
+
+    bool open(QString &failure)
+    {
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return true;
+        failure = m_file.errorString();
+        return false;
+    }
+    void start()
+    {
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { run(); });
+    }
+    // False when it is too late: the file is being put in place or is there.
+    bool cancel()
     {
         const std::lock_guard lock(m_mutex);
-        return m_queued;
+        if (m_state != State::Writing)
+            return m_state == State::Cancelled;
+        m_state = State::Cancelled;
+        return true;
     }
-    // Commits the file once everything queued is written.
-    void commitWhenWritten()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_commit = true;
-        }
-        m_wake.notify_all();
-    }
-    // Set once the file is committed or failed; the cause when it failed.
-    bool isOver(QString &failure) const
+    State state(qsizetype &done, QString &failure) const
     {
         const std::lock_guard lock(m_mutex);
+        done = m_done;
         failure = m_failure;
-        return m_over || !m_failure.isEmpty();
+        return m_state;
     }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 size) override
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (!m_failure.isEmpty()) {
-                setErrorString(m_failure);
-                return -1;
-            }
-            m_queue.emplace_back(data, size);
-            m_queued += size;
-        }
-        m_wake.notify_all();
-        return size;
-    }
+    qsizetype length() const { return m_text.length(); }
 
 private:
     void run()
     {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return m_stop || m_commit || !m_queue.empty(); });
-            if (m_stop)
-                return;
-            if (m_queue.empty()) { // and asked to commit
-                lock.unlock();
-                const bool committed = m_file.commit();
-                lock.lock();
-                if (!committed)
-                    m_failure = failure();
-                m_over = true;
-                return;
+        try {
+            TextWriter writer(m_text, m_file);
+            while (!writer.atEnd()) {
+                if (!writer.writeSlice(LogSave::unitsPerWrite))
+                    return fail(writer.errorString());
+                const std::lock_guard lock(m_mutex);
+                if (m_state == State::Cancelled)
+                    return;
+                m_done = writer.done();
             }
-            const QByteArray bytes = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            qint64 offset = 0;
-            while (offset < bytes.size()) {
-                const qint64 written
-                        = m_file.write(bytes.constData() + offset, bytes.size() - offset);
-                if (written <= 0)
-                    break;
-                offset += written;
+            {
+                const std::lock_guard lock(m_mutex);
+                if (m_state == State::Cancelled)
+                    return;
+                m_state = State::Committing;
             }
-            lock.lock();
-            m_queued -= bytes.size();
-            if (offset < bytes.size()) {
-                m_failure = failure();
-                m_queue.clear();
-                return;
-            }
+            if (!m_file.commit())
+                return fail(failureOf(m_file));
+            const std::lock_guard lock(m_mutex);
+            m_state = State::Saved;
+        } catch (const std::exception &failure) {
+            fail(QString::fromLocal8Bit(failure.what()));
         }
     }
-    QString failure() const
+    void fail(const QString &cause)
     {
-        const QString cause = m_file.errorString();
+        const std::lock_guard lock(m_mutex);
+        if (m_state == State::Cancelled)
+            return;
+        m_state = State::Failed;
+        m_failure = cause;
+    }
+    static QString failureOf(const QSaveFile &file)
+    {
+        const QString cause = file.errorString();
         return cause.isEmpty() || cause == QLatin1String("Unknown error")
                        ? QStringLiteral("the file took no more bytes")
                        : cause;
     }
 
-    QSaveFile &m_file;
+    QSaveFile m_file;
+    const TextSnapshot m_text;
     std::thread m_thread;
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<QByteArray> m_queue;
-    qint64 m_queued = 0;
-    bool m_commit = false;
-    bool m_stop = false;
-    bool m_over = false;
+    State m_state = State::Writing;
+    qsizetype m_done = 0;
     QString m_failure;
 };
 
@@ -138,18 +122,12 @@ LogSave::LogSave(TextField *log, const QString &path, QWidget *window)
     , m_window(window)
     , m_path(path)
 {
-    m_step.setSingleShot(true);
-    connect(&m_step, &QTimer::timeout, this, &LogSave::step);
+    connect(&m_poll, &QTimer::timeout, this, &LogSave::poll);
 }
 
 LogSave::~LogSave()
 {
-    m_writer.reset();
-    m_sink.reset(); // waits for a write, or a commit, under way
-    if (m_file && m_file->isOpen())
-        m_file->cancelWriting();
-    if (m_log)
-        m_log->holdEdits(false);
+    m_thread.reset(); // waits for a slice, or a commit, under way
     delete m_progress;
 }
 
@@ -161,15 +139,10 @@ bool LogSave::start()
         m_error = tr("%1 is not a regular file").arg(m_path);
         return false;
     }
-    m_file = std::make_unique<QSaveFile>(m_path);
-    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        m_error = m_file->errorString();
-        m_file.reset();
+    auto thread = std::make_unique<SaveThread>(m_path, m_log->model().snapshot());
+    if (!thread->open(m_error))
         return false;
-    }
-    m_sink = std::make_unique<FileSink>(*m_file);
-    m_writer = std::make_unique<TextWriter>(m_log->model(), m_log->length(), *m_sink);
-    m_log->holdEdits(true);
+    m_thread = std::move(thread);
     m_running = true;
 
     m_progress = new QProgressDialog(tr("Saving the receive log to %1").arg(target.fileName()),
@@ -185,56 +158,47 @@ bool LogSave::start()
     m_progress->winId();
     m_progress->setValue(0); // starts its clock
     connect(m_progress, &QProgressDialog::canceled, this, &LogSave::cancel);
-    m_step.start(0);
+    // The first look starts the thread, so a cancel before the event loop
+    // turns always comes in time.
+    m_poll.start(0);
     return true;
 }
 
-void LogSave::step()
+void LogSave::poll()
 {
     if (!m_running)
         return;
-    try {
-        QString failure;
-        if (m_sink->isOver(failure)) {
-            finish(failure.isEmpty() ? Saved : Failed, failure);
-            return;
-        }
-        if (!m_log) {
-            finish(Failed, tr("the receive log is gone"));
-            return;
-        }
+    m_poll.setInterval(pollMs);
+    m_thread->start();
+    qsizetype done = 0;
+    QString failure;
+    switch (m_thread->state(done, failure)) {
+    case SaveThread::State::Saved:
+        return finish(Saved, {});
+    case SaveThread::State::Failed:
+        return finish(Failed, failure);
+    case SaveThread::State::Cancelled:
+        return finish(Cancelled, {});
+    case SaveThread::State::Committing:
         if (!m_committing) {
-            QElapsedTimer slice;
-            slice.start();
-            while (!m_writer->atEnd() && m_sink->queued() < queuedBytes
-                   && slice.elapsed() < sliceMs) {
-                if (!m_writer->writeSlice(unitsPerWrite)) {
-                    finish(Failed, m_writer->errorString());
-                    return;
-                }
-            }
-            const qsizetype end = m_writer->end();
-            m_progress->setValue(end > 0 ? int(m_writer->done() * 1000 / end) : 1000);
-            if (m_writer->atEnd()) {
-                // Too late to cancel: the file may take the target's place at any moment.
-                m_committing = true;
-                m_progress->setLabelText(tr("Writing the last of it to disk…"));
-                if (auto *button = m_progress->findChild<QPushButton *>())
-                    button->setEnabled(false);
-                m_sink->commitWhenWritten();
-            }
+            m_committing = true;
+            m_progress->setValue(1000);
+            m_progress->setLabelText(tr("Writing the last of it to disk…"));
+            if (auto *button = m_progress->findChild<QPushButton *>())
+                button->setEnabled(false);
         }
-        // Encoding goes on at the next turn; a save that waits for the disk
-        // looks again a little later.
-        m_step.start(m_committing || m_sink->queued() >= queuedBytes ? waitMs : 0);
-    } catch (const std::exception &failure) {
-        finish(Failed, QString::fromLocal8Bit(failure.what()));
+        return;
+    case SaveThread::State::Writing: {
+        const qsizetype length = m_thread->length();
+        m_progress->setValue(length > 0 ? int(done * 1000 / length) : 0);
+        return;
+    }
     }
 }
 
 void LogSave::cancel()
 {
-    if (m_running && !m_committing)
+    if (m_running && m_thread->cancel())
         finish(Cancelled, {});
 }
 
@@ -243,15 +207,8 @@ void LogSave::finish(Outcome outcome, const QString &cause)
     if (!m_running)
         return;
     m_running = false;
-    m_step.stop();
-    m_writer.reset();
-    m_sink.reset();
-    // Without a commit the temporary file goes and the target stays.
-    if (m_file && m_file->isOpen())
-        m_file->cancelWriting();
-    m_file.reset();
-    if (m_log)
-        m_log->holdEdits(false);
+    m_poll.stop();
+    m_thread.reset();
     if (m_progress) {
         m_progress->hide();
         m_progress->deleteLater();

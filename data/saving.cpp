@@ -42,13 +42,10 @@ void frmMain::txtReceive_SaveAs()
         return;
     }
     logSave = save;
-    // Clear would take away the text being written; it waits for the save.
-    cmdClear->setEnabled(false);
     connect(save, &LogSave::finished, this,
             [this, save](LogSave::Outcome outcome, const QString &cause) {
                 logSave = nullptr;
                 save->deleteLater();
-                cmdClear->setEnabled(true);
                 if (outcome == LogSave::Failed)
                     setPanelText(1, saveFailedText(cause));
             });

@@ -1,5 +1,7 @@
 #include "field/TextStore.h"
 
+#include "field/Utf8Encoder.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -27,6 +29,13 @@ namespace {
 
 constexpr char16_t cr = u'\r';
 constexpr char16_t lf = u'\n';
+
+// The seam rule: a CR that ends one chunk and an LF that starts the next would
+// split a CR LF. Every edit that makes a seam asks this.
+bool splitsCrLf(int before, int after)
+{
+    return before == cr && after == lf;
+}
 
 template<typename Unit>
 bool isBreak(Unit unit)
@@ -155,8 +164,10 @@ qsizetype cutsGoingOn(qsizetype column, qsizetype length, qsizetype paragraphUni
 
 struct TextStore::Chunk
 {
-    std::unique_ptr<uchar[]> latin1;   // while every unit is below U+0100
-    std::unique_ptr<char16_t[]> utf16; // from the first unit that is not
+    // Shared with snapshots: units once stored never change, and appends
+    // write only past `size`, which no snapshot reads.
+    std::shared_ptr<uchar[]> latin1;   // while every unit is below U+0100
+    std::shared_ptr<char16_t[]> utf16; // from the first unit that is not
     qsizetype size = 0;
     qsizetype capacity = 0;
 
@@ -169,6 +180,8 @@ struct TextStore::Chunk
 
     bool wide() const { return bool(utf16); }
     char16_t unit(qsizetype i) const { return utf16 ? utf16[i] : latin1[i]; }
+    char16_t front() const { return unit(0); }
+    char16_t back() const { return unit(size - 1); }
     qsizetype bytes() const { return capacity * (wide() ? 2 : 1); }
     // Units before the first break: the end of a line that began in earlier chunks.
     qsizetype firstSegment() const { return breaks > 0 ? firstBreak : size; }
@@ -230,7 +243,7 @@ void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetyp
 void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
-        auto units = std::make_unique_for_overwrite<char16_t[]>(newCapacity);
+        auto units = std::make_shared_for_overwrite<char16_t[]>(newCapacity);
         if (wide())
             std::memcpy(units.get(), utf16.get(), size * sizeof(char16_t));
         else
@@ -238,7 +251,7 @@ void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
         utf16 = std::move(units);
         latin1.reset();
     } else {
-        auto units = std::make_unique_for_overwrite<uchar[]>(newCapacity);
+        auto units = std::make_shared_for_overwrite<uchar[]>(newCapacity);
         if (size > 0)
             std::memcpy(units.get(), latin1.get(), size);
         latin1 = std::move(units);
@@ -388,7 +401,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     // with its neighbours as they were; only a piece that starts the chunk may
     // meet a CR before it.
     const bool startsAfterCr = offset == 0 && chunk > 0
-                               && m_chunks[chunk - 1].unit(m_chunks[chunk - 1].size - 1) == cr;
+                               && splitsCrLf(m_chunks[chunk - 1].back(), piece.front().unicode());
     if (piece.size() >= m_limits.chunkUnits && !startsAfterCr) {
         const QString head = old.text(0, offset);
         const QString tail = old.text(offset, old.size);
@@ -563,12 +576,9 @@ bool TextStore::put(qsizetype position, Taken &text)
     const QString back = pieces.back().text(0, pieces.back().size) + split.text(offset, split.size);
     qsizetype first = at;
     // An LF in front of the chunk would split a CR LF from the one before.
-    if (offset == 0 && at > 0 && front.front() == QChar(lf)) {
-        const Chunk &previous = m_chunks[at - 1];
-        if (previous.unit(previous.size - 1) == cr) {
-            --first;
-            front.prepend(previous.text(0, previous.size));
-        }
+    if (offset == 0 && at > 0 && splitsCrLf(m_chunks[at - 1].back(), front.front().unicode())) {
+        --first;
+        front.prepend(m_chunks[first].text(0, m_chunks[first].size));
     }
     std::vector<Chunk> built;
     appendTo(built, QStringView(front), m_limits.chunkUnits, m_limits.paragraphUnits);
@@ -603,8 +613,7 @@ void TextStore::join(Taken &front, Taken &&back) const
     auto rest = back.m_chunks.begin();
     // The two chunks at the seam become one or two when they would split a
     // CR LF or one of them is small, so runs of single deletions leave no crumbs.
-    if ((end.unit(end.size - 1) == cr && start.unit(0) == lf) || end.size < small
-        || start.size < small) {
+    if (splitsCrLf(end.back(), start.front()) || end.size < small || start.size < small) {
         const QString seam = end.text(0, end.size) + start.text(0, start.size);
         chunks.pop_back();
         std::vector<Chunk> built;
@@ -681,8 +690,8 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
     const int after = last < count ? unitAt(last, 0) : -1;
     const int head = replacement.isEmpty() ? after : replacement.front().unicode();
     const int tail = replacement.isEmpty() ? before : replacement.back().unicode();
-    bool takePrevious = before == cr && head == lf;
-    bool takeNext = tail == cr && after == lf;
+    bool takePrevious = splitsCrLf(before, head);
+    bool takeNext = splitsCrLf(tail, after);
     // A small remainder joins a neighbour, so edits don't leave the text in crumbs.
     if (!takePrevious && !takeNext && !replacement.isEmpty()
         && replacement.size() < m_limits.chunkUnits / 4) {
@@ -718,25 +727,67 @@ qsizetype TextStore::rebuild(qsizetype first, qsizetype last, QString replacemen
 void TextStore::updateTotalsFrom(qsizetype chunk)
 {
     ++m_edits;
+    computeTotals(chunk, m_startOf, m_paragraphsBefore, m_lineStart);
+}
+
+void TextStore::computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
+                              std::vector<qsizetype> &paragraphsBefore,
+                              std::vector<qsizetype> &lineStart) const
+{
     const auto count = qsizetype(m_chunks.size());
     const qsizetype paragraphUnits = m_limits.paragraphUnits;
-    m_startOf.resize(count + 1);
-    m_paragraphsBefore.resize(count + 1);
-    m_lineStart.resize(count + 1);
+    startOf.resize(count + 1);
+    paragraphsBefore.resize(count + 1);
+    lineStart.resize(count + 1);
     if (chunk == 0) {
-        m_startOf[0] = 0;
-        m_paragraphsBefore[0] = 1; // the first paragraph starts with the text
-        m_lineStart[0] = 0;
+        startOf[0] = 0;
+        paragraphsBefore[0] = 1; // the first paragraph starts with the text
+        lineStart[0] = 0;
     }
     for (qsizetype i = chunk; i < count; ++i) {
         const Chunk &c = m_chunks[i];
-        const qsizetype start = m_startOf[i];
-        const qsizetype column = start - m_lineStart[i];
-        m_startOf[i + 1] = start + c.size;
-        m_paragraphsBefore[i + 1] = m_paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
-                                    + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
-        m_lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : m_lineStart[i];
+        const qsizetype start = startOf[i];
+        const qsizetype column = start - lineStart[i];
+        startOf[i + 1] = start + c.size;
+        paragraphsBefore[i + 1] = paragraphsBefore[i] + c.breaks + c.innerCuts(paragraphUnits)
+                                  + cutsGoingOn(column, c.firstSegment(), paragraphUnits);
+        lineStart[i + 1] = c.breaks > 0 ? start + c.lastBreakEnd : lineStart[i];
     }
+}
+
+QString TextStore::checkInvariants() const
+{
+    const auto count = qsizetype(m_chunks.size());
+    for (qsizetype i = 0; i < count; ++i) {
+        const Chunk &c = m_chunks[i];
+        const QString at = QStringLiteral(" (chunk %1 of %2)").arg(i).arg(count);
+        if (c.size <= 0 || c.size > m_limits.chunkUnits || c.size > c.capacity)
+            return QStringLiteral("a chunk is empty or too long") + at;
+        if (i > 0 && splitsCrLf(m_chunks[i - 1].back(), c.front()))
+            return QStringLiteral("a CR LF is split between chunks") + at;
+        if (i + 1 == count && c.size == m_limits.chunkUnits && c.back() == cr)
+            return QStringLiteral("the last chunk is full and ends in a CR") + at;
+        // Its breaks, counted afresh.
+        Chunk fresh;
+        if (c.wide())
+            fresh.append(QStringView(c.utf16.get(), c.size), c.size, m_limits.paragraphUnits);
+        else
+            fresh.append(QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()), c.size),
+                         c.size, m_limits.paragraphUnits);
+        if (fresh.breaks != c.breaks || fresh.closedCuts != c.closedCuts
+            || (c.breaks > 0
+                && (fresh.firstBreak != c.firstBreak || fresh.lastBreakEnd != c.lastBreakEnd)))
+            return QStringLiteral("a chunk's breaks are counted wrong") + at;
+    }
+    std::vector<qsizetype> startOf;
+    std::vector<qsizetype> paragraphsBefore;
+    std::vector<qsizetype> lineStart;
+    computeTotals(0, startOf, paragraphsBefore, lineStart);
+    if (startOf != m_startOf || paragraphsBefore != m_paragraphsBefore || lineStart != m_lineStart)
+        return QStringLiteral("the running totals are stale");
+    if (length() > m_limits.capacity)
+        return QStringLiteral("the text is past its capacity");
+    return {};
 }
 
 qsizetype TextStore::chunkAt(qsizetype position) const
@@ -942,4 +993,24 @@ qsizetype TextStore::memoryBytes() const
     for (const Chunk &chunk : m_aside)
         bytes += chunk.bytes();
     return bytes;
+}
+
+QByteArray TextStore::utf8(qsizetype from, qsizetype to) const
+{
+    return encodeUtf8([&](const auto &visit) { forEachPiece(from, to, visit); });
+}
+
+TextSnapshot TextStore::snapshot(qsizetype from, qsizetype to) const
+{
+    from = std::clamp<qsizetype>(from, 0, length());
+    to = std::clamp<qsizetype>(to, from, length());
+    std::vector<TextSnapshot::Piece> pieces;
+    for (qsizetype chunk = from < to ? chunkAt(from) : 0; from < to; ++chunk) {
+        const Chunk &c = m_chunks[chunk];
+        const qsizetype start = m_startOf[chunk];
+        const qsizetype end = std::min(to, m_startOf[chunk + 1]);
+        pieces.push_back({ c.latin1, c.utf16, from - start, end - from });
+        from = end;
+    }
+    return TextSnapshot(std::move(pieces));
 }

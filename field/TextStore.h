@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include "field/TextSnapshot.h"
+
 #include <functional>
 #include <vector>
 
@@ -88,10 +90,14 @@ public:
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
 
-    // --- the text in UTF-8, straight from the chunks (TextStoreUtf8.cpp)
-    // A lone surrogate becomes U+FFFD (QString::toUtf8() would write '?');
-    // NUL and every other unit are kept.
+    // The text in UTF-8, straight from the chunks, as Utf8Encoder makes it: a
+    // lone surrogate becomes U+FFFD (QString::toUtf8() would write '?'); NUL
+    // and every other unit are kept.
     QByteArray utf8(qsizetype from, qsizetype to) const;
+    // [from, to) as it is now, for reading later or on another thread while
+    // the text goes on changing; it shares the chunks, it copies none.
+    TextSnapshot snapshot(qsizetype from, qsizetype to) const;
+    TextSnapshot snapshot() const { return snapshot(0, length()); }
 
     struct Paragraph
     {
@@ -124,6 +130,9 @@ public:
     qsizetype memoryBytes() const;
     // Changes with every edit other than an append, which changes the length.
     quint64 edits() const { return m_edits; }
+    // What breaks one of the rules above, checked the slow way from scratch;
+    // empty when every rule holds. For tests and the fuzzer.
+    QString checkInvariants() const;
 
     // Text taken out of a TextStore together with its storage, so that putting
     // it back costs no copy of it however long it is: the undo of a large
@@ -199,6 +208,9 @@ private:
     // Empties the text and hands over its chunks.
     std::vector<Chunk> takeAll();
     void updateTotalsFrom(qsizetype chunk);
+    void computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
+                       std::vector<qsizetype> &paragraphsBefore,
+                       std::vector<qsizetype> &lineStart) const;
     // Frees dropped chunks, or keeps them aside when they are large.
     void release(std::vector<Chunk> chunks);
 

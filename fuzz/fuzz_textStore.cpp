@@ -187,7 +187,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return step.absent.size() - step.present.size() <= limits.capacity - model.size();
     };
 
+    // A snapshot taken before one of the edits must read the same ever after.
+    const int snapshotBefore = input.ConsumeIntegralInRange(0, 7);
+    TextSnapshot snapshot;
+    QString snapshotText;
+
     for (int n = 0; n < maxEdits && input.remaining_bytes() > 0; ++n) {
+        if (n == snapshotBefore) {
+            snapshot = log.snapshot();
+            snapshotText = model;
+        }
         const int kind = input.ConsumeIntegralInRange(0, 19);
         // Positions a little outside the text, which the log clamps.
         const qsizetype position = input.ConsumeIntegralInRange<qsizetype>(-2, model.size() + 2);
@@ -342,11 +351,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         check(log.length() == model.size(), "the length differs");
         check(log.text() == model, "the text differs");
+        const QString broken = log.checkInvariants();
+        check(broken.isEmpty(), broken.toLatin1().constData());
+        check(snapshot.text() == snapshotText, "a snapshot changed");
         const qsizetype from = input.ConsumeIntegralInRange<qsizetype>(-2, model.size() + 2);
         const qsizetype to = input.ConsumeIntegralInRange<qsizetype>(-2, model.size() + 2);
         const qsizetype first = std::clamp<qsizetype>(from, 0, model.size());
         const qsizetype last = std::clamp<qsizetype>(to, first, model.size());
         check(log.text(from, to) == model.mid(first, last - first), "a slice of the text differs");
+        check(log.snapshot(from, to).text() == model.mid(first, last - first),
+              "a snapshot of a slice differs");
         check(log.at(from) == (from == first && from < model.size() ? model[from] : QChar()),
               "a unit differs");
 

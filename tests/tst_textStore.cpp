@@ -23,6 +23,8 @@ private Q_SLOTS:
     void droppedStorageWaitsForRelease();
     void utf8ComesStraightFromTheChunks_data();
     void utf8ComesStraightFromTheChunks();
+    void snapshotsKeepTheirText_data();
+    void snapshotsKeepTheirText();
 };
 
 namespace {
@@ -31,6 +33,7 @@ namespace {
 // position belongs to the paragraph it lies in or to the break after it.
 void checkParagraphs(const TextStore &log, const QStringList &paragraphs, const QList<int> &breaks)
 {
+    QVERIFY2(log.checkInvariants().isEmpty(), qPrintable(log.checkInvariants()));
     QCOMPARE(log.paragraphCount(), paragraphs.size());
     qsizetype start = 0;
     qsizetype lineStart = 0;
@@ -225,6 +228,7 @@ void tst_TextStore::largeInsertMatchesAppend()
     TextStore whole;
     QVERIFY(whole.append(expected));
     QVERIFY(edited.text() == expected);
+    QVERIFY2(edited.checkInvariants().isEmpty(), qPrintable(edited.checkInvariants()));
     QCOMPARE(edited.paragraphCount(), whole.paragraphCount());
     for (qsizetype k = 0; k < whole.paragraphCount(); ++k) {
         const TextStore::Paragraph got = edited.paragraph(k);
@@ -432,11 +436,61 @@ void tst_TextStore::utf8ComesStraightFromTheChunks()
     for (const QString &piece : pieces)
         QVERIFY(store.append(piece));
     QTEST(store.utf8(from, to < 0 ? store.length() : to), "expected");
+    QTEST(store.snapshot(from, to < 0 ? store.length() : to).utf8(), "expected");
     // Without surrogates, the same as Qt's own conversion (which writes '?'
     // for a lone one, where other programs expect U+FFFD).
     const QString text = store.text(from, to < 0 ? store.length() : to);
     if (std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); }))
         QCOMPARE(store.utf8(from, to < 0 ? store.length() : to), text.toUtf8());
+}
+
+void tst_TextStore::snapshotsKeepTheirText_data()
+{
+    // An edit made after the snapshot was taken, on a text of chunks of 4 units.
+    QTest::addColumn<QString>("edit");
+    for (const char *edit : { "append", "append-wide", "insert", "insert-wide", "remove",
+                              "remove-all", "clear", "take-and-put" })
+        QTest::newRow(edit) << QString::fromLatin1(edit);
+}
+
+void tst_TextStore::snapshotsKeepTheirText()
+{
+    QFETCH(QString, edit);
+    TextStore store({ .chunkUnits = 4, .keepAsideBytes = 0 });
+    const QString text = QStringLiteral("ab\r\ncdefg\u0436hij\r");
+    QVERIFY(store.append(text));
+    const TextSnapshot whole = store.snapshot();
+    const TextSnapshot part = store.snapshot(3, 13);
+    if (edit == "append")
+        QVERIFY(store.append(QStringView(u"\nxyz")));
+    else if (edit == "append-wide")
+        QVERIFY(store.append(QStringView(u"\u20ac\u20ac\u20ac")));
+    else if (edit == "insert")
+        QVERIFY(store.insert(5, u"INSERTED"));
+    else if (edit == "insert-wide")
+        QVERIFY(store.insert(1, u"\u20ac"));
+    else if (edit == "remove")
+        store.remove(2, 6);
+    else if (edit == "remove-all")
+        store.remove(0, store.length());
+    else if (edit == "clear")
+        store.clear();
+    else if (edit == "take-and-put") {
+        TextStore::Taken taken = store.take(1, 12);
+        QVERIFY(store.put(0, taken));
+    }
+    while (store.releaseMemory(1)) { }
+    QCOMPARE(whole.text(), text);
+    QCOMPARE(whole.utf8(), text.toUtf8());
+    QCOMPARE(part.text(), text.mid(3, 10));
+    QCOMPARE(part.length(), 10);
+    QString pieces;
+    part.forEachPiece(2, 99, [&](QAnyStringView piece) {
+        pieces += piece.toString();
+        return true;
+    });
+    QCOMPARE(pieces, text.mid(5, 8));
+    QCOMPARE(whole.storedFrom(7).toString(), text.mid(7, 1)); // the end of its chunk
 }
 
 QTEST_GUILESS_MAIN(tst_TextStore)
