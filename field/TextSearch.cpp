@@ -1,5 +1,6 @@
 #include "field/TextSearch.h"
 
+#include "field/TextSnapshot.h"
 #include "field/TextStore.h"
 
 #include <QChar>
@@ -349,6 +350,14 @@ SearchedText searchedText(const TextStore &store)
         }
     };
     return { store.length(), pieces };
+}
+
+SearchedText searchedText(const TextSnapshot &snapshot)
+{
+    const auto pieces = [snapshot](qsizetype from, qsizetype to, const SearchedText::Visit &visit) {
+        snapshot.forEachPiece(from, to, visit);
+    };
+    return { snapshot.length(), pieces };
 }
 
 bool forEachMatch(const SearchedText &text, const TextPattern &pattern, qsizetype first,

@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 
+class TextSnapshot;
 class TextStore;
 
 // Finding a text in a field's text, read straight from the pieces its store
@@ -40,6 +41,8 @@ struct SearchedText
 // The live text of a store, valid until its next edit: for the thread that
 // edits the store.
 SearchedText searchedText(const TextStore &store);
+// A snapshot's text, which it keeps: for any thread.
+SearchedText searchedText(const TextSnapshot &snapshot);
 
 // A text to find, folded once, with what the scan needs to skip ahead.
 // Invariants: m_folded is the text folded (or as it is, when case counts);

@@ -1,7 +1,10 @@
+#include "field/TextFinder.h"
 #include "field/TextSearch.h"
+#include "field/TextSnapshot.h"
 #include "field/TextStore.h"
 
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <map>
@@ -20,6 +23,10 @@ private Q_SLOTS:
     void nearest_data();
     void nearest();
     void cancelledSearchReportsNothing();
+    void snapshotReadsAsTheStoreDid();
+    void finderChecksTheLiveText_data();
+    void finderChecksTheLiveText();
+    void restartedSearchDropsTheOldOne();
 };
 
 namespace {
@@ -207,7 +214,8 @@ void tst_TextSearch::longPatternInARepetitiveLog()
     // A pasted megabyte of a log of like records, which first occurs whole
     // only at the end, where one record differs.
     const QString record = QStringLiteral("UDP IN  (0004) : 41 42 43 44 \r\n");
-    const QString pattern = record.repeated((1 << 20) / record.size()) + QStringLiteral("UDP IN  (0001)");
+    const QString pattern
+            = record.repeated((1 << 20) / record.size()) + QStringLiteral("UDP IN  (0001)");
     TextStore store;
     QVERIFY(store.append(record.repeated(3 * pattern.size() / record.size())));
     const qsizetype expected = store.length();
@@ -271,6 +279,96 @@ void tst_TextSearch::cancelledSearchReportsNothing()
                           SearchDirection::Forward, &cancel);
     QVERIFY(outcome.cancelled);
     QVERIFY(!outcome.found());
+}
+
+void tst_TextSearch::snapshotReadsAsTheStoreDid()
+{
+    TextStore store({ .chunkUnits = 3, .paragraphUnits = 2 });
+    QVERIFY(store.append(QStringLiteral("ab\r\nAB \u00E9\u4E2D ab")));
+    const TextSnapshot snapshot = store.snapshot();
+    store.remove(0, 4);
+    const TextPattern pattern(u"ab", Qt::CaseInsensitive);
+    QList<qsizetype> starts;
+    forEachMatch(searchedText(snapshot), pattern, 0, snapshot.length(), [&starts](qsizetype start) {
+        starts.append(start);
+        return true;
+    });
+    QCOMPARE(starts, (QList<qsizetype> { 0, 4, 10 }));
+}
+
+void tst_TextSearch::finderChecksTheLiveText_data()
+{
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<qsizetype>("start");
+    QTest::addColumn<bool>("wrapped");
+
+    // The log is "needle aaa needle"; the search from 1 finds the second
+    // needle in its snapshot, and the edit comes before the answer is taken.
+    QTest::newRow("untouched") << QString() << qsizetype(11) << false;
+    QTest::newRow("arrival") << QStringLiteral("append") << qsizetype(11) << false;
+    // The match is gone: the search goes on past it and wraps to the first.
+    QTest::newRow("match-deleted") << QStringLiteral("remove-second") << qsizetype(0) << true;
+    // An edit before it moved it: the moved one is found, not a stale place.
+    QTest::newRow("match-moved") << QStringLiteral("insert-before") << qsizetype(14) << false;
+    QTest::newRow("cleared") << QStringLiteral("clear") << qsizetype(-1) << false;
+}
+
+void tst_TextSearch::finderChecksTheLiveText()
+{
+    QFETCH(QString, edit);
+    QFETCH(qsizetype, start);
+    QFETCH(bool, wrapped);
+
+    TextStore store({ .chunkUnits = 4 });
+    QVERIFY(store.append(QStringLiteral("needle aaa needle")));
+    TextFinder finder(store);
+    QSignalSpy found(&finder, &TextFinder::found);
+    QSignalSpy notFound(&finder, &TextFinder::notFound);
+    finder.find(std::make_shared<const TextPattern>(u"needle", Qt::CaseSensitive), 1,
+                SearchDirection::Forward);
+    // The answer comes through the event loop, so this edit is always first.
+    if (edit == "append")
+        QVERIFY(store.append(QStringLiteral(" more")));
+    else if (edit == "remove-second")
+        store.remove(11, 6);
+    else if (edit == "insert-before")
+        QVERIFY(store.insert(7, QStringLiteral("bbb")));
+    else if (edit == "clear")
+        store.clear();
+    QTRY_VERIFY(found.size() + notFound.size() == 1);
+    QVERIFY(!finder.isSearching());
+    if (start < 0) {
+        QCOMPARE(notFound.size(), 1);
+        return;
+    }
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found[0][0].value<qsizetype>(), start);
+    QCOMPARE(found[0][1].value<qsizetype>(), qsizetype(6));
+    QCOMPARE(found[0][2].toBool(), wrapped);
+    QCOMPARE(store.text(start, start + 6), QStringLiteral("needle"));
+}
+
+void tst_TextSearch::restartedSearchDropsTheOldOne()
+{
+    TextStore store;
+    QVERIFY(store.append(QString(1 << 20, u'a') + QStringLiteral("first second")));
+    TextFinder finder(store);
+    QSignalSpy found(&finder, &TextFinder::found);
+    QSignalSpy notFound(&finder, &TextFinder::notFound);
+    finder.find(std::make_shared<const TextPattern>(u"first", Qt::CaseSensitive), 0,
+                SearchDirection::Forward);
+    finder.find(std::make_shared<const TextPattern>(u"second", Qt::CaseSensitive), 0,
+                SearchDirection::Forward);
+    // Whatever the first search had posted is taken before the second's answer.
+    QTRY_COMPARE(found.size(), 1);
+    QCOMPARE(found[0][0].value<qsizetype>(), qsizetype((1 << 20) + 6));
+    finder.find(std::make_shared<const TextPattern>(u"first", Qt::CaseSensitive), 0,
+                SearchDirection::Forward);
+    finder.cancel();
+    finder.find(std::make_shared<const TextPattern>(u"nowhere", Qt::CaseSensitive), 0,
+                SearchDirection::Forward);
+    QTRY_COMPARE(notFound.size(), 1);
+    QCOMPARE(found.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_TextSearch)
