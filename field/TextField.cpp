@@ -1,4 +1,5 @@
 #include "field/TextField.h"
+#include "field/FindBar.h"
 
 #include <QAccessible>
 #include <QEvent>
@@ -641,6 +642,8 @@ void TextField::paintEvent(QPaintEvent *event)
     selected.setBackground(colors.brush(QPalette::Highlight));
     selected.setForeground(colors.brush(QPalette::HighlightedText));
     const qreal breakWidth = QFontMetricsF(font()).horizontalAdvance(u' ');
+    const FindBar::Highlights found
+            = m_findBar ? m_findBar->highlights(shownRange()) : FindBar::Highlights {};
 
     qreal y = margin - qreal(m_top.line * m_lineHeight);
     for (qsizetype paragraph = m_top.paragraph;
@@ -650,6 +653,7 @@ void TextField::paintEvent(QPaintEvent *event)
         const qsizetype end = at.paragraph.start + at.paragraph.length;
         const qsizetype laidEnd = start + at.layout.text().size();
         QList<QTextLayout::FormatRange> selections;
+        found.addTo(selections, start, laidEnd);
         if (from < laidEnd && to > start) {
             const qsizetype first = std::max(from, start) - start;
             selections.append({ int(first), int(std::min(to, laidEnd) - start - first), selected });

@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+class FindBar;
 class QPainter;
 class TextFieldMimeData;
 
@@ -127,6 +128,9 @@ public:
     // not empty: it shows which mode is on. Changes no text.
     void setCornerMark(const QString &mark);
     QString cornerMark() const { return m_cornerMark; }
+
+    // Room kept below the text, inside the field, for the find bar.
+    void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
 
     // While held, the user's edits are refused and the text changes only by
     // appends, so a save that reads it slice by slice sees what it began with.
@@ -398,6 +402,8 @@ private:
     void drawCornerMark(QPainter &painter) const;
     QList<QPointer<QAction>> m_menuActions;
     QString m_cornerMark;
+
+    FindBar *m_findBar = nullptr; // a child, made by the first Ctrl+F
 
     // --- saving
     bool m_saveAsEnabled = false;

@@ -1,5 +1,6 @@
 // What the user does to the log: keys, mouse, input methods, the context menu
 // and the edits they make.
+#include "field/FindBar.h"
 #include "field/TextField.h"
 #include "field/TextFieldMimeData.h"
 
@@ -446,6 +447,10 @@ bool TextField::event(QEvent *event)
 void TextField::keyPressEvent(QKeyEvent *event)
 {
     settle();
+    if (event->matches(QKeySequence::Find) && !m_findBar)
+        m_findBar = new FindBar(this);
+    if (m_findBar && m_findBar->takeFieldKey(event))
+        return;
     using K = QKeySequence;
     struct Move
     {
