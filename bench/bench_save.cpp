@@ -6,6 +6,7 @@
 // (and `cp` followed by `sync` of the copy) in the same run.
 //   bench_save [--smoke] [--runs N] [--dir FOLDER]
 
+#include "data/logSave.h"
 #include "windowHarness.h"
 
 #include <QDir>
@@ -89,8 +90,8 @@ int main(int argc, char **argv)
         QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier);
         stall.start();
         arrivalTimer.start();
-        bench::spinUntil([&] { return control<QPushButton>(window, "cmdClear")->isEnabled(); },
-                         120000);
+        // The save is over once it has let go of itself.
+        bench::spinUntil([&] { return window.findChild<LogSave *>() == nullptr; }, 120000);
         const double seconds = bench::seconds(timer);
         arrivalTimer.stop();
         stall.stop();

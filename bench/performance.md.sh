@@ -140,6 +140,23 @@ back was the way to it:
 Together (medians, one machine, text / hex): 110 / 90 MB/s before, 620 / 240 MB/s with 1 MB
 reads, about 1150 / 330 MB/s with all of the above.
 
+- **The log's fresh memory is faulted in off the window's thread.** A profile of a TCP hex stream
+  put some 40% of the window's thread in the kernel's page faults: every 4 KiB of a growing log
+  is a fault, a zeroed page and its bookkeeping when first written. Whole-chunk storage now comes
+  from 16 MiB regions (\`field/ChunkMemory\`) that a thread of their own maps and has the kernel
+  populate ahead (\`MADV_POPULATE_WRITE\`, a megabyte a call, so the lock on the process's
+  mappings is never held long), while the window fills the region before. A region is unmapped
+  when its last block goes, so Clear still gives the memory back; one spare region (16 MiB) is
+  held beyond the text. By turns on a loaded host, old and new builds: TCP hex 222-241 MB/s
+  before, 280-327 after; text 484-626 before, 634-802 after. Transparent huge pages
+  (\`MADV_HUGEPAGE\` on the same regions, or glibc's \`glibc.malloc.hugetlb=1\`) were tried and
+  dropped: on this virtual machine zeroing each fresh 2 MiB page took 55% of the thread, and the
+  runs swung between 80 and 460 MB/s with stalls of 50-75 ms.
+- **A save encodes on a thread of its own**, from a snapshot of the log that shares its chunks.
+  The window's thread only looks at the progress every 20 ms, so the longest stall of a full
+  log's save no longer holds the encoding of a slice (the 93.6 ms stall of an earlier run was a
+  slice that met fresh pages), and edits and Clear go on during it.
+
 ## Copies of a large selection
 
 Ctrl+C, Cut and the primary selection hand the clipboard a range of the log, not its text: the
@@ -175,7 +192,18 @@ else.
   missed in one run says little about a change. To judge a change, build the old and the new commit (a \`git worktree\`) and run their
   \`bench_tcp\` by turns in the same session.
 - Memory is the text itself, a byte per character (two for text above U+00FF), plus a few
-  words per 64 Ki-unit chunk; laid-out paragraphs exist only for the screen.
+  words per 64 Ki-unit chunk and one spare 16 MiB region made ready ahead; laid-out paragraphs
+  exist only for the screen.
+- **The rare long UDP stalls were the benchmark's own.** Its sender thread paces the flood and
+  catches up in bursts when the host slows it; the benchmark then waited for it a bounded time
+  and joined it on the window's thread. A sender late by seconds held the event loop that long in
+  \`std::thread::join\`, and it was counted as the window's stall (reproduced on a loaded host:
+  3,001 ms, all of it asleep in \`join\`, by the stall watch's stack). Only the 100k/s cases, where
+  the sender is busiest, ever showed them. The benchmark now turns the event loop until the
+  sender is done and a burst stops at the time limit. Each flood case also reports its longest
+  stall without the time the window's thread waited for a CPU (the kernel's run-queue delay)
+  and the longest stall of a bare Qt reader (a socket that drops what it reads, the same 5 ms
+  timer) under the same flood: stalls the window shares with it are the host's and Qt's.
 - To find out why a stall happened, run with \`TARVIK_STALL_WATCH=100\` (milliseconds) set:
   every longer stall is written to the benchmark's \`.err\` file in \`build-bench/bench-results/\`,
   with how its time split between the window's own work on a CPU, waiting for a CPU (the

@@ -43,23 +43,29 @@ public:
     StallMeter()
     {
         m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(5);
+        m_timer.setInterval(tickMs);
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
             if (m_watch)
                 m_watch->beat();
             const double gap = m_last.nsecsElapsed() / 1e6;
-            if (!m_skipNext && gap > m_longestMs)
-                m_longestMs = gap;
+            const double waited = runQueueMs();
+            if (!m_skipNext) {
+                m_longestMs = std::max(m_longestMs, gap);
+                m_longestOwnMs = std::max(m_longestOwnMs, gap - (waited - m_waitedMs));
+            }
             m_skipNext = false;
+            m_waitedMs = waited;
             m_last.start();
         });
     }
     void start()
     {
         m_longestMs = 0;
+        m_longestOwnMs = 0;
         m_skipNext = false;
         if (const int limitMs = qEnvironmentVariableIntValue("TARVIK_STALL_WATCH"))
             m_watch = std::make_unique<StallWatch>(limitMs);
+        m_waitedMs = runQueueMs();
         m_last.start();
         m_timer.start();
     }
@@ -71,12 +77,32 @@ public:
     // The gap that holds the next call is not the window's doing.
     void skipCurrentGap() { m_skipNext = true; }
     // Longest gap beyond the timer's own interval.
-    double longestStallMs() const { return std::max(0.0, m_longestMs - 5); }
+    double longestStallMs() const { return std::max(0.0, m_longestMs - tickMs); }
+    // The same without the time the thread was ready to run but the host gave
+    // it no CPU (the kernel's run-queue delay): the program's own share.
+    double longestOwnStallMs() const { return std::max(0.0, m_longestOwnMs - tickMs); }
 
 private:
+    static constexpr int tickMs = 5;
+    // Time this thread has spent runnable but not running, from schedstat.
+    static double runQueueMs()
+    {
+        double waited = 0;
+        if (FILE *file = std::fopen("/proc/thread-self/schedstat", "r")) {
+            long long run = 0;
+            long long wait = 0;
+            if (std::fscanf(file, "%lld %lld", &run, &wait) == 2)
+                waited = double(wait) / 1e6;
+            std::fclose(file);
+        }
+        return waited;
+    }
+
     QTimer m_timer;
     QElapsedTimer m_last;
     double m_longestMs = 0;
+    double m_longestOwnMs = 0;
+    double m_waitedMs = 0;
     bool m_skipNext = false;
     std::unique_ptr<StallWatch> m_watch;
 };

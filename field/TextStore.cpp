@@ -1,5 +1,6 @@
 #include "field/TextStore.h"
 
+#include "field/ChunkMemory.h"
 #include "field/Utf8Encoder.h"
 
 #include <algorithm>
@@ -243,7 +244,7 @@ void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetyp
 void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
 {
     if (toWide) {
-        auto units = std::make_shared_for_overwrite<char16_t[]>(newCapacity);
+        auto units = ChunkMemory::utf16(newCapacity);
         if (wide())
             std::memcpy(units.get(), utf16.get(), size * sizeof(char16_t));
         else
@@ -251,7 +252,7 @@ void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
         utf16 = std::move(units);
         latin1.reset();
     } else {
-        auto units = std::make_shared_for_overwrite<uchar[]>(newCapacity);
+        auto units = ChunkMemory::latin1(newCapacity);
         if (size > 0)
             std::memcpy(units.get(), latin1.get(), size);
         latin1 = std::move(units);
