@@ -379,8 +379,10 @@ bool TextStore::appendView(View piece)
     if (piece.isEmpty())
         return true;
     const qsizetype changed = m_chunks.empty() ? 0 : qsizetype(m_chunks.size()) - 1;
+    const qsizetype end = length();
     appendTo(m_chunks, piece, m_limits.chunkUnits, m_limits.paragraphUnits);
     updateTotalsFrom(changed);
+    moveMarks(end, 0, piece.size());
     return true;
 }
 
@@ -416,6 +418,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
                         std::make_move_iterator(built.end()));
         updateTotalsFrom(chunk);
         release(std::move(replaced));
+        moveMarks(position, 0, piece.size());
         return true;
     }
     QString replacement;
@@ -424,6 +427,7 @@ bool TextStore::insert(qsizetype position, QStringView piece)
     replacement += piece;
     replacement += old.text(offset, old.size);
     rebuild(chunk, chunk + 1, std::move(replacement));
+    moveMarks(position, 0, piece.size());
     return true;
 }
 
@@ -443,6 +447,7 @@ void TextStore::remove(qsizetype position, qsizetype count)
     rebuild(first, last + 1,
             m_chunks[first].text(0, position - m_startOf[first])
                     + m_chunks[last].text(end, m_chunks[last].size));
+    moveMarks(position, count, 0);
 }
 
 void TextStore::clear()
@@ -459,6 +464,8 @@ std::vector<TextStore::Chunk> TextStore::takeAll()
     std::vector<qsizetype> { 1 }.swap(m_paragraphsBefore);
     std::vector<qsizetype> { 0 }.swap(m_lineStart);
     ++m_edits;
+    std::replace_if(
+            m_marks.begin(), m_marks.end(), [](qsizetype mark) { return mark > 0; }, 0);
     for (Starts &starts : m_starts)
         std::vector<qsizetype>().swap(starts.offsets);
     return std::exchange(m_chunks, {});
@@ -549,6 +556,7 @@ TextStore::Taken TextStore::take(qsizetype position, qsizetype count)
     taken.m_chunks.insert(taken.m_chunks.end(), std::make_move_iterator(ending.begin()),
                           std::make_move_iterator(ending.end()));
     release(std::move(dropped));
+    moveMarks(position, count, 0);
     return taken;
 }
 
@@ -559,11 +567,13 @@ bool TextStore::put(qsizetype position, Taken &text)
     if (text.isEmpty())
         return true;
     position = std::clamp<qsizetype>(position, 0, length());
+    const qsizetype inserted = text.length();
     std::vector<Chunk> pieces = std::exchange(text.m_chunks, {});
     text.m_length = 0;
     if (m_chunks.empty()) {
         m_chunks = std::move(pieces);
         updateTotalsFrom(0);
+        moveMarks(0, 0, inserted);
         return true;
     }
     if (pieces.size() == 1)
@@ -596,6 +606,7 @@ bool TextStore::put(qsizetype position, Taken &text)
                     std::make_move_iterator(built.end()));
     updateTotalsFrom(first);
     release(std::move(replaced));
+    moveMarks(position, 0, inserted);
     return true;
 }
 
@@ -788,6 +799,9 @@ QString TextStore::checkInvariants() const
         return QStringLiteral("the running totals are stale");
     if (length() > m_limits.capacity)
         return QStringLiteral("the text is past its capacity");
+    if (std::any_of(m_marks.begin(), m_marks.end(),
+                    [&](qsizetype mark) { return mark < -1 || mark > length(); }))
+        return QStringLiteral("a mark is outside the text");
     return {};
 }
 
@@ -1014,4 +1028,40 @@ TextSnapshot TextStore::snapshot(qsizetype from, qsizetype to) const
         from = end;
     }
     return TextSnapshot(std::move(pieces));
+}
+
+TextStore::Mark TextStore::addMark(qsizetype position)
+{
+    position = std::clamp<qsizetype>(position, 0, length());
+    const auto free = std::find(m_marks.begin(), m_marks.end(), -1);
+    if (free != m_marks.end()) {
+        *free = position;
+        return Mark(free - m_marks.begin());
+    }
+    m_marks.push_back(position);
+    return Mark(m_marks.size() - 1);
+}
+
+void TextStore::removeMark(Mark mark)
+{
+    if (mark >= 0 && mark < Mark(m_marks.size()))
+        m_marks[mark] = -1;
+}
+
+void TextStore::setMark(Mark mark, qsizetype position)
+{
+    if (mark >= 0 && mark < Mark(m_marks.size()) && m_marks[mark] >= 0)
+        m_marks[mark] = std::clamp<qsizetype>(position, 0, length());
+}
+
+void TextStore::moveMarks(qsizetype at, qsizetype removed, qsizetype inserted)
+{
+    for (qsizetype &mark : m_marks) {
+        if (mark < at)
+            continue;
+        if (removed > 0)
+            mark = mark > at + removed ? mark - removed : at;
+        else
+            mark += inserted;
+    }
 }

@@ -125,6 +125,19 @@ public:
     // before it, or 0. A break belongs to the line it ends.
     qsizetype lineStart(qsizetype position) const;
 
+    // --- marks: positions others keep in the text (a field's caret and anchor)
+    // Every edit moves them, as a document moves its cursors: an insertion
+    // at or before a mark moves it on by what was inserted, a removal that
+    // takes it in brings it to the removal's start, a clear to 0. Free marks
+    // are -1 and are used again. Taking one costs nothing per edit but a pass
+    // over the few marks there are.
+    using Mark = int;
+    Mark addMark(qsizetype position = 0);
+    void removeMark(Mark mark);
+    qsizetype mark(Mark mark) const { return m_marks[mark]; }
+    // Clamped to the text.
+    void setMark(Mark mark, qsizetype position);
+
     // Roughly the bytes of memory the text holds, bookkeeping and storage kept
     // aside included.
     qsizetype memoryBytes() const;
@@ -208,6 +221,8 @@ private:
     // Empties the text and hands over its chunks.
     std::vector<Chunk> takeAll();
     void updateTotalsFrom(qsizetype chunk);
+    // Moves the marks for an insertion (removed == 0) or a removal at `at`.
+    void moveMarks(qsizetype at, qsizetype removed, qsizetype inserted);
     void computeTotals(qsizetype chunk, std::vector<qsizetype> &startOf,
                        std::vector<qsizetype> &paragraphsBefore,
                        std::vector<qsizetype> &lineStart) const;
@@ -221,6 +236,7 @@ private:
     std::vector<qsizetype> m_paragraphsBefore; // paragraph starts before it, 0 included
     std::vector<qsizetype> m_lineStart;        // start of the line that holds it
     std::vector<Chunk> m_aside;                // dropped, not yet released
+    std::vector<qsizetype> m_marks;            // -1 where free
 
     quint64 m_edits = 0; // changes with every edit, so cached walks know they are stale
     struct Starts

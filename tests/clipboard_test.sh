@@ -2,7 +2,8 @@
 # The clipboard of the real window under X: a large log is pasted in, selected
 # whole and copied, and another program reads the copy while the window is
 # asked over the accessibility bus every 50 ms whether it still answers. Also
-# runs the field's primary-selection checks, which need a real X server.
+# runs the field's primary-selection checks and tst_x11Copy, which need a real
+# X server.
 #   bash tests/clipboard_test.sh path/to/tarvik [MB]
 set -uo pipefail
 # shellcheck source=tests/atspi_session.sh
@@ -15,11 +16,17 @@ limit_ms=2000
 command -v xclip >/dev/null || fail "xclip is not installed"
 start_session "$program"
 
-unit_tests="$(dirname "$program")/tests/tst_textField"
-if [[ -x "$unit_tests" ]]; then
-    QT_QPA_PLATFORM=xcb "$unit_tests" primarySelectionAndMiddleClick >"$work/unit.log" 2>&1 \
+unit_tests="$(dirname "$program")/tests"
+if [[ -x "$unit_tests/tst_textField" ]]; then
+    QT_QPA_PLATFORM=xcb "$unit_tests/tst_textField" primarySelectionAndMiddleClick >"$work/unit.log" 2>&1 \
         || { cat "$work/unit.log" >&2; fail "primary selection checks under X"; }
     grep -q "SKIP" "$work/unit.log" && { cat "$work/unit.log" >&2; fail "X has no primary selection?"; }
+fi
+# Every text target of both selections as another program reads them.
+if [[ -x "$unit_tests/tst_x11Copy" ]]; then
+    QT_QPA_PLATFORM=xcb "$unit_tests/tst_x11Copy" >"$work/x11copy.log" 2>&1 \
+        || { cat "$work/x11copy.log" >&2; fail "copies as other programs read them"; }
+    grep -q "SKIP" "$work/x11copy.log" && { cat "$work/x11copy.log" >&2; fail "the X11 copy checks skipped"; }
 fi
 
 # 67-character lines, some of them not ASCII.

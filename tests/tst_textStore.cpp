@@ -28,6 +28,8 @@ private Q_SLOTS:
     void snapshotsKeepTheirText_data();
     void snapshotsKeepTheirText();
     void chunkMemoryGoesBackWithItsLastHolder();
+    void marksFollowEdits_data();
+    void marksFollowEdits();
 };
 
 namespace {
@@ -519,6 +521,61 @@ void tst_TextStore::chunkMemoryGoesBackWithItsLastHolder()
     }
     QVERIFY2(ChunkMemory::mappedBytes() <= before + spare,
              QByteArray::number(ChunkMemory::mappedBytes()));
+}
+
+void tst_TextStore::marksFollowEdits_data()
+{
+    // Marks at 0, 3, 5 and 10 of "abcdefghij" (chunks of 4 units), then one edit.
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QList<qsizetype>>("expected");
+    QTest::newRow("append-moves-a-mark-at-the-end") << "append" << QList<qsizetype> { 0, 3, 5, 12 };
+    QTest::newRow("insert-at-a-mark-moves-it") << "insert" << QList<qsizetype> { 0, 5, 7, 12 };
+    QTest::newRow("remove-around-a-mark") << "remove" << QList<qsizetype> { 0, 2, 2, 7 };
+    QTest::newRow("remove-right-after-a-mark") << "remove-after" << QList<qsizetype> { 0, 3, 3, 8 };
+    QTest::newRow("take-and-put-back") << "take-put" << QList<qsizetype> { 0, 3, 5, 10 };
+    QTest::newRow("put-at-the-start") << "put-start" << QList<qsizetype> { 6, 9, 11, 16 };
+    QTest::newRow("clear") << "clear" << QList<qsizetype> { 0, 0, 0, 0 };
+}
+
+void tst_TextStore::marksFollowEdits()
+{
+    QFETCH(QString, edit);
+    TextStore store({ .chunkUnits = 4 });
+    QVERIFY(store.append(QStringView(u"abcdefghij")));
+    QList<TextStore::Mark> marks;
+    for (const qsizetype at : { 0, 3, 5, 10 })
+        marks.append(store.addMark(at));
+    if (edit == "append") {
+        QVERIFY(store.append(QStringView(u"kl")));
+    } else if (edit == "insert") {
+        QVERIFY(store.insert(3, u"XY"));
+    } else if (edit == "remove") {
+        store.remove(2, 3);
+    } else if (edit == "remove-after") {
+        store.remove(3, 2);
+    } else if (edit == "take-put") {
+        TextStore::Taken taken = store.take(1, 8);
+        QVERIFY(store.put(1, taken));
+        // Put back where it was taken, the marks it took in stay at its start.
+        QCOMPARE(store.mark(marks[1]), 1 + 8);
+        for (TextStore::Mark mark : marks)
+            store.setMark(mark, QList<qsizetype> { 0, 3, 5, 10 }[mark]);
+    } else if (edit == "put-start") {
+        TextStore other({ .chunkUnits = 4 });
+        QVERIFY(other.append(QStringView(u"uvwxyz")));
+        TextStore::Taken taken = other.take(0, 6);
+        QVERIFY(store.put(0, taken));
+    } else if (edit == "clear") {
+        store.clear();
+    }
+    QList<qsizetype> got;
+    for (TextStore::Mark mark : marks)
+        got.append(store.mark(mark));
+    QTEST(got, "expected");
+    QVERIFY2(store.checkInvariants().isEmpty(), qPrintable(store.checkInvariants()));
+    // A freed mark is used again.
+    store.removeMark(marks[2]);
+    QCOMPARE(store.addMark(1), marks[2]);
 }
 
 QTEST_GUILESS_MAIN(tst_TextStore)
