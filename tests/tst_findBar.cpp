@@ -26,6 +26,8 @@ private Q_SLOTS:
     void takesAShortSelectionOnOneLine();
     void stepsThroughMatches_data();
     void stepsThroughMatches();
+    void scrollsTheMatchIntoView_data();
+    void scrollsTheMatchIntoView();
     void notFoundLeavesTheSelection();
     void closesBackToTheFieldAndF3GoesOn_data();
     void closesBackToTheFieldAndF3GoesOn();
@@ -173,6 +175,33 @@ void tst_FindBar::stepsThroughMatches()
     QCOMPARE(m_field->selectionEnd(), selected + 3);
     QCOMPARE(status()->text(), said);
     QCOMPARE(QApplication::focusWidget(), find);
+}
+
+void tst_FindBar::scrollsTheMatchIntoView_data()
+{
+    QTest::addColumn<QString>("sought");
+    QTest::addColumn<bool>("fromTheEnd");
+    QTest::newRow("middle") << QStringLiteral("line 250:") << false;
+    QTest::newRow("last-line") << QStringLiteral("line 499:") << false;
+    QTest::newRow("first-line") << QStringLiteral("line 0:") << true;
+}
+
+void tst_FindBar::scrollsTheMatchIntoView()
+{
+    QFETCH(QString, sought);
+    QFETCH(bool, fromTheEnd);
+
+    for (int i = 0; i < 500; ++i)
+        m_field->appendPiece(QStringLiteral("line %1: some words\n").arg(i));
+    m_field->setSelection(fromTheEnd ? m_field->length() : 1, fromTheEnd ? m_field->length() : 1);
+    QLineEdit *find = openWith(sought);
+    QTest::keyClick(find, Qt::Key_Return);
+    QTRY_VERIFY(m_field->hasSelection());
+    QCOMPARE(m_field->textBetween(m_field->selectionStart(), m_field->selectionEnd()), sought);
+    // Whole on screen, above the bar rather than under it.
+    const QRect view = m_field->viewport()->rect();
+    QVERIFY(view.contains(m_field->characterRect(m_field->selectionStart())));
+    QVERIFY(view.contains(m_field->characterRect(m_field->selectionEnd() - 1)));
 }
 
 void tst_FindBar::notFoundLeavesTheSelection()

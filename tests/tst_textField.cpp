@@ -38,6 +38,9 @@ private Q_SLOTS:
     void inputMethodCommitsText();
     void pagesAndEndsMoveTheCaret();
     void wheelScrollsWithoutMovingTheCaret();
+    void editsOnScreenKeepTheTopLine_data();
+    void editsOnScreenKeepTheTopLine();
+    void pasteAboveTheViewKeepsTheTopOnItsText();
     void tabMovesTheFocus();
     void appendGoesToTheEndAfterAnEdit();
     void refusalSticksUntilCleared();
@@ -80,7 +83,7 @@ void press(QWidget *widget, const QStringList &keys)
     }
 }
 
-QPoint pointOf(const TextField &view, qsizetype position)
+QPoint pointOf(TextField &view, qsizetype position)
 {
     return view.characterRect(position).center();
 }
@@ -103,18 +106,18 @@ QList<qsizetype> wholeLineStarts(const TextField &view, const QString &line)
     return starts;
 }
 
-int rowHeight(const TextField &view)
+int rowHeight(TextField &view)
 {
     return view.characterRect(0).height();
 }
 
-int pageRows(const TextField &view)
+int pageRows(TextField &view)
 {
     return (view.viewport()->height() - 2 * TextField::margin) / rowHeight(view);
 }
 
 // The position that starts the visual line at a row of the view.
-qsizetype startOfRow(const TextField &view, int row)
+qsizetype startOfRow(TextField &view, int row)
 {
     return view.positionAt(
             QPoint(TextField::margin, TextField::margin + row * rowHeight(view) + 1));
@@ -523,6 +526,75 @@ void tst_TextField::wheelScrollsWithoutMovingTheCaret()
     QCOMPARE(shown.view.verticalScrollBar()->value(), lines); // one line per paragraph here
     QCOMPARE(shown.view.cursorPosition(), 0);
     QCOMPARE(shown.view.positionAt(QPoint(TextField::margin, TextField::margin)), lines);
+}
+
+void tst_TextField::editsOnScreenKeepTheTopLine_data()
+{
+    QTest::addColumn<QStringList>("keys"); // at the start of "line n", the view's third line
+    QTest::addColumn<QString>("expected"); // the third line then, %1 standing for n + below
+    QTest::addColumn<int>("below");
+
+    QTest::newRow("typing") << QStringList { "X" } << "xline %1" << 0;
+    QTest::newRow("backspace-joins-two-lines") << QStringList { "Backspace" } << "line %1" << 1;
+    QTest::newRow("enter-splits-a-line") << QStringList { "Return" } << "" << 0;
+    QTest::newRow("typing-undone") << QStringList { "X", "Ctrl+Z" } << "line %1" << 0;
+    QTest::newRow("lines-deleted")
+            << QStringList { "Shift+Down", "Shift+Down", "Delete" } << "line %1" << 2;
+}
+
+void tst_TextField::editsOnScreenKeepTheTopLine()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QString, expected);
+    QFETCH(int, below);
+    Shown shown;
+    QString lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QStringLiteral("line %1\n").arg(i);
+    QVERIFY(shown.view.appendPiece(lines));
+    // From the end up with the wheel: the caret stays at the end, out of view.
+    press(&shown.view, { "Ctrl+End" });
+    const QPoint center = shown.view.viewport()->rect().center();
+    const int steps = 130 / QApplication::wheelScrollLines();
+    QWheelEvent up(center, shown.view.viewport()->mapToGlobal(center), QPoint(),
+                   QPoint(0, steps * QWheelEvent::DefaultDeltasPerStep), Qt::NoButton,
+                   Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(shown.view.viewport(), &up);
+    const auto row = [&](int row) {
+        const qsizetype start = startOfRow(shown.view, row);
+        return shown.view.textBetween(start, startOfRow(shown.view, row + 1) - 1);
+    };
+    const QString top = row(0);
+    QScrollBar *bar = shown.view.verticalScrollBar();
+    QVERIFY2(bar->value() > 0 && bar->value() < bar->maximum(), "not in the middle");
+    const int third = row(2).mid(5).toInt();
+    QTest::mouseClick(shown.view.viewport(), Qt::LeftButton, {},
+                      QPoint(TextField::margin, TextField::margin + 2 * rowHeight(shown.view) + 1));
+    press(&shown.view, keys);
+    QCOMPARE(row(0), top);
+    QCOMPARE(row(2), expected.contains(u'%') ? expected.arg(third + below) : expected);
+}
+
+void tst_TextField::pasteAboveTheViewKeepsTheTopOnItsText()
+{
+    Shown shown;
+    QString lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QStringLiteral("line %1\n").arg(i);
+    QVERIFY(shown.view.appendPiece(lines));
+    // The caret at the start of line 100, then the view a few lines below it.
+    shown.view.setSelection(lines.indexOf("line 100"), lines.indexOf("line 100"));
+    QWheelEvent down(QPoint(1, 1), shown.view.viewport()->mapToGlobal(QPoint(1, 1)), QPoint(),
+                     QPoint(0, -QWheelEvent::DefaultDeltasPerStep), Qt::NoButton, Qt::NoModifier,
+                     Qt::NoScrollPhase, false);
+    QApplication::sendEvent(shown.view.viewport(), &down);
+    QVERIFY(!shown.view.viewport()->rect().contains(shown.view.cursorRect()));
+    // Lines pasted there push the text the view showed down: the view keeps
+    // to that text, and so to the caret above it, which comes into view.
+    QGuiApplication::clipboard()->setText(
+            QStringLiteral("pasted\n").repeated(QApplication::wheelScrollLines() + 2));
+    press(&shown.view, { "Ctrl+V" });
+    QCOMPARE(startOfRow(shown.view, 0), shown.view.cursorPosition());
 }
 
 void tst_TextField::tabMovesTheFocus()
