@@ -59,7 +59,6 @@ bool FindBar::takeFieldKey(QKeyEvent *event)
         return true;
     }
     if (event->key() == Qt::Key_F3 && m_pattern) {
-        // Shift+F3 comes as FindPrevious on most platforms; read Shift alike.
         find(event->modifiers() & Qt::ShiftModifier ? SearchDirection::Backward
                                                     : SearchDirection::Forward);
         return true;
@@ -91,6 +90,7 @@ void FindBar::open()
 void FindBar::dismiss()
 {
     m_finder->cancel();
+    setStatus(QString());
     hide();
     m_field->setBottomMargin(0);
     m_field->setFocus(Qt::OtherFocusReason);
