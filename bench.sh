@@ -25,7 +25,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_send bench_save bench_startup bench_copy
+    bench_send bench_save bench_find bench_startup bench_copy
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -60,6 +60,7 @@ run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh"
 run copy locked "$build/bench/bench_copy" --runs "$runs"
 run send locked "$build/bench/bench_send"
 run save locked "$build/bench/bench_save" --runs "$runs" --dir "$out"
+run find locked "$build/bench/bench_find" --runs "$runs" --dir "$out"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
     "$build/tarvik"
 
@@ -169,6 +170,12 @@ row 6 "Full log ($(fmt "$(v save_log_chars)" 0) characters) saved with Ctrl+S to
 row 6 "Full log saved: longest event-loop stall, ms (arrivals taken meanwhile)" \
     "$(fmt "$(v save_stall_ms)") ($(fmt "$(v save_arrivals)" 0))" "" "" \
     "< 50: $(check 'save_stall_ms < 50 && save_arrivals > 0' save_stall_ms save_arrivals)"
+row 6 "Full log ($(fmt "$(v find_log_chars)" 0) characters): Ctrl+F, a word first in its last MB, Enter at the top, to the match selected, ms" \
+    "$(fmt "$(v find_window_ms)" 0) (search alone $(fmt "$(v find_engine_ms)" 0))" \
+    "grep -F -b $(fmt "$(v find_grep_ms)" 0)" "$(fmt "$(v find_ratio)" 2)" \
+    "< 1000, found: $(check 'find_window_ms < 1000 && find_ok == 1' find_window_ms find_ok)"
+row 6 "Full log: that search, longest event-loop stall, ms (a line arriving every ms)" \
+    "$(fmt "$(v find_stall_ms)")" "" "" "< 50: $(check 'find_stall_ms < 50' find_stall_ms)"
 row 7 "Hex records, MB/s of input" "$(fmt "$(v hex_builder_mbps)" 0)" \
     "xxd $(fmt "$(v hex_xxd_mbps)" 0)" "$(fmt "$(v hex_ratio)")x" \
     ">= 12x: $(check 'hex_ratio >= 12' hex_ratio)"

@@ -94,6 +94,14 @@ looks at a timing.
    the log's. \`cp\` of the saved file runs in the same run, alone and followed by \`sync\` of the
    copy (cp alone leaves the copy in the page cache). A 5 ms precise timer records the longest
    stall of the event loop meanwhile, and the arrivals taken meanwhile are counted.
+   **bench_find**: the same full log (less 1 Mi characters), of varied lines that each hold
+   "payload", with "PAYLOADS" first in its last MB. Ctrl+F in the log, "payloads" typed (Match
+   case off), the caret put at the top, Enter; timed to the match being selected in the log,
+   while a line arrives every millisecond (each arrival first looks whether the match is
+   selected, since an arrival moves the caret to the end). The search alone over a snapshot is
+   timed too. \`grep -F -b -o -m 1 PAYLOADS\` reads the same text saved to a file in the
+   benchmark's build folder, run once untimed so that the file is in the page cache, then timed;
+   its byte offset must be the match's position. A 5 ms precise timer records the longest stall.
 7. **bench_hex**: 64 MB of random bytes cut into arrivals of 65,535 bytes, each turned into one
    hex record by \`buildHexRecord\`; \`xxd\` converts the same bytes from a file to /dev/null.
 8. **bench_startup**: the real program started under its own Xvfb, timed from the start of the

@@ -1,5 +1,7 @@
 #include "field/TextField.h"
 
+#include "field/FindBar.h"
+
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QPaintEvent>
@@ -31,7 +33,11 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     m_layout.setFont(font());
 }
 
-TextField::~TextField() = default;
+TextField::~TextField()
+{
+    // The find bar reads the text and the viewport: it goes before them.
+    delete m_findBar;
+}
 
 bool TextField::appendPiece(const QString &piece)
 {
@@ -132,7 +138,10 @@ bool TextField::viewportEvent(QEvent *event)
 
 void TextField::keyPressEvent(QKeyEvent *event)
 {
-    m_control.processEvent(event);
+    if (event->matches(QKeySequence::Find) && !m_findBar)
+        m_findBar = new FindBar(this);
+    if (!m_findBar || !m_findBar->takeFieldKey(event))
+        m_control.processEvent(event);
 }
 
 void TextField::contextMenuEvent(QContextMenuEvent *event)
@@ -157,6 +166,8 @@ void TextField::paintEvent(QPaintEvent *event)
     selected.setForeground(colors.brush(QPalette::HighlightedText));
     const qreal breakWidth = QFontMetricsF(font()).horizontalAdvance(u' ');
     const int lineHeight = m_layout.lineHeight();
+    const FindBar::Highlights found
+            = m_findBar ? m_findBar->highlights(m_view.shownRange()) : FindBar::Highlights {};
 
     const TextLayout::Line top = m_view.top();
     qreal y = margin - qreal(top.line * lineHeight);
@@ -167,6 +178,7 @@ void TextField::paintEvent(QPaintEvent *event)
         const qsizetype end = at.paragraph.start + at.paragraph.length;
         const qsizetype laidEnd = start + at.layout.text().size();
         QList<QTextLayout::FormatRange> selections;
+        found.addTo(selections, start, laidEnd);
         if (from < laidEnd && to > start) {
             const qsizetype first = std::max(from, start) - start;
             selections.append({ int(first), int(std::min(to, laidEnd) - start - first), selected });

@@ -8,6 +8,7 @@
 
 #include <QAbstractScrollArea>
 
+class FindBar;
 class QAction;
 
 // An ordinary editable multi-line field over a TextStore: the receive log,
@@ -19,7 +20,9 @@ class QAction;
 // - TextView, which lines are on screen and where things are on it;
 // - TextControl, what the user does: keys, mouse, input method, clipboard,
 //   drag and drop, undo; it keeps the caret and the selection;
-// - ReaderWindow, what screen readers see and hear.
+// - ReaderWindow, what screen readers see and hear;
+// - FindBar, made by the first Ctrl+F: the find bar drawn inside the field,
+//   whose matches on screen the widget highlights.
 // Every change of the text reaches the layout and the view through
 // textChanged(); the widget paints what they and the control say.
 //
@@ -121,6 +124,9 @@ public:
     void setCornerMark(const QString &mark);
     QString cornerMark() const { return m_cornerMark; }
 
+    // Room kept below the text, inside the field, for the find bar.
+    void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
+
 Q_SIGNALS:
     void saveAsRequested();
 
@@ -158,4 +164,5 @@ private:
     TextControl m_control { *this, m_text, m_layout, m_view, m_reader };
     bool m_full = false;
     QString m_cornerMark;
+    FindBar *m_findBar = nullptr; // a child, made by the first Ctrl+F
 };
