@@ -64,7 +64,7 @@ public:
         return block;
     }
 
-    void give(char *block)
+    void give(const char *block)
     {
         const std::lock_guard lock(m_mutex);
         const auto region = std::find_if(m_regions.begin(), m_regions.end(), [&](const Region &r) {

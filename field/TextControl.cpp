@@ -36,7 +36,8 @@ TextControl::TextControl(QAbstractScrollArea &field, TextStore &text, TextLayout
 
 TextControl::~TextControl()
 {
-    keepAllLent();
+    m_text.removeMark(m_cursor);
+    m_text.removeMark(m_anchor);
 }
 
 bool TextControl::processEvent(QEvent *event)
@@ -96,8 +97,6 @@ bool TextControl::processEvent(QEvent *event)
 
 bool TextControl::replace(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
-    if (m_editsHeld)
-        return false;
     m_view.settle();
     from = std::clamp<qsizetype>(from, 0, m_text.length());
     to = std::clamp<qsizetype>(to, 0, m_text.length());
@@ -107,7 +106,6 @@ bool TextControl::replace(qsizetype from, qsizetype to, QStringView text, EditHi
         return false;
     if (from == to && text.isEmpty())
         return true;
-    keepLent(from, to, text.size());
     const QString removed = m_text.text(from, std::min(to, from + maxQueriedText));
     if (!m_history.replace(from, to, text, run))
         return false;
@@ -127,11 +125,6 @@ void TextControl::redo()
 
 void TextControl::undoOrRedo(bool undo)
 {
-    // A save reads the text while it runs: its steps wait, as other edits do.
-    if (m_editsHeld) {
-        QApplication::beep();
-        return;
-    }
     m_view.settle();
     const std::optional<EditHistory::Step> step
             = undo ? m_history.nextUndo() : m_history.nextRedo();
@@ -139,7 +132,6 @@ void TextControl::undoOrRedo(bool undo)
         return;
     const QString removed
             = m_text.text(step->at, step->at + std::min(step->removed, maxQueriedText));
-    keepLent(step->at, step->at + step->removed, step->inserted);
     // Refused only when what it would bring back no longer fits beside what arrived since.
     if (!(undo ? m_history.undo() : m_history.redo())) {
         QApplication::beep();
@@ -158,7 +150,7 @@ void TextControl::edited(qsizetype from, qsizetype removed, qsizetype inserted,
     m_desiredX = -1;
     m_reader.edited(from, removedText, inserted);
     caretMoved();
-    m_view.ensureVisible(m_cursor);
+    m_view.ensureVisible(cursor());
     restartBlink();
     m_field.viewport()->update();
     releaseLater();
@@ -175,7 +167,6 @@ void TextControl::textAppended()
 
 void TextControl::aboutToClear()
 {
-    keepAllLent();
     // Clear is final: nothing it emptied can be undone.
     m_history.clear();
 }
@@ -203,10 +194,10 @@ void TextControl::releaseSlice()
 
 void TextControl::place(qsizetype anchor, qsizetype cursor)
 {
-    m_anchor = anchor;
-    m_cursor = cursor;
+    m_text.setMark(m_anchor, anchor);
+    m_text.setMark(m_cursor, cursor);
     // The input method's composition shows at the caret.
-    m_layout.setPreedit(m_cursor, m_layout.preedit());
+    m_layout.setPreedit(cursor, m_layout.preedit());
 }
 
 void TextControl::setSelection(qsizetype anchor, qsizetype cursor)
@@ -219,7 +210,7 @@ void TextControl::moveCaret(qsizetype anchor, qsizetype cursor)
 {
     m_history.endRun();
     place(anchor, cursor);
-    m_view.ensureVisible(m_cursor);
+    m_view.ensureVisible(cursor);
     restartBlink();
     m_field.viewport()->update();
     caretMoved();
@@ -229,7 +220,7 @@ void TextControl::caretMoved()
 {
     if (m_field.hasFocus())
         QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
-    m_reader.caretMoved(m_cursor, m_anchor);
+    m_reader.caretMoved(cursor(), anchor());
 }
 
 void TextControl::selectAll()
@@ -279,7 +270,7 @@ void TextControl::removeBackward()
     if (hasSelection())
         deleteSelection();
     else
-        replace(target(CaretMotion::PreviousChar), m_cursor, {}, EditHistory::Run::Backspace);
+        replace(target(CaretMotion::PreviousChar), cursor(), {}, EditHistory::Run::Backspace);
 }
 
 void TextControl::removeForward()
@@ -287,13 +278,13 @@ void TextControl::removeForward()
     if (hasSelection())
         deleteSelection();
     else
-        replace(m_cursor, target(CaretMotion::NextChar), {}, EditHistory::Run::Delete);
+        replace(cursor(), target(CaretMotion::NextChar), {}, EditHistory::Run::Delete);
 }
 
 qsizetype TextControl::target(CaretMotion motion)
 {
     m_view.settle();
-    return caretTarget(m_layout, m_text, motion, m_cursor, m_desiredX, m_view.pageLines());
+    return caretTarget(m_layout, m_text, motion, cursor(), m_desiredX, m_view.pageLines());
 }
 
 void TextControl::moveCursor(CaretMotion motion, bool select)
@@ -301,7 +292,7 @@ void TextControl::moveCursor(CaretMotion motion, bool select)
     const bool vertical = motion == CaretMotion::NextLine || motion == CaretMotion::PreviousLine
                           || motion == CaretMotion::NextPage || motion == CaretMotion::PreviousPage;
     if (vertical && m_desiredX < 0)
-        m_desiredX = m_layout.xOf(m_cursor);
+        m_desiredX = m_layout.xOf(cursor());
     qsizetype to = target(motion);
     // Left and right without Shift first drop the selection at its edge.
     if (!select && hasSelection() && motion == CaretMotion::PreviousChar)
@@ -313,7 +304,7 @@ void TextControl::moveCursor(CaretMotion motion, bool select)
                                                              : -m_view.pageLines());
     const qreal keptX = m_desiredX;
     to = snapped(m_text, to);
-    moveCaret(select ? m_anchor : to, to);
+    moveCaret(select ? anchor() : to, to);
     m_desiredX = vertical ? keptX : -1;
 }
 
@@ -349,5 +340,5 @@ void TextControl::timerEvent(QTimerEvent *event)
         return;
     }
     m_caretShown = !m_caretShown;
-    m_field.viewport()->update(m_view.caretRect(m_cursor).adjusted(-2, 0, 2, 0));
+    m_field.viewport()->update(m_view.caretRect(cursor()).adjusted(-2, 0, 2, 0));
 }

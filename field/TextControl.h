@@ -48,10 +48,11 @@ class TextView;
 // Invariants:
 // - the caret and the anchor are positions snapped() to the text, and the
 //   layout knows the caret as where the preedit shows (place());
-// - text lent to the clipboard, the primary selection or a drag (m_lent)
-//   stays what it was: keepLent() runs before every edit of the user's and
-//   keepAllLent() before Clear;
-// - while edits are held, the user's edits, undo and redo change nothing.
+// - the caret and the anchor are marks of the store, so every edit, the
+//   user's or an arrival, moves them with the text before the control places
+//   them where the edit leaves them;
+// - text lent to the clipboard, the primary selection or a drag is a
+//   snapshot, which no edit changes.
 class TextControl final : public QObject
 {
     Q_OBJECT
@@ -71,15 +72,14 @@ public:
     bool processEvent(QEvent *event);
 
     // --- the caret and the selection
-    qsizetype cursor() const { return m_cursor; }
-    qsizetype anchor() const { return m_anchor; }
-    qsizetype selectionStart() const { return std::min(m_cursor, m_anchor); }
-    qsizetype selectionEnd() const { return std::max(m_cursor, m_anchor); }
-    bool hasSelection() const { return m_cursor != m_anchor; }
+    qsizetype cursor() const { return m_text.mark(m_cursor); }
+    qsizetype anchor() const { return m_text.mark(m_anchor); }
+    qsizetype selectionStart() const { return std::min(cursor(), anchor()); }
+    qsizetype selectionEnd() const { return std::max(cursor(), anchor()); }
+    bool hasSelection() const { return cursor() != anchor(); }
     void setSelection(qsizetype anchor, qsizetype cursor);
     // Replaces [from, to) with the text as the user's own edit and puts the
-    // caret after it; false, with nothing changed, when it would not fit or
-    // edits are held.
+    // caret after it; false, with nothing changed, when it would not fit.
     bool replace(qsizetype from, qsizetype to, QStringView text,
                  EditHistory::Run run = EditHistory::Run::None);
     bool canUndo() const { return m_history.canUndo(); }
@@ -94,7 +94,7 @@ public:
     // Text arrived at the end: the caret goes there with nothing selected, and
     // the history makes room for it.
     void textAppended();
-    // Before Clear: what was lent keeps its text, and nothing can be undone.
+    // Before Clear: nothing can be undone.
     void aboutToClear();
     // After Clear: the caret is at 0, and the view shows it.
     void cleared();
@@ -105,8 +105,6 @@ public:
     void setSaveAsEnabled(bool enabled) { m_saveAsEnabled = enabled; }
     bool isSaveAsEnabled() const { return m_saveAsEnabled; }
     void addMenuAction(QAction *action) { m_menuActions.append(action); }
-    void holdEdits(bool held) { m_editsHeld = held; }
-    bool editsHeld() const { return m_editsHeld; }
 
 Q_SIGNALS:
     void textChanged(qsizetype from, qsizetype removed, qsizetype inserted);
@@ -168,12 +166,8 @@ private:
     void dragEnterEvent(QDragEnterEvent *event);
     void dragMoveEvent(QDragMoveEvent *event);
     void dropEvent(QDropEvent *event);
-    // Text of [from, to) for the clipboard or a drag, read when asked for.
+    // A snapshot of [from, to) for the clipboard or a drag.
     TextFieldMimeData *lend(qsizetype from, qsizetype to);
-    // Before an edit replaces [from, to) with `inserted` units: what was lent
-    // of the text stays what it was.
-    void keepLent(qsizetype from, qsizetype to, qsizetype inserted);
-    void keepAllLent();
     // The selection becomes the primary selection, where the system has one.
     void offerSelection();
     void pasteSelectionAt(QPoint viewportPoint);
@@ -191,8 +185,8 @@ private:
     ReaderWindow &m_reader;
     EditHistory m_history { m_text };
 
-    qsizetype m_cursor = 0;
-    qsizetype m_anchor = 0;
+    const TextStore::Mark m_cursor = m_text.addMark();
+    const TextStore::Mark m_anchor = m_text.addMark();
     qreal m_desiredX = -1; // where up and down keep the caret, from the text's left; < 0 when unset
 
     QBasicTimer m_blink;
@@ -204,7 +198,6 @@ private:
     QPoint m_doubleClickPoint;
     bool m_doubleClicked = false;
 
-    std::vector<QPointer<TextFieldMimeData>> m_lent;
     bool m_mightDrag = false; // a press inside the selection, not yet a drag
     QPoint m_pressPoint;
     qsizetype m_dropCaret = -1;
@@ -217,5 +210,4 @@ private:
     bool m_readOnly = false; // no middle-click paste, no drops
     bool m_saveAsEnabled = false;
     QList<QPointer<QAction>> m_menuActions;
-    bool m_editsHeld = false;
 };

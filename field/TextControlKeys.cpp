@@ -97,7 +97,7 @@ void TextControl::keyPressEvent(QKeyEvent *event)
     }
     if (event->keyCombination() == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
         // The Menu key arrives as a context menu event; its other key does not.
-        const QPoint caret = m_view.caretRect(m_cursor).center();
+        const QPoint caret = m_view.caretRect(cursor()).center();
         QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret,
                                m_field.viewport()->mapToGlobal(caret));
         contextMenuEvent(&menu);
@@ -120,10 +120,10 @@ void TextControl::keyPressEvent(QKeyEvent *event)
         removeForward();
     else if (event->matches(K::DeleteEndOfWord))
         hasSelection() ? deleteSelection()
-                       : void(replace(m_cursor, target(CaretMotion::NextWord), {}));
+                       : void(replace(cursor(), target(CaretMotion::NextWord), {}));
     else if (event->matches(K::DeleteStartOfWord))
         hasSelection() ? deleteSelection()
-                       : void(replace(target(CaretMotion::PreviousWord), m_cursor, {}));
+                       : void(replace(target(CaretMotion::PreviousWord), cursor(), {}));
     else if (event->key() == Qt::Key_Backspace && !(event->modifiers() & Qt::ControlModifier))
         removeBackward();
     else if (event->matches(K::InsertParagraphSeparator) || event->matches(K::InsertLineSeparator))
@@ -171,7 +171,7 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event)
     if (event->reason() == QContextMenuEvent::Keyboard) {
         // As Qt's own fields do: at the caret, or in the middle when the caret
         // is out of view.
-        const QRect caret = m_view.caretRect(m_cursor);
+        const QRect caret = m_view.caretRect(cursor());
         const QRect view = m_field.viewport()->rect();
         at = m_field.viewport()->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
                                                                            : view.center());
@@ -186,14 +186,14 @@ void TextControl::inputMethodEvent(QInputMethodEvent *event)
         qsizetype from = selectionStart();
         qsizetype to = selectionEnd();
         if (!hasSelection() && event->replacementLength() > 0) {
-            from = m_cursor + event->replacementStart();
+            from = cursor() + event->replacementStart();
             to = from + event->replacementLength();
         }
         if (!replace(from, to, event->commitString()))
             QApplication::beep();
     }
     if (m_layout.preedit() != event->preeditString()) {
-        m_layout.setPreedit(m_cursor, event->preeditString());
+        m_layout.setPreedit(cursor(), event->preeditString());
         m_field.viewport()->update();
     }
     event->accept();
@@ -213,7 +213,7 @@ void TextControl::answer(QInputMethodQueryEvent *query)
 
 QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
 {
-    const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(m_cursor));
+    const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(cursor()));
     const auto column = [&](qsizetype position) {
         return int(std::clamp<qsizetype>(position - info.start, 0, info.length));
     };
@@ -225,19 +225,19 @@ QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
     case Qt::ImFont:
         return m_field.font();
     case Qt::ImCursorRectangle:
-        return QRectF(m_view.caretRect(m_cursor).translated(m_field.viewport()->pos()));
+        return QRectF(m_view.caretRect(cursor()).translated(m_field.viewport()->pos()));
     case Qt::ImCursorPosition:
-        return column(m_cursor);
+        return column(cursor());
     case Qt::ImAnchorPosition:
-        return column(m_anchor);
+        return column(anchor());
     case Qt::ImAbsolutePosition:
-        return qlonglong(m_cursor);
+        return qlonglong(cursor());
     case Qt::ImSurroundingText:
         return m_text.text(info.start, info.start + info.length);
     case Qt::ImTextBeforeCursor:
-        return m_text.text(info.start, m_cursor);
+        return m_text.text(info.start, cursor());
     case Qt::ImTextAfterCursor:
-        return m_text.text(m_cursor, info.start + info.length);
+        return m_text.text(cursor(), info.start + info.length);
     case Qt::ImCurrentSelection:
         return selectionEnd() - selectionStart() <= maxQueriedText
                        ? m_text.text(selectionStart(), selectionEnd())

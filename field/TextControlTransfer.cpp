@@ -60,7 +60,7 @@ void TextControl::mousePressEvent(QMouseEvent *event)
         m_pressPoint = point;
         return;
     }
-    moveCaret(extend ? m_anchor : at, at);
+    moveCaret(extend ? anchor() : at, at);
     m_desiredX = -1;
     m_dragging = true;
 }
@@ -85,7 +85,7 @@ void TextControl::mouseMoveEvent(QMouseEvent *event)
         m_autoScroll.stop();
     else
         startAutoScroll(point, false);
-    moveCaret(m_anchor,
+    moveCaret(anchor(),
               snapped(m_text, m_view.positionAt(inside ? point : m_view.onWholeLines(point))));
 }
 
@@ -128,35 +128,7 @@ void TextControl::mouseDoubleClickEvent(QMouseEvent *event)
 
 TextFieldMimeData *TextControl::lend(qsizetype from, qsizetype to)
 {
-    std::erase_if(m_lent, [](const QPointer<TextFieldMimeData> &lent) {
-        return lent.isNull() || !lent->isLazy();
-    });
-    auto *mime = new TextFieldMimeData(m_text, from, to);
-    m_lent.emplace_back(mime);
-    return mime;
-}
-
-void TextControl::keepLent(qsizetype from, qsizetype to, qsizetype inserted)
-{
-    for (const QPointer<TextFieldMimeData> &lent : m_lent) {
-        if (lent.isNull() || !lent->isLazy() || from >= lent->to())
-            continue;
-        // An edit before the range only moves it; one that reaches into it
-        // would change it, so its text is taken out now.
-        if (to <= lent->from())
-            lent->shift(inserted - (to - from));
-        else
-            lent->keep();
-    }
-}
-
-void TextControl::keepAllLent()
-{
-    for (const QPointer<TextFieldMimeData> &lent : m_lent) {
-        if (!lent.isNull())
-            lent->keep();
-    }
-    m_lent.clear();
+    return new TextFieldMimeData(m_text, from, to);
 }
 
 void TextControl::offerSelection()
@@ -265,11 +237,6 @@ void TextControl::dropEvent(QDropEvent *event)
         return;
     }
     if (ours && event->dropAction() == Qt::MoveAction) {
-        // Our own drag is over and its text is taken from the store here.
-        for (const QPointer<TextFieldMimeData> &lent : m_lent) {
-            if (lent.data() == mime)
-                lent->forget();
-        }
         moveText(from, to, at);
         event->acceptProposedAction();
         return;
@@ -314,5 +281,5 @@ void TextControl::autoScrollStep()
     if (m_autoScrollDropping)
         showDropCaret(at);
     else
-        moveCaret(m_anchor, at);
+        moveCaret(anchor(), at);
 }

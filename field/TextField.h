@@ -127,11 +127,6 @@ public:
     // Room kept below the text, inside the field, for the find bar.
     void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
 
-    // While held, the user's edits are refused and the text changes only by
-    // appends, so a save that reads it slice by slice sees what it began with.
-    void holdEdits(bool held) { m_control.holdEdits(held); }
-    bool editsHeld() const { return m_control.editsHeld(); }
-
 Q_SIGNALS:
     void saveAsRequested();
 

@@ -72,8 +72,6 @@ quint64 &madeCopies()
 
 TextFieldMimeData::TextFieldMimeData(const TextStore &store, qsizetype from, qsizetype to)
     : m_text(store.snapshot(from, to))
-    , m_from(from)
-    , m_to(to)
     , m_serial(++madeCopies())
 {
     if (isLarge()) {

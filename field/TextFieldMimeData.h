@@ -45,22 +45,11 @@ public:
     // null for a small copy.
     std::shared_ptr<Utf8Maker> utf8Maker() const;
 
-    // The snapshot never reads the store again, so the field has nothing to
-    // keep up to date: never lazy, and these do nothing.
-    bool isLazy() const { return false; }
-    qsizetype from() const { return m_from; }
-    qsizetype to() const { return m_to; }
-    void shift(qsizetype) { }
-    void keep() { }
-    void forget() { }
-
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;
 
 private:
     const TextSnapshot m_text;
-    const qsizetype m_from;
-    const qsizetype m_to;
     const quint64 m_serial;
     mutable std::shared_ptr<Utf8Maker> m_maker;
 };

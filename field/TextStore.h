@@ -141,7 +141,7 @@ public:
     // Roughly the bytes of memory the text holds, bookkeeping and storage kept
     // aside included.
     qsizetype memoryBytes() const;
-    // Changes with every edit other than an append, which changes the length.
+    // Changes with every change of the text, appends included.
     quint64 edits() const { return m_edits; }
     // What breaks one of the rules above, checked the slow way from scratch;
     // empty when every rule holds. For tests and the fuzzer.
