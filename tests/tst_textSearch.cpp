@@ -1,6 +1,5 @@
 #include "field/TextFinder.h"
 #include "field/TextSearch.h"
-#include "field/TextSnapshot.h"
 #include "field/TextStore.h"
 
 #include <QRandomGenerator>
@@ -23,7 +22,6 @@ private Q_SLOTS:
     void nearest_data();
     void nearest();
     void cancelledSearchReportsNothing();
-    void snapshotReadsAsTheStoreDid();
     void finderChecksTheLiveText_data();
     void finderChecksTheLiveText();
     void restartedSearchDropsTheOldOne();
@@ -279,21 +277,6 @@ void tst_TextSearch::cancelledSearchReportsNothing()
                           SearchDirection::Forward, &cancel);
     QVERIFY(outcome.cancelled);
     QVERIFY(!outcome.found());
-}
-
-void tst_TextSearch::snapshotReadsAsTheStoreDid()
-{
-    TextStore store({ .chunkUnits = 3, .paragraphUnits = 2 });
-    QVERIFY(store.append(QStringLiteral("ab\r\nAB \u00E9\u4E2D ab")));
-    const TextSnapshot snapshot = store.snapshot();
-    store.remove(0, 4);
-    const TextPattern pattern(u"ab", Qt::CaseInsensitive);
-    QList<qsizetype> starts;
-    forEachMatch(searchedText(snapshot), pattern, 0, snapshot.length(), [&starts](qsizetype start) {
-        starts.append(start);
-        return true;
-    });
-    QCOMPARE(starts, (QList<qsizetype> { 0, 4, 10 }));
 }
 
 void tst_TextSearch::finderChecksTheLiveText_data()
