@@ -33,6 +33,14 @@ inline int intOption(int argc, char **argv, const char *name, int fallback)
     return fallback;
 }
 
+inline QString stringOption(int argc, char **argv, const char *name, const QString &fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (qstrcmp(argv[i], name) == 0)
+            return QString::fromLocal8Bit(argv[i + 1]);
+    return fallback;
+}
+
 inline double median(QList<double> values)
 {
     if (values.isEmpty())

@@ -63,10 +63,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 3);
-    QString folder = QDir::currentPath();
-    for (int i = 1; i + 1 < argc; ++i)
-        if (qstrcmp(argv[i], "--dir") == 0)
-            folder = QString::fromLocal8Bit(argv[i + 1]);
+    const QString folder = bench::stringOption(argc, argv, "--dir", QDir::currentPath());
 
     frmMain window;
     window.show();

@@ -1,5 +1,6 @@
 #include "field/TextStore.h"
 #include "field/TextWriter.h"
+#include "tests/textMix.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -45,16 +46,6 @@ QByteArray written(const TextStore &store, qsizetype sliceUnits)
         if (!writer.writeSlice(sliceUnits))
             return "failed: " + writer.errorString().toUtf8();
     return writer.atEnd() ? out.data() : QByteArray("did not end");
-}
-
-QString repeatedMix(qsizetype units)
-{
-    // ASCII, Latin-1, Cyrillic, CJK, a pair, CR LF, NUL, lone CR: no lone surrogates.
-    static const QString pattern = QStringLiteral("ab\u00e9\u0436\u6f22\U0001F600\r\n\0x\r");
-    QString text;
-    while (text.size() < units)
-        text += pattern;
-    return text;
 }
 
 } // namespace

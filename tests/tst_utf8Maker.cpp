@@ -1,6 +1,7 @@
 #include "field/TextFieldMimeData.h"
 #include "field/TextStore.h"
 #include "field/Utf8Maker.h"
+#include "tests/textMix.h"
 
 #include <QTest>
 
@@ -22,17 +23,6 @@ private Q_SLOTS:
 };
 
 namespace {
-
-// ASCII, Latin-1, Cyrillic, CJK, a pair, CR LF, NUL: no lone surrogates, so
-// QString::toUtf8() says what the bytes must be.
-QString repeatedMix(qsizetype units)
-{
-    static const QString pattern = QStringLiteral("ab\u00e9\u0436\u6f22\U0001F600\r\n\0x\r");
-    QString text;
-    while (text.size() < units)
-        text += pattern;
-    return text;
-}
 
 QString asciiLines(qsizetype units)
 {
