@@ -9,8 +9,8 @@
 
 #include "windowHarness.h"
 
-#include "field/TextSearch.h"
-#include "field/TextSnapshot.h"
+#include "field/model/TextSearch.h"
+#include "field/model/TextSnapshot.h"
 
 #include <QDir>
 #include <QFile>

@@ -15,7 +15,7 @@
 
 #include "benchCommon.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 // it; the resident and peak memory say whether the text was copied.
 
 #include "benchCommon.h"
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

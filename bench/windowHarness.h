@@ -3,7 +3,7 @@
 #include "benchCommon.h"
 #include "stallWatch.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "tests/windowControls.h"
 #include "ui/frmMain.h"

@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "data/hexRecord.h"
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "net/Winsock.h"
 
 #include <QCheckBox>

@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "data/logSave.h"
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QDir>

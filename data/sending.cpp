@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "text/hexText.h"
 #include "text/portText.h"

@@ -8,8 +8,8 @@
 // joined included; the other half edit it through an EditHistory with
 // arrivals at the end in between, undo and redo, and a tiny budget, against a
 // QString and a list of the steps the history should hold.
-#include "field/EditHistory.h"
-#include "field/TextStore.h"
+#include "field/model/EditHistory.h"
+#include "field/model/TextStore.h"
 
 #include <QString>
 

@@ -37,7 +37,8 @@ if [[ ! -f "$build/compile_commands.json" ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
 fi
 # moc and uic output must exist for the sources to parse.
-cmake --build "$build" -j1 --target tarvik_core_autogen tarvik_window_autogen tarvik_autogen \
+cmake --build "$build" -j1 --target tarvik_textmodel_autogen tarvik_transfer_autogen tarvik_x11copy_autogen \
+    tarvik_textwidget_autogen tarvik_net_autogen tarvik_window_autogen tarvik_autogen \
     >/dev/null || exit 2
 
 mapfile -t checked < <(find app text ui net link data field -type f -name '*.cpp' | sort)

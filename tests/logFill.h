@@ -1,6 +1,6 @@
 #pragma once
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 
 #include <QString>
 

@@ -5,7 +5,7 @@
 #include "windowControls.h"
 #include "windowPort.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "ui/StatusBar.h"
 #include "ui/frmMain.h"
 

@@ -1,5 +1,5 @@
-#include "field/EditHistory.h"
-#include "field/TextStore.h"
+#include "field/model/EditHistory.h"
+#include "field/model/TextStore.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "field/FindBar.h"
-#include "field/TextField.h"
+#include "field/widget/FindBar.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QCheckBox>

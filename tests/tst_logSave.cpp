@@ -1,7 +1,7 @@
 #include "windowControls.h"
 
 #include "data/logSave.h"
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "ui/frmMain.h"
 
 #include <QAction>

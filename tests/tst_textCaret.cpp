@@ -1,5 +1,5 @@
-#include "field/TextCaret.h"
-#include "field/TextLayout.h"
+#include "field/layout/TextCaret.h"
+#include "field/layout/TextLayout.h"
 
 #include <QFontDatabase>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "field/TextField.h"
-#include "field/TextFieldMimeData.h"
+#include "field/widget/TextField.h"
+#include "field/transfer/TextFieldMimeData.h"
 #include "windowControls.h"
 
 #include <QAccessible>

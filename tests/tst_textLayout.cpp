@@ -1,4 +1,4 @@
-#include "field/TextLayout.h"
+#include "field/layout/TextLayout.h"
 
 #include <QFontDatabase>
 #include <QTest>

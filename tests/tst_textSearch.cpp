@@ -1,6 +1,6 @@
-#include "field/TextFinder.h"
-#include "field/TextSearch.h"
-#include "field/TextStore.h"
+#include "field/model/TextFinder.h"
+#include "field/model/TextSearch.h"
+#include "field/model/TextStore.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
-#include "field/TextStore.h"
+#include "field/model/TextStore.h"
 
-#include "field/ChunkMemory.h"
+#include "field/memory/ChunkMemory.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "field/TextStore.h"
-#include "field/TextWriter.h"
+#include "field/model/TextStore.h"
+#include "field/model/TextWriter.h"
 #include "tests/textMix.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
-#include "field/TextFieldMimeData.h"
-#include "field/TextStore.h"
-#include "field/Utf8Maker.h"
+#include "field/transfer/TextFieldMimeData.h"
+#include "field/model/TextStore.h"
+#include "field/transfer/Utf8Maker.h"
 #include "tests/textMix.h"
 
 #include <QTest>

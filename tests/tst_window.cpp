@@ -2,7 +2,7 @@
 #include "windowControls.h"
 #include "windowPort.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "logFill.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"

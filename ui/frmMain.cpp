@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "field/TextField.h"
+#include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"

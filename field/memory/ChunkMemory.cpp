@@ -1,0 +1,239 @@
+#include "field/memory/ChunkMemory.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if defined(Q_OS_LINUX)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
+
+constexpr qsizetype populateStep = qsizetype(1) << 20;
+
+// One mapping cut into blocks of one size; blockBytes is 0 for the spare.
+struct Region
+{
+    char *base = nullptr;
+    qsizetype blockBytes = 0;
+    std::vector<qint32> free; // indexes of the blocks not in use, the lowest last
+    qsizetype used = 0;
+    bool filling = false; // the filler thread is at work on it
+};
+
+class Pool
+{
+public:
+    ~Pool() = delete; // lives as long as the process: chunks freed at exit come back to it
+
+    // A block of `bytes`, blockBytes or twice that.
+    char *take(qsizetype bytes)
+    {
+        std::unique_lock lock(m_mutex);
+        for (Region &region : m_regions) {
+            if (region.blockBytes == bytes && !region.free.empty())
+                return handOut(region);
+        }
+        auto spare = std::find_if(m_regions.begin(), m_regions.end(),
+                                  [](const Region &r) { return r.blockBytes == 0; });
+        if (spare == m_regions.end()) {
+            lock.unlock();
+            char *base = map();
+            if (!base)
+                throw std::bad_alloc();
+            lock.lock();
+            try {
+                m_regions.push_back(Region { base, 0, {}, 0, false });
+            } catch (...) {
+                ::munmap(base, ChunkMemory::regionBytes);
+                throw;
+            }
+            spare = m_regions.end() - 1;
+        }
+        cut(*spare, bytes);
+        Region &region = *spare;
+        char *block = handOut(region);
+        wantSpare(lock);
+        return block;
+    }
+
+    void give(const char *block)
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto region = std::find_if(m_regions.begin(), m_regions.end(), [&](const Region &r) {
+            return block >= r.base && block < r.base + ChunkMemory::regionBytes;
+        });
+        Q_ASSERT(region != m_regions.end());
+        if (region == m_regions.end())
+            return;
+        region->free.push_back(qint32((block - region->base) / region->blockBytes));
+        if (--region->used == 0 && !region->filling) {
+            ::munmap(region->base, ChunkMemory::regionBytes);
+            m_regions.erase(region);
+        }
+    }
+
+    qsizetype mappedBytes()
+    {
+        const std::lock_guard lock(m_mutex);
+        return qsizetype(m_regions.size()) * ChunkMemory::regionBytes;
+    }
+
+private:
+    static char *map()
+    {
+        void *mapped = ::mmap(nullptr, size_t(ChunkMemory::regionBytes), PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        return mapped == MAP_FAILED ? nullptr : static_cast<char *>(mapped);
+    }
+
+    static void cut(Region &region, qsizetype bytes)
+    {
+        region.blockBytes = bytes;
+        const auto blocks = qint32(ChunkMemory::regionBytes / bytes);
+        region.free.reserve(blocks);
+        for (qint32 i = blocks - 1; i >= 0; --i)
+            region.free.push_back(i);
+    }
+
+    static char *handOut(Region &region)
+    {
+        const qint32 index = region.free.back();
+        region.free.pop_back();
+        ++region.used;
+        return region.base + index * region.blockBytes;
+    }
+
+    // The spare was taken: the filler maps a new one and fills it in.
+    void wantSpare(std::unique_lock<std::mutex> &lock)
+    {
+        m_spareWanted = true;
+        if (!m_fillerStarted) {
+            try {
+                std::thread([this] { fill(); }).detach();
+                m_fillerStarted = true;
+            } catch (const std::system_error &) {
+                m_spareWanted = false; // no thread: regions are mapped when needed
+            }
+        }
+        lock.unlock();
+        m_wake.notify_one();
+    }
+
+    void fill()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_spareWanted; });
+            m_spareWanted = false;
+            // The window may have mapped one itself meanwhile.
+            if (std::any_of(m_regions.begin(), m_regions.end(),
+                            [](const Region &r) { return r.blockBytes == 0; }))
+                continue;
+            lock.unlock();
+            char *base = map();
+            lock.lock();
+            if (!base)
+                continue;
+            try {
+                m_regions.push_back(Region { base, 0, {}, 0, true });
+            } catch (const std::bad_alloc &) {
+                ::munmap(base, ChunkMemory::regionBytes);
+                continue;
+            }
+            lock.unlock();
+            // The kernel zeroes and maps every page now, on this thread. A
+            // block the window writes meanwhile is never zeroed again: the
+            // kernel skips pages already there. A megabyte a call, so that
+            // the kernel's lock of the process's mappings, which a mapping or
+            // unmapping elsewhere waits for, is never held long.
+            for (qsizetype at = 0; at < ChunkMemory::regionBytes; at += populateStep)
+                ::madvise(base + at, size_t(populateStep), MADV_POPULATE_WRITE);
+            lock.lock();
+            const auto region = std::find_if(m_regions.begin(), m_regions.end(),
+                                             [&](const Region &r) { return r.base == base; });
+            region->filling = false;
+            if (region->blockBytes != 0 && region->used == 0) {
+                ::munmap(region->base, ChunkMemory::regionBytes);
+                m_regions.erase(region);
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<Region> m_regions;
+    bool m_spareWanted = false;
+    bool m_fillerStarted = false;
+};
+
+Pool &pool()
+{
+    static Pool *const instance = new Pool;
+    return *instance;
+}
+
+// The block size that serves `bytes`, or 0 when the heap serves them better.
+qsizetype blockFor(qsizetype bytes)
+{
+    if (bytes < ChunkMemory::blockBytes / 2 || bytes > 2 * ChunkMemory::blockBytes)
+        return 0;
+    return bytes <= ChunkMemory::blockBytes ? ChunkMemory::blockBytes : 2 * ChunkMemory::blockBytes;
+}
+
+template<typename Unit>
+std::shared_ptr<Unit[]> allocate(qsizetype &units)
+{
+    const qsizetype block = blockFor(units * qsizetype(sizeof(Unit)));
+    if (block == 0)
+        return std::make_shared_for_overwrite<Unit[]>(size_t(units));
+    char *memory = pool().take(block);
+    try {
+        auto storage = std::shared_ptr<Unit[]>(reinterpret_cast<Unit *>(memory), [](Unit *unit) {
+            pool().give(reinterpret_cast<char *>(unit));
+        });
+        units = block / qsizetype(sizeof(Unit));
+        return storage;
+    } catch (...) { // the shared count could not be made
+        pool().give(memory);
+        throw;
+    }
+}
+
+#else
+
+template<typename Unit>
+std::shared_ptr<Unit[]> allocate(qsizetype &units)
+{
+    return std::make_shared_for_overwrite<Unit[]>(size_t(units));
+}
+
+#endif
+
+} // namespace
+
+std::shared_ptr<uchar[]> ChunkMemory::latin1(qsizetype &units)
+{
+    return allocate<uchar>(units);
+}
+
+std::shared_ptr<char16_t[]> ChunkMemory::utf16(qsizetype &units)
+{
+    return allocate<char16_t>(units);
+}
+
+qsizetype ChunkMemory::mappedBytes()
+{
+#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
+    return pool().mappedBytes();
+#else
+    return 0;
+#endif
+}

@@ -1,0 +1,248 @@
+// What the user does with the keys, the input method and the context menu.
+#include "field/widget/TextControl.h"
+#include "field/layout/TextLayout.h"
+#include "field/widget/TextView.h"
+
+#include <QAbstractScrollArea>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+
+#include <array>
+#include <utility>
+
+namespace {
+
+// Whether a key press types its text, by the rule of Qt's own text controls:
+// printable characters, private use and the format characters (zero-width
+// joiners, direction marks, the soft hyphen), which some layouts give with
+// Ctrl+Shift; no control characters, so neither Tab nor Enter, and nothing
+// else with Ctrl or Meta held, which are shortcuts.
+bool typesText(const QKeyEvent *key)
+{
+    const QString text = key->text();
+    if (text.isEmpty())
+        return false;
+    const auto typable = [](QChar c) {
+        return c.isPrint() || c.isSurrogate() || c.category() == QChar::Other_Format
+               || c.category() == QChar::Other_PrivateUse;
+    };
+    if (!std::all_of(text.begin(), text.end(), typable))
+        return false;
+    return text.front().category() == QChar::Other_Format
+           || !(key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
+}
+
+// Ctrl+Y redoes too, as in most editors, whatever the platform's own Redo is.
+bool isRedo(const QKeyEvent *key)
+{
+    return key->matches(QKeySequence::Redo)
+           || key->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Y);
+}
+
+} // namespace
+
+bool TextControl::takesShortcut(const QKeyEvent *key) const
+{
+    static constexpr std::array own { QKeySequence::Copy,
+                                      QKeySequence::Cut,
+                                      QKeySequence::Paste,
+                                      QKeySequence::SelectAll,
+                                      QKeySequence::Undo,
+                                      QKeySequence::Delete,
+                                      QKeySequence::MoveToStartOfDocument,
+                                      QKeySequence::MoveToEndOfDocument };
+    return typesText(key) || isRedo(key)
+           || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); });
+}
+
+void TextControl::keyPressEvent(QKeyEvent *event)
+{
+    m_view.settle();
+    using K = QKeySequence;
+    struct Move
+    {
+        K::StandardKey move;
+        K::StandardKey select;
+        CaretMotion motion;
+    };
+    static constexpr std::array moves {
+        Move { K::MoveToNextChar, K::SelectNextChar, CaretMotion::NextChar },
+        Move { K::MoveToPreviousChar, K::SelectPreviousChar, CaretMotion::PreviousChar },
+        Move { K::MoveToNextWord, K::SelectNextWord, CaretMotion::NextWord },
+        Move { K::MoveToPreviousWord, K::SelectPreviousWord, CaretMotion::PreviousWord },
+        Move { K::MoveToNextLine, K::SelectNextLine, CaretMotion::NextLine },
+        Move { K::MoveToPreviousLine, K::SelectPreviousLine, CaretMotion::PreviousLine },
+        Move { K::MoveToNextPage, K::SelectNextPage, CaretMotion::NextPage },
+        Move { K::MoveToPreviousPage, K::SelectPreviousPage, CaretMotion::PreviousPage },
+        Move { K::MoveToStartOfLine, K::SelectStartOfLine, CaretMotion::StartOfLine },
+        Move { K::MoveToEndOfLine, K::SelectEndOfLine, CaretMotion::EndOfLine },
+        Move { K::MoveToStartOfBlock, K::SelectStartOfBlock, CaretMotion::StartOfLine },
+        Move { K::MoveToEndOfBlock, K::SelectEndOfBlock, CaretMotion::EndOfLine },
+        Move { K::MoveToStartOfDocument, K::SelectStartOfDocument, CaretMotion::StartOfText },
+        Move { K::MoveToEndOfDocument, K::SelectEndOfDocument, CaretMotion::EndOfText },
+    };
+    for (const Move &move : moves) {
+        if (event->matches(move.move) || event->matches(move.select)) {
+            moveCursor(move.motion, event->matches(move.select));
+            if (event->matches(move.select))
+                offerSelection();
+            return;
+        }
+    }
+    if (event->keyCombination() == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
+        // The Menu key arrives as a context menu event; its other key does not.
+        const QPoint caret = m_view.caretRect(cursor()).center();
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret,
+                               m_field.viewport()->mapToGlobal(caret));
+        contextMenuEvent(&menu);
+    } else if (event->matches(K::SelectAll)) {
+        selectAll();
+        offerSelection();
+    } else if (event->matches(K::Undo))
+        undo();
+    else if (isRedo(event))
+        redo();
+    else if (event->matches(K::Copy))
+        copy();
+    else if (event->matches(K::Cut))
+        cut();
+    else if (event->matches(K::Paste))
+        paste();
+    else if (m_saveAsEnabled && event->matches(K::Save))
+        Q_EMIT saveAsRequested();
+    else if (event->matches(K::Delete))
+        removeForward();
+    else if (event->matches(K::DeleteEndOfWord))
+        hasSelection() ? deleteSelection()
+                       : void(replace(cursor(), target(CaretMotion::NextWord), {}));
+    else if (event->matches(K::DeleteStartOfWord))
+        hasSelection() ? deleteSelection()
+                       : void(replace(target(CaretMotion::PreviousWord), cursor(), {}));
+    else if (event->key() == Qt::Key_Backspace && !(event->modifiers() & Qt::ControlModifier))
+        removeBackward();
+    else if (event->matches(K::InsertParagraphSeparator) || event->matches(K::InsertLineSeparator))
+        insertTyped(u"\n");
+    else if (typesText(event))
+        insertTyped(event->text(), EditHistory::Run::Typing);
+    else
+        event->ignore();
+}
+
+void TextControl::contextMenuEvent(QContextMenuEvent *event)
+{
+    auto *menu = new QMenu(&m_field);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const auto add = [&](const QString &text, QKeySequence::StandardKey key, bool enabled,
+                         void (TextControl::*slot)()) {
+        QAction *action = menu->addAction(text);
+        action->setShortcut(key);
+        action->setEnabled(enabled);
+        connect(action, &QAction::triggered, this, slot);
+    };
+    const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
+    add(tr("&Undo"), QKeySequence::Undo, canUndo(), &TextControl::undo);
+    add(tr("&Redo"), QKeySequence::Redo, canRedo(), &TextControl::redo);
+    menu->addSeparator();
+    add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &TextControl::cut);
+    add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &TextControl::copy);
+    add(tr("&Paste"), QKeySequence::Paste, clipboard && clipboard->hasText(), &TextControl::paste);
+    add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextControl::deleteSelection);
+    menu->addSeparator();
+    add(tr("Select All"), QKeySequence::SelectAll, m_text.length() > 0, &TextControl::selectAll);
+    if (m_saveAsEnabled) {
+        menu->addSeparator();
+        add(tr("Save &As…"), QKeySequence::Save, true, &TextControl::saveAsRequested);
+    }
+    bool first = true;
+    for (QAction *action : std::as_const(m_menuActions)) {
+        if (!action)
+            continue;
+        if (std::exchange(first, false))
+            menu->addSeparator();
+        menu->addAction(action);
+    }
+    QPoint at = event->globalPos();
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        // As Qt's own fields do: at the caret, or in the middle when the caret
+        // is out of view.
+        const QRect caret = m_view.caretRect(cursor());
+        const QRect view = m_field.viewport()->rect();
+        at = m_field.viewport()->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
+                                                                           : view.center());
+    }
+    menu->popup(at);
+}
+
+void TextControl::inputMethodEvent(QInputMethodEvent *event)
+{
+    m_view.settle();
+    if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
+        qsizetype from = selectionStart();
+        qsizetype to = selectionEnd();
+        if (!hasSelection() && event->replacementLength() > 0) {
+            from = cursor() + event->replacementStart();
+            to = from + event->replacementLength();
+        }
+        if (!replace(from, to, event->commitString()))
+            QApplication::beep();
+    }
+    if (m_layout.preedit() != event->preeditString()) {
+        m_layout.setPreedit(cursor(), event->preeditString());
+        m_field.viewport()->update();
+    }
+    event->accept();
+}
+
+void TextControl::answer(QInputMethodQueryEvent *query)
+{
+    // Answered from the event rather than from the field's inputMethodQuery(),
+    // which Qt declares const: the caret's rectangle may need the view settled.
+    const auto asked = uint(query->queries().toInt());
+    for (uint bit = 1; bit != 0; bit <<= 1) {
+        if (asked & bit)
+            query->setValue(Qt::InputMethodQuery(bit), inputMethodQuery(Qt::InputMethodQuery(bit)));
+    }
+    query->accept();
+}
+
+QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
+{
+    const TextStore::Paragraph info = m_text.paragraph(m_text.paragraphAt(cursor()));
+    const auto column = [&](qsizetype position) {
+        return int(std::clamp<qsizetype>(position - info.start, 0, info.length));
+    };
+    switch (query) {
+    case Qt::ImEnabled:
+        return true;
+    case Qt::ImHints:
+        return int(Qt::ImhMultiLine);
+    case Qt::ImFont:
+        return m_field.font();
+    case Qt::ImCursorRectangle:
+        return QRectF(m_view.caretRect(cursor()).translated(m_field.viewport()->pos()));
+    case Qt::ImCursorPosition:
+        return column(cursor());
+    case Qt::ImAnchorPosition:
+        return column(anchor());
+    case Qt::ImAbsolutePosition:
+        return qlonglong(cursor());
+    case Qt::ImSurroundingText:
+        return m_text.text(info.start, info.start + info.length);
+    case Qt::ImTextBeforeCursor:
+        return m_text.text(info.start, cursor());
+    case Qt::ImTextAfterCursor:
+        return m_text.text(cursor(), info.start + info.length);
+    case Qt::ImCurrentSelection:
+        return selectionEnd() - selectionStart() <= maxQueriedText
+                       ? m_text.text(selectionStart(), selectionEnd())
+                       : QString();
+    default:
+        return m_field.QAbstractScrollArea::inputMethodQuery(query);
+    }
+}
