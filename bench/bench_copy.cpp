@@ -208,7 +208,7 @@ int main(int argc, char **argv)
 
     // As full as whole lines make it: the next one would be refused.
     const qsizetype size
-            = smoke ? qsizetype(32) << 20 : TextField::capacity / lineLength * lineLength;
+            = smoke ? qsizetype(32) << 20 : TextStore::Limits {}.capacity / lineLength * lineLength;
     const QTemporaryDir dir;
     const QString sent = dir.filePath(QStringLiteral("sent"));
     const QString received = dir.filePath(QStringLiteral("received"));

@@ -70,21 +70,21 @@ int main(int argc, char **argv)
     TextField *log = control<TextField>(window, "txtReceive");
     const QString word = QStringLiteral("payloads");
     const qsizetype fillTo
-            = smoke ? qsizetype(4) << 20 : TextField::capacity - (qsizetype(1) << 20);
+            = smoke ? qsizetype(4) << 20 : TextStore::Limits {}.capacity - (qsizetype(1) << 20);
     const qsizetype wordFrom = fillTo - (qsizetype(1) << 19);
     QString block;
     for (int seed = 0; block.size() < (1 << 22); ++seed)
         block += logLines(64, seed);
     while (log->length() + block.size() <= wordFrom)
-        log->appendPiece(block);
+        log->append(block);
     const QString line = logLines(1, 7);
     while (log->length() + line.size() <= wordFrom)
-        log->appendPiece(line);
+        log->append(line);
     const QString wordLine = QStringLiteral("2026-12-09 03:00:00.000 UDP IN seq 1 PAYLOADS 2\r\n");
     const qsizetype expected = log->length() + wordLine.indexOf(u"PAYLOADS");
-    log->appendPiece(wordLine);
+    log->append(wordLine);
     while (log->length() + line.size() <= fillTo)
-        log->appendPiece(line);
+        log->append(line);
     std::printf("log of %lld characters; \"%s\" first at %lld\n", qlonglong(log->length()),
                 qPrintable(word), qlonglong(expected));
     bench::result("find_log_chars", double(log->length()), "chars");
@@ -133,7 +133,7 @@ int main(int argc, char **argv)
         arrivalTimer.setInterval(1);
         QObject::connect(&arrivalTimer, &QTimer::timeout, &window, [&] {
             if (!selected())
-                taken += log->appendPiece(arrival) ? 1 : 0;
+                taken += log->append(arrival) ? 1 : 0;
         });
         stall.start();
         arrivalTimer.start();

@@ -1,13 +1,13 @@
 // The receive log on its own: what it holds, what that costs in memory, and
 // what one arrival costs against the size of the log.
 //
-// - Capacity: the log is filled to exactly TextField::capacity characters; the
+// - Capacity: the log is filled to exactly TextStore::Limits {}.capacity characters; the
 //   next arrival must be refused, and every one after it until Clear.
 // - Memory: the growth of the resident set while the log fills with 256 Mi
 //   characters of 67-character lines, per character, for ASCII, Cyrillic and
 //   CJK text; then what is still held once Clear has handed its slices back.
 // - Arrivals: the log is filled to each size, then one 67-character arrival is
-//   timed as the user sees it: appendPiece() and the event loop turns that
+//   timed as the user sees it: append() and the event loop turns that
 //   repaint the visible window, once for a lone arrival and once per arrival
 //   in a flood (where the log shares one repaint among many). Two kinds of
 //   traffic: lines (66 characters and a line break), and text that never
@@ -65,7 +65,7 @@ bool fillTo(TextField &log, const QString &block, qsizetype size)
     while (log.length() < size) {
         const qsizetype want = std::min(block.size(), size - log.length());
         const qsizetype chars = std::max<qsizetype>(want / lineChars, 1) * lineChars;
-        if (!log.appendPiece(chars == block.size() ? block : block.first(chars)))
+        if (!log.append(chars == block.size() ? block : block.first(chars)))
             return false;
     }
     return true;
@@ -96,14 +96,14 @@ void memory(const char *name, QChar first, qsizetype chars)
     QApplication::processEvents();
     const qint64 before = bench::residentBytes();
     while (log.length() + block.size() <= chars)
-        log.appendPiece(block);
+        log.append(block);
     QApplication::processEvents();
     const qint64 full = bench::residentBytes();
     const double perChar = double(full - before) / double(std::max<qsizetype>(1, log.length()));
 
     QElapsedTimer timer;
     timer.start();
-    log.clearLog();
+    log.clear();
     spinUntilReleased(log);
     const double releaseMs = timer.nsecsElapsed() / 1e6;
     const qint64 cleared = bench::residentBytes();
@@ -127,15 +127,15 @@ void capacity(const TextStore::Limits &limits)
     QElapsedTimer timer;
     timer.start();
     while (log.length() + block.size() <= limits.capacity)
-        log.appendPiece(block);
-    const bool lastFits = log.appendPiece(QString(limits.capacity - log.length(), u'z'));
+        log.append(block);
+    const bool lastFits = log.append(QString(limits.capacity - log.length(), u'z'));
     const double fillS = bench::seconds(timer);
     const qsizetype full = log.length();
-    const bool refused = !log.appendPiece(QStringLiteral("a"));
-    const bool stillRefused = !log.appendPiece(QStringLiteral("b\n"));
+    const bool refused = !log.append(QStringLiteral("a"));
+    const bool stillRefused = !log.append(QStringLiteral("b\n"));
     const bool unchanged = log.length() == full;
-    log.clearLog();
-    const bool takesAgain = log.appendPiece(QStringLiteral("a")) && log.length() == 1;
+    log.clear();
+    const bool takesAgain = log.append(QStringLiteral("a")) && log.length() == 1;
     std::printf("capacity: filled to %lld characters (%s) in %.1f s, %.0f MB/s; the next "
                 "arrival %s, the one after %s, the log %s; after Clear an arrival %s\n",
                 qlonglong(full), lastFits ? "the last piece fitted" : "the last piece was refused",
@@ -158,7 +158,7 @@ Cost arrivalCost(TextField &log, bool lines, int arrivals)
 {
     // The first arrivals after a fill lay out and paint a new screenful.
     for (int i = 0; i < 3; ++i) {
-        log.appendPiece(traffic(lines, lineChars, log.length() / lineChars));
+        log.append(traffic(lines, lineChars, log.length() / lineChars));
         QThread::msleep(TextField::repaintIntervalMs + 2);
         QApplication::processEvents();
     }
@@ -169,7 +169,7 @@ Cost arrivalCost(TextField &log, bool lines, int arrivals)
         const QString piece = traffic(lines, lineChars, log.length() / lineChars);
         QElapsedTimer timer;
         timer.start();
-        if (!log.appendPiece(piece))
+        if (!log.append(piece))
             break;
         QApplication::processEvents();
         single.append(timer.nsecsElapsed() / 1e3);
@@ -182,7 +182,7 @@ Cost arrivalCost(TextField &log, bool lines, int arrivals)
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < arrivals; ++i) {
-            if (!log.appendPiece(traffic(lines, lineChars, log.length() / lineChars)))
+            if (!log.append(traffic(lines, lineChars, log.length() / lineChars)))
                 break;
             if (i % 32 == 31)
                 QApplication::processEvents();
@@ -254,7 +254,7 @@ int main(int argc, char **argv)
         bench::result(key + "_flood_1mb_us", floodAtOneMB, "us");
         bench::result(key + "_flood_full_us", floodAtCapacity, "us");
         bench::result(key + "_flood_ratio", floodAtCapacity / floodAtOneMB, "x");
-        log.clearLog();
+        log.clear();
         spinUntilReleased(log);
     }
     return 0;

@@ -45,11 +45,11 @@ int main(int argc, char **argv)
     line += u'\n';
     const QString block = line.repeated(16384);
     const qsizetype fillTo
-            = smoke ? qsizetype(4) << 20 : TextField::capacity - (qsizetype(1) << 20);
+            = smoke ? qsizetype(4) << 20 : TextStore::Limits {}.capacity - (qsizetype(1) << 20);
     while (log->length() + block.size() <= fillTo)
-        log->appendPiece(block);
+        log->append(block);
     while (log->length() + line.size() <= fillTo)
-        log->appendPiece(line);
+        log->append(line);
     std::printf("log of %lld characters, saved to %s\n", qlonglong(log->length()),
                 qPrintable(folder));
     bench::result("save_log_chars", double(log->length()), "chars");
@@ -74,7 +74,7 @@ int main(int argc, char **argv)
         arrivalTimer.setInterval(1);
         qint64 taken = 0;
         QObject::connect(&arrivalTimer, &QTimer::timeout, &window,
-                         [&] { taken += log->appendPiece(arrival) ? 1 : 0; });
+                         [&] { taken += log->append(arrival) ? 1 : 0; });
         QTimer::singleShot(0, &window, [&] {
             if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
                 dialog->selectFile(saved);

@@ -27,11 +27,11 @@ int main(int argc, char **argv)
     QString line(66, u'x');
     line += u'\n';
     const QString block = line.repeated(16384);
-    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : TextField::capacity;
+    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : TextStore::Limits {}.capacity;
     while (log.length() + block.size() <= fillTo)
-        log.appendPiece(block);
+        log.append(block);
     while (log.length() + line.size() <= fillTo)
-        log.appendPiece(line);
+        log.append(line);
     const qsizetype full = log.length();
     log.setFocus();
     bench::spinUntil([] { return false; }, 100);

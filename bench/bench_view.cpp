@@ -81,15 +81,15 @@ int main(int argc, char **argv)
     QString line(66, u'x');
     line += u'\n';
     const QString block = line.repeated(16384);
-    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : TextField::capacity - 16;
+    const qsizetype fillTo = smoke ? qsizetype(4) << 20 : TextStore::Limits {}.capacity - 16;
     const qint64 rssBefore = bench::residentBytes();
     QElapsedTimer fillTimer;
     fillTimer.start();
     while (log->length() + block.size() <= fillTo)
-        log->appendPiece(block);
+        log->append(block);
     while (log->length() + line.size() <= fillTo)
-        log->appendPiece(line);
-    const bool refused = !smoke && !log->appendPiece(line);
+        log->append(line);
+    const bool refused = !smoke && !log->append(line);
     std::printf("log of %lld characters (%lld paragraphs), filled in %.1f s; the next line %s; "
                 "RSS %+.1f MB\n",
                 qlonglong(log->length()), qlonglong(log->model().paragraphCount()),
@@ -206,8 +206,8 @@ int main(int argc, char **argv)
     for (int i = 0; words.size() < 65536; ++i)
         words += QStringLiteral("w%1 ").arg(i % 100000);
     while (log->length() + words.size() <= fillTo)
-        log->appendPiece(words);
-    log->appendPiece(QString(fillTo - log->length(), u'x'));
+        log->append(words);
+    log->append(QString(fillTo - log->length(), u'x'));
     std::printf("one line of %lld characters (%lld paragraphs)\n", qlonglong(log->length()),
                 qlonglong(log->model().paragraphCount()));
     bench::spinUntil([] { return false; }, 100);
@@ -225,7 +225,7 @@ int main(int argc, char **argv)
     figures.append(timed("line_trough", "one line: scroll bar trough, after a jump", counter, times,
                          true, toSomewhere, barClick(QStyle::SC_ScrollBarSubPage)));
     figures.append(timed("line_end", "one line: Ctrl+End", counter, times, true, toMiddle, toEnd));
-    log->clearLog();
+    log->clear();
     bench::spinUntilReleased(log);
 
     for (const Figure &figure : figures)

@@ -131,7 +131,7 @@ public:
     void stop() { m_timer.stop(); }
     qint64 chars() const { return m_cleared + m_log->length(); }
 
-    static constexpr qsizetype clearAt = TextField::capacity / 4 * 3;
+    static constexpr qsizetype clearAt = TextStore::Limits {}.capacity / 4 * 3;
 
 private:
     void clearIfNearlyFull()

@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
+#include "data/ReceiveLog.h"
 #include "data/hexRecord.h"
-#include "field/widget/TextField.h"
 #include "net/Winsock.h"
 
 #include <QCheckBox>
@@ -34,11 +34,11 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
             setPanelText(1, arrivalFailedText());
             return;
         }
-        appended = txtReceive->appendPiece(QLatin1StringView(hexRecordBuffer));
+        appended = receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer));
     } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
-        appended = txtReceive->appendPiece(QLatin1StringView(ascii));
+        appended = receiveLog->appendArrival(QLatin1StringView(ascii));
     } else {
-        appended = txtReceive->appendPiece(Winsock->GetDataText());
+        appended = receiveLog->appendArrival(Winsock->GetDataText());
     }
     // The log is full.
     if (!appended)
@@ -47,5 +47,5 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
 
 void frmMain::cmdClear_Click()
 {
-    txtReceive->clearLog();
+    receiveLog->clear();
 }

@@ -1,3 +1,4 @@
+#include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
 #include "field/widget/TextField.h"
@@ -61,6 +62,6 @@ void frmMain::cmdSendData_Click()
 void frmMain::mnuSendAsHex_Click(bool on)
 {
     // The text stays as it is either way; only its reading changes.
-    txtSend->setCornerMark(on ? QStringLiteral("HEX") : QString());
+    setCornerMark(txtSend, on ? QStringLiteral("HEX") : QString());
     txtSend->setAccessibleDescription(on ? QStringLiteral("Send as hex") : QString());
 }

@@ -5,12 +5,15 @@
 // released now and then, in between the edits.
 //
 // Half the inputs edit the store directly, text taken out and put back and
-// joined included; the other half edit it through an EditHistory with
-// arrivals at the end in between, undo and redo, and a tiny budget, against a
-// QString and a list of the steps the history should hold.
+// joined included; the other half edit it through a TextDocument and its
+// history with arrivals at the end in between, undo and redo, and a tiny
+// budget, against a QString and a list of the steps the history should hold;
+// after each step the document must have announced every change it made.
 #include "field/model/EditHistory.h"
+#include "field/model/TextDocument.h"
 #include "field/model/TextStore.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -123,6 +126,13 @@ std::string describe(const char *edit, qsizetype position, const QString &piece)
 
 } // namespace
 
+// The document gives storage back on a timer, which wants an application.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
@@ -134,7 +144,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                      = input.ConsumeIntegralInRange<qsizetype>(0, maxKeptAside) };
     const bool throughHistory = input.ConsumeBool();
     const qsizetype spare = input.ConsumeIntegralInRange<qsizetype>(0, maxSpare);
-    TextStore log(limits);
+    TextStore direct(limits);
+    TextDocument document(limits, spare);
+    const TextStore &log = throughHistory ? document.text() : direct;
+    quint64 heard = log.edits();
+    qsizetype announcedLength = log.length();
+    QObject::connect(&document, &TextDocument::changed, [&](const TextChange &change) {
+        heard = change.edits;
+        announcedLength += change.inserted - change.removed;
+    });
     QString model;
     std::string edits;
     const auto check = [&](bool condition, const char *why) {
@@ -148,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return std::size_t(input.ConsumeIntegralInRange<std::size_t>(0, pool.size() - 1));
     };
 
-    EditHistory history(log, spare);
+    const EditHistory &history = document.history();
     std::deque<Step> steps; // oldest first; [0, done) are done
     qsizetype done = 0;
     const auto stepOf = [](const Step &step) {
@@ -205,14 +223,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const QString piece = makePiece(input);
             const bool fits = model.size() + piece.size() <= limits.capacity;
             edits += describe("append", position, piece);
-            check(log.append(piece) == fits,
+            check((throughHistory ? document.append(piece) : direct.append(piece)) == fits,
                   "a piece was refused below the capacity or taken past it");
             if (fits)
                 model += piece;
-            if (throughHistory) {
-                history.textGrew();
+            if (throughHistory)
                 followDrops();
-            }
         } else if (throughHistory && kind < 16) {
             if (kind < 12) {
                 const auto run = EditHistory::Run(input.ConsumeIntegralInRange(0, 3));
@@ -225,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 if (to < from)
                     std::swap(from, to);
                 const bool fits = piece.size() <= limits.capacity - (model.size() - (to - from));
-                check(history.replace(position, position + count, piece, run) == fits,
+                check(document.replace(position, position + count, piece, run) == fits,
                       "an edit was refused below the capacity or made past it");
                 if (fits && (from < to || !piece.isEmpty())) {
                     const QString removed = model.mid(from, to - from);
@@ -258,25 +274,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             } else if (kind < 14) {
                 edits += "undo\n";
                 const bool can = done > 0 && fitsBack(steps[done - 1]);
-                check(history.undo() == can, "an undo was refused, or made when it could not be");
+                check(document.undo() == can, "an undo was refused, or made when it could not be");
                 if (can)
                     swapIn(steps[--done]);
             } else if (kind < 15) {
                 edits += "redo\n";
                 const bool can = done < qsizetype(steps.size()) && fitsBack(steps[done]);
-                check(history.redo() == can, "a redo was refused, or made when it could not be");
+                check(document.redo() == can, "a redo was refused, or made when it could not be");
                 if (can)
                     swapIn(steps[done++]);
             } else {
                 edits += "caret moved\n";
-                history.endRun();
+                document.endRun();
             }
             followDrops();
         } else if (kind < 11) {
             const QString piece = makePiece(input);
             const bool fits = model.size() + piece.size() <= limits.capacity;
             edits += describe("insert", position, piece);
-            check(log.insert(position, piece) == fits,
+            check(direct.insert(position, piece) == fits,
                   "a piece was refused below the capacity or taken past it");
             if (fits)
                 model.insert(at, piece);
@@ -287,23 +303,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.remove(at, removed.size());
             if (kind == 11) {
                 edits += describe("remove", position, QString::number(count));
-                log.remove(position, count);
+                direct.remove(position, count);
             } else {
                 edits += describe("take", position, QString::number(count));
-                TextStore::Taken taken = log.take(position, count);
+                TextStore::Taken taken = direct.take(position, count);
                 check(taken.length() == removed.size() && taken.text() == removed,
                       "taken text differs from what was there");
                 if (pool.size() < 4)
                     pool.emplace_back(std::move(taken), removed);
                 else
-                    log.discard(std::move(taken));
+                    direct.discard(std::move(taken));
             }
         } else if (kind < 15) {
             if (!pool.empty() && kind == 13) {
                 const std::size_t i = pick();
                 edits += describe("put", position, pool[i].second);
                 const bool fits = model.size() + pool[i].second.size() <= limits.capacity;
-                check(log.put(position, pool[i].first) == fits,
+                check(direct.put(position, pool[i].first) == fits,
                       "taken text was refused below the capacity or put past it");
                 if (fits) {
                     check(pool[i].first.isEmpty(), "put text is still held");
@@ -328,19 +344,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else if (kind < 17) {
             edits += "clear\n";
             if (throughHistory) {
-                history.clear();
+                document.clear();
                 steps.clear();
                 done = 0;
                 followDrops();
+            } else {
+                direct.clear();
             }
-            log.clear();
             model.clear();
         } else {
             const qsizetype budget = input.ConsumeIntegralInRange<qsizetype>(0, 40);
             edits += describe("release", budget, {});
             const bool waited = log.hasMemoryToRelease();
             const qsizetype before = log.memoryBytes();
-            const bool more = log.releaseMemory(budget);
+            const bool more = throughHistory ? document.releaseMemory(budget)
+                                             : direct.releaseMemory(budget);
             check(more == log.hasMemoryToRelease() && (waited || !more),
                   "what is left to release differs from what the release says");
             const qsizetype freed = before - log.memoryBytes();
@@ -350,6 +368,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
 
         check(log.length() == model.size(), "the length differs");
+        check(!throughHistory || (heard == log.edits() && announcedLength == log.length()),
+              "the document changed its text without announcing it, or announced it wrong");
         check(log.text() == model, "the text differs");
         const QString broken = log.checkInvariants();
         check(broken.isEmpty(), broken.toLatin1().constData());

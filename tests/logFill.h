@@ -12,8 +12,8 @@ inline bool fillLog(TextField *log, qsizetype length)
     line += u'\n';
     const QString block = line.repeated(1024);
     while (log->length() + block.size() <= length) {
-        if (!log->appendPiece(block))
+        if (!log->append(block))
             return false;
     }
-    return log->appendPiece(QString(length - log->length(), u'y'));
+    return log->append(QString(length - log->length(), u'y'));
 }

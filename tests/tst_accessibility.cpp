@@ -499,7 +499,7 @@ struct ShownField
             lines += QByteArray::number(line).rightJustified(8, '0') + QByteArray(54, 'x') + "\r\n";
         lines.truncate(units);
         for (qsizetype at = 0; at < units; at += 65536)
-            QVERIFY(view.appendPiece(QLatin1StringView(lines.mid(at, 65536))));
+            QVERIFY(view.append(QLatin1StringView(lines.mid(at, 65536))));
     }
     QString textAt(int offset, QAccessible::TextBoundaryType type, int *start, int *end) const
     {
@@ -547,7 +547,7 @@ void tst_Accessibility::nulReadsAsStandIn()
 
     ShownField field;
     QVERIFY(field.text);
-    QVERIFY(field.view.appendPiece(log));
+    QVERIFY(field.view.append(log));
     int from = -1;
     int to = -1;
     QCOMPARE(field.textAt(offset, boundary, &from, &to), heard);
@@ -565,7 +565,7 @@ void tst_Accessibility::nulStandInInNotices()
 {
     ShownField field;
     const QString nul(QChar(0));
-    QVERIFY(field.view.appendPiece(QStringLiteral("ab") + nul + QStringLiteral("cd")));
+    QVERIFY(field.view.append(QStringLiteral("ab") + nul + QStringLiteral("cd")));
     QCOMPARE(noticesOf(QAccessible::TextInserted, &field.view),
              QStringList { QStringLiteral("0:ab") + standIn + QStringLiteral("cd") });
     notices.clear();

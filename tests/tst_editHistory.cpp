@@ -1,4 +1,5 @@
 #include "field/model/EditHistory.h"
+#include "field/model/TextDocument.h"
 #include "field/model/TextStore.h"
 
 #include <QTest>
@@ -25,9 +26,13 @@ const TextStore::Limits tiny { .chunkUnits = 4, .paragraphUnits = 3 };
 //   put F T TEXT  replaces [F, T), own step   del P    Delete after P
 //   over F T TEXT types TEXT over [F, T)      move     the caret moves
 //   arrive TEXT   appends TEXT                undo / redo / clear
-// TEXT takes \r and \n escapes.
-void run(TextStore &text, EditHistory &history, const QStringList &script)
+// TEXT takes \r and \n escapes. After each step the document must have
+// announced every change of its text.
+void run(TextDocument &document, const QStringList &script)
 {
+    quint64 heard = document.text().edits();
+    QObject::connect(&document, &TextDocument::changed,
+                     [&heard](const TextChange &change) { heard = change.edits; });
     for (const QString &line : script) {
         QStringList words = line.split(u' ');
         const QString verb = words.takeFirst();
@@ -40,30 +45,29 @@ void run(TextStore &text, EditHistory &history, const QStringList &script)
         };
         bool done = true;
         if (verb == u"type")
-            done = history.replace(number(0), number(0), piece(1), EditHistory::Run::Typing);
+            done = document.replace(number(0), number(0), piece(1), EditHistory::Run::Typing);
         else if (verb == u"over")
-            done = history.replace(number(0), number(1), piece(2), EditHistory::Run::Typing);
+            done = document.replace(number(0), number(1), piece(2), EditHistory::Run::Typing);
         else if (verb == u"put")
-            done = history.replace(number(0), number(1), piece(2));
+            done = document.replace(number(0), number(1), piece(2));
         else if (verb == u"back")
-            done = history.replace(number(0) - 1, number(0), {}, EditHistory::Run::Backspace);
+            done = document.replace(number(0) - 1, number(0), {}, EditHistory::Run::Backspace);
         else if (verb == u"del")
-            done = history.replace(number(0), number(0) + 1, {}, EditHistory::Run::Delete);
+            done = document.replace(number(0), number(0) + 1, {}, EditHistory::Run::Delete);
         else if (verb == u"move")
-            history.endRun();
-        else if (verb == u"arrive") {
-            done = text.append(piece(0));
-            history.textGrew();
-        } else if (verb == u"undo")
-            done = history.undo();
+            document.endRun();
+        else if (verb == u"arrive")
+            done = document.append(piece(0));
+        else if (verb == u"undo")
+            done = document.undo();
         else if (verb == u"redo")
-            done = history.redo();
-        else if (verb == u"clear") {
-            history.clear();
-            text.clear();
-        } else
+            done = document.redo();
+        else if (verb == u"clear")
+            document.clear();
+        else
             QFAIL(qPrintable(QStringLiteral("unknown step ") + line));
         QVERIFY2(done, qPrintable(line));
+        QVERIFY2(heard == document.text().edits(), qPrintable(line));
     }
 }
 
@@ -137,11 +141,11 @@ void tst_EditHistory::steps()
 {
     QFETCH(QString, start);
     QFETCH(QStringList, script);
-    TextStore text(tiny);
-    QVERIFY(text.append(start));
-    EditHistory history(text);
-    run(text, history, script);
-    QTEST(text.text(), "expected");
+    TextDocument document(tiny);
+    QVERIFY(document.append(start));
+    run(document, script);
+    const EditHistory &history = document.history();
+    QTEST(document.text().text(), "expected");
     QTEST(int(history.undoCount()), "undos");
     QTEST(int(history.redoCount()), "redos");
     QCOMPARE(history.canUndo(), history.undoCount() > 0);
@@ -151,37 +155,36 @@ void tst_EditHistory::steps()
 void tst_EditHistory::budgetDropsTheOldest()
 {
     // No spare: the records hold at most what would fill the text up.
-    TextStore text({ .chunkUnits = 16, .capacity = 1000, .keepAsideBytes = 0 });
-    QVERIFY(text.append(QString(300, u'a') + QString(300, u'b')));
-    EditHistory history(text, 0);
-    QVERIFY(history.replace(0, 100, {}));
-    QVERIFY(history.replace(200, 300, {}));
+    TextDocument document({ .chunkUnits = 16, .capacity = 1000, .keepAsideBytes = 0 }, 0);
+    const TextStore &text = document.text();
+    const EditHistory &history = document.history();
+    QVERIFY(document.append(QString(300, u'a') + QString(300, u'b')));
+    QVERIFY(document.replace(0, 100, {}));
+    QVERIFY(document.replace(200, 300, {}));
     QCOMPARE(history.undoCount(), 2);
     QCOMPARE(history.heldUnits(), 2 * (100 + EditHistory::recordUnits));
     // 300 more units leave room for one record only: the first goes.
-    QVERIFY(text.append(QString(300, u'c')));
-    history.textGrew();
+    QVERIFY(document.append(QString(300, u'c')));
     QCOMPARE(history.undoCount(), 1);
     QVERIFY(text.hasMemoryToRelease());
-    QVERIFY(history.undo());
+    QVERIFY(document.undo());
     QCOMPARE(text.text(), QString(200, u'a') + QString(300, u'b') + QString(300, u'c'));
     QVERIFY(!history.canUndo());
     // Once nothing is left to undo, the step redone last goes first.
-    QVERIFY(text.append(QString(200, u'd')));
-    history.textGrew();
+    QVERIFY(document.append(QString(200, u'd')));
     QVERIFY(!history.canRedo());
     QCOMPARE(history.heldUnits(), 0);
 }
 
 void tst_EditHistory::undoThatNoLongerFitsIsRefused()
 {
-    TextStore text({ .chunkUnits = 4, .capacity = 10 });
-    QVERIFY(text.append(u"0123456789"));
-    EditHistory history(text);
-    QVERIFY(history.replace(0, 10, u"k", EditHistory::Run::Typing));
-    QVERIFY(text.append(u"abcdefghi"));
-    history.textGrew();
-    QVERIFY(!history.undo());
+    TextDocument document({ .chunkUnits = 4, .capacity = 10 });
+    const TextStore &text = document.text();
+    const EditHistory &history = document.history();
+    QVERIFY(document.append(u"0123456789"));
+    QVERIFY(document.replace(0, 10, u"k", EditHistory::Run::Typing));
+    QVERIFY(document.append(u"abcdefghi"));
+    QVERIFY(!document.undo());
     QCOMPARE(text.text(), QStringLiteral("kabcdefghi"));
     QVERIFY(history.canUndo());
     QVERIFY(history.nextUndo() == (EditHistory::Step { 0, 1, 10 }));
@@ -194,15 +197,16 @@ void tst_EditHistory::largeDeletionComesBackWhole()
     for (int i = 0; i < 2000; ++i)
         capture += QStringLiteral("line %1 \u4E2D\r\n").arg(i)
                    + QString(i % 7 == 0 ? 5000 : 3, u'x');
-    TextStore text({ .chunkUnits = 4096, .keepAsideBytes = 0 });
-    QVERIFY(text.append(capture));
+    TextDocument document({ .chunkUnits = 4096, .keepAsideBytes = 0 });
+    const TextStore &text = document.text();
+    const EditHistory &history = document.history();
+    QVERIFY(document.append(capture));
     const qsizetype held = text.memoryBytes();
-    EditHistory history(text);
     const qsizetype middle = capture.size() / 2;
-    QVERIFY(history.replace(100, capture.size() - 100, u"k", EditHistory::Run::Typing));
+    QVERIFY(document.replace(100, capture.size() - 100, u"k", EditHistory::Run::Typing));
     // The chunks moved into the history instead of being copied or freed.
     QVERIFY2(history.memoryBytes() > held * 9 / 10, QByteArray::number(history.memoryBytes()));
-    QVERIFY(history.undo());
+    QVERIFY(document.undo());
     QCOMPARE(text.text(), capture);
     // The chunks put back are counted as if the text had arrived as it is.
     TextStore fresh({ .chunkUnits = 4096 });
@@ -211,9 +215,9 @@ void tst_EditHistory::largeDeletionComesBackWhole()
     QCOMPARE(text.paragraphAt(middle), fresh.paragraphAt(middle));
     QCOMPARE(text.paragraph(text.paragraphAt(middle)).start,
              fresh.paragraph(fresh.paragraphAt(middle)).start);
-    QVERIFY(history.redo());
+    QVERIFY(document.redo());
     QCOMPARE(text.text(), capture.left(100) + u'k' + capture.right(100));
-    QVERIFY(history.undo());
+    QVERIFY(document.undo());
     QCOMPARE(text.text(), capture);
 }
 

@@ -82,7 +82,7 @@ QLineEdit *tst_FindBar::openWith(const QString &text)
 
 void tst_FindBar::opensInsideTheFieldBelowTheText()
 {
-    m_field->appendPiece(QStringLiteral("line\n").repeated(200));
+    m_field->append(QStringLiteral("line\n").repeated(200));
     QLineEdit *find = openWith(QString());
     QVERIFY(find);
     auto *bar = m_field->findChild<FindBar *>();
@@ -120,7 +120,7 @@ void tst_FindBar::takesAShortSelectionOnOneLine()
     QFETCH(qsizetype, to);
     QFETCH(QString, taken);
 
-    m_field->appendPiece(QStringLiteral("alpha beta\ngamma ") + QString(300, u'x'));
+    m_field->append(QStringLiteral("alpha beta\ngamma ") + QString(300, u'x'));
     m_field->setSelection(from, to);
     QTest::keyClick(m_field, Qt::Key_F, Qt::ControlModifier);
     auto *find = m_field->findChild<QLineEdit *>("findText");
@@ -157,7 +157,7 @@ void tst_FindBar::stepsThroughMatches()
     QFETCH(qsizetype, selected);
     QFETCH(QString, said);
 
-    m_field->appendPiece(QStringLiteral("Cat cat\r\nCAT dog cat"));
+    m_field->append(QStringLiteral("Cat cat\r\nCAT dog cat"));
     m_field->setSelection(1, 1);
     QLineEdit *find = openWith(QStringLiteral("cat"));
     QVERIFY(find);
@@ -192,7 +192,7 @@ void tst_FindBar::scrollsTheMatchIntoView()
     QFETCH(bool, fromTheEnd);
 
     for (int i = 0; i < 500; ++i)
-        m_field->appendPiece(QStringLiteral("line %1: some words\n").arg(i));
+        m_field->append(QStringLiteral("line %1: some words\n").arg(i));
     m_field->setSelection(fromTheEnd ? m_field->length() : 1, fromTheEnd ? m_field->length() : 1);
     QLineEdit *find = openWith(sought);
     QTest::keyClick(find, Qt::Key_Return);
@@ -206,7 +206,7 @@ void tst_FindBar::scrollsTheMatchIntoView()
 
 void tst_FindBar::notFoundLeavesTheSelection()
 {
-    m_field->appendPiece(QStringLiteral("one two three"));
+    m_field->append(QStringLiteral("one two three"));
     m_field->setSelection(4, 7);
     QLineEdit *find = openWith(QStringLiteral("four"));
     QTest::keyClick(find, Qt::Key_Return);
@@ -228,7 +228,7 @@ void tst_FindBar::closesBackToTheFieldAndF3GoesOn()
 {
     QFETCH(bool, byCtrlF);
 
-    m_field->appendPiece(QStringLiteral("ab ab ab"));
+    m_field->append(QStringLiteral("ab ab ab"));
     m_field->setSelection(1, 1);
     QLineEdit *find = openWith(QStringLiteral("ab"));
     QTest::keyClick(find, Qt::Key_Return);
@@ -267,7 +267,7 @@ void tst_FindBar::isInTheTabOrderOnlyWhileOpen()
 
 void tst_FindBar::emptyTextDoesNothing()
 {
-    m_field->appendPiece(QStringLiteral("text"));
+    m_field->append(QStringLiteral("text"));
     m_field->setSelection(1, 2);
     QLineEdit *find = openWith(QString());
     QTest::keyClick(find, Qt::Key_Return);
@@ -299,7 +299,7 @@ void tst_FindBar::searchingLeavesUndoAlone()
 
 void tst_FindBar::highlightsMatchesOnScreen()
 {
-    m_field->appendPiece(QStringLiteral("xx ab xx ab xx"));
+    m_field->append(QStringLiteral("xx ab xx ab xx"));
     m_field->setSelection(0, 0);
     QLineEdit *find = openWith(QStringLiteral("ab"));
     QTest::keyClick(find, Qt::Key_Return);
@@ -330,9 +330,9 @@ void tst_FindBar::pastedMegabyteIsSearched()
 
     const QString record = QStringLiteral("UDP IN  (0004) : 41 42 43 44 \r\n");
     const QString megabyte = record.repeated((1 << 20) / record.size());
-    m_field->appendPiece(record.repeated(100));
+    m_field->append(record.repeated(100));
     if (inTheLog)
-        m_field->appendPiece(megabyte + QStringLiteral("tail"));
+        m_field->append(megabyte + QStringLiteral("tail"));
     m_field->setSelection(0, 0);
     QLineEdit *find = openWith(megabyte + QStringLiteral("t"));
     QCOMPARE(find->text().size(), megabyte.size() + 1);

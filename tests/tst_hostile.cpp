@@ -481,7 +481,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     QVERIFY(client.isValid());
     const qint64 rssBefore = rssKiB();
     // The stream starts with the log filled to where half of it fits.
-    const qsizetype filled = TextField::capacity - total / 2;
+    const qsizetype filled = TextStore::Limits {}.capacity - total / 2;
     QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), filled));
     // Runs after the window's handler: a piece that did not lengthen the log
     // was refused. It never reads the whole log, which under a sanitizer
@@ -530,14 +530,14 @@ void tst_Hostile::tcpStreamPastCapacity()
     const qint64 longestGap = probe.longestGapMs();
     const qint64 rssFull = rssKiB();
 
-    QVERIFY(control<TextField>(*w, "txtReceive")->length() <= TextField::capacity);
+    QVERIFY(control<TextField>(*w, "txtReceive")->length() <= TextStore::Limits {}.capacity);
     QVERIFY(refusals > 0);
     QCOMPARE(panelText(*w, 1), clientLeft);
     // Nothing was taken after the first refusal (checked below), so the log
     // now is the log as it was then.
     const qsizetype prefixLength = control<TextField>(*w, "txtReceive")->length() - filled;
     // The first piece refused was one that did not fit.
-    QVERIFY2(filled + prefixLength + firstRefused > TextField::capacity,
+    QVERIFY2(filled + prefixLength + firstRefused > TextStore::Limits {}.capacity,
              qPrintable(QStringLiteral("%1 + %2").arg(prefixLength).arg(firstRefused)));
     // Nothing is taken after a refusal: the log is a gapless beginning.
     QCOMPARE(appendedAfterRefusal, 0);
@@ -579,7 +579,7 @@ void tst_Hostile::noGapAfterRefusal()
     QVERIFY(listen());
     RawSocket client = acceptedClient();
     QVERIFY(client.isValid());
-    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextField::capacity - 10));
+    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextStore::Limits {}.capacity - 10));
     const qsizetype full = control<TextField>(*w, "txtReceive")->length();
 
     QSignalSpy arrivals(control<Winsock>(*w, "Winsock"), &Winsock::DataArrivalEvent);

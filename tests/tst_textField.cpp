@@ -1,5 +1,6 @@
-#include "field/widget/TextField.h"
+#include "data/ReceiveLog.h"
 #include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/TextField.h"
 #include "windowControls.h"
 
 #include <QAccessible>
@@ -207,7 +208,7 @@ void tst_TextField::keysEdit()
     QFETCH(QString, typed);
     Shown shown;
     for (const QString &piece : text.split(u'\x1f')) {
-        QVERIFY(shown.view.appendPiece(piece));
+        QVERIFY(shown.view.append(piece));
         shown.view.cursorRect(); // lays the text out as it stands, as a repaint would
     }
     press(&shown.view, keys);
@@ -260,7 +261,7 @@ void tst_TextField::keysSelectAndCopy()
     QFETCH(QStringList, keys);
     Shown shown;
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    QVERIFY(shown.view.appendPiece(text));
+    QVERIFY(shown.view.append(text));
     press(&shown.view, keys + QStringList { "Ctrl+C" });
     QTEST(QGuiApplication::clipboard()->text(), "copied");
 }
@@ -268,10 +269,10 @@ void tst_TextField::keysSelectAndCopy()
 void tst_TextField::selectAllThenDeleteEmptiesAndAppendsGoOn()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("one\r\ntwo\r\n")));
+    QVERIFY(shown.view.append(QStringLiteral("one\r\ntwo\r\n")));
     press(&shown.view, { "Ctrl+A", "Delete" });
     QCOMPARE(shown.view.length(), 0);
-    QVERIFY(shown.view.appendPiece(QStringLiteral("three")));
+    QVERIFY(shown.view.append(QStringLiteral("three")));
     QCOMPARE(shown.view.text(), QStringLiteral("three"));
     // Cut and paste put it back where the caret is.
     press(&shown.view, { "Ctrl+A", "Ctrl+X" });
@@ -309,7 +310,7 @@ void tst_TextField::clicksSelect()
     TextStore::Limits limits;
     limits.paragraphUnits = 8;
     Shown shown(limits);
-    QVERIFY(shown.view.appendPiece(text));
+    QVERIFY(shown.view.append(text));
     const QPoint point = pointOf(shown.view, clickAt);
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, point);
@@ -326,7 +327,7 @@ void tst_TextField::clicksSelect()
 void tst_TextField::shiftClickExtendsTheSelection()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r\ndef\r\nghi")));
+    QVERIFY(shown.view.append(QStringLiteral("abc\r\ndef\r\nghi")));
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOf(shown.view, 1) - QPoint(2, 0));
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier,
@@ -341,7 +342,7 @@ void tst_TextField::longLinesWrapAtTheWidth()
     QString words;
     for (int i = 0; i < 100; ++i)
         words += QStringLiteral("word%1 ").arg(i);
-    QVERIFY(shown.view.appendPiece(words));
+    QVERIFY(shown.view.append(words));
     QVERIFY(!shown.view.horizontalScrollBar()->isVisible());
     QVERIFY(shown.view.verticalScrollBar()->isVisible());
     const QRect first = shown.view.characterRect(0);
@@ -381,7 +382,7 @@ void tst_TextField::longLinesWrapAcrossCutsAsAWhole()
     QFETCH(QString, line);
     QFETCH(bool, exact);
     Shown shown;
-    QVERIFY(shown.view.appendPiece(line));
+    QVERIFY(shown.view.append(line));
     press(&shown.view, { "Ctrl+Home" });
     // Page through by the trough, reading the start of every row.
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -433,7 +434,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
     for (int i = 0; line.size() < 30000; ++i)
         line += QStringLiteral("word%1 ").arg(i * 7919 % 100000);
     Shown shown;
-    QVERIFY(shown.view.appendPiece(line));
+    QVERIFY(shown.view.append(line));
     press(&shown.view, { "Ctrl+Home" });
     const QList<qsizetype> starts = wholeLineStarts(shown.view, line);
     const qsizetype page = pageRows(shown.view);
@@ -471,7 +472,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
 void tst_TextField::inputMethodCommitsText()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd")));
+    QVERIFY(shown.view.append(QStringLiteral("ab\ncd")));
     press(&shown.view, { "Left" });
     QInputMethodEvent composing(QStringLiteral("e"), {});
     QApplication::sendEvent(&shown.view, &composing);
@@ -492,7 +493,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\r\n").arg(i);
-    QVERIFY(shown.view.appendPiece(lines));
+    QVERIFY(shown.view.append(lines));
     const QRect visible = shown.view.viewport()->rect();
     press(&shown.view, { "Ctrl+Home" });
     QCOMPARE(shown.view.cursorPosition(), 0);
@@ -516,7 +517,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
 void tst_TextField::wheelScrollsWithoutMovingTheCaret()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QString(300, u'\n')));
+    QVERIFY(shown.view.append(QString(300, u'\n')));
     press(&shown.view, { "Ctrl+Home" });
     const QPoint center = shown.view.viewport()->rect().center();
     QWheelEvent down(center, shown.view.viewport()->mapToGlobal(center), QPoint(), QPoint(0, -240),
@@ -551,7 +552,7 @@ void tst_TextField::editsOnScreenKeepTheTopLine()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.appendPiece(lines));
+    QVERIFY(shown.view.append(lines));
     // From the end up with the wheel: the caret stays at the end, out of view.
     press(&shown.view, { "Ctrl+End" });
     const QPoint center = shown.view.viewport()->rect().center();
@@ -581,7 +582,7 @@ void tst_TextField::pasteAboveTheViewKeepsTheTopOnItsText()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.appendPiece(lines));
+    QVERIFY(shown.view.append(lines));
     // The caret at the start of line 100, then the view a few lines below it.
     shown.view.setSelection(lines.indexOf("line 100"), lines.indexOf("line 100"));
     QWheelEvent down(QPoint(1, 1), shown.view.viewport()->mapToGlobal(QPoint(1, 1)), QPoint(),
@@ -609,7 +610,7 @@ void tst_TextField::tabMovesTheFocus()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     view->setFocus();
-    QVERIFY(view->appendPiece(QStringLiteral("ab")));
+    QVERIFY(view->append(QStringLiteral("ab")));
     QTest::keyClick(view, Qt::Key_Tab);
     QVERIFY(line->hasFocus());
     QTest::keyClick(line, Qt::Key_Backtab, Qt::ShiftModifier);
@@ -620,11 +621,11 @@ void tst_TextField::tabMovesTheFocus()
 void tst_TextField::appendGoesToTheEndAfterAnEdit()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("abc\r")));
+    QVERIFY(shown.view.append(QStringLiteral("abc\r")));
     press(&shown.view, { "Ctrl+Home", "Right" });
     QTest::keyClicks(&shown.view, QStringLiteral("X"));
     // The LF that follows the arrived CR still makes one break with it.
-    QVERIFY(shown.view.appendPiece(QStringLiteral("\nxyz")));
+    QVERIFY(shown.view.append(QStringLiteral("\nxyz")));
     QCOMPARE(shown.view.text(), QStringLiteral("aXbc\r\nxyz"));
     QCOMPARE(shown.view.cursorPosition(), shown.view.length());
     QVERIFY(!shown.view.hasSelection());
@@ -636,17 +637,18 @@ void tst_TextField::refusalSticksUntilCleared()
     TextStore::Limits limits;
     limits.capacity = 10;
     Shown shown(limits);
-    QVERIFY(shown.view.appendPiece(QStringLiteral("12345")));
-    QVERIFY(!shown.view.appendPiece(QStringLiteral("123456")));
+    ReceiveLog log(&shown.view);
+    QVERIFY(log.appendArrival(QStringLiteral("12345")));
+    QVERIFY(!log.appendArrival(QStringLiteral("123456")));
     QCOMPARE(shown.view.text(), QStringLiteral("12345"));
     // A piece that would fit is refused too, so the log never reads on across a gap.
-    QVERIFY(!shown.view.appendPiece(QStringLiteral("6")));
+    QVERIFY(!log.appendArrival(QStringLiteral("6")));
     // The user may still type up to the capacity.
     QTest::keyClicks(&shown.view, QStringLiteral("abcdefg"));
     QCOMPARE(shown.view.text(), QStringLiteral("12345abcde"));
-    shown.view.clearLog();
+    log.clear();
     QCOMPARE(shown.view.length(), 0);
-    QVERIFY(shown.view.appendPiece(QStringLiteral("6")));
+    QVERIFY(log.appendArrival(QStringLiteral("6")));
     QCOMPARE(shown.view.text(), QStringLiteral("6"));
 }
 
@@ -674,18 +676,18 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     // Whatever is dropped is kept aside, however little.
     Shown shown({ .chunkUnits = 64, .keepAsideBytes = 0 });
     for (int i = 0; i < 2000; ++i)
-        QVERIFY(shown.view.appendPiece(QStringLiteral("line %1\r\n").arg(i)));
+        QVERIFY(shown.view.append(QStringLiteral("line %1\r\n").arg(i)));
     QCoreApplication::processEvents();
     press(&shown.view, keys);
     if (clear) {
-        shown.view.clearLog();
+        shown.view.clear();
         QVERIFY(!shown.view.canUndo());
     }
     QCOMPARE(shown.view.text(), left);
     QVERIFY(shown.view.model().hasMemoryToRelease());
 
     // Arrivals go on before the storage is back.
-    QVERIFY(shown.view.appendPiece(QStringLiteral("more")));
+    QVERIFY(shown.view.append(QStringLiteral("more")));
     QCOMPARE(shown.view.cursorPosition(), left.size() + 4);
     QVERIFY(shown.view.model().hasMemoryToRelease());
     // One slice a turn of the event loop gives all of it back.
@@ -701,7 +703,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
 void tst_TextField::accessibleText()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("one two\r\nthree")));
+    QVERIFY(shown.view.append(QStringLiteral("one two\r\nthree")));
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&shown.view);
     QVERIFY(accessible);
     QCOMPARE(accessible->role(), QAccessible::EditableText);
@@ -748,10 +750,10 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
     for (int i = 0; i < 3000; ++i)
         capture += QStringLiteral("line %1\r\n").arg(i) + QString(i % 100 == 0 ? 9000 : 0, u'x');
     Shown shown({ .chunkUnits = 1024 });
-    QVERIFY(shown.view.appendPiece(capture));
+    QVERIFY(shown.view.append(capture));
     press(&shown.view, { "Ctrl+A", "K" });
     QCOMPARE(shown.view.text(), QStringLiteral("k"));
-    QVERIFY(shown.view.appendPiece(QStringLiteral("\nNEW")));
+    QVERIFY(shown.view.append(QStringLiteral("\nNEW")));
     press(&shown.view, { "Ctrl+Z" });
     QCOMPARE(shown.view.text(), capture + "\nNEW");
     // As in Qt's own fields: the caret after what came back, nothing selected, in view.
@@ -777,7 +779,7 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
 void tst_TextField::contextMenuOffersUndoAndRedo()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("abc")));
+    QVERIFY(shown.view.append(QStringLiteral("abc")));
     const auto menuActions = [&] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
                                 shown.view.mapToGlobal(QPoint(10, 10)));
@@ -841,13 +843,13 @@ void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied()
     QFETCH(bool, clear);
     QFETCH(QString, copied);
     Shown shown;
-    QVERIFY(shown.view.appendPiece(text));
+    QVERIFY(shown.view.append(text));
     shown.view.setSelection(4, 7);
     press(&shown.view, keys);
     if (!append.isEmpty())
-        QVERIFY(shown.view.appendPiece(append));
+        QVERIFY(shown.view.append(append));
     if (clear)
-        shown.view.clearLog();
+        shown.view.clear();
     const auto *mime
             = qobject_cast<const TextFieldMimeData *>(QGuiApplication::clipboard()->mimeData());
     QVERIFY(mime);
@@ -898,7 +900,7 @@ void tst_TextField::dropFromOutside()
     QFETCH(QString, format);
     QFETCH(bool, readOnly);
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("abcd")));
+    QVERIFY(shown.view.append(QStringLiteral("abcd")));
     shown.view.setReadOnly(readOnly);
     QMimeData mime;
     mime.setData(format, "<dropped\r\ntext>");
@@ -942,8 +944,8 @@ void tst_TextField::primarySelectionAndMiddleClick()
         QSKIP("this platform has no primary selection (the X11 run covers it)");
     TwoFields fields;
     TextField *source = fields.left;
-    QVERIFY(source->appendPiece(QStringLiteral("alpha beta gamma")));
-    QVERIFY(fields.right->appendPiece(QStringLiteral("123")));
+    QVERIFY(source->append(QStringLiteral("alpha beta gamma")));
+    QVERIFY(fields.right->append(QStringLiteral("123")));
     QWidget *view = source->viewport();
     const QPoint start = source->characterRect(0).topLeft() + QPoint(1, 2);
     if (how == "drag") {
@@ -977,7 +979,7 @@ void tst_TextField::heldPastTheEdgeScrollsUntilReleased()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.appendPiece(lines));
+    QVERIFY(shown.view.append(lines));
     press(&shown.view, { "Ctrl+Home" });
     QWidget *view = shown.view.viewport();
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -1032,7 +1034,7 @@ QList<int> inkPerLine(TextField &view, int lines)
 void tst_TextField::preeditShowsOnceWhileDataArrives()
 {
     Shown shown;
-    QVERIFY(shown.view.appendPiece(QStringLiteral("ab\ncd\ngh")));
+    QVERIFY(shown.view.append(QStringLiteral("ab\ncd\ngh")));
     press(&shown.view, { "Ctrl+Home" });
     const QList<int> plain = inkPerLine(shown.view, 4);
     QInputMethodEvent composing(QStringLiteral("WWWWWWWW"), {});
@@ -1040,7 +1042,7 @@ void tst_TextField::preeditShowsOnceWhileDataArrives()
     const QList<int> composed = inkPerLine(shown.view, 4);
     QVERIFY(composed[0] > plain[0] + 20);
     // An arrival puts the caret at the end: the preedit goes along, shown once.
-    QVERIFY(shown.view.appendPiece(QStringLiteral("\nef")));
+    QVERIFY(shown.view.append(QStringLiteral("\nef")));
     QCoreApplication::processEvents();
     const QList<int> after = inkPerLine(shown.view, 4);
     QCOMPARE(after[0], plain[0]);

@@ -8,6 +8,7 @@
 
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
+#include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -224,7 +225,7 @@ void tst_Udp::sendAsHex()
     QTest::mouseClick(menu, Qt::LeftButton, {},
                       menu->actionGeometry(menu->actions().constLast()).center());
     QCOMPARE(box->accessibleDescription(), QStringLiteral("Send as hex"));
-    QCOMPARE(box->cornerMark(), QStringLiteral("HEX"));
+    QCOMPARE(cornerMark(box), QStringLiteral("HEX"));
     QCOMPARE(box->canUndo(), !text.isEmpty());
 
     press(control<QPushButton>(*w, "cmdSendData"));

@@ -909,17 +909,18 @@ void tst_Window::largeHexRecord()
 void tst_Window::fullLogRefusesArrival()
 {
     // Two characters short of full, then an arrival that exactly fills it.
-    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextField::capacity - 2));
+    QVERIFY(fillLog(control<TextField>(*w, "txtReceive"), TextStore::Limits {}.capacity - 2));
     QVERIFY(arrive("ab"));
     QCOMPARE(panelText(*w, 1), QString());
-    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextField::capacity);
-    QCOMPARE(control<TextField>(*w, "txtReceive")
-                     ->textBetween(TextField::capacity - 3, TextField::capacity),
-             QStringLiteral("yab"));
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextStore::Limits {}.capacity);
+    QCOMPARE(
+            control<TextField>(*w, "txtReceive")
+                    ->textBetween(TextStore::Limits {}.capacity - 3, TextStore::Limits {}.capacity),
+            QStringLiteral("yab"));
 
     QVERIFY(arrive("c"));
     QCOMPARE(panelText(*w, 1), QStringLiteral("Failed to get remote data..."));
-    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextField::capacity);
+    QCOMPARE(control<TextField>(*w, "txtReceive")->length(), TextStore::Limits {}.capacity);
 
     // Once one arrival is dropped, none is taken until Clear: a later piece
     // would read on as if nothing had been lost.

@@ -1,5 +1,5 @@
-#include "field/widget/TextField.h"
 #include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -209,7 +209,7 @@ struct Copied
         field.show();
         field.activateWindow();
         field.setFocus();
-        field.appendPiece(text);
+        field.append(text);
         QTest::keyClick(&field, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(&field, Qt::Key_C, Qt::ControlModifier);
     }

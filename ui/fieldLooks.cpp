@@ -1,8 +1,15 @@
 #include "ui/fieldLooks.h"
 
+#include "field/widget/TextField.h"
+
+#include <QFontMetrics>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPalette>
+#include <QVariant>
 #include <QWidget>
+
+#include <algorithm>
 
 QColor toColor(uint32_t bgr)
 {
@@ -43,4 +50,51 @@ void showFromStart(QLineEdit *field, const QString &text)
         return;
     field->setText(text);
     field->setCursorPosition(0);
+}
+
+namespace {
+
+// Where a field keeps the word, so it can be asked back.
+constexpr const char *cornerMarkProperty = "tarvikCornerMark";
+
+void drawCornerMark(const TextField *field, const QString &mark, QPainter &painter,
+                    const QRect &viewport)
+{
+    // Small and in the selection's colours, so it reads as the field's state
+    // rather than as text; it stays put while the text scrolls under it.
+    QFont small = field->font();
+    small.setBold(true);
+    if (small.pointSizeF() > 0)
+        small.setPointSizeF(small.pointSizeF() * 0.75);
+    else
+        small.setPixelSize(std::max(6, small.pixelSize() * 3 / 4));
+    const QFontMetrics metrics(small);
+    constexpr int margin = TextField::margin;
+    QRect box(0, 0, metrics.horizontalAdvance(mark) + 6, metrics.height());
+    box.moveTopRight(QPoint(viewport.width() - 1 - margin / 2, margin / 2));
+    painter.fillRect(box, field->palette().brush(QPalette::Highlight));
+    painter.setFont(small);
+    painter.setPen(field->palette().color(QPalette::HighlightedText));
+    painter.drawText(box, Qt::AlignCenter, mark);
+}
+
+} // namespace
+
+void setCornerMark(TextField *field, const QString &mark)
+{
+    if (mark == cornerMark(field))
+        return;
+    field->setProperty(cornerMarkProperty, mark);
+    if (mark.isEmpty()) {
+        field->setOverlay({});
+        return;
+    }
+    field->setOverlay([field, mark](QPainter &painter, const QRect &viewport) {
+        drawCornerMark(field, mark, painter, viewport);
+    });
+}
+
+QString cornerMark(const TextField *field)
+{
+    return field->property(cornerMarkProperty).toString();
 }

@@ -6,6 +6,7 @@
 
 class QLineEdit;
 class QString;
+class TextField;
 class QWidget;
 
 // Colours are kept as 0x00BBGGRR values, the form the window's layout is
@@ -28,3 +29,9 @@ void setLocked(QWidget *field, bool locked);
 // the end, and a text too long for the field would show its end instead. An
 // unchanged text is left as it is, with the user's selection.
 void showFromStart(QLineEdit *field, const QString &text);
+
+// A short word drawn in a multi-line field's top-right corner, over the text,
+// while not empty: it shows which mode is on (the send box's "HEX"). Changes
+// no text.
+void setCornerMark(TextField *field, const QString &mark);
+QString cornerMark(const TextField *field);

@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "data/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "ui/StatusBar.h"
@@ -295,6 +296,7 @@ void frmMain::createControls()
             = checkBox(Frame1, "chkHexDISP", QStringLiteral("HEX Display"), 180, 4080, 1275, 315);
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
     txtReceive = multiLineField(Frame1, "txtReceive", 180, 240, 7395, 3735);
+    receiveLog = new ReceiveLog(txtReceive);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);
@@ -376,8 +378,7 @@ void frmMain::connectEvents()
             [this](bool on) { guarded("Send as Hex", [this, on] { mnuSendAsHex_Click(on); }); });
     connect(cmdClear, &QPushButton::clicked, this,
             [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
-    txtReceive->setSaveAsEnabled(true);
-    connect(txtReceive, &TextField::saveAsRequested, this,
+    connect(receiveLog, &ReceiveLog::saveAsRequested, this,
             [this] { guarded("Save", [this] { txtReceive_SaveAs(); }); });
 
     connect(Winsock, &::Winsock::ConnectionRequestEvent, this, [this](int requestId) {

@@ -16,6 +16,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class LogSave;
+class ReceiveLog;
 class StatusBar;
 class Winsock;
 
@@ -111,6 +112,7 @@ private:
     QCheckBox *chkHexDISP = nullptr;
     QPushButton *cmdClear = nullptr;
     TextField *txtReceive = nullptr;
+    ReceiveLog *receiveLog = nullptr; // the log's rules over txtReceive
 
     QLabel *Label3 = nullptr;
     QLabel *Label7 = nullptr;

@@ -29,6 +29,7 @@ double charsPerLine(qreal width, const QFont &font)
 TextLayout::TextLayout(const TextStore &text)
     : m_text(text)
     , m_paragraphCount(text.paragraphCount())
+    , m_heardEdits(text.edits())
 { }
 
 TextLayout::~TextLayout() = default;
@@ -48,6 +49,7 @@ void TextLayout::textChanged(qsizetype from, qsizetype removed, qsizetype insert
         dropFrom(m_text.paragraphAt(from) - 1);
     }
     m_paragraphCount = m_text.paragraphCount();
+    m_heardEdits = m_text.edits();
 }
 
 bool TextLayout::setWidth(qreal width)
@@ -98,6 +100,8 @@ void TextLayout::dropFrom(qsizetype paragraph)
 
 const TextLayout::Laid &TextLayout::laid(qsizetype paragraph)
 {
+    // A change nobody told the layout of leaves kept layouts stale.
+    Q_ASSERT_X(heardEveryChange(), "TextLayout", "the text changed without textChanged()");
     paragraph = std::clamp<qsizetype>(paragraph, 0, m_text.paragraphCount() - 1);
     if (const auto found = m_layouts.find(paragraph); found != m_layouts.end())
         return *found->second;

@@ -31,7 +31,9 @@
 // - every visual line is lineHeight() high, so the view counts in lines;
 // - a layout that holds the preedit is the one that shows its position, and
 //   is kept under m_preeditParagraph; no other holds it;
-// - m_paragraphCount is the text's count of paragraphs as of the last change.
+// - m_paragraphCount is the text's count of paragraphs as of the last change,
+//   and m_heardEdits the text's edit count then; every answer checks that it
+//   is still the text's (heardEveryChange(), asserted in debug builds).
 //
 // It learns of each change through textChanged(), setWidth(), setFont() and
 // setPreedit(), and decides itself what each makes stale: an append, the
@@ -71,6 +73,8 @@ public:
     // --- what changes
     // The text changed at `from`: `removed` units went, `inserted` came.
     void textChanged(qsizetype from, qsizetype removed, qsizetype inserted);
+    // True while the layout has heard of every change of the text.
+    bool heardEveryChange() const { return m_heardEdits == m_text.edits(); }
     // True when the width was not the one the layouts were made for.
     bool setWidth(qreal width);
     void setFont(const QFont &font);
@@ -128,6 +132,7 @@ private:
 
     const TextStore &m_text;
     qsizetype m_paragraphCount; // as of the last change it heard of
+    quint64 m_heardEdits;       // the text's edit count then
     QFont m_font;
     qreal m_width = 1;
     int m_lineHeight = 1;

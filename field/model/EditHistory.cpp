@@ -1,22 +1,28 @@
 #include "field/model/EditHistory.h"
+#include "field/model/TextDocument.h"
 
 #include <algorithm>
 #include <utility>
 
-EditHistory::EditHistory(TextStore &text, qsizetype spareUnits)
-    : m_text(text)
+EditHistory::EditHistory(TextDocument &document, qsizetype spareUnits)
+    : m_document(document)
     , m_spare(std::max<qsizetype>(0, spareUnits))
 { }
 
 EditHistory::~EditHistory() = default;
 
+const TextStore &EditHistory::text() const
+{
+    return m_document.text();
+}
+
 bool EditHistory::replace(qsizetype from, qsizetype to, QStringView with, Run run)
 {
-    from = std::clamp<qsizetype>(from, 0, m_text.length());
-    to = std::clamp<qsizetype>(to, 0, m_text.length());
+    from = std::clamp<qsizetype>(from, 0, text().length());
+    to = std::clamp<qsizetype>(to, 0, text().length());
     if (to < from)
         std::swap(from, to);
-    if (with.size() > m_text.limits().capacity - (m_text.length() - (to - from)))
+    if (with.size() > text().limits().capacity - (text().length() - (to - from)))
         return false;
     if (from == to && with.isEmpty())
         return true;
@@ -34,8 +40,8 @@ bool EditHistory::replace(qsizetype from, qsizetype to, QStringView with, Run ru
         && (!with.isEmpty() || last->present != 0 || !removes || from != last->at))
         last = nullptr;
 
-    TextStore::Taken removed = m_text.take(from, to - from);
-    m_text.insert(from, with);
+    TextStore::Taken removed = m_document.take(from, to - from);
+    m_document.insert(from, with);
     if (!last) {
         m_records.push_back(Record { from, with.size(), std::move(removed), run });
         m_units += cost(m_records.back());
@@ -45,11 +51,11 @@ bool EditHistory::replace(qsizetype from, qsizetype to, QStringView with, Run ru
     } else {
         m_units += removed.length();
         if (run == Run::Backspace) {
-            m_text.join(removed, std::move(last->absent));
+            text().join(removed, std::move(last->absent));
             last->absent = std::move(removed);
             last->at = from;
         } else {
-            m_text.join(last->absent, std::move(removed));
+            text().join(last->absent, std::move(removed));
         }
     }
     m_open = run != Run::None;
@@ -103,10 +109,10 @@ bool EditHistory::swap(Record &record)
 {
     const qsizetype restored = record.absent.length();
     // Checked before anything moves, so a refusal changes nothing.
-    if (restored - record.present > m_text.limits().capacity - m_text.length())
+    if (restored - record.present > text().limits().capacity - text().length())
         return false;
-    TextStore::Taken now = m_text.take(record.at, record.present);
-    m_text.put(record.at, record.absent);
+    TextStore::Taken now = m_document.take(record.at, record.present);
+    m_document.put(record.at, record.absent);
     m_units += now.length() - restored;
     record.present = restored;
     record.absent = std::move(now);
@@ -117,7 +123,7 @@ void EditHistory::dropRedo()
 {
     while (canRedo()) {
         m_units -= cost(m_records.back());
-        m_text.discard(std::move(m_records.back().absent));
+        m_document.discard(std::move(m_records.back().absent));
         m_records.pop_back();
     }
 }
@@ -125,14 +131,14 @@ void EditHistory::dropRedo()
 void EditHistory::keepBudget()
 {
     const qsizetype budget
-            = std::max<qsizetype>(0, m_text.limits().capacity - m_text.length()) + m_spare;
+            = std::max<qsizetype>(0, text().limits().capacity - text().length()) + m_spare;
     while (m_units > budget && !m_records.empty()) {
         // The oldest step goes first; once none is left to undo, the step
         // that would be redone last.
         const bool oldest = m_done > 0;
         Record &record = oldest ? m_records.front() : m_records.back();
         m_units -= cost(record);
-        m_text.discard(std::move(record.absent));
+        m_document.discard(std::move(record.absent));
         if (oldest) {
             m_records.pop_front();
             --m_done;
@@ -147,7 +153,7 @@ void EditHistory::keepBudget()
 void EditHistory::clear()
 {
     for (Record &record : m_records)
-        m_text.discard(std::move(record.absent));
+        m_document.discard(std::move(record.absent));
     std::deque<Record>().swap(m_records);
     m_done = 0;
     m_units = 0;

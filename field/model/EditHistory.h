@@ -7,10 +7,11 @@
 #include <deque>
 #include <optional>
 
-// The user's own edits of a TextStore, to undo and redo.
+// The user's own edits of a document's text, to undo and redo.
 //
-// Every edit of the user goes through replace(); appends that arrive go to
-// the store directly and are never undone. Appends only add at the end, so the
+// The document it belongs to asks it to make each edit of the user's
+// (replace()), and it makes them through the document, which announces them;
+// appends that arrive are never undone. Appends only add at the end, so the
 // positions of earlier edits stay true and undoing one keeps what arrived
 // since. A record keeps the text it took out as the store's own chunks, so
 // undoing the deletion of a whole log moves them back without a copy.
@@ -21,6 +22,8 @@
 // What the records took out counts toward the store's capacity: they hold at
 // most what would fill the store up, plus spareUnits; past that the oldest
 // records are dropped.
+class TextDocument;
+
 class EditHistory final
 {
     Q_DISABLE_COPY_MOVE(EditHistory)
@@ -45,7 +48,7 @@ public:
     // What a record costs besides the text it keeps, in units.
     static constexpr qsizetype recordUnits = 64;
 
-    explicit EditHistory(TextStore &text, qsizetype spareUnits = defaultSpareUnits);
+    explicit EditHistory(TextDocument &document, qsizetype spareUnits = defaultSpareUnits);
     ~EditHistory();
 
     // Replaces [from, to) with `with` and records it, merged into the last
@@ -65,7 +68,7 @@ public:
     // the text it would bring back no longer fits.
     bool undo();
     bool redo();
-    // Drops every record; large text they kept waits for the store's releaseMemory().
+    // Drops every record; large text they kept goes back as the document gives storage back.
     void clear();
 
     qsizetype undoCount() const { return m_done; }
@@ -88,7 +91,9 @@ private:
     void dropRedo();
     void keepBudget();
 
-    TextStore &m_text;
+    const TextStore &text() const;
+
+    TextDocument &m_document;
     qsizetype m_spare;
     std::deque<Record> m_records; // oldest first; [0, m_done) are done, the rest undone
     qsizetype m_done = 0;

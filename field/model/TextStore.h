@@ -10,6 +10,17 @@
 #include <functional>
 #include <vector>
 
+// What a TextStore may hold and how it keeps it (TextStore::Limits).
+struct TextStoreLimits
+{
+    qsizetype chunkUnits = qsizetype(64) * 1024; // at least 2
+    qsizetype paragraphUnits = 4096;             // at least 1
+    qsizetype capacity = qsizetype(1) << 30;     // units the text holds at most
+    // Dropped storage of this size or more waits for releaseMemory(); less
+    // is freed at once.
+    qsizetype keepAsideBytes = qsizetype(32) << 20;
+};
+
 // The text of a multi-line field, without any widget: made for a receive log
 // that grows at the end to a thousand million characters and still answers at
 // once, and for a send box that holds a pasted line of any length.
@@ -42,15 +53,7 @@ class TextStore
     struct Chunk;
 
 public:
-    struct Limits
-    {
-        qsizetype chunkUnits = qsizetype(64) * 1024; // at least 2
-        qsizetype paragraphUnits = 4096;             // at least 1
-        qsizetype capacity = qsizetype(1) << 30;     // units the text holds at most
-        // Dropped storage of this size or more waits for releaseMemory(); less
-        // is freed at once.
-        qsizetype keepAsideBytes = qsizetype(32) << 20;
-    };
+    using Limits = TextStoreLimits;
 
     TextStore();
     explicit TextStore(const Limits &limits);

@@ -47,6 +47,21 @@ ReaderWindow::ReaderWindow(QObject &field, const TextStore &text)
     QObject::connect(&m_announceTimer, &QTimer::timeout, &m_field, [this] { announceArrivals(); });
 }
 
+void ReaderWindow::textChanged(const TextChange &change)
+{
+    switch (change.cause) {
+    case TextChange::Cause::Append:
+        arrived(change.from, m_text.length());
+        break;
+    case TextChange::Cause::Edit:
+        edited(change.from, change.removedText, change.inserted);
+        break;
+    case TextChange::Cause::Clear:
+        cleared();
+        break;
+    }
+}
+
 void ReaderWindow::arrived(qsizetype from, qsizetype caret)
 {
     m_caret = caret;

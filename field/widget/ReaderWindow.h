@@ -1,5 +1,6 @@
 #pragma once
 
+#include "field/model/TextDocument.h"
 #include "field/model/TextStore.h"
 
 #include <QString>
@@ -42,15 +43,17 @@ public:
     qsizetype start() const { return std::min(m_start, m_text.length()); }
     qsizetype length() const { return std::min(m_text.length() - start(), size); }
 
+    // The document's text changed; after an arrival the caret goes to the end.
+    void textChanged(const TextChange &change);
+    void caretMoved(qsizetype cursor, qsizetype anchor);
+
+private:
     // Text arrived from `from` to the end, and the caret went there.
     void arrived(qsizetype from, qsizetype caret);
     // The user's edit replaced `removed` (at most its beginning) at `at` with
     // `inserted` units.
     void edited(qsizetype at, const QString &removed, qsizetype inserted);
-    void caretMoved(qsizetype cursor, qsizetype anchor);
     void cleared();
-
-private:
     void announceArrivals();
     // Moves the window to hold the caret, telling screen readers how their
     // text changed; arrivals not yet told stay out of it unless they are

@@ -1,12 +1,13 @@
 // What the user's edits do, where the caret goes, and the events the control
 // takes from the field.
 #include "field/widget/TextControl.h"
-#include "field/widget/ReaderWindow.h"
-#include "field/transfer/TextFieldMimeData.h"
 #include "field/layout/TextLayout.h"
+#include "field/model/TextDocument.h"
+#include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/ReaderWindow.h"
 #include "field/widget/TextView.h"
 
-#include <QAbstractScrollArea>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -20,27 +21,44 @@
 #include <optional>
 #include <utility>
 
-TextControl::TextControl(QAbstractScrollArea &field, TextStore &text, TextLayout &layout,
-                         TextView &view, ReaderWindow &reader)
-    : m_field(field)
-    , m_text(text)
+TextControl::TextControl(TextDocument &document, TextLayout &layout, TextView &view,
+                         ReaderWindow &reader)
+    : m_document(document)
+    , m_text(document.text())
     , m_layout(layout)
     , m_view(view)
     , m_reader(reader)
-{
-    // Each slice waits for the events already queued, the repaint of the
-    // emptied view first among them.
-    m_releaseTimer.setInterval(0);
-    connect(&m_releaseTimer, &QTimer::timeout, this, &TextControl::releaseSlice);
-}
+    , m_cursor(document.addMark())
+    , m_anchor(document.addMark())
+{ }
 
 TextControl::~TextControl()
 {
-    m_text.removeMark(m_cursor);
-    m_text.removeMark(m_anchor);
+    m_document.removeMark(m_cursor);
+    m_document.removeMark(m_anchor);
 }
 
-bool TextControl::processEvent(QEvent *event)
+qsizetype TextControl::cursor() const
+{
+    return m_text.mark(m_cursor);
+}
+
+qsizetype TextControl::anchor() const
+{
+    return m_text.mark(m_anchor);
+}
+
+bool TextControl::canUndo() const
+{
+    return m_document.history().canUndo();
+}
+
+bool TextControl::canRedo() const
+{
+    return m_document.history().canRedo();
+}
+
+bool TextControl::processEvent(QEvent *event, QWidget *viewport)
 {
     switch (event->type()) {
     case QEvent::ShortcutOverride:
@@ -50,7 +68,7 @@ bool TextControl::processEvent(QEvent *event)
         event->accept();
         return true;
     case QEvent::KeyPress:
-        keyPressEvent(static_cast<QKeyEvent *>(event));
+        keyPressEvent(static_cast<QKeyEvent *>(event), viewport);
         return true;
     case QEvent::FocusIn:
     case QEvent::FocusOut:
@@ -59,17 +77,14 @@ bool TextControl::processEvent(QEvent *event)
     case QEvent::InputMethod:
         inputMethodEvent(static_cast<QInputMethodEvent *>(event));
         return true;
-    case QEvent::InputMethodQuery:
-        answer(static_cast<QInputMethodQueryEvent *>(event));
-        return true;
     case QEvent::ContextMenu:
-        contextMenuEvent(static_cast<QContextMenuEvent *>(event));
+        contextMenuEvent(static_cast<QContextMenuEvent *>(event), viewport);
         return true;
     case QEvent::MouseButtonPress:
         mousePressEvent(static_cast<QMouseEvent *>(event));
         return true;
     case QEvent::MouseMove:
-        mouseMoveEvent(static_cast<QMouseEvent *>(event));
+        mouseMoveEvent(static_cast<QMouseEvent *>(event), viewport);
         return true;
     case QEvent::MouseButtonRelease:
         mouseReleaseEvent(static_cast<QMouseEvent *>(event));
@@ -81,14 +96,14 @@ bool TextControl::processEvent(QEvent *event)
         dragEnterEvent(static_cast<QDragEnterEvent *>(event));
         return true;
     case QEvent::DragMove:
-        dragMoveEvent(static_cast<QDragMoveEvent *>(event));
+        dragMoveEvent(static_cast<QDragMoveEvent *>(event), viewport);
         return true;
     case QEvent::DragLeave:
         m_autoScroll.stop();
         showDropCaret(-1);
         return true;
     case QEvent::Drop:
-        dropEvent(static_cast<QDropEvent *>(event));
+        dropEvent(static_cast<QDropEvent *>(event), viewport);
         return true;
     default:
         return false;
@@ -98,19 +113,7 @@ bool TextControl::processEvent(QEvent *event)
 bool TextControl::replace(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
     m_view.settle();
-    from = std::clamp<qsizetype>(from, 0, m_text.length());
-    to = std::clamp<qsizetype>(to, 0, m_text.length());
-    if (to < from)
-        std::swap(from, to);
-    if (text.size() > m_text.limits().capacity - (m_text.length() - (to - from)))
-        return false;
-    if (from == to && text.isEmpty())
-        return true;
-    const QString removed = m_text.text(from, std::min(to, from + maxQueriedText));
-    if (!m_history.replace(from, to, text, run))
-        return false;
-    edited(from, to - from, text.size(), removed);
-    return true;
+    return m_document.replace(from, to, text, run);
 }
 
 void TextControl::undo()
@@ -126,76 +129,44 @@ void TextControl::redo()
 void TextControl::undoOrRedo(bool undo)
 {
     m_view.settle();
-    const std::optional<EditHistory::Step> step
-            = undo ? m_history.nextUndo() : m_history.nextRedo();
-    if (!step)
+    if (!(undo ? canUndo() : canRedo()))
         return;
-    const QString removed
-            = m_text.text(step->at, step->at + std::min(step->removed, maxQueriedText));
     // Refused only when what it would bring back no longer fits beside what arrived since.
-    if (!(undo ? m_history.undo() : m_history.redo())) {
+    if (!(undo ? m_document.undo() : m_document.redo()))
         QApplication::beep();
-        return;
+}
+
+void TextControl::textChanged(const TextChange &change)
+{
+    switch (change.cause) {
+    case TextChange::Cause::Append:
+        place(m_text.length(), m_text.length());
+        m_desiredX = -1;
+        break;
+    case TextChange::Cause::Edit: {
+        // As in Qt's own fields, the caret goes after the text put in, nothing selected.
+        const qsizetype caret = snapped(m_text, change.from + change.inserted);
+        place(caret, caret);
+        m_desiredX = -1;
+        caretMoved();
+        m_view.ensureVisible(cursor());
+        restartBlink();
+        Q_EMIT updateRequest({});
+        break;
     }
-    // As in Qt's own fields, the caret goes after the text brought back, nothing selected.
-    edited(step->at, step->removed, step->inserted, removed);
-}
-
-void TextControl::edited(qsizetype from, qsizetype removed, qsizetype inserted,
-                         const QString &removedText)
-{
-    Q_EMIT textChanged(from, removed, inserted);
-    const qsizetype caret = snapped(m_text, from + inserted);
-    place(caret, caret);
-    m_desiredX = -1;
-    m_reader.edited(from, removedText, inserted);
-    caretMoved();
-    m_view.ensureVisible(cursor());
-    restartBlink();
-    m_field.viewport()->update();
-    releaseLater();
-}
-
-void TextControl::textAppended()
-{
-    place(m_text.length(), m_text.length());
-    m_desiredX = -1;
-    // An arrival ends a run of typing, and the history makes room for it.
-    m_history.textGrew();
-    releaseLater();
-}
-
-void TextControl::aboutToClear()
-{
-    // Clear is final: nothing it emptied can be undone.
-    m_history.clear();
-}
-
-void TextControl::cleared()
-{
-    place(0, 0);
-    m_view.settle();
-    m_field.viewport()->update();
-    caretMoved();
-    releaseLater();
-}
-
-void TextControl::releaseLater()
-{
-    if (m_text.hasMemoryToRelease() && !m_releaseTimer.isActive())
-        m_releaseTimer.start();
-}
-
-void TextControl::releaseSlice()
-{
-    if (!m_text.releaseMemory(releaseSliceBytes))
-        m_releaseTimer.stop();
+    case TextChange::Cause::Clear:
+        place(0, 0);
+        m_view.settle();
+        Q_EMIT updateRequest({});
+        caretMoved();
+        break;
+    }
 }
 
 void TextControl::place(qsizetype anchor, qsizetype cursor)
 {
-    m_text.setMark(m_anchor, anchor);
-    m_text.setMark(m_cursor, cursor);
+    m_document.setMark(m_anchor, anchor);
+    m_document.setMark(m_cursor, cursor);
     // The input method's composition shows at the caret.
     m_layout.setPreedit(cursor, m_layout.preedit());
 }
@@ -208,28 +179,27 @@ void TextControl::setSelection(qsizetype anchor, qsizetype cursor)
 
 void TextControl::moveCaret(qsizetype anchor, qsizetype cursor)
 {
-    m_history.endRun();
+    m_document.endRun();
     place(anchor, cursor);
     m_view.ensureVisible(cursor);
     restartBlink();
-    m_field.viewport()->update();
+    Q_EMIT updateRequest({});
     caretMoved();
 }
 
 void TextControl::caretMoved()
 {
-    if (m_field.hasFocus())
-        QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
+    Q_EMIT microFocusChanged();
     m_reader.caretMoved(cursor(), anchor());
 }
 
 void TextControl::selectAll()
 {
-    m_history.endRun();
+    m_document.endRun();
     // Two positions: the text itself is only read when copied.
     place(0, m_text.length());
     m_desiredX = -1;
-    m_field.viewport()->update();
+    Q_EMIT updateRequest({});
     caretMoved();
 }
 
@@ -312,7 +282,7 @@ void TextControl::restartBlink()
 {
     m_caretShown = true;
     const int flashTime = QGuiApplication::styleHints()->cursorFlashTime();
-    if (m_field.hasFocus() && flashTime >= 2)
+    if (m_hasFocus && flashTime >= 2)
         m_blink.start(flashTime / 2, this);
     else
         m_blink.stop();
@@ -320,13 +290,14 @@ void TextControl::restartBlink()
 
 void TextControl::focusChanged(bool in)
 {
+    m_hasFocus = in;
     if (in) {
         restartBlink();
     } else {
         m_blink.stop();
         m_caretShown = false;
     }
-    m_field.viewport()->update();
+    Q_EMIT updateRequest({});
 }
 
 void TextControl::timerEvent(QTimerEvent *event)
@@ -340,5 +311,5 @@ void TextControl::timerEvent(QTimerEvent *event)
         return;
     }
     m_caretShown = !m_caretShown;
-    m_field.viewport()->update(m_view.caretRect(cursor()).adjusted(-2, 0, 2, 0));
+    Q_EMIT updateRequest(m_view.caretRect(cursor()).adjusted(-2, 0, 2, 0));
 }

@@ -1,9 +1,8 @@
 // What the user does with the keys, the input method and the context menu.
-#include "field/widget/TextControl.h"
 #include "field/layout/TextLayout.h"
+#include "field/widget/TextControl.h"
 #include "field/widget/TextView.h"
 
-#include <QAbstractScrollArea>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -61,7 +60,7 @@ bool TextControl::takesShortcut(const QKeyEvent *key) const
            || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); });
 }
 
-void TextControl::keyPressEvent(QKeyEvent *event)
+void TextControl::keyPressEvent(QKeyEvent *event, QWidget *viewport)
 {
     m_view.settle();
     using K = QKeySequence;
@@ -98,9 +97,8 @@ void TextControl::keyPressEvent(QKeyEvent *event)
     if (event->keyCombination() == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
         // The Menu key arrives as a context menu event; its other key does not.
         const QPoint caret = m_view.caretRect(cursor()).center();
-        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret,
-                               m_field.viewport()->mapToGlobal(caret));
-        contextMenuEvent(&menu);
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret, viewport->mapToGlobal(caret));
+        contextMenuEvent(&menu, viewport);
     } else if (event->matches(K::SelectAll)) {
         selectAll();
         offerSelection();
@@ -114,8 +112,8 @@ void TextControl::keyPressEvent(QKeyEvent *event)
         cut();
     else if (event->matches(K::Paste))
         paste();
-    else if (m_saveAsEnabled && event->matches(K::Save))
-        Q_EMIT saveAsRequested();
+    else if (triggerMenuShortcut(event))
+        return;
     else if (event->matches(K::Delete))
         removeForward();
     else if (event->matches(K::DeleteEndOfWord))
@@ -134,9 +132,21 @@ void TextControl::keyPressEvent(QKeyEvent *event)
         event->ignore();
 }
 
-void TextControl::contextMenuEvent(QContextMenuEvent *event)
+bool TextControl::triggerMenuShortcut(const QKeyEvent *key)
 {
-    auto *menu = new QMenu(&m_field);
+    const QKeySequence pressed(key->keyCombination());
+    for (QAction *action : std::as_const(m_menuActions)) {
+        if (action && action->isEnabled() && action->shortcuts().contains(pressed)) {
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
+}
+
+void TextControl::contextMenuEvent(QContextMenuEvent *event, QWidget *viewport)
+{
+    auto *menu = new QMenu(viewport);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     const auto add = [&](const QString &text, QKeySequence::StandardKey key, bool enabled,
                          void (TextControl::*slot)()) {
@@ -155,10 +165,6 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event)
     add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextControl::deleteSelection);
     menu->addSeparator();
     add(tr("Select All"), QKeySequence::SelectAll, m_text.length() > 0, &TextControl::selectAll);
-    if (m_saveAsEnabled) {
-        menu->addSeparator();
-        add(tr("Save &As…"), QKeySequence::Save, true, &TextControl::saveAsRequested);
-    }
     bool first = true;
     for (QAction *action : std::as_const(m_menuActions)) {
         if (!action)
@@ -172,9 +178,9 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event)
         // As Qt's own fields do: at the caret, or in the middle when the caret
         // is out of view.
         const QRect caret = m_view.caretRect(cursor());
-        const QRect view = m_field.viewport()->rect();
-        at = m_field.viewport()->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
-                                                                           : view.center());
+        const QRect view = viewport->rect();
+        at = viewport->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
+                                                                 : view.center());
     }
     menu->popup(at);
 }
@@ -194,21 +200,9 @@ void TextControl::inputMethodEvent(QInputMethodEvent *event)
     }
     if (m_layout.preedit() != event->preeditString()) {
         m_layout.setPreedit(cursor(), event->preeditString());
-        m_field.viewport()->update();
+        Q_EMIT updateRequest({});
     }
     event->accept();
-}
-
-void TextControl::answer(QInputMethodQueryEvent *query)
-{
-    // Answered from the event rather than from the field's inputMethodQuery(),
-    // which Qt declares const: the caret's rectangle may need the view settled.
-    const auto asked = uint(query->queries().toInt());
-    for (uint bit = 1; bit != 0; bit <<= 1) {
-        if (asked & bit)
-            query->setValue(Qt::InputMethodQuery(bit), inputMethodQuery(Qt::InputMethodQuery(bit)));
-    }
-    query->accept();
 }
 
 QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
@@ -222,10 +216,8 @@ QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
         return true;
     case Qt::ImHints:
         return int(Qt::ImhMultiLine);
-    case Qt::ImFont:
-        return m_field.font();
     case Qt::ImCursorRectangle:
-        return QRectF(m_view.caretRect(cursor()).translated(m_field.viewport()->pos()));
+        return QRectF(m_view.caretRect(cursor()));
     case Qt::ImCursorPosition:
         return column(cursor());
     case Qt::ImAnchorPosition:
@@ -243,6 +235,6 @@ QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
                        ? m_text.text(selectionStart(), selectionEnd())
                        : QString();
     default:
-        return m_field.QAbstractScrollArea::inputMethodQuery(query);
+        return {};
     }
 }

@@ -2,12 +2,11 @@
 // other than by keys: the clipboard's lazily read copies, the primary
 // selection of X11, drag and drop, and the scrolling that goes on while the
 // mouse is held past an edge.
-#include "field/widget/TextControl.h"
 #include "field/transfer/CopyServer.h"
 #include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/TextControl.h"
 #include "field/widget/TextView.h"
 
-#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QClipboard>
 #include <QDrag>
@@ -15,6 +14,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QStyleHints>
+#include <QWidget>
 
 #include <algorithm>
 
@@ -66,7 +66,7 @@ void TextControl::mousePressEvent(QMouseEvent *event)
     m_dragging = true;
 }
 
-void TextControl::mouseMoveEvent(QMouseEvent *event)
+void TextControl::mouseMoveEvent(QMouseEvent *event, QWidget *viewport)
 {
     if (!(event->buttons() & Qt::LeftButton))
         return;
@@ -74,14 +74,14 @@ void TextControl::mouseMoveEvent(QMouseEvent *event)
     if (m_mightDrag) {
         if ((point - m_pressPoint).manhattanLength() >= QApplication::startDragDistance()) {
             m_mightDrag = false;
-            startDrag();
+            startDrag(viewport);
         }
         return;
     }
     if (!m_dragging)
         return;
     // Held past an edge, the view goes on scrolling on a timer.
-    const bool inside = m_field.viewport()->rect().contains(point);
+    const bool inside = viewport->rect().contains(point);
     if (inside)
         m_autoScroll.stop();
     else
@@ -156,11 +156,11 @@ void TextControl::pasteSelectionAt(QPoint point)
         QApplication::beep();
 }
 
-void TextControl::startDrag()
+void TextControl::startDrag(QWidget *viewport)
 {
     if (!hasSelection())
         return;
-    auto *drag = new QDrag(&m_field);
+    auto *drag = new QDrag(viewport);
     drag->setMimeData(lend(selectionStart(), selectionEnd()));
     // Within this field the text moves (the drop does it as one edit); other
     // fields and programs get a copy, so nothing is taken away here after.
@@ -185,7 +185,7 @@ void TextControl::showDropCaret(qsizetype position)
     if (position == m_dropCaret)
         return;
     m_dropCaret = position;
-    m_field.viewport()->update();
+    Q_EMIT updateRequest({});
 }
 
 void TextControl::dragEnterEvent(QDragEnterEvent *event)
@@ -198,7 +198,7 @@ void TextControl::dragEnterEvent(QDragEnterEvent *event)
     showDropCaret(snapped(m_text, m_view.positionAt(event->position().toPoint())));
 }
 
-void TextControl::dragMoveEvent(QDragMoveEvent *event)
+void TextControl::dragMoveEvent(QDragMoveEvent *event, const QWidget *viewport)
 {
     if (m_readOnly || !event->mimeData()->hasText()) {
         event->ignore();
@@ -207,22 +207,21 @@ void TextControl::dragMoveEvent(QDragMoveEvent *event)
     const QPoint point = event->position().toPoint();
     const qsizetype at = snapped(m_text, m_view.positionAt(point));
     // Not into the text that is being dragged.
-    if (event->source() == &m_field && at > selectionStart() && at < selectionEnd()) {
+    if (event->source() == viewport && at > selectionStart() && at < selectionEnd()) {
         event->ignore();
         showDropCaret(-1);
     } else {
         event->acceptProposedAction();
         showDropCaret(at);
     }
-    const QRect inner
-            = m_field.viewport()->rect().adjusted(0, dropScrollMargin, 0, -dropScrollMargin);
+    const QRect inner = viewport->rect().adjusted(0, dropScrollMargin, 0, -dropScrollMargin);
     if (inner.contains(point))
         m_autoScroll.stop();
     else
         startAutoScroll(point, true);
 }
 
-void TextControl::dropEvent(QDropEvent *event)
+void TextControl::dropEvent(QDropEvent *event, const QWidget *viewport)
 {
     m_autoScroll.stop();
     showDropCaret(-1);
@@ -235,7 +234,7 @@ void TextControl::dropEvent(QDropEvent *event)
     const qsizetype at = snapped(m_text, m_view.positionAt(event->position().toPoint()));
     const qsizetype from = selectionStart();
     const qsizetype to = selectionEnd();
-    const bool ours = event->source() == &m_field;
+    const bool ours = event->source() == viewport;
     if (ours && hasSelection() && at >= from && at <= to) {
         event->ignore();
         return;
@@ -268,7 +267,7 @@ void TextControl::autoScrollStep()
 {
     // A line a step, the steps quicker the further the mouse is past the edge,
     // at the pace of Qt's own text fields.
-    QRect visible = m_field.viewport()->rect();
+    QRect visible = m_view.viewportRect();
     if (m_autoScrollDropping)
         visible.adjust(0, dropScrollMargin, 0, -dropScrollMargin);
     const QPoint point = m_autoScrollPoint;

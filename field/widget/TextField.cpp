@@ -1,23 +1,54 @@
 #include "field/widget/TextField.h"
 
+#include "field/layout/TextLayout.h"
+#include "field/model/TextDocument.h"
 #include "field/widget/FindBar.h"
+#include "field/widget/ReaderWindow.h"
+#include "field/widget/TextControl.h"
+#include "field/widget/TextView.h"
 
-#include <QFontMetrics>
 #include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QInputMethodQueryEvent>
 #include <QPaintEvent>
 #include <QPainter>
 
 #include <algorithm>
 
+static_assert(TextField::repaintIntervalMs == TextView::repaintIntervalMs);
+static_assert(TextField::announceIntervalMs == ReaderWindow::announceIntervalMs);
+static_assert(TextField::margin == TextView::margin);
+static_assert(TextField::readerWindow == ReaderWindow::size);
+
 void installTextFieldAccessibility();
+
+// Built in this order, and so gone in the reverse: the document outlives
+// every part that reads it.
+struct TextField::Parts
+{
+    Parts(const TextStore::Limits &limits, TextField &field)
+        : document(limits)
+        , layout(document.text())
+        , view(document.text(), layout, field)
+        , reader(field, document.text())
+        , control(document, layout, view, reader)
+    { }
+
+    TextDocument document;
+    TextLayout layout;
+    TextView view;
+    ReaderWindow reader;
+    TextControl control;
+};
 
 TextField::TextField(QWidget *parent)
     : TextField(TextStore::Limits {}, parent)
 { }
 
-TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
+TextField::TextField(const TextStoreLimits &limits, QWidget *parent)
     : QAbstractScrollArea(parent)
-    , m_text(limits)
+    , d(std::make_unique<Parts>(limits, *this))
 {
     installTextFieldAccessibility();
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -28,9 +59,30 @@ TextField::TextField(const TextStore::Limits &limits, QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled);
     viewport()->setAcceptDrops(true);
-    connect(&m_control, &TextControl::textChanged, this, &TextField::textChanged);
-    connect(&m_control, &TextControl::saveAsRequested, this, &TextField::saveAsRequested);
-    m_layout.setFont(font());
+
+    // The one announcement of every change, heard in this order: the layout
+    // first, since the others ask it; the control last, which places the caret.
+    Parts &p = *d;
+    connect(&p.document, &TextDocument::changed, this, [&p](const TextChange &change) {
+        p.layout.textChanged(change.from, change.removed, change.inserted);
+    });
+    connect(&p.document, &TextDocument::changed, this,
+            [&p](const TextChange &change) { p.view.textChanged(change); });
+    connect(&p.document, &TextDocument::changed, this,
+            [&p](const TextChange &change) { p.reader.textChanged(change); });
+    connect(&p.document, &TextDocument::changed, &p.control, &TextControl::textChanged);
+
+    connect(&p.control, &TextControl::updateRequest, this, [this](const QRect &rect) {
+        if (rect.isNull())
+            viewport()->update();
+        else
+            viewport()->update(rect);
+    });
+    connect(&p.control, &TextControl::microFocusChanged, this, [this] {
+        if (hasFocus())
+            QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
+    });
+    p.layout.setFont(font());
 }
 
 TextField::~TextField()
@@ -39,67 +91,201 @@ TextField::~TextField()
     delete m_findBar;
 }
 
-bool TextField::appendPiece(const QString &piece)
+const TextDocument &TextField::document() const
 {
-    return appendView(QStringView(piece));
+    return d->document;
 }
 
-bool TextField::appendPiece(QLatin1StringView piece)
+const TextStore &TextField::model() const
 {
-    return appendView(piece);
+    return d->document.text();
 }
 
-template<typename View>
-bool TextField::appendView(View piece)
+qsizetype TextField::length() const
 {
-    if (m_full)
-        return false;
-    const qsizetype before = m_text.length();
-    if (!m_text.append(piece)) {
-        m_full = true;
-        return false;
+    return model().length();
+}
+
+QString TextField::textBetween(qsizetype from, qsizetype to) const
+{
+    return model().text(from, to);
+}
+
+QString TextField::text() const
+{
+    return model().text();
+}
+
+bool TextField::append(QStringView piece)
+{
+    return d->document.append(piece);
+}
+
+bool TextField::append(QLatin1StringView piece)
+{
+    return d->document.append(piece);
+}
+
+void TextField::clear()
+{
+    d->document.clear();
+}
+
+qsizetype TextField::cursorPosition() const
+{
+    return d->control.cursor();
+}
+
+qsizetype TextField::anchorPosition() const
+{
+    return d->control.anchor();
+}
+
+qsizetype TextField::selectionStart() const
+{
+    return d->control.selectionStart();
+}
+
+qsizetype TextField::selectionEnd() const
+{
+    return d->control.selectionEnd();
+}
+
+void TextField::setSelection(qsizetype anchor, qsizetype cursor)
+{
+    d->control.setSelection(anchor, cursor);
+}
+
+bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
+{
+    return d->control.replace(from, to, text, run);
+}
+
+bool TextField::canUndo() const
+{
+    return d->control.canUndo();
+}
+
+bool TextField::canRedo() const
+{
+    return d->control.canRedo();
+}
+
+QRect TextField::cursorRect()
+{
+    return d->view.caretRect(d->control.cursor());
+}
+
+QRect TextField::characterRect(qsizetype position)
+{
+    return d->view.characterRect(position);
+}
+
+qsizetype TextField::positionAt(QPoint viewportPoint)
+{
+    return d->view.positionAt(viewportPoint);
+}
+
+std::pair<qsizetype, qsizetype> TextField::shownRange()
+{
+    return d->view.shownRange();
+}
+
+qsizetype TextField::readerStart() const
+{
+    return d->reader.start();
+}
+
+qsizetype TextField::readerLength() const
+{
+    return d->reader.length();
+}
+
+bool TextField::isReadOnly() const
+{
+    return d->control.isReadOnly();
+}
+
+void TextField::setReadOnly(bool readOnly)
+{
+    d->control.setReadOnly(readOnly);
+}
+
+void TextField::addMenuAction(QAction *action)
+{
+    d->control.addMenuAction(action);
+}
+
+void TextField::setOverlay(Overlay overlay)
+{
+    m_overlay = std::move(overlay);
+    viewport()->update();
+}
+
+void TextField::selectAll()
+{
+    d->control.selectAll();
+}
+
+void TextField::copy()
+{
+    d->control.copy();
+}
+
+void TextField::cut()
+{
+    d->control.cut();
+}
+
+void TextField::paste()
+{
+    d->control.paste();
+}
+
+void TextField::undo()
+{
+    d->control.undo();
+}
+
+void TextField::redo()
+{
+    d->control.redo();
+}
+
+void TextField::answerInputMethod(QInputMethodQueryEvent *query)
+{
+    // Answered from the event rather than from inputMethodQuery(), which Qt
+    // declares const: the caret's rectangle may need the view settled.
+    const auto asked = uint(query->queries().toInt());
+    for (uint bit = 1; bit != 0; bit <<= 1) {
+        if (!(asked & bit))
+            continue;
+        const auto which = Qt::InputMethodQuery(bit);
+        QVariant answer = d->control.inputMethodQuery(which);
+        if (which == Qt::ImCursorRectangle)
+            answer = answer.toRectF().translated(viewport()->pos());
+        else if (!answer.isValid())
+            answer = QAbstractScrollArea::inputMethodQuery(which);
+        query->setValue(which, answer);
     }
-    if (piece.isEmpty())
-        return true;
-    textChanged(before, 0, piece.size());
-    m_control.textAppended();
-    m_view.revealLater(m_text.length());
-    m_reader.arrived(before, m_text.length());
-    m_view.refreshLater();
-    return true;
-}
-
-void TextField::clearLog()
-{
-    const qsizetype cleared = m_text.length();
-    m_control.aboutToClear();
-    m_text.clear();
-    m_full = false;
-    m_reader.cleared();
-    m_view.revealLater(-1);
-    textChanged(0, cleared, 0);
-    m_control.cleared();
-}
-
-void TextField::textChanged(qsizetype from, qsizetype removed, qsizetype inserted)
-{
-    m_layout.textChanged(from, removed, inserted);
-    m_view.textChanged(from, removed, inserted);
+    query->accept();
 }
 
 bool TextField::event(QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::InputMethodQuery:
+        answerInputMethod(static_cast<QInputMethodQueryEvent *>(event));
+        return true;
     case QEvent::ShortcutOverride:
     case QEvent::InputMethod:
-    case QEvent::InputMethodQuery:
-        if (m_control.processEvent(event))
+        if (d->control.processEvent(event, viewport()))
             return true;
         break;
     case QEvent::FocusIn:
     case QEvent::FocusOut: {
         const bool handled = QAbstractScrollArea::event(event);
-        m_control.processEvent(event);
+        d->control.processEvent(event, viewport());
         return handled;
     }
     default:
@@ -120,15 +306,15 @@ bool TextField::viewportEvent(QEvent *event)
         if (!isEnabled())
             break;
         if (event->type() == QEvent::Wheel)
-            m_view.wheel(static_cast<QWheelEvent *>(event));
+            d->view.wheel(static_cast<QWheelEvent *>(event));
         else
-            m_control.processEvent(event);
+            d->control.processEvent(event, viewport());
         return true;
     case QEvent::DragEnter:
     case QEvent::DragMove:
     case QEvent::DragLeave:
     case QEvent::Drop:
-        m_control.processEvent(event);
+        d->control.processEvent(event, viewport());
         return true;
     default:
         break;
@@ -141,39 +327,39 @@ void TextField::keyPressEvent(QKeyEvent *event)
     if (event->matches(QKeySequence::Find) && !m_findBar)
         m_findBar = new FindBar(this);
     if (!m_findBar || !m_findBar->takeFieldKey(event))
-        m_control.processEvent(event);
+        d->control.processEvent(event, viewport());
 }
 
 void TextField::contextMenuEvent(QContextMenuEvent *event)
 {
-    m_control.processEvent(event);
+    d->control.processEvent(event, viewport());
 }
 
 void TextField::paintEvent(QPaintEvent *event)
 {
-    m_view.settle();
+    d->view.settle();
     QPainter painter(viewport());
     const QPalette &colors = palette();
     painter.fillRect(event->rect(), colors.brush(QPalette::Base));
     painter.setPen(colors.color(QPalette::Text));
 
-    const qsizetype from = m_control.selectionStart();
-    const qsizetype to = m_control.selectionEnd();
-    const qsizetype caret = m_control.cursor();
-    const bool drawCaret = hasFocus() && m_control.caretShown();
+    const qsizetype from = d->control.selectionStart();
+    const qsizetype to = d->control.selectionEnd();
+    const qsizetype caret = d->control.cursor();
+    const bool drawCaret = hasFocus() && d->control.caretShown();
     QTextCharFormat selected;
     selected.setBackground(colors.brush(QPalette::Highlight));
     selected.setForeground(colors.brush(QPalette::HighlightedText));
     const qreal breakWidth = QFontMetricsF(font()).horizontalAdvance(u' ');
-    const int lineHeight = m_layout.lineHeight();
+    const int lineHeight = d->layout.lineHeight();
     const FindBar::Highlights found
-            = m_findBar ? m_findBar->highlights(m_view.shownRange()) : FindBar::Highlights {};
+            = m_findBar ? m_findBar->highlights(d->view.shownRange()) : FindBar::Highlights {};
 
-    const TextLayout::Line top = m_view.top();
+    const TextLayout::Line top = d->view.top();
     qreal y = margin - qreal(top.line * lineHeight);
     for (qsizetype paragraph = top.paragraph;
-         paragraph < m_text.paragraphCount() && y < viewport()->height(); ++paragraph) {
-        const TextLayout::Laid &at = m_layout.laid(paragraph);
+         paragraph < model().paragraphCount() && y < viewport()->height(); ++paragraph) {
+        const TextLayout::Laid &at = d->layout.laid(paragraph);
         const qsizetype start = at.start;
         const qsizetype end = at.paragraph.start + at.paragraph.length;
         const qsizetype laidEnd = start + at.layout.text().size();
@@ -201,59 +387,31 @@ void TextField::paintEvent(QPaintEvent *event)
                 = caret >= start && (caret < shownEnd || (at.nextStart < 0 && caret == shownEnd));
         if (drawCaret && showsCaret) {
             const auto column = int(caret - start);
-            at.layout.drawCursor(&painter, origin, column + int(m_layout.preedit().size()), 1);
+            at.layout.drawCursor(&painter, origin, column + int(d->layout.preedit().size()), 1);
         }
         y += qreal(lines) * lineHeight;
     }
     painter.setClipRect(event->rect());
-    drawCornerMark(painter);
+    if (m_overlay)
+        m_overlay(painter, viewport()->rect());
     // Where a drop would put the text.
-    if (m_control.dropCaret() >= 0)
-        painter.fillRect(m_view.caretRect(m_control.dropCaret()).adjusted(0, 0, 1, 0),
+    if (d->control.dropCaret() >= 0)
+        painter.fillRect(d->view.caretRect(d->control.dropCaret()).adjusted(0, 0, 1, 0),
                          colors.color(QPalette::Text));
-}
-
-void TextField::setCornerMark(const QString &mark)
-{
-    if (mark == m_cornerMark)
-        return;
-    m_cornerMark = mark;
-    viewport()->update();
-}
-
-void TextField::drawCornerMark(QPainter &painter) const
-{
-    if (m_cornerMark.isEmpty())
-        return;
-    // Small and in the selection's colours, so it reads as the field's state
-    // rather than as text; it stays put while the text scrolls under it.
-    QFont small = font();
-    small.setBold(true);
-    if (small.pointSizeF() > 0)
-        small.setPointSizeF(small.pointSizeF() * 0.75);
-    else
-        small.setPixelSize(std::max(6, small.pixelSize() * 3 / 4));
-    const QFontMetrics metrics(small);
-    QRect box(0, 0, metrics.horizontalAdvance(m_cornerMark) + 6, metrics.height());
-    box.moveTopRight(QPoint(viewport()->width() - 1 - margin / 2, margin / 2));
-    painter.fillRect(box, palette().brush(QPalette::Highlight));
-    painter.setFont(small);
-    painter.setPen(palette().color(QPalette::HighlightedText));
-    painter.drawText(box, Qt::AlignCenter, m_cornerMark);
 }
 
 void TextField::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    m_view.resized();
+    d->view.resized();
 }
 
 void TextField::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        m_layout.setFont(font());
-        m_view.fontChanged();
+        d->layout.setFont(font());
+        d->view.fontChanged();
     } else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange) {
         viewport()->update();
     }

@@ -7,6 +7,7 @@
 // character in it. A character off screen has no rectangle and costs a
 // comparison, so no call costs more than the window and the screen.
 #include "field/layout/TextCaret.h"
+#include "field/widget/ReaderWindow.h"
 #include "field/widget/TextField.h"
 
 #include <QAccessible>

@@ -31,7 +31,23 @@ TextView::~TextView()
     QObject::disconnect(m_barMoves);
 }
 
-void TextView::textChanged(qsizetype from, qsizetype removed, qsizetype inserted)
+void TextView::textChanged(const TextChange &change)
+{
+    if (change.cause == TextChange::Cause::Clear)
+        revealLater(-1);
+    followChange(change.from, change.removed, change.inserted);
+    if (change.cause == TextChange::Cause::Append) {
+        revealLater(m_text.length());
+        refreshLater();
+    }
+}
+
+QRect TextView::viewportRect() const
+{
+    return m_viewport.rect();
+}
+
+void TextView::followChange(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     m_endDirty = true;
     // Paragraphs that start before the change keep their number and start.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "field/layout/TextLayout.h"
+#include "field/model/TextDocument.h"
 
 #include <QElapsedTimer>
 #include <QFont>
@@ -45,18 +46,17 @@ public:
     ~TextView();
 
     // --- what changes
-    // The text changed at `from`: the top stays on the text it showed.
-    void textChanged(qsizetype from, qsizetype removed, qsizetype inserted);
-    // Brings the position into view at the next settle; -1 forgets it.
-    void revealLater(qsizetype position);
-    // Settles and repaints soon, within repaintIntervalMs of the last time.
-    void refreshLater();
+    // The document's text changed: the top stays on the text it showed, and
+    // an arrival is brought into view, settled and repainted soon, within
+    // repaintIntervalMs of the last time.
+    void textChanged(const TextChange &change);
     void resized();
     void fontChanged();
 
     // --- moving
     void settle();
     Line top() const { return m_top; }
+    QRect viewportRect() const;
     // Lines that fit whole in the viewport, at least one.
     qsizetype pageLines() const;
     void scrollTo(Line top);
@@ -76,6 +76,10 @@ public:
     std::pair<qsizetype, qsizetype> shownRange();
 
 private:
+    void followChange(qsizetype from, qsizetype removed, qsizetype inserted);
+    // Brings the position into view at the next settle; -1 forgets it.
+    void revealLater(qsizetype position);
+    void refreshLater();
     qreal wrapWidth() const;
     void setTop(Line top);
     void refresh();

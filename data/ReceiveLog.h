@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QAction>
+#include <QObject>
+#include <QString>
+#include <QStringView>
+
+class TextField;
+
+// The receive log's own rules, over the field that shows it: what arrived is
+// appended at the end, and the log always holds a gapless beginning of it.
+// Once an arrival is refused for want of room, every later one is too, until
+// Clear. The field's context menu offers Save As (also Ctrl+S), which asks
+// the window to save the log through saveAsRequested().
+class ReceiveLog final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ReceiveLog)
+
+public:
+    // Made a child of the field.
+    explicit ReceiveLog(TextField *field);
+
+    TextField *field() const { return m_field; }
+    // Appends the arrival, with the caret at the end and nothing selected.
+    // False, with the log unchanged, when it is full, and from then on until
+    // clear().
+    bool appendArrival(QStringView piece);
+    // The same for Latin-1 text (hex records, plain ASCII), stored as it is.
+    bool appendArrival(QLatin1StringView piece);
+    // Empties the log and its undo history; arrivals are taken again.
+    void clear();
+    bool isFull() const { return m_full; }
+
+Q_SIGNALS:
+    void saveAsRequested();
+
+private:
+    template<typename View>
+    bool appendView(View piece);
+
+    TextField *m_field;
+    bool m_full = false;
+    QAction m_saveAs;
+};
