@@ -186,6 +186,7 @@ void tst_TextLayout::keptLayoutsAnswerAsFreshOnes()
         kept.setPreedit(at, with);
     }
 
+    QVERIFY(kept.heardEveryChange());
     TextLayout fresh(store);
     fresh.setFont(font);
     fresh.setWidth(width);
@@ -193,6 +194,9 @@ void tst_TextLayout::keptLayoutsAnswerAsFreshOnes()
         fresh.setPreedit(preeditAt, preedit);
     QCOMPARE(shownText(kept, store), shownText(fresh, store));
     QCOMPARE(kept.lineHeight(), fresh.lineHeight());
+    // A change nobody told it of shows.
+    QVERIFY(store.append(u"x"));
+    QVERIFY(!kept.heardEveryChange());
 }
 
 void tst_TextLayout::linesWalkTheTextInOrder_data()

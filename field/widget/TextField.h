@@ -11,6 +11,7 @@
 
 class FindBar;
 class QAction;
+class QInputMethodQueryEvent;
 class QPainter;
 class TextControl;
 class TextDocument;
@@ -143,11 +144,9 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    friend class FindBar;
-    friend class TextFieldAccessible;
     struct Parts;
     // Answers the input method from the control, in the field's coordinates.
-    void answerInputMethod(class QInputMethodQueryEvent *query);
+    void answerInputMethod(QInputMethodQueryEvent *query);
 
     std::unique_ptr<Parts> d;
     Overlay m_overlay;
