@@ -1,7 +1,7 @@
 #include "data/logSave.h"
 
-#include "field/widget/TextField.h"
 #include "field/model/TextWriter.h"
+#include "field/widget/TextField.h"
 
 #include <QFileInfo>
 #include <QProgressDialog>

@@ -1,5 +1,5 @@
-#include "field/transfer/TextFieldMimeData.h"
 #include "field/model/TextStore.h"
+#include "field/transfer/TextFieldMimeData.h"
 #include "field/transfer/Utf8Maker.h"
 #include "tests/textMix.h"
 

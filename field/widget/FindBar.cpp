@@ -1,7 +1,7 @@
 #include "field/widget/FindBar.h"
 
-#include "field/widget/TextField.h"
 #include "field/model/TextFinder.h"
+#include "field/widget/TextField.h"
 
 #include <QApplication>
 #include <QCheckBox>
