@@ -153,7 +153,7 @@ reads, about 1150 / 330 MB/s with all of the above.
 - **The log's fresh memory is faulted in off the window's thread.** A profile of a TCP hex stream
   put some 40% of the window's thread in the kernel's page faults: every 4 KiB of a growing log
   is a fault, a zeroed page and its bookkeeping when first written. Whole-chunk storage now comes
-  from 16 MiB regions (\`field/ChunkMemory\`) that a thread of their own maps and has the kernel
+  from 16 MiB regions (\`field/memory/ChunkMemory\`) that a thread of their own maps and has the kernel
   populate ahead (\`MADV_POPULATE_WRITE\`, a megabyte a call, so the lock on the process's
   mappings is never held long), while the window fills the region before. A region is unmapped
   when its last block goes, so Clear still gives the memory back; one spare region (16 MiB) is
@@ -180,7 +180,7 @@ a large copy of other text releases the one before (about 1 GB for a full ASCII 
 
 Qt's X11 clipboard asks a copy for all of its bytes at once, on the GUI thread, and sends them
 only then; STRING it even converts twice more. So on X11 the program answers requests for the
-text of its large copies itself (\`field/X11CopyServer\`), on Qt's own connection: UTF-8 straight
+text of its large copies itself (\`field/x11/X11CopyServer\`), on Qt's own connection: UTF-8 straight
 from the bytes the thread writes, in INCR steps of the largest request the X server takes (16 MiB
 on Xvfb), each sent as soon as it is made, so a paste right after the copy starts before the
 making ends and the window only ever waits for the write of one step; STRING and TEXT are made
