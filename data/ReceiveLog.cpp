@@ -1,15 +1,55 @@
 #include "data/ReceiveLog.h"
 
 #include "field/widget/TextField.h"
+#include "text/textEncoding.h"
 
 ReceiveLog::ReceiveLog(TextField *field)
     : QObject(field)
     , m_field(field)
     , m_saveAs(QStringLiteral("Save &As…"))
+    , m_encodings(QStringLiteral("Text Encoding"))
 {
     m_saveAs.setShortcuts(QKeySequence::Save);
     connect(&m_saveAs, &QAction::triggered, this, &ReceiveLog::saveAsRequested);
     field->addMenuAction(&m_saveAs);
+
+    for (const TextEncoding &encoding : availableEncodings()) {
+        QAction *choice = m_encodings.addAction(encoding.label);
+        choice->setCheckable(true);
+        choice->setChecked(encoding.name == m_encoding);
+        choice->setData(encoding.name);
+        m_encodingChoice.addAction(choice);
+    }
+    connect(&m_encodingChoice, &QActionGroup::triggered, this,
+            [this](QAction *choice) { setEncoding(choice->data().toByteArray()); });
+    field->addMenuAction(m_encodings.menuAction());
+}
+
+QString ReceiveLog::encodingLabel() const
+{
+    for (const QAction *choice : m_encodingChoice.actions()) {
+        if (choice->data().toByteArray() == m_encoding)
+            return choice->text();
+    }
+    return QString::fromLatin1(m_encoding);
+}
+
+void ReceiveLog::setEncoding(const QByteArray &name)
+{
+    if (name == m_encoding)
+        return;
+    m_encoding = name;
+    // What the last encoding held back of a character is no part of the next.
+    m_streamDecoder = QStringDecoder(m_encoding.constData());
+    for (QAction *choice : m_encodingChoice.actions())
+        choice->setChecked(choice->data().toByteArray() == m_encoding);
+}
+
+QString ReceiveLog::decode(QByteArrayView bytes, bool whole)
+{
+    if (whole)
+        return QStringDecoder(m_encoding.constData(), QStringConverter::Flag::Stateless)(bytes);
+    return m_streamDecoder(bytes);
 }
 
 bool ReceiveLog::appendArrival(QStringView piece)

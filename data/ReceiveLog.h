@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QAction>
+#include <QActionGroup>
+#include <QByteArray>
+#include <QMenu>
 #include <QObject>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringView>
 
 class TextField;
@@ -11,7 +15,9 @@ class TextField;
 // appended at the end, and the log always holds a gapless beginning of it.
 // Once an arrival is refused for want of room, every later one is too, until
 // Clear. The field's context menu offers Save As (also Ctrl+S), which asks
-// the window to save the log through saveAsRequested().
+// the window to save the log through saveAsRequested(), and Text Encoding,
+// the one choice that reads arrivals and writes sends (UTF-8 at first; not
+// kept after closing).
 class ReceiveLog final : public QObject
 {
     Q_OBJECT
@@ -32,6 +38,16 @@ public:
     void clear();
     bool isFull() const { return m_full; }
 
+    // The chosen encoding, as the toolkit names it ("UTF-8", "ISO-8859-1").
+    QByteArray encoding() const { return m_encoding; }
+    QString encodingLabel() const;
+    bool isUtf8() const { return m_encoding == "UTF-8"; }
+    void setEncoding(const QByteArray &name);
+    // The arrival's text in the chosen encoding. A datagram is whole; a
+    // stream's character split between two reads is put together, what does
+    // not decode is U+FFFD.
+    QString decode(QByteArrayView bytes, bool whole);
+
 Q_SIGNALS:
     void saveAsRequested();
 
@@ -42,4 +58,8 @@ private:
     TextField *m_field;
     bool m_full = false;
     QAction m_saveAs;
+    QMenu m_encodings;
+    QActionGroup m_encodingChoice { this };
+    QByteArray m_encoding = "UTF-8";
+    QStringDecoder m_streamDecoder { QStringDecoder::Utf8 };
 };

@@ -35,6 +35,9 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
             return;
         }
         appended = receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer));
+    } else if (!receiveLog->isUtf8()) {
+        appended = receiveLog->appendArrival(
+                receiveLog->decode(Winsock->GetDataBytes(), Winsock->Protocol() == ::Winsock::UDP));
     } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
         appended = receiveLog->appendArrival(QLatin1StringView(ascii));
     } else {

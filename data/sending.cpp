@@ -1,12 +1,19 @@
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
+#include "data/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "text/hexText.h"
+#include "text/lineColumn.h"
 #include "text/portText.h"
+#include "text/textEncoding.h"
 
 #include <QAction>
+#include <QStringList>
+
+#include <algorithm>
+#include <span>
 
 #include <vector>
 
@@ -45,7 +52,7 @@ void frmMain::cmdSendData_Click()
         }
     }
     if (!mnuSendAsHex->isChecked()) {
-        Winsock->SendData(txtSend->text());
+        sendText();
         return;
     }
     const HexBytes hex = bytesFromHex(storedPieces(txtSend->model()));
@@ -59,9 +66,63 @@ void frmMain::cmdSendData_Click()
     Winsock->SendBytes(hex.bytes);
 }
 
-void frmMain::mnuSendAsHex_Click(bool on)
+void frmMain::sendText()
+{
+    const QString typed = txtSend->text();
+    const QString text = withLineEnds(typed, sendLineEnd);
+    if (receiveLog->isUtf8()) {
+        Winsock->SendData(text);
+        return;
+    }
+    EncodedText encoded = encodeText(text, receiveLog->encoding());
+    if (encoded.faultAt >= 0) {
+        // Found again in the box as typed, where the caret can show it; line
+        // breaks are in every encoding offered, so the first fault is the same.
+        encoded = encodeText(typed, receiveLog->encoding());
+        const qsizetype at = std::max<qsizetype>(encoded.faultAt, 0);
+        const QAnyStringView box(typed);
+        const LineColumn where = lineColumnOf(std::span(&box, 1), at);
+        const char32_t character = QStringView(typed).mid(at).toUcs4().value(0);
+        txtSend->setSelection(at, at);
+        txtSend->setFocus(Qt::OtherFocusReason);
+        setPanelText(1, QStringLiteral("Send Data failed: %1 (U+%2) cannot be written in %3 at "
+                                       "line %4, column %5")
+                                .arg(QString::fromUcs4(&character, 1))
+                                .arg(uint(character), 4, 16, QLatin1Char('0'))
+                                .arg(receiveLog->encodingLabel())
+                                .arg(where.line)
+                                .arg(where.column));
+        return;
+    }
+    Winsock->SendBytes(encoded.bytes);
+}
+
+void frmMain::mnuSendAsHex_Click(bool)
 {
     // The text stays as it is either way; only its reading changes.
-    setCornerMark(txtSend, on ? QStringLiteral("HEX") : QString());
-    txtSend->setAccessibleDescription(on ? QStringLiteral("Send as hex") : QString());
+    showSendModes();
+}
+
+void frmMain::mnuLineEnds_Click(LineEnd end)
+{
+    sendLineEnd = end;
+    showSendModes();
+}
+
+void frmMain::showSendModes()
+{
+    QStringList marks;
+    QStringList said;
+    if (mnuSendAsHex->isChecked()) {
+        marks << QStringLiteral("HEX");
+        said << QStringLiteral("Send as hex");
+    }
+    if (sendLineEnd != LineEnd::Lf) {
+        const QString end
+                = sendLineEnd == LineEnd::CrLf ? QStringLiteral("CR LF") : QStringLiteral("CR");
+        marks << end;
+        said << QStringLiteral("line ends %1").arg(end);
+    }
+    setCornerMarks(txtSend, marks);
+    txtSend->setAccessibleDescription(said.join(QStringLiteral(", ")));
 }

@@ -225,7 +225,7 @@ void tst_Udp::sendAsHex()
     QTest::mouseClick(menu, Qt::LeftButton, {},
                       menu->actionGeometry(menu->actions().constLast()).center());
     QCOMPARE(box->accessibleDescription(), QStringLiteral("Send as hex"));
-    QCOMPARE(cornerMark(box), QStringLiteral("HEX"));
+    QCOMPARE(cornerMarks(box), QStringList { QStringLiteral("HEX") });
     QCOMPARE(box->canUndo(), !text.isEmpty());
 
     press(control<QPushButton>(*w, "cmdSendData"));

@@ -1,4 +1,5 @@
 #include "text/hexText.h"
+#include "text/lineColumn.h"
 
 #include <array>
 #include <type_traits>
@@ -215,35 +216,6 @@ HexBytes Reader::result()
     return { std::move(m_bytes), std::nullopt };
 }
 
-// Lines and columns of a position, found only once there is a fault, so that
-// the reading itself counts nothing.
-void locate(std::span<const QAnyStringView> pieces, HexFault &fault)
-{
-    qsizetype at = 0;
-    qsizetype line = 1;
-    qsizetype lineStart = 0;
-    bool afterCr = false;
-    for (const QAnyStringView piece : pieces) {
-        piece.visit([&](auto view) {
-            for (const auto unit : view) {
-                if (at == fault.position)
-                    return;
-                const char16_t c = QChar(unit).unicode();
-                if (c == u'\r' || (c == u'\n' && !afterCr))
-                    ++line;
-                if (c == u'\r' || c == u'\n')
-                    lineStart = at + 1;
-                afterCr = c == u'\r';
-                ++at;
-            }
-        });
-        if (at == fault.position)
-            break;
-    }
-    fault.line = line;
-    fault.column = fault.position - lineStart + 1;
-}
-
 } // namespace
 
 QString HexFault::text() const
@@ -293,7 +265,12 @@ HexBytes bytesFromHex(std::span<const QAnyStringView> pieces)
     if (ok)
         reader.finish();
     HexBytes result = reader.result();
-    if (result.fault)
-        locate(pieces, *result.fault);
+    // Lines and columns are found only once there is a fault, so that the
+    // reading itself counts nothing.
+    if (result.fault) {
+        const LineColumn where = lineColumnOf(pieces, result.fault->position);
+        result.fault->line = where.line;
+        result.fault->column = where.column;
+    }
     return result;
 }

@@ -54,14 +54,14 @@ void showFromStart(QLineEdit *field, const QString &text)
 
 namespace {
 
-// Where a field keeps the word, so it can be asked back.
-constexpr const char *cornerMarkProperty = "tarvikCornerMark";
+// Where a field keeps its words, so they can be asked back.
+constexpr const char *cornerMarksProperty = "tarvikCornerMarks";
 
-void drawCornerMark(const TextField *field, const QString &mark, QPainter &painter,
-                    const QRect &viewport)
+void drawCornerMarks(const TextField *field, const QStringList &marks, QPainter &painter,
+                     const QRect &viewport)
 {
-    // Small and in the selection's colours, so it reads as the field's state
-    // rather than as text; it stays put while the text scrolls under it.
+    // Small and in the selection's colours, so they read as the field's state
+    // rather than as text; they stay put while the text scrolls under them.
     QFont small = field->font();
     small.setBold(true);
     if (small.pointSizeF() > 0)
@@ -70,31 +70,35 @@ void drawCornerMark(const TextField *field, const QString &mark, QPainter &paint
         small.setPixelSize(std::max(6, small.pixelSize() * 3 / 4));
     const QFontMetrics metrics(small);
     constexpr int margin = TextField::margin;
-    QRect box(0, 0, metrics.horizontalAdvance(mark) + 6, metrics.height());
-    box.moveTopRight(QPoint(viewport.width() - 1 - margin / 2, margin / 2));
-    painter.fillRect(box, field->palette().brush(QPalette::Highlight));
     painter.setFont(small);
-    painter.setPen(field->palette().color(QPalette::HighlightedText));
-    painter.drawText(box, Qt::AlignCenter, mark);
+    int right = viewport.width() - 1 - margin / 2;
+    for (const QString &mark : marks) {
+        QRect box(0, 0, metrics.horizontalAdvance(mark) + 6, metrics.height());
+        box.moveTopRight(QPoint(right, margin / 2));
+        painter.fillRect(box, field->palette().brush(QPalette::Highlight));
+        painter.setPen(field->palette().color(QPalette::HighlightedText));
+        painter.drawText(box, Qt::AlignCenter, mark);
+        right = box.left() - margin / 2;
+    }
 }
 
 } // namespace
 
-void setCornerMark(TextField *field, const QString &mark)
+void setCornerMarks(TextField *field, const QStringList &marks)
 {
-    if (mark == cornerMark(field))
+    if (marks == cornerMarks(field))
         return;
-    field->setProperty(cornerMarkProperty, mark);
-    if (mark.isEmpty()) {
+    field->setProperty(cornerMarksProperty, marks);
+    if (marks.isEmpty()) {
         field->setOverlay({});
         return;
     }
-    field->setOverlay([field, mark](QPainter &painter, const QRect &viewport) {
-        drawCornerMark(field, mark, painter, viewport);
+    field->setOverlay([field, marks](QPainter &painter, const QRect &viewport) {
+        drawCornerMarks(field, marks, painter, viewport);
     });
 }
 
-QString cornerMark(const TextField *field)
+QStringList cornerMarks(const TextField *field)
 {
-    return field->property(cornerMarkProperty).toString();
+    return field->property(cornerMarksProperty).toStringList();
 }

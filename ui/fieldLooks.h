@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -30,8 +31,8 @@ void setLocked(QWidget *field, bool locked);
 // unchanged text is left as it is, with the user's selection.
 void showFromStart(QLineEdit *field, const QString &text);
 
-// A short word drawn in a multi-line field's top-right corner, over the text,
-// while not empty: it shows which mode is on (the send box's "HEX"). Changes
-// no text.
-void setCornerMark(TextField *field, const QString &mark);
-QString cornerMark(const TextField *field);
+// Short words drawn in a multi-line field's top-right corner, over the text,
+// the first in the corner and the others to its left: they show which modes
+// are on (the send box's "HEX", "CR LF"). Changes no text.
+void setCornerMarks(TextField *field, const QStringList &marks);
+QStringList cornerMarks(const TextField *field);

@@ -10,6 +10,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QAction>
+#include <QActionGroup>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -17,6 +18,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -289,6 +291,22 @@ void frmMain::createControls()
     mnuSendAsHex = new QAction(QStringLiteral("Send as Hex"), this);
     mnuSendAsHex->setObjectName(QStringLiteral("mnuSendAsHex"));
     mnuSendAsHex->setCheckable(true);
+    mnuLineEnds = new QMenu(QStringLiteral("Line Ends"), this);
+    mnuLineEnds->setObjectName(QStringLiteral("mnuLineEnds"));
+    auto *lineEnds = new QActionGroup(mnuLineEnds);
+    for (const auto &[caption, end] :
+         { std::pair { "LF", LineEnd::Lf }, std::pair { "CR LF", LineEnd::CrLf },
+           std::pair { "CR", LineEnd::Cr } }) {
+        QAction *choice = mnuLineEnds->addAction(QString::fromLatin1(caption));
+        choice->setCheckable(true);
+        choice->setChecked(end == sendLineEnd);
+        lineEnds->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, end = end] {
+            guarded("Line Ends", [this, end] { mnuLineEnds_Click(end); });
+        });
+    }
+    // Send as Hex stays the menu's last item, where it has always been.
+    txtSend->addMenuAction(mnuLineEnds->menuAction());
     txtSend->addMenuAction(mnuSendAsHex);
 
     Frame1 = groupBox(this, "Frame1", QStringLiteral("Receive"), 120, 1350, 7695, 4605);

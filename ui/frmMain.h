@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "text/textEncoding.h"
+
 #include <functional>
 
 class TextField;
@@ -12,6 +14,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTimer;
@@ -62,8 +65,14 @@ private:
     // Data exchange (data/sending.cpp, data/receiving.cpp)
     void cmdSendData_Click();
     void mnuSendAsHex_Click(bool on);
+    void mnuLineEnds_Click(LineEnd end);
     void Winsock_DataArrival(int bytesTotal);
     void cmdClear_Click();
+    // The send box as text, with the chosen line ends, in the chosen encoding;
+    // a character the encoding cannot hold sends nothing and is pointed at.
+    void sendText();
+    // The send box's corner marks and description say which modes are on.
+    void showSendModes();
 
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
@@ -107,6 +116,10 @@ private:
     // "Send as Hex" in the send box's context menu: Send Data reads the box
     // as hex bytes. Off at start, never stored.
     QAction *mnuSendAsHex = nullptr;
+    // "Line Ends" there: how each line break of the box goes out. LF, as
+    // typed, at first; never stored.
+    QMenu *mnuLineEnds = nullptr;
+    LineEnd sendLineEnd = LineEnd::Lf;
 
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
