@@ -67,7 +67,7 @@ stop_beside() {
 trap stop_beside EXIT
 
 build() {
-    cmake --preset default >/dev/null
+    cmake --preset default -DTARVIK_WERROR=ON >/dev/null
     cmake --build --preset default
 }
 

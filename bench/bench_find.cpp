@@ -95,10 +95,12 @@ int main(int argc, char **argv)
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             qFatal("cannot write %s", qPrintable(path));
-        log->model().snapshot().forEachPiece(0, log->length(), [&file](QAnyStringView piece) {
+        const TextSnapshot snapshot = log->model().snapshot();
+        for (const QAnyStringView piece : snapshot.stored().pieces()) {
             const QByteArray bytes = piece.toString().toLatin1();
-            return file.write(bytes) == bytes.size();
-        });
+            if (file.write(bytes) != bytes.size())
+                break;
+        }
     }
 
     QList<double> windowMs, engineMs, engineCaseMs, grepMs;

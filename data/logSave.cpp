@@ -3,36 +3,35 @@
 #include "field/model/TextWriter.h"
 #include "field/widget/TextField.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <exception>
 #include <mutex>
-#include <thread>
 
-// Encodes a snapshot into a file and commits it, on a thread of its own.
-// Between slices it looks whether it was cancelled; once it commits, a cancel
-// comes too late. Every member but the file is read under the mutex.
-class SaveThread final
+// Encodes a snapshot into a file and commits it, as a BackgroundJob. Between
+// slices it looks whether it was cancelled; once it commits, a cancel comes
+// too late. Every member but the file is read under the mutex; the file is
+// the job's while it runs, and the owner's before and after.
+class SaveJob final
 {
 public:
     enum class State { Writing, Committing, Saved, Failed, Cancelled };
 
-    SaveThread(const QString &path, TextSnapshot text)
+    SaveJob(const QString &path, TextSnapshot text)
         : m_file(path)
         , m_text(std::move(text))
     { }
-    ~SaveThread()
+    ~SaveJob()
     {
-        cancel();
-        if (m_thread.joinable())
-            m_thread.join();
         if (m_file.isOpen())
             m_file.cancelWriting(); // without a commit the target stays as it was
     }
-    Q_DISABLE_COPY_MOVE(SaveThread)
+    Q_DISABLE_COPY_MOVE(SaveJob)
 
     bool open(QString &failure)
     {
@@ -40,11 +39,6 @@ public:
             return true;
         failure = m_file.errorString();
         return false;
-    }
-    void start()
-    {
-        if (!m_thread.joinable())
-            m_thread = std::thread([this] { run(); });
     }
     // False when it is too late: the file is being put in place or is there.
     bool cancel()
@@ -64,18 +58,25 @@ public:
     }
     qsizetype length() const { return m_text.length(); }
 
-private:
-    void run()
+    void run(const BackgroundJob::Run &job)
     {
         try {
             TextWriter writer(m_text, m_file);
+            QElapsedTimer sinceProgress;
+            sinceProgress.start();
             while (!writer.atEnd()) {
                 if (!writer.writeSlice(LogSave::unitsPerWrite))
                     return fail(writer.errorString());
-                const std::lock_guard lock(m_mutex);
-                if (m_state == State::Cancelled)
-                    return;
-                m_done = writer.done();
+                {
+                    const std::lock_guard lock(m_mutex);
+                    if (m_state == State::Cancelled)
+                        return;
+                    m_done = writer.done();
+                }
+                if (sinceProgress.hasExpired(LogSave::progressEveryMs)) {
+                    sinceProgress.start();
+                    job.progress();
+                }
             }
             {
                 const std::lock_guard lock(m_mutex);
@@ -83,6 +84,7 @@ private:
                     return;
                 m_state = State::Committing;
             }
+            job.progress();
             if (!m_file.commit())
                 return fail(failureOf(m_file));
             const std::lock_guard lock(m_mutex);
@@ -91,6 +93,8 @@ private:
             fail(QString::fromLocal8Bit(failure.what()));
         }
     }
+
+private:
     void fail(const QString &cause)
     {
         const std::lock_guard lock(m_mutex);
@@ -109,7 +113,6 @@ private:
 
     QSaveFile m_file;
     const TextSnapshot m_text;
-    std::thread m_thread;
     mutable std::mutex m_mutex;
     State m_state = State::Writing;
     qsizetype m_done = 0;
@@ -122,12 +125,17 @@ LogSave::LogSave(TextField *log, const QString &path, QWidget *window)
     , m_window(window)
     , m_path(path)
 {
-    connect(&m_poll, &QTimer::timeout, this, &LogSave::poll);
+    connect(&m_job, &BackgroundJob::progressed, this, &LogSave::update);
+    connect(&m_job, &BackgroundJob::finished, this, &LogSave::update);
 }
 
 LogSave::~LogSave()
 {
-    m_thread.reset(); // waits for a slice, or a commit, under way
+    // Waits for a slice, or a commit, under way.
+    if (m_save)
+        m_save->cancel();
+    m_job.cancel();
+    m_save.reset();
     delete m_progress;
 }
 
@@ -139,10 +147,10 @@ bool LogSave::start()
         m_error = tr("%1 is not a regular file").arg(m_path);
         return false;
     }
-    auto thread = std::make_unique<SaveThread>(m_path, m_log->model().snapshot());
-    if (!thread->open(m_error))
+    auto save = std::make_unique<SaveJob>(m_path, m_log->model().snapshot());
+    if (!save->open(m_error))
         return false;
-    m_thread = std::move(thread);
+    m_save = std::move(save);
     m_running = true;
 
     m_progress = new QProgressDialog(tr("Saving the receive log to %1").arg(target.fileName()),
@@ -158,28 +166,29 @@ bool LogSave::start()
     m_progress->winId();
     m_progress->setValue(0); // starts its clock
     connect(m_progress, &QProgressDialog::canceled, this, &LogSave::cancel);
-    // The first look starts the thread, so a cancel before the event loop
-    // turns always comes in time.
-    m_poll.start(0);
+    // The thread starts once the event loop turns, so a cancel before that
+    // always comes in time.
+    QTimer::singleShot(0, this, [this] {
+        if (m_running)
+            m_job.start([save = m_save.get()](const BackgroundJob::Run &job) { save->run(job); });
+    });
     return true;
 }
 
-void LogSave::poll()
+void LogSave::update()
 {
     if (!m_running)
         return;
-    m_poll.setInterval(pollMs);
-    m_thread->start();
     qsizetype done = 0;
     QString failure;
-    switch (m_thread->state(done, failure)) {
-    case SaveThread::State::Saved:
+    switch (m_save->state(done, failure)) {
+    case SaveJob::State::Saved:
         return finish(Saved, {});
-    case SaveThread::State::Failed:
+    case SaveJob::State::Failed:
         return finish(Failed, failure);
-    case SaveThread::State::Cancelled:
+    case SaveJob::State::Cancelled:
         return finish(Cancelled, {});
-    case SaveThread::State::Committing:
+    case SaveJob::State::Committing:
         if (!m_committing) {
             m_committing = true;
             m_progress->setValue(1000);
@@ -188,8 +197,8 @@ void LogSave::poll()
                 button->setEnabled(false);
         }
         return;
-    case SaveThread::State::Writing: {
-        const qsizetype length = m_thread->length();
+    case SaveJob::State::Writing: {
+        const qsizetype length = m_save->length();
         m_progress->setValue(length > 0 ? int(done * 1000 / length) : 0);
         return;
     }
@@ -198,7 +207,7 @@ void LogSave::poll()
 
 void LogSave::cancel()
 {
-    if (m_running && m_thread->cancel())
+    if (m_running && m_save->cancel())
         finish(Cancelled, {});
 }
 
@@ -207,8 +216,8 @@ void LogSave::finish(Outcome outcome, const QString &cause)
     if (!m_running)
         return;
     m_running = false;
-    m_poll.stop();
-    m_thread.reset();
+    m_job.cancel(); // the job has ended, or ends at its next slice
+    m_save.reset();
     if (m_progress) {
         m_progress->hide();
         m_progress->deleteLater();

@@ -1,15 +1,16 @@
 #pragma once
 
+#include "field/model/BackgroundJob.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 
 class QProgressDialog;
 class QWidget;
-class SaveThread;
+class SaveJob;
 class TextField;
 
 // Saves a receive log to a file as UTF-8, exactly as the log reads back: the
@@ -19,11 +20,13 @@ class TextField;
 // target, which takes the target's place only once it is complete, so a
 // failure or a cancel leaves the target as it was.
 //
-// A thread of the save's own encodes the snapshot, writes it, makes the file
-// durable and puts it in place, as the system may hold a write up for a tenth
-// of a second and the disk take seconds over the last of a large file; the
-// window's thread only looks at its progress every pollMs. A save that runs
-// longer than progressAfterMs shows its progress with Cancel.
+// A thread of the save's own (a BackgroundJob) encodes the snapshot, writes
+// it, makes the file durable and puts it in place, as the system may hold a
+// write up for a tenth of a second and the disk take seconds over the last of
+// a large file; it tells the window's thread of its progress at most every
+// progressEveryMs, and at once when it puts the file in place and when it
+// ends. A save that runs longer than progressAfterMs shows its progress with
+// Cancel.
 class LogSave final : public QObject
 {
     Q_OBJECT
@@ -34,7 +37,7 @@ public:
     Q_ENUM(Outcome)
 
     static constexpr int progressAfterMs = 500;
-    static constexpr int pollMs = 20;
+    static constexpr int progressEveryMs = 20;
     static constexpr qsizetype unitsPerWrite = qsizetype(256) << 10;
 
     // The progress dialog belongs to `window`, which also owns the save.
@@ -55,15 +58,15 @@ Q_SIGNALS:
     void finished(LogSave::Outcome outcome, const QString &cause);
 
 private:
-    void poll();
+    void update();
     void finish(Outcome outcome, const QString &cause);
 
     QPointer<TextField> m_log;
     QWidget *m_window;
     QString m_path;
-    std::unique_ptr<SaveThread> m_thread;
+    std::unique_ptr<SaveJob> m_save;
+    BackgroundJob m_job; // runs m_save; after it, so that it is joined first
     QPointer<QProgressDialog> m_progress;
-    QTimer m_poll;
     bool m_committing = false;
     bool m_running = false;
     QString m_error;

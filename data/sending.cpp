@@ -17,26 +17,6 @@
 
 #include <vector>
 
-namespace {
-
-// The send box's text as its store keeps it, chunk by chunk, with no copy: a
-// box of tens of MB is read in one pass.
-std::vector<QAnyStringView> storedPieces(const TextStore &text)
-{
-    std::vector<QAnyStringView> pieces;
-    for (qsizetype at = 0; at < text.length();) {
-        const TextStore::Stored stored = text.storedFrom(at);
-        if (!stored.latin1.isEmpty())
-            pieces.emplace_back(stored.latin1);
-        else
-            pieces.emplace_back(stored.utf16);
-        at += stored.latin1.size() + stored.utf16.size();
-    }
-    return pieces;
-}
-
-} // namespace
-
 void frmMain::cmdSendData_Click()
 {
     setPanelText(1, QString());
@@ -55,7 +35,10 @@ void frmMain::cmdSendData_Click()
         sendText();
         return;
     }
-    const HexBytes hex = bytesFromHex(storedPieces(txtSend->model()));
+    // The box read as its store keeps it, with no copy: a box of tens of MB
+    // is read in one pass.
+    const StoredText::Pieces pieces = txtSend->model().stored().pieces();
+    const HexBytes hex = bytesFromHex(std::vector<QAnyStringView>(pieces.begin(), pieces.end()));
     if (hex.fault) {
         // Nothing goes out; the caret shows the user where to look.
         txtSend->setSelection(hex.fault->position, hex.fault->position);

@@ -24,7 +24,7 @@ for tool in clang++-14 cmake ninja; do
 done
 
 start=$SECONDS
-cmake --preset fuzz -B "$build" >/dev/null
+cmake --preset fuzz -B "$build" -DTARVIK_WERROR=ON >/dev/null
 cmake --build "$build" --target fuzz -j "${JOBS:-$(nproc)}"
 echo "build: $((SECONDS - start)) s"
 

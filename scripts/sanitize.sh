@@ -20,7 +20,7 @@ esac
 
 if [[ $steps != tests ]]; then
     start=$SECONDS
-    cmake --preset asan -B "$build" >/dev/null
+    cmake --preset asan -B "$build" -DTARVIK_WERROR=ON >/dev/null
     cmake --build "$build" -j "$jobs"
     echo "build: $((SECONDS - start)) s"
     [[ $steps == build ]] && exit 0

@@ -3,17 +3,14 @@
 #include "field/model/TextSnapshot.h"
 #include "field/model/TextStore.h"
 
-#include <exception>
-
 TextFinder::TextFinder(const TextStore &text, QObject *parent)
     : QObject(parent)
     , m_text(text)
-{ }
-
-TextFinder::~TextFinder()
 {
-    stopWorker();
+    connect(&m_job, &BackgroundJob::finished, this, &TextFinder::finished);
 }
+
+TextFinder::~TextFinder() = default;
 
 void TextFinder::find(const std::shared_ptr<const TextPattern> &pattern, qsizetype from,
                       SearchDirection direction)
@@ -29,49 +26,26 @@ void TextFinder::find(const std::shared_ptr<const TextPattern> &pattern, qsizety
 
 void TextFinder::cancel()
 {
-    stopWorker();
-    ++m_generation;
+    m_job.cancel();
     m_searching = false;
-}
-
-void TextFinder::stopWorker()
-{
-    if (!m_worker.joinable())
-        return;
-    m_cancel.store(true, std::memory_order_relaxed);
-    m_worker.join();
-    m_cancel.store(false, std::memory_order_relaxed);
 }
 
 void TextFinder::start(qsizetype from)
 {
-    stopWorker();
-    const quint64 generation = ++m_generation;
     m_searching = true;
-    m_worker = std::thread([this, generation, snapshot = m_text.snapshot(), pattern = m_pattern,
-                            from, direction = m_direction] {
-        SearchOutcome outcome;
-        QString failure;
-        try {
-            outcome = findNearest(searchedText(snapshot), *pattern, from, direction, &m_cancel);
-        } catch (const std::exception &error) {
-            failure = QString::fromLocal8Bit(error.what());
-        }
-        QMetaObject::invokeMethod(
-                this,
-                [this, generation, outcome, failure] { finished(generation, outcome, failure); },
-                Qt::QueuedConnection);
+    m_job.start([this, snapshot = m_text.snapshot(), pattern = m_pattern, from,
+                 direction = m_direction](const BackgroundJob::Run &run) {
+        m_outcome
+                = findNearest(searchedText(snapshot), *pattern, from, direction, &run.cancelFlag());
     });
 }
 
-void TextFinder::finished(quint64 generation, const SearchOutcome &outcome, const QString &failure)
+void TextFinder::finished()
 {
-    if (generation != m_generation)
-        return;
-    m_worker.join();
     m_searching = false;
-    if (!failure.isEmpty())
-        return Q_EMIT failed(failure);
+    if (!m_job.failure().isEmpty())
+        return Q_EMIT failed(m_job.failure());
+    const SearchOutcome outcome = m_outcome;
     if (outcome.cancelled)
         return;
     if (!outcome.found())

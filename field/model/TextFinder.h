@@ -1,13 +1,12 @@
 #pragma once
 
+#include "field/model/BackgroundJob.h"
 #include "field/model/TextSearch.h"
 
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 class TextStore;
 
@@ -17,10 +16,11 @@ class TextStore;
 // an edit made during the search may have broken it, and then the search goes
 // on past it, over a fresh snapshot.
 //
-// Invariants: at most one worker thread runs, and it only reads its snapshot
-// and the cancel flag; m_generation counts the searches started, and a result
-// of any but the latest is dropped. A new search or cancel() stops the
-// running one before it returns: the worker looks at the flag once a piece.
+// Invariants: at most one search runs, on m_job's thread; it only reads its
+// snapshot and writes m_outcome, which the GUI thread reads once m_job has
+// finished. A result of any but the latest search is dropped, and a new
+// search or cancel() stops the running one before it returns: the search
+// looks at the flag once a piece.
 class TextFinder final : public QObject
 {
     Q_OBJECT
@@ -45,15 +45,13 @@ Q_SIGNALS:
 
 private:
     void start(qsizetype from);
-    void stopWorker();
-    void finished(quint64 generation, const SearchOutcome &outcome, const QString &failure);
+    void finished();
 
     const TextStore &m_text;
     std::shared_ptr<const TextPattern> m_pattern;
     SearchDirection m_direction = SearchDirection::Forward;
     bool m_wrapped = false; // an earlier round of this search went past the end
     bool m_searching = false;
-    quint64 m_generation = 0;
-    std::atomic<bool> m_cancel { false };
-    std::thread m_worker;
+    SearchOutcome m_outcome; // the search's, while it runs
+    BackgroundJob m_job;     // last: it is joined before what the search writes goes
 };

@@ -66,18 +66,6 @@ TextPattern::Variants variantsOf(const char16_t *table, char16_t target)
     return variants;
 }
 
-char16_t unitAt(const SearchedText &text, qsizetype position)
-{
-    char16_t unit = 0;
-    if (position >= 0 && position < text.length) {
-        text.pieces(position, position + 1, [&unit](QAnyStringView piece) {
-            unit = piece.front().unicode();
-            return false;
-        });
-    }
-    return unit;
-}
-
 #if defined(__SSE2__)
 // The variants of one unit of the pattern, each in every lane, for pieces of
 // `Unit`s: sixteen bytes are compared with all of them at once.
@@ -93,7 +81,9 @@ struct Lanes
                                                    : _mm_set1_epi16(short(variants.units[i]));
         }
         none = count == 0;
-        for (int i = count; i < 4; ++i)
+        // The spare lanes repeat a variant, so that equal() needs no count;
+        // with none, nothing asks equal() and the lanes stay zero.
+        for (int i = count; i < 4 && !none; ++i)
             value[i] = value[0];
     }
     __m128i equal(__m128i block) const
@@ -107,7 +97,7 @@ struct Lanes
             return two;
         return _mm_or_si128(two, _mm_or_si128(eq(block, value[2]), eq(block, value[3])));
     }
-    __m128i value[4];
+    __m128i value[4] {};
     bool none = false;
 };
 #endif
@@ -187,14 +177,11 @@ public:
     bool run(qsizetype from, qsizetype to, const std::atomic<bool> *cancel)
     {
         m_at = from;
-        m_previous = unitAt(m_text, from - 1);
-        bool cancelled = false;
-        m_text.pieces(from, to, [&](QAnyStringView piece) {
-            if (cancel && cancel->load(std::memory_order_relaxed)) {
-                cancelled = true;
+        m_previous = m_text.unit(from - 1);
+        for (const QAnyStringView piece : m_text.pieces(from, to)) {
+            if (cancel && cancel->load(std::memory_order_relaxed))
                 return false;
-            }
-            return piece.visit([this](auto view) {
+            const bool goOn = piece.visit([this](auto view) {
                 using View = decltype(view);
                 if constexpr (std::is_same_v<View, QStringView>) {
                     return scan(view.utf16(), view.size());
@@ -205,8 +192,10 @@ public:
                     return false;
                 }
             });
-        });
-        return !cancelled;
+            if (!goOn)
+                break;
+        }
+        return true;
     }
 
 private:
@@ -311,10 +300,10 @@ private:
     bool report(qsizetype start)
     {
         // A match that splits a surrogate pair is no match.
-        if (m_pattern.m_startsWithLowSurrogate && QChar::isHighSurrogate(unitAt(m_text, start - 1)))
+        if (m_pattern.m_startsWithLowSurrogate && QChar::isHighSurrogate(m_text.unit(start - 1)))
             return true;
         if (m_pattern.m_endsWithHighSurrogate
-            && QChar::isLowSurrogate(unitAt(m_text, start + m_pattern.length())))
+            && QChar::isLowSurrogate(m_text.unit(start + m_pattern.length())))
             return true;
         return m_found(start);
     }
@@ -336,28 +325,12 @@ private:
 
 SearchedText searchedText(const TextStore &store)
 {
-    const auto pieces = [&store](qsizetype from, qsizetype to, const SearchedText::Visit &visit) {
-        from = std::max<qsizetype>(from, 0);
-        to = std::min(to, store.length());
-        while (from < to) {
-            const TextStore::Stored stored = store.storedFrom(from);
-            const bool wide = stored.latin1.isEmpty();
-            const qsizetype size
-                    = std::min(to - from, wide ? stored.utf16.size() : stored.latin1.size());
-            if (!(wide ? visit(stored.utf16.first(size)) : visit(stored.latin1.first(size))))
-                return;
-            from += size;
-        }
-    };
-    return { store.length(), pieces };
+    return store.stored();
 }
 
 SearchedText searchedText(const TextSnapshot &snapshot)
 {
-    const auto pieces = [snapshot](qsizetype from, qsizetype to, const SearchedText::Visit &visit) {
-        snapshot.forEachPiece(from, to, visit);
-    };
-    return { snapshot.length(), pieces };
+    return snapshot.stored();
 }
 
 bool forEachMatch(const SearchedText &text, const TextPattern &pattern, qsizetype first,
@@ -366,7 +339,7 @@ bool forEachMatch(const SearchedText &text, const TextPattern &pattern, qsizetyp
 {
     const qsizetype length = pattern.length();
     first = std::max<qsizetype>(first, 0);
-    last = std::min(last, text.length - length + 1);
+    last = std::min(last, text.length() - length + 1);
     if (length == 0 || first >= last)
         return !(cancel && cancel->load(std::memory_order_relaxed));
     MatchScan scan(text, pattern, found);
@@ -426,14 +399,14 @@ SearchOutcome lastIn(const SearchedText &text, const TextPattern &pattern, qsize
 SearchOutcome findNearest(const SearchedText &text, const TextPattern &pattern, qsizetype from,
                           SearchDirection direction, const std::atomic<bool> *cancel)
 {
-    from = std::clamp<qsizetype>(from, 0, text.length);
+    from = std::clamp<qsizetype>(from, 0, text.length());
     const bool forward = direction == SearchDirection::Forward;
-    SearchOutcome outcome = forward ? firstIn(text, pattern, from, text.length, cancel)
+    SearchOutcome outcome = forward ? firstIn(text, pattern, from, text.length(), cancel)
                                     : lastIn(text, pattern, 0, from, cancel);
     if (outcome.found() || outcome.cancelled)
         return outcome;
     outcome = forward ? firstIn(text, pattern, 0, from, cancel)
-                      : lastIn(text, pattern, from, text.length, cancel);
+                      : lastIn(text, pattern, from, text.length(), cancel);
     outcome.wrapped = outcome.found();
     return outcome;
 }

@@ -9,6 +9,8 @@
 #include <functional>
 #include <vector>
 
+#include "field/model/StoredText.h"
+
 class TextSnapshot;
 class TextStore;
 
@@ -28,21 +30,14 @@ class TextStore;
 // bytes at a time: the pattern's first unit and one further unit, each with
 // its case variants.
 
-// The text a search reads: its length and its stored pieces in order. The
-// pieces of [from, to) go to `visit` one by one, as they are kept (Latin-1 or
-// UTF-16), until it returns false.
-struct SearchedText
-{
-    using Visit = std::function<bool(QAnyStringView)>;
-    qsizetype length = 0;
-    std::function<void(qsizetype from, qsizetype to, const Visit &visit)> pieces;
-};
-
-// The live text of a store, valid until its next edit: for the thread that
-// edits the store.
+// The text a search reads, as its store keeps it (StoredText). A store's is
+// valid until its next edit, for the thread that edits the store; a
+// snapshot's as long as the snapshot, for any thread.
+using SearchedText = StoredText;
 SearchedText searchedText(const TextStore &store);
-// A snapshot's text, which it keeps: for any thread.
 SearchedText searchedText(const TextSnapshot &snapshot);
+// A snapshot that goes at the end of the statement would leave nothing to read.
+SearchedText searchedText(const TextSnapshot &&snapshot) = delete;
 
 // A text to find, folded once, with what the scan needs to skip ahead.
 // Invariants: m_folded is the text folded (or as it is, when case counts);

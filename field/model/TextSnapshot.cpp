@@ -22,33 +22,18 @@ TextSnapshot::TextSnapshot(std::vector<Piece> pieces)
     m_data = std::move(data);
 }
 
-qsizetype TextSnapshot::pieceAt(qsizetype position) const
+StoredText TextSnapshot::stored() const
 {
-    const auto &starts = m_data->startOf;
-    return std::upper_bound(starts.begin(), starts.end() - 1, position) - starts.begin() - 1;
-}
-
-void TextSnapshot::forEachPiece(qsizetype from, qsizetype to,
-                                const std::function<bool(QAnyStringView)> &visit) const
-{
-    from = std::clamp<qsizetype>(from, 0, length());
-    to = std::clamp<qsizetype>(to, from, length());
-    for (qsizetype i = from < to ? pieceAt(from) : 0; from < to; ++i) {
-        const qsizetype start = m_data->startOf[i];
-        const qsizetype end = std::min(to, m_data->startOf[i + 1]);
-        if (!visit(m_data->pieces[i].view(from - start, end - start)))
-            return;
-        from = end;
-    }
-}
-
-QAnyStringView TextSnapshot::storedFrom(qsizetype position) const
-{
-    if (position < 0 || position >= length())
+    if (!m_data)
         return {};
-    const qsizetype i = pieceAt(position);
-    const Piece &piece = m_data->pieces[i];
-    return piece.view(position - m_data->startOf[i], piece.size);
+    return { m_data.get(), &TextSnapshot::pieceOf, m_data->startOf.data(),
+             qsizetype(m_data->pieces.size()) };
+}
+
+QAnyStringView TextSnapshot::pieceOf(const void *data, qsizetype index, qsizetype from,
+                                     qsizetype to)
+{
+    return static_cast<const Data *>(data)->pieces[index].view(from, to);
 }
 
 QString TextSnapshot::text(qsizetype from, qsizetype to) const
@@ -57,7 +42,7 @@ QString TextSnapshot::text(qsizetype from, qsizetype to) const
     to = std::clamp<qsizetype>(to, from, length());
     QString result(to - from, Qt::Uninitialized);
     QChar *out = result.data();
-    forEachPiece(from, to, [&](QAnyStringView piece) {
+    for (const QAnyStringView piece : stored().pieces(from, to)) {
         piece.visit([&](auto view) {
             if constexpr (std::is_same_v<decltype(view), QStringView>)
                 std::copy_n(view.data(), view.size(), out);
@@ -66,17 +51,14 @@ QString TextSnapshot::text(qsizetype from, qsizetype to) const
                                [](auto c) { return QChar(char16_t(uchar(c))); });
         });
         out += piece.size();
-        return true;
-    });
+    }
     return result;
 }
 
 QByteArray TextSnapshot::utf8(qsizetype from, qsizetype to) const
 {
     return encodeUtf8([&](const auto &visit) {
-        forEachPiece(from, to, [&](QAnyStringView piece) {
+        for (const QAnyStringView piece : stored().pieces(from, to))
             visit(piece);
-            return true;
-        });
     });
 }

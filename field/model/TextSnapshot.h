@@ -4,7 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
+#include "field/model/StoredText.h"
+
 #include <memory>
 #include <vector>
 
@@ -38,20 +39,16 @@ public:
     qsizetype length() const { return m_data ? m_data->startOf.back() : 0; }
     bool isEmpty() const { return length() == 0; }
 
-    // Hands the stored runs of [from, to) to `visit` in order, each as it is
-    // kept, without a copy, until it returns false. Positions are clamped.
-    void forEachPiece(qsizetype from, qsizetype to,
-                      const std::function<bool(QAnyStringView)> &visit) const;
-    // The run from `position` to the end of the piece that holds it; empty
-    // outside the text.
-    QAnyStringView storedFrom(qsizetype position) const;
+    // The runs as they are stored, without a copy; valid while this snapshot,
+    // or a copy of it, lives.
+    StoredText stored() const;
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
     QByteArray utf8(qsizetype from, qsizetype to) const;
     QByteArray utf8() const { return utf8(0, length()); }
 
 private:
-    qsizetype pieceAt(qsizetype position) const;
+    static QAnyStringView pieceOf(const void *data, qsizetype index, qsizetype from, qsizetype to);
 
     struct Data
     {

@@ -819,18 +819,17 @@ QChar TextStore::at(qsizetype position) const
     return m_chunks[chunk].unit(position - m_startOf[chunk]);
 }
 
-TextStore::Stored TextStore::storedFrom(qsizetype position) const
+StoredText TextStore::stored() const
 {
-    if (position < 0 || position >= length())
-        return {};
-    const qsizetype chunk = chunkAt(position);
-    const Chunk &c = m_chunks[chunk];
-    const qsizetype offset = position - m_startOf[chunk];
+    return { this, &TextStore::pieceOf, m_startOf.data(), qsizetype(m_chunks.size()) };
+}
+
+QAnyStringView TextStore::pieceOf(const void *text, qsizetype index, qsizetype from, qsizetype to)
+{
+    const Chunk &c = static_cast<const TextStore *>(text)->m_chunks[index];
     if (c.wide())
-        return { {}, QStringView(c.utf16.get() + offset, c.size - offset) };
-    return { QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()) + offset,
-                               c.size - offset),
-             {} };
+        return QStringView(c.utf16.get() + from, to - from);
+    return QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()) + from, to - from);
 }
 
 QString TextStore::text(qsizetype from, qsizetype to) const
@@ -847,24 +846,6 @@ QString TextStore::text(qsizetype from, qsizetype to) const
         from = end;
     }
     return result;
-}
-
-void TextStore::forEachPiece(qsizetype from, qsizetype to,
-                             const std::function<void(QAnyStringView)> &visit) const
-{
-    from = std::clamp<qsizetype>(from, 0, length());
-    to = std::clamp<qsizetype>(to, from, length());
-    for (qsizetype chunk = from < to ? chunkAt(from) : 0; from < to; ++chunk) {
-        const Chunk &c = m_chunks[chunk];
-        const qsizetype start = m_startOf[chunk];
-        const qsizetype end = std::min(to, m_startOf[chunk + 1]);
-        if (c.wide())
-            visit(QStringView(c.utf16.get() + (from - start), end - from));
-        else
-            visit(QLatin1StringView(reinterpret_cast<const char *>(c.latin1.get()) + (from - start),
-                                    end - from));
-        from = end;
-    }
 }
 
 TextStore::Walk TextStore::walkStarts(qsizetype chunk, qsizetype maxCount, qsizetype maxOffset,
@@ -1012,7 +993,10 @@ qsizetype TextStore::memoryBytes() const
 
 QByteArray TextStore::utf8(qsizetype from, qsizetype to) const
 {
-    return encodeUtf8([&](const auto &visit) { forEachPiece(from, to, visit); });
+    return encodeUtf8([&](const auto &visit) {
+        for (const QAnyStringView piece : stored().pieces(from, to))
+            visit(piece);
+    });
 }
 
 TextSnapshot TextStore::snapshot(qsizetype from, qsizetype to) const

@@ -5,9 +5,9 @@
 #include <QString>
 #include <QStringView>
 
+#include "field/model/StoredText.h"
 #include "field/model/TextSnapshot.h"
 
-#include <functional>
 #include <vector>
 
 // What a TextStore may hold and how it keeps it (TextStore::Limits).
@@ -81,15 +81,9 @@ public:
     bool hasMemoryToRelease() const { return !m_aside.empty(); }
 
     QChar at(qsizetype position) const;
-    // The units from `position` to the end of the chunk that holds it, as they
-    // are stored, without a copy: Latin-1 or UTF-16, the other view empty.
-    // Both are empty outside the text. Valid until the next change.
-    struct Stored
-    {
-        QLatin1StringView latin1;
-        QStringView utf16;
-    };
-    Stored storedFrom(qsizetype position) const;
+    // The text's chunks as they are stored, without a copy; valid until the
+    // next change.
+    StoredText stored() const;
     QString text(qsizetype from, qsizetype to) const;
     QString text() const { return text(0, length()); }
 
@@ -196,10 +190,8 @@ private:
     bool appendView(View piece);
 
     qsizetype chunkAt(qsizetype position) const;
-    // Hands the stored pieces of [from, to) to `visit` in order, each as it is
-    // kept: Latin-1 or UTF-16.
-    void forEachPiece(qsizetype from, qsizetype to,
-                      const std::function<void(QAnyStringView)> &visit) const;
+    // Units [from, to) of chunk `index` of the store `text`, for StoredText.
+    static QAnyStringView pieceOf(const void *text, qsizetype index, qsizetype from, qsizetype to);
     struct Walk
     {
         qsizetype count = 0;

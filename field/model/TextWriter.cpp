@@ -23,10 +23,8 @@ bool TextWriter::writeSlice(qsizetype units)
     }
     m_encoder.restartAt(m_buffer.get());
     const qsizetype stop = std::min(m_text.length(), m_done + units);
-    m_text.forEachPiece(m_done, stop, [this](QAnyStringView piece) {
+    for (const QAnyStringView piece : m_text.stored().pieces(m_done, stop))
         m_encoder.piece(piece);
-        return true;
-    });
     if (stop == m_text.length())
         m_encoder.finish();
     const qint64 size = m_encoder.size();

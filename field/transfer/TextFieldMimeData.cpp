@@ -3,8 +3,6 @@
 #include "field/model/TextStore.h"
 #include "field/transfer/Utf8Maker.h"
 
-#include <vector>
-
 namespace {
 
 const QString plainText = QStringLiteral("text/plain");
@@ -20,24 +18,23 @@ bool sameText(const TextSnapshot &a, const TextSnapshot &b)
 {
     if (a.length() != b.length())
         return false;
-    std::vector<QAnyStringView> runs;
-    a.forEachPiece(0, a.length(), [&](QAnyStringView piece) {
-        runs.push_back(piece);
-        return true;
-    });
+    const StoredText::Pieces runs = a.stored().pieces();
+    const StoredText::Pieces others = b.stored().pieces();
     qsizetype budget = qsizetype(1) << 20;
-    std::size_t i = 0;
-    bool same = true;
-    b.forEachPiece(0, b.length(), [&](QAnyStringView piece) {
-        same = i < runs.size() && runs[i].size() == piece.size();
-        if (same && runs[i].data() != piece.data()) {
+    auto run = runs.begin();
+    for (const QAnyStringView piece : others) {
+        if (run == runs.end())
+            return false;
+        const QAnyStringView mine = *run++;
+        if (mine.size() != piece.size())
+            return false;
+        if (mine.data() != piece.data()) {
             budget -= piece.size();
-            same = budget >= 0 && runs[i] == piece;
+            if (budget < 0 || mine != piece)
+                return false;
         }
-        ++i;
-        return same;
-    });
-    return same && i == runs.size();
+    }
+    return run == runs.end();
 }
 
 // The one copy whose UTF-8 is kept; copies are made and asked on the GUI

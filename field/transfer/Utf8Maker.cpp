@@ -7,7 +7,8 @@
 Utf8Maker::Utf8Maker(TextSnapshot text)
     : m_text(std::move(text))
 {
-    m_thread = std::thread([this] { make(); });
+    connect(&m_job, &BackgroundJob::progressed, this, &Utf8Maker::progressed);
+    m_job.start([this](const BackgroundJob::Run &run) { make(run); });
 }
 
 Utf8Maker::~Utf8Maker()
@@ -15,71 +16,55 @@ Utf8Maker::~Utf8Maker()
     stopAndFree();
 }
 
-void Utf8Maker::make()
+void Utf8Maker::make(const BackgroundJob::Run &run)
 {
     // Transfers go in steps of megabytes: telling them of every piece would
     // only fill the event queue.
     constexpr qsizetype notifyEveryBytes = qsizetype(1) << 20;
     qsizetype notifiedAt = 0;
     const auto visitUnlessStopped = [&](Utf8Encoder &encoder, bool progress) {
-        m_text.forEachPiece(0, m_text.length(), [&](QAnyStringView piece) {
-            if (m_stop.load(std::memory_order_relaxed))
-                return false;
+        for (const QAnyStringView piece : m_text.stored().pieces()) {
+            if (run.isCancelled())
+                break;
             encoder.piece(piece);
             if (progress) {
                 m_ready.store(encoder.size(), std::memory_order_release);
                 if (encoder.size() >= notifiedAt + notifyEveryBytes) {
                     notifiedAt = encoder.size();
-                    notify();
+                    run.progress();
                 }
             }
-            return true;
-        });
+        }
         encoder.finish();
     };
     Utf8Encoder counter;
     visitUnlessStopped(counter, false);
-    if (m_stop.load())
+    if (run.isCancelled())
         return;
     try {
         m_bytes = QByteArray(counter.size(), Qt::Uninitialized);
     } catch (const std::bad_alloc &) {
         m_failed.store(true, std::memory_order_release);
-        notify();
+        run.progress();
         return;
     }
     // The array is not touched again but through this, so that reading the
     // written part on the GUI thread never meets a detach.
     char *out = m_bytes.data();
     m_size.store(counter.size(), std::memory_order_release);
-    notify();
+    run.progress();
     Utf8Encoder writer(out);
     visitUnlessStopped(writer, true);
-    if (m_stop.load())
+    if (run.isCancelled())
         return;
     Q_ASSERT(writer.size() == counter.size());
     m_ready.store(writer.size(), std::memory_order_release);
-    notify();
-}
-
-void Utf8Maker::notify()
-{
-    // One emission waits at a time: a transfer looks at ready() when it comes.
-    if (m_notifyWaiting.exchange(true))
-        return;
-    QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_notifyWaiting.store(false);
-                Q_EMIT progressed();
-            },
-            Qt::QueuedConnection);
+    run.progress();
 }
 
 QByteArray Utf8Maker::bytes()
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    m_job.wait();
     return isDone() && !m_released ? m_bytes : QByteArray();
 }
 
@@ -99,8 +84,6 @@ void Utf8Maker::endReading()
 
 void Utf8Maker::stopAndFree()
 {
-    m_stop.store(true);
-    if (m_thread.joinable())
-        m_thread.join();
+    m_job.cancel();
     m_bytes = QByteArray();
 }

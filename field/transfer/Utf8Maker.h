@@ -1,12 +1,12 @@
 #pragma once
 
+#include "field/model/BackgroundJob.h"
 #include "field/model/TextSnapshot.h"
 
 #include <QByteArray>
 #include <QObject>
 
 #include <atomic>
-#include <thread>
 
 // The UTF-8 of a snapshot, made on a thread of its own from the moment a large
 // copy is made, so that the bytes are there when another program asks for
@@ -19,10 +19,11 @@
 // transfer under way) holds them until it ends, then they go.
 //
 // Invariants: size() is -1 until counted, then fixed; ready() only grows, up
-// to size(); bytes [0, ready()) never change again. The thread reads only the
-// snapshot and writes only the array past ready(); it is stopped and joined
-// before the array is freed. Everything but the thread runs on the GUI thread,
-// and progressed() is emitted there, at most one emission waiting at a time.
+// to size(); bytes [0, ready()) never change again. The job, on m_job's
+// thread, reads only the snapshot and writes only the array past ready(); it
+// is stopped and joined before the array is freed. Everything but the job
+// runs on the GUI thread, and progressed() is emitted there, at most one
+// emission waiting at a time.
 class Utf8Maker final : public QObject
 {
     Q_OBJECT
@@ -61,8 +62,7 @@ Q_SIGNALS:
     void progressed();
 
 private:
-    void make();
-    void notify();
+    void make(const BackgroundJob::Run &run);
     void stopAndFree();
 
     const TextSnapshot m_text;
@@ -70,9 +70,7 @@ private:
     std::atomic<qsizetype> m_size { -1 };
     std::atomic<qsizetype> m_ready { 0 };
     std::atomic<bool> m_failed { false };
-    std::atomic<bool> m_stop { false };
-    std::atomic<bool> m_notifyWaiting { false };
     bool m_released = false;
     int m_readers = 0;
-    std::thread m_thread;
+    BackgroundJob m_job;
 };

@@ -89,7 +89,7 @@ QByteArray latin1Of(const TextSnapshot &text, qsizetype from, qsizetype to)
 {
     QByteArray bytes(to - from, Qt::Uninitialized);
     char *out = bytes.data();
-    text.forEachPiece(from, to, [&](QAnyStringView piece) {
+    for (const QAnyStringView piece : text.stored().pieces(from, to)) {
         piece.visit([&](auto view) {
             if constexpr (std::is_same_v<decltype(view), QStringView>)
                 std::transform(view.begin(), view.end(), out, [](QChar unit) {
@@ -99,8 +99,7 @@ QByteArray latin1Of(const TextSnapshot &text, qsizetype from, qsizetype to)
                 std::memcpy(out, view.data(), view.size());
         });
         out += piece.size();
-        return true;
-    });
+    }
     return bytes;
 }
 

@@ -1,20 +1,20 @@
+// ChunkMemory on Linux: regions mapped with mmap, filled in ahead by
+// madvise(MADV_POPULATE_WRITE) on a thread of the pool's own.
 #include "field/memory/ChunkMemory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#if defined(Q_OS_LINUX)
 #include <sys/mman.h>
-#endif
 
 namespace {
-
-#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
 
 constexpr qsizetype populateStep = qsizetype(1) << 20;
 
@@ -28,10 +28,26 @@ struct Region
     bool filling = false; // the filler thread is at work on it
 };
 
+// Every block holds the pool, and so does pool() until the program ends:
+// chunks freed at exit, after pool() let go, still come back to it.
 class Pool
 {
 public:
-    ~Pool() = delete; // lives as long as the process: chunks freed at exit come back to it
+    Pool() = default;
+    Q_DISABLE_COPY_MOVE(Pool)
+    ~Pool()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_one();
+        if (m_filler.joinable())
+            m_filler.join();
+        // No block is in use: what is left are the spare and regions the filler left.
+        for (const Region &region : m_regions)
+            ::munmap(region.base, ChunkMemory::regionBytes);
+    }
 
     // A block of `bytes`, blockBytes or twice that.
     char *take(qsizetype bytes)
@@ -115,10 +131,9 @@ private:
     void wantSpare(std::unique_lock<std::mutex> &lock)
     {
         m_spareWanted = true;
-        if (!m_fillerStarted) {
+        if (!m_filler.joinable()) {
             try {
-                std::thread([this] { fill(); }).detach();
-                m_fillerStarted = true;
+                m_filler = std::thread([this] { fill(); });
             } catch (const std::system_error &) {
                 m_spareWanted = false; // no thread: regions are mapped when needed
             }
@@ -131,7 +146,9 @@ private:
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return m_spareWanted; });
+            m_wake.wait(lock, [this] { return m_spareWanted || m_quit; });
+            if (m_quit)
+                return;
             m_spareWanted = false;
             // The window may have mapped one itself meanwhile.
             if (std::any_of(m_regions.begin(), m_regions.end(),
@@ -154,7 +171,9 @@ private:
             // kernel skips pages already there. A megabyte a call, so that
             // the kernel's lock of the process's mappings, which a mapping or
             // unmapping elsewhere waits for, is never held long.
-            for (qsizetype at = 0; at < ChunkMemory::regionBytes; at += populateStep)
+            for (qsizetype at = 0;
+                 at < ChunkMemory::regionBytes && !m_quit.load(std::memory_order_relaxed);
+                 at += populateStep)
                 ::madvise(base + at, size_t(populateStep), MADV_POPULATE_WRITE);
             lock.lock();
             const auto region = std::find_if(m_regions.begin(), m_regions.end(),
@@ -171,13 +190,14 @@ private:
     std::condition_variable m_wake;
     std::vector<Region> m_regions;
     bool m_spareWanted = false;
-    bool m_fillerStarted = false;
+    std::atomic<bool> m_quit { false }; // set under m_mutex, read without it while filling
+    std::thread m_filler;               // started when the first spare is taken
 };
 
-Pool &pool()
+const std::shared_ptr<Pool> &pool()
 {
-    static Pool *const instance = new Pool;
-    return *instance;
+    static const std::shared_ptr<Pool> instance = std::make_shared<Pool>();
+    return instance;
 }
 
 // The block size that serves `bytes`, or 0 when the heap serves them better.
@@ -194,28 +214,20 @@ std::shared_ptr<Unit[]> allocate(qsizetype &units)
     const qsizetype block = blockFor(units * qsizetype(sizeof(Unit)));
     if (block == 0)
         return std::make_shared_for_overwrite<Unit[]>(size_t(units));
-    char *memory = pool().take(block);
+    const std::shared_ptr<Pool> &from = pool();
+    char *memory = from->take(block);
     try {
-        auto storage = std::shared_ptr<Unit[]>(reinterpret_cast<Unit *>(memory), [](Unit *unit) {
-            pool().give(reinterpret_cast<char *>(unit));
-        });
+        auto storage
+                = std::shared_ptr<Unit[]>(reinterpret_cast<Unit *>(memory), [from](Unit *unit) {
+                      from->give(reinterpret_cast<char *>(unit));
+                  });
         units = block / qsizetype(sizeof(Unit));
         return storage;
     } catch (...) { // the shared count could not be made
-        pool().give(memory);
+        from->give(memory);
         throw;
     }
 }
-
-#else
-
-template<typename Unit>
-std::shared_ptr<Unit[]> allocate(qsizetype &units)
-{
-    return std::make_shared_for_overwrite<Unit[]>(size_t(units));
-}
-
-#endif
 
 } // namespace
 
@@ -231,9 +243,5 @@ std::shared_ptr<char16_t[]> ChunkMemory::utf16(qsizetype &units)
 
 qsizetype ChunkMemory::mappedBytes()
 {
-#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
-    return pool().mappedBytes();
-#else
-    return 0;
-#endif
+    return pool()->mappedBytes();
 }
