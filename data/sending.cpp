@@ -68,13 +68,15 @@ void frmMain::sendText()
         const char32_t character = QStringView(typed).mid(at).toUcs4().value(0);
         txtSend->setSelection(at, at);
         txtSend->setFocus(Qt::OtherFocusReason);
-        setPanelText(1, QStringLiteral("Send Data failed: %1 (U+%2) cannot be written in %3 at "
-                                       "line %4, column %5")
-                                .arg(QString::fromUcs4(&character, 1))
-                                .arg(uint(character), 4, 16, QLatin1Char('0'))
-                                .arg(receiveLog->encodingLabel())
-                                .arg(where.line)
-                                .arg(where.column));
+        setPanelText(
+                1,
+                QStringLiteral("Send Data failed: %1 (U+%2) cannot be written in %3 at "
+                               "line %4, column %5")
+                        .arg(QString::fromUcs4(&character, 1))
+                        .arg(QString::number(uint(character), 16).toUpper().rightJustified(4, u'0'))
+                        .arg(receiveLog->encodingLabel())
+                        .arg(where.line)
+                        .arg(where.column));
         return;
     }
     Winsock->SendBytes(encoded.bytes);
