@@ -2,6 +2,7 @@
 
 #include "net/Winsock.h"
 #include "text/portText.h"
+#include "ui/StatusBar.h"
 #include "ui/fieldLooks.h"
 
 #include <QLineEdit>
@@ -23,4 +24,24 @@ void frmMain::useLocalPortOrDefault()
         || portTextValue(txtLocalHostPortSet->text()) == 0)
         txtLocalHostPortSet->setText(QStringLiteral("1000"));
     Winsock->setLocalPort(portTextWhole(txtLocalHostPortSet->text()));
+}
+
+void frmMain::guardedLink(const char *operation, const std::function<void()> &handler)
+{
+    if (!guarded(operation, handler))
+        linkFailureText = StatusBar->panelText(1);
+}
+
+void frmMain::showLinkFailure(const QString &text)
+{
+    setPanelText(1, text);
+    linkFailureText = text;
+}
+
+void frmMain::clearStaleLinkFailure()
+{
+    // Only the failure itself goes: a later message has replaced it already.
+    if (!linkFailureText.isEmpty() && StatusBar->panelText(1) == linkFailureText)
+        setPanelText(1, QString());
+    linkFailureText.clear();
 }

@@ -23,6 +23,7 @@ void frmMain::TCP_Client()
         Winsock->setRemotePort(portTextWhole(txtRemoteHostPort->text()));
         Winsock->Connect();
         setPanelText(3, QStringLiteral("Connecting..."));
+        clearStaleLinkFailure();
     } catch (const std::exception &) {
         clearChoice(optClient);
     }

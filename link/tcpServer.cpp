@@ -15,6 +15,7 @@ void frmMain::TCP_Server()
         useLocalPortOrDefault();
         Winsock->Listen();
         setPanelText(3, QStringLiteral("Listening..."));
+        clearStaleLinkFailure();
     } catch (const std::exception &) {
         clearChoice(optServer);
     }

@@ -19,6 +19,8 @@ Winsock::Winsock(QObject *parent)
 
 Winsock::~Winsock()
 {
+    // Closing drops the membership; the window that heard of it is going too.
+    m_group.reset();
     Close();
 }
 
@@ -181,6 +183,7 @@ void Winsock::Close()
     }
     m_queuedDatagrams.clear();
     m_resolvedHost.clear();
+    LeaveGroup();
     if (m_udp) {
         m_udp->disconnect(this);
         m_udp->close();

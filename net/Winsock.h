@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
 #include <stdexcept>
 
 class QHostInfo;
@@ -80,6 +81,23 @@ public:
     QByteArray GetDataAscii();
     void Close();
 
+    // Multicast groups (net/WinsockGroup.cpp). A group is an address in
+    // 224.0.0.0/4 or ff00::/8. JoinRemoteGroup joins RemoteHost when it is
+    // a group literal: the bound UDP socket joins it on the interface a scope
+    // id names (ff02::1%eth0), else on the one that carries localAddress,
+    // else on the system's choice; sends to the group leave by that interface
+    // and come back to this socket too. It leaves any group held first, joins
+    // nothing for a host that is no group, and raises a WinsockError saying
+    // why the system refused, the binding left as it was. At most one group
+    // is held; LeaveGroup and Close give it up. Every change raises
+    // GroupChangedEvent, but the one of destruction.
+    static bool isGroupAddress(const QHostAddress &address);
+    void JoinRemoteGroup(const QString &localAddress);
+    void LeaveGroup();
+    QString JoinedGroup() const; // its address; empty when none is held
+    // The interface's name; empty when none is held or the system chose.
+    QString JoinedInterface() const;
+
     // Bytes received and not yet taken by GetData.
     qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
 
@@ -105,6 +123,7 @@ Q_SIGNALS:
     // A send that failed after SendData returned (a host name that does not
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
+    void GroupChangedEvent();
 
 private:
     void requireClosedForProtocolChange() const;
@@ -120,6 +139,8 @@ private:
     void sendUdp(const QByteArray &payload);
     void sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port);
     void onSendLookup(const QHostInfo &info);
+    // Why the system refused a datagram to `to`, in words: Qt names no cause.
+    QString sendRefusal(const QHostAddress &to) const;
 
     // TCP
     void takePendingConnections();
@@ -159,6 +180,14 @@ private:
     QList<QueuedDatagram> m_queuedDatagrams;
     void resolveFrontDatagram();
     bool m_readScheduled = false;
+
+    struct Membership
+    {
+        QHostAddress group;
+        unsigned interfaceIndex = 0; // 0: the system's choice
+        QString interfaceName;
+    };
+    std::optional<Membership> m_group; // only while m_udp is open
 
     QByteArray m_received;
     QByteArray m_textCarry;

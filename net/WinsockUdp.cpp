@@ -58,7 +58,7 @@ void Winsock::readDatagrams()
 void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port)
 {
     if (m_udp->writeDatagram(payload, to, port) < 0)
-        throw WinsockError(m_udp->errorString().toStdString());
+        throw WinsockError(sendRefusal(to).toStdString());
 }
 
 void Winsock::sendUdp(const QByteArray &payload)
@@ -110,7 +110,7 @@ void Winsock::onSendLookup(const QHostInfo &info)
         if (!failure.isEmpty() || !m_udp)
             continue;
         if (m_udp->writeDatagram(datagram.payload, address, datagram.port) < 0)
-            failure = m_udp->errorString();
+            failure = sendRefusal(address);
     }
     if (!m_queuedDatagrams.isEmpty())
         resolveFrontDatagram();

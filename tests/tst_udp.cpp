@@ -1,6 +1,7 @@
 // The window's UDP path against a real peer (socat): what arrives on the
 // window's port and how the log shows it, and where Send Data goes after Apply.
 
+#include "netns.h"
 #include "peer.h"
 #include "sendBox.h"
 #include "windowControls.h"
@@ -41,6 +42,8 @@ private Q_SLOTS:
     void sendAfterApply();
     void sendAsHex_data();
     void sendAsHex();
+    void groupAfterApply_data();
+    void groupAfterApply();
 
 private:
     // Sends one datagram to the window as a separate peer program would.
@@ -238,6 +241,58 @@ void tst_Udp::sendAsHex()
     }
     QTRY_VERIFY_WITH_TIMEOUT(receiver.hasPendingDatagrams(), peerWaitMs);
     QCOMPARE(receiver.receiveDatagram().data().toHex(), sent);
+}
+
+void tst_Udp::groupAfterApply_data()
+{
+    QTest::addColumn<bool>("routed");
+    QTest::addColumn<QString>("membership");
+    QTest::addColumn<QString>("joinPanel");
+    QTest::addColumn<QString>("sendPanel");
+
+    QTest::newRow("joined-own-send-looped-back")
+            << true << QStringLiteral("Joined 239.1.2.3 on lo") << QString() << QString();
+    QTest::newRow("no-route") << false << QString()
+                              << QStringLiteral("Joining 239.1.2.3 failed: no multicast route "
+                                                "leads to it")
+                              << QStringLiteral("Send Data failed: no route to 239.1.2.3");
+}
+
+void tst_Udp::groupAfterApply()
+{
+    QFETCH(bool, routed);
+    QFETCH(QString, membership);
+    QFETCH(QString, joinPanel);
+    QFETCH(QString, sendPanel);
+    const NetNamespace ns(routed);
+    if (!ns.skipReason.isEmpty())
+        QSKIP(qPrintable(ns.skipReason));
+
+    windowPort = applyUdpPort(*w); // inside the namespace now
+    QVERIFY(windowPort != 0);
+    // No interface carries it, so the system chooses, and without a route finds none.
+    if (!routed)
+        control<QLineEdit>(*w, "txtLocalHostIP")->setText(QStringLiteral("192.0.2.1"));
+    auto *remote = control<QLineEdit>(*w, "txtRemoteHostIP");
+    typeInto(remote, QStringLiteral("239.1.2.3"));
+    typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"), QString::number(windowPort));
+    press(control<QPushButton>(*w, "cmdApply"));
+    QCOMPARE(remote->toolTip(), membership);
+    QCOMPARE(remote->accessibleDescription(), membership);
+    QCOMPARE(panelText(*w, 1), joinPanel);
+    QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
+
+    setSendText(*w, QStringLiteral("own"));
+    press(control<QPushButton>(*w, "cmdSendData"));
+    QCOMPARE(panelText(*w, 1), sendPanel);
+    if (routed)
+        QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("own"), peerWaitMs);
+
+    // The next Apply leaves; a message not its own stays.
+    typeInto(remote, QStringLiteral("127.0.0.1"));
+    press(control<QPushButton>(*w, "cmdApply"));
+    QCOMPARE(remote->toolTip(), QString());
+    QCOMPARE(panelText(*w, 1), sendPanel);
 }
 
 QTEST_MAIN(tst_Udp)

@@ -620,6 +620,7 @@ void tst_Window::applyFailure()
     press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
     QCOMPARE(control<QLineEdit>(*w, "txtLocalHostPort")->text(), QString::number(windowPort));
+    QCOMPARE(panelText(*w, 1), QString()); // the failure is not left standing
 }
 
 void tst_Window::applyWithPortHeld()
@@ -638,6 +639,14 @@ void tst_Window::applyWithPortHeld()
     press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Bound);
     QCOMPARE(control<Winsock>(*w, "Winsock")->LocalPort(), int(windowPort));
+
+    // A server that listens after the failure clears it as well.
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), held);
+    press(control<QPushButton>(*w, "cmdApply"));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(freeTcpPort()));
+    press(control<QRadioButton>(*w, "optTCP"));
+    QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
+    QCOMPARE(panelText(*w, 1), QString());
 }
 
 void tst_Window::sendRefusedWithoutRemoteHost_data()

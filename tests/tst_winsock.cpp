@@ -1,5 +1,6 @@
 #include "asNobody.h"
 #include "net/Winsock.h"
+#include "netns.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -170,6 +171,8 @@ private Q_SLOTS:
     void udpFloodArrivesInOrder_data();
     void udpFloodArrivesInOrder();
     void udpUnresolvableHost();
+    void udpGroup_data();
+    void udpGroup();
 
     void listenBusyPort_data();
     void listenBusyPort();
@@ -512,6 +515,64 @@ void tst_Winsock::udpUnresolvableHost()
     QCOMPARE(failures.size(), 1);
     const QString reason = failures.front().front().toString();
     QVERIFY2(reason.contains(QStringLiteral("no-such-host.invalid")), qPrintable(reason));
+}
+
+void tst_Winsock::udpGroup_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<bool>("routed");
+
+    QTest::newRow("ipv4") << QStringLiteral("239.1.2.3") << true;
+    QTest::newRow("ipv6") << QStringLiteral("ff15::1") << true;
+    QTest::newRow("ipv4-no-route") << QStringLiteral("239.1.2.3") << false;
+    QTest::newRow("ipv6-no-route") << QStringLiteral("ff15::1") << false;
+}
+
+void tst_Winsock::udpGroup()
+{
+    QFETCH(QString, group);
+    QFETCH(bool, routed);
+    const NetNamespace ns(routed);
+    if (!ns.skipReason.isEmpty())
+        QSKIP(qPrintable(ns.skipReason));
+
+    UdpReceiver member;
+    const auto port = quint16(member.socket.LocalPort());
+    member.socket.setRemoteHost(group);
+    member.socket.setRemotePort(port);
+    QSignalSpy changes(&member.socket, &Winsock::GroupChangedEvent);
+    // Without a route only the system can choose, and it finds none.
+    const auto refusal = failureOf([&] {
+        member.socket.JoinRemoteGroup(routed ? QStringLiteral("127.0.0.1") : QString());
+    });
+    if (!routed) {
+        QVERIFY(refusal && refusal->contains(QStringLiteral("no multicast route")));
+        QCOMPARE(member.socket.JoinedGroup(), QString());
+        QCOMPARE(member.socket.State(), Winsock::Bound);
+        const auto sendRefusal = failureOf([&] { member.socket.SendData(QStringLiteral("x")); });
+        QCOMPARE(sendRefusal, QStringLiteral("no route to ") + group);
+        return;
+    }
+    QVERIFY2(!refusal, qPrintable(refusal.value_or(QString())));
+    QCOMPARE(member.socket.JoinedGroup(), group);
+    QCOMPARE(member.socket.JoinedInterface(), QStringLiteral("lo"));
+
+    // Another member's datagram, and the own send looped back.
+    QUdpSocket other;
+    QCOMPARE(other.writeDatagram("theirs", QHostAddress(group), port), 6);
+    member.socket.SendData(QStringLiteral("own"));
+    QTRY_COMPARE_WITH_TIMEOUT(member.datagrams.size(), 2, waitMs);
+    QVERIFY(member.datagrams.contains("theirs") && member.datagrams.contains("own"));
+
+    // Left: the group's next datagram no longer comes, one sent after it does.
+    member.socket.LeaveGroup();
+    QCOMPARE(member.socket.JoinedGroup(), QString());
+    QCOMPARE(changes.size(), 2);
+    other.writeDatagram("gone", QHostAddress(group), port);
+    const bool v6 = QHostAddress(group).protocol() == QAbstractSocket::IPv6Protocol;
+    other.writeDatagram("after", v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(member.datagrams.size(), 3, waitMs);
+    QCOMPARE(member.datagrams.back(), QByteArray("after"));
 }
 
 void tst_Winsock::listenBusyPort_data()

@@ -380,7 +380,7 @@ void frmMain::connectEvents()
                                    void (frmMain::*handler)()) {
         connect(option, &QRadioButton::toggled, this, [this, operation, handler](bool selected) {
             if (selected)
-                guarded(operation, [this, handler] { (this->*handler)(); });
+                guardedLink(operation, [this, handler] { (this->*handler)(); });
         });
     };
     onSelected(optUDP, "Selecting UDP", &frmMain::optUDP_Click);
@@ -389,7 +389,7 @@ void frmMain::connectEvents()
     onSelected(optClient, "Selecting Client", &frmMain::optClient_Click);
 
     connect(cmdApply, &QPushButton::clicked, this,
-            [this] { guarded("Apply", [this] { cmdApply_Click(); }); });
+            [this] { guardedLink("Apply", [this] { cmdApply_Click(); }); });
     connect(cmdSendData, &QPushButton::clicked, this,
             [this] { guarded("Send Data", [this] { cmdSendData_Click(); }); });
     connect(mnuSendAsHex, &QAction::toggled, this,
@@ -411,6 +411,7 @@ void frmMain::connectEvents()
                 "Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); },
                 arrivalFailedText());
     });
+    connect(Winsock, &::Winsock::GroupChangedEvent, this, &frmMain::Winsock_GroupChanged);
     connect(Winsock, &::Winsock::SendFailedEvent, this, [this](const QString &reason) {
         setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));
     });

@@ -54,6 +54,8 @@ private:
 
     // UDP peer settings (link/udpSettings.cpp)
     void cmdApply_Click();
+    // Remote Host IP's tooltip and description name the group joined.
+    void Winsock_GroupChanged();
 
     // TCP roles (link/tcpServer.cpp, link/tcpClient.cpp)
     void TCP_Server();
@@ -139,8 +141,8 @@ private:
 
     // Runs one entry from Qt; a failure becomes "<operation> failed: <cause>"
     // in status panel 1, or failureText when given, instead of escaping into
-    // the event loop (ui/guard.cpp).
-    void guarded(const char *operation, const std::function<void()> &handler,
+    // the event loop (ui/guard.cpp). False when the handler failed.
+    bool guarded(const char *operation, const std::function<void()> &handler,
                  const QString &failureText = QString());
     // What panel 1 says when an arrival cannot be shown (data/receiving.cpp).
     static QString arrivalFailedText();
@@ -157,6 +159,13 @@ private:
     // The local port field, or 1000 when it is blank or reads 0, becomes the
     // endpoint's local port.
     void useLocalPortOrDefault();
+    // A failure of the link's set-up (Apply, the transport and role
+    // choices) is kept, so that a later success of Apply or of a role routine
+    // clears it while panel 1 still shows it; no other text is cleared.
+    void guardedLink(const char *operation, const std::function<void()> &handler);
+    void showLinkFailure(const QString &text);
+    void clearStaleLinkFailure();
+    QString linkFailureText;
 
     // One buffer for every hex record, so a flood does not allocate a record
     // each time: at most one read's record, some 4.4 MB for a full 1 MB read.

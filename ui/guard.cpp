@@ -2,7 +2,7 @@
 
 #include <exception>
 
-void frmMain::guarded(const char *operation, const std::function<void()> &handler,
+bool frmMain::guarded(const char *operation, const std::function<void()> &handler,
                       const QString &failureText)
 {
     // Nothing may escape into Qt's event loop: a failure the handler leaves
@@ -10,6 +10,7 @@ void frmMain::guarded(const char *operation, const std::function<void()> &handle
     // or with the one text the handler's failures have for the user.
     try {
         handler();
+        return true;
     } catch (const std::exception &failure) {
         setPanelText(1, !failureText.isEmpty() ? failureText
                                                : QStringLiteral("%1 failed: %2")
@@ -20,4 +21,5 @@ void frmMain::guarded(const char *operation, const std::function<void()> &handle
                                 ? failureText
                                 : QStringLiteral("%1 failed").arg(QString::fromUtf8(operation)));
     }
+    return false;
 }
