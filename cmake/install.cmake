@@ -1,4 +1,8 @@
 # Installation as a desktop program, and a Debian package of it (cpack -G DEB).
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/installWindows.cmake)
+    return()
+endif()
 include(GNUInstallDirs)
 
 set(tarvik_app_id org.tarvik.Tarvik)

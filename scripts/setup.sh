@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build (and, with --test, the tests) need.
+# Installs the Debian packages the build (and, with --test, the tests) need;
+# --windows: those of the Windows build, its suite under Wine and its packages.
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core)
+packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core
+          fonts-liberation)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin
                clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox
                dbus-daemon at-spi2-core python3-pyatspi xclip)
+elif [[ "${1:-}" == "--windows" ]]; then
+    packages+=(g++-mingw-w64-x86-64-posix wine64 nsis zip xvfb xauth dpkg-dev)
 fi
 
 missing=()

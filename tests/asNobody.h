@@ -4,21 +4,49 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 // Ports below 1024 are protected only for unprivileged users; root tests of
 // that protection run one test function again as the user nobody.
+
+#if defined(_WIN32)
+// Windows has no root, protects no port and has no user nobody to become.
+inline bool runsAsRoot()
+{
+    return false;
+}
+
+inline bool mayBindBelow1024()
+{
+    return true;
+}
+#else
+inline bool runsAsRoot()
+{
+    return geteuid() == 0;
+}
 
 // Whether this process may bind a port below 1024 (root, or a system that
 // lowered the protected range).
 inline bool mayBindBelow1024()
 {
-    if (geteuid() == 0)
+    if (runsAsRoot())
         return true;
     QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
     return start.open(QIODevice::ReadOnly) && start.readAll().trimmed().toInt() <= 1000;
 }
+#endif
+
+// Skips the rest of a test that needs what only Linux has (/dev/full, mounts).
+#define SKIP_UNLESS_LINUX(what) \
+    do { \
+        if (QSysInfo::kernelType() != QLatin1String("linux")) \
+            QSKIP("needs " what ", which only Linux has"); \
+    } while (false)
 
 struct NobodyRun
 {

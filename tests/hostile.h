@@ -10,15 +10,19 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <filesystem>
+#include <utility>
 
+// The raw sockets are POSIX ones, and tst_hostile, their one user, skips on
+// Windows; the rest serves tst_badInput everywhere.
+#if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <utility>
+#endif
 
 // Helpers for the hostile-peer and bad-input suites: resource counters, a
 // responsiveness probe, raw loopback sockets and the machine-readable result
@@ -84,6 +88,7 @@ private:
     qint64 m_longest = 0;
 };
 
+#if !defined(_WIN32)
 // A raw socket, closed when it goes out of scope.
 class RawSocket
 {
@@ -174,3 +179,4 @@ inline RawSocket connectTcp(quint16 port, bool wait = true)
         socket.reset();
     return socket;
 }
+#endif

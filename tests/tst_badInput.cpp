@@ -399,7 +399,7 @@ void tst_BadInput::portInUse()
 
 void tst_BadInput::privilegedPort()
 {
-    if (geteuid() == 0) {
+    if (runsAsRoot()) {
         // Root binds every port: run this case again as nobody.
         const NobodyRun run = rerunAsNobody(QStringLiteral("privilegedPort"), 6 * peerWaitMs);
         if (!run.skipReason.isEmpty())

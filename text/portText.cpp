@@ -34,8 +34,13 @@ int digitValue(char c)
 // comma; port text always uses a dot.
 double parseCLocale(const std::string &literal)
 {
+#if defined(_WIN32)
+    static const _locale_t cLocale = _create_locale(LC_ALL, "C");
+    return _strtod_l(literal.c_str(), nullptr, cLocale);
+#else
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
     return strtod_l(literal.c_str(), nullptr, cLocale);
+#endif
 }
 
 } // namespace

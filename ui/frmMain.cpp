@@ -121,23 +121,17 @@ QLabel *image(QWidget *container, const char *name, const QPixmap &picture, int 
     return control;
 }
 
-// 8 pt fits every caption in the width the layout gives it; the toolkit's
-// usual 9 pt does not ("Remote Host Port" overflows its label).
+// One font for every control but Label7, the same on every platform: at 8 pt
+// it fits every caption in the width the layout gives it (the toolkit's usual
+// 9 pt does not: "Remote Host Port" overflows its label), and its digits are
+// 6 px wide, so five show whole in the 35 px bound-port field. Liberation Sans
+// has Arial's metrics, so the window is laid out alike where only Arial exists.
 QFont dialogFont()
 {
-    QFont font(QStringLiteral("DejaVu Sans"));
+    QFont font;
+    font.setFamilies({ QStringLiteral("Liberation Sans"), QStringLiteral("Arial") });
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(8);
-    return font;
-}
-
-// The Info box's figures are a point smaller: at 8 pt a digit is 7 px wide,
-// and five of them cannot show whole in the 35 px bound-port field. All three
-// fields take it, so the box reads in one size.
-QFont infoFont()
-{
-    QFont font = dialogFont();
-    font.setPointSize(7);
     return font;
 }
 
@@ -270,10 +264,8 @@ void frmMain::createControls()
     txtLocalHostPort = textField(frame3, "txtLocalHostPort", 3660, 750, 525, 270, true);
     txtLocalHostIP = textField(frame3, "txtLocalHostIP", 1740, 750, 1815, 270, true);
     txtLocalHostName = textField(frame3, "txtLocalHostName", 1740, 270, 2445, 270, true);
-    for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName }) {
-        info->setFont(infoFont());
+    for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName })
         info->setText(QStringLiteral("Text1"));
-    }
     // Qt keeps 2 px between the frame and the text; taking 1 px of it back on
     // each side gives "65535" the room it needs. A port never scrolls, so no
     // glyph is drawn over the frame.
