@@ -32,7 +32,7 @@ if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
     # runs see them.
     set(wine_fonts ${PROJECT_BINARY_DIR}/fonts)
     file(MAKE_DIRECTORY ${wine_fonts})
-    file(GLOB host_fonts /usr/share/fonts/truetype/liberation/*.ttf
+    file(GLOB host_fonts /usr/share/fonts/truetype/liberation2/*.ttf
         /usr/share/fonts/truetype/dejavu/*.ttf)
     foreach(font IN LISTS host_fonts)
         get_filename_component(font_name ${font} NAME)

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core
-          fonts-liberation)
+          fonts-liberation2)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin

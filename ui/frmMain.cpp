@@ -266,10 +266,11 @@ void frmMain::createControls()
     txtLocalHostName = textField(frame3, "txtLocalHostName", 1740, 270, 2445, 270, true);
     for (QLineEdit *info : { txtLocalHostPort, txtLocalHostIP, txtLocalHostName })
         info->setText(QStringLiteral("Text1"));
-    // Qt keeps 2 px between the frame and the text; taking 1 px of it back on
-    // each side gives "65535" the room it needs. A port never scrolls, so no
-    // glyph is drawn over the frame.
-    txtLocalHostPort->setTextMargins(-1, 0, -1, 0);
+    // Qt keeps 2 px between the frame and the text; taking them back on each
+    // side gives "65535" the room it needs where hinting widens the digits
+    // (31 px on Linux). A port never scrolls, and the digits' own side
+    // bearings keep them off the frame.
+    txtLocalHostPort->setTextMargins(-2, 0, -2, 0);
     Label2 = label(frame3, "Label2", QStringLiteral("Local Host IP"), 150, 780);
     Label1 = label(frame3, "Label1", QStringLiteral("Local Host Name"), 150, 300);
 
