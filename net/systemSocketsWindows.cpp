@@ -1,0 +1,156 @@
+// Group membership and route lookup on Windows. Winsock takes an IPv4
+// interface by index written as the address 0.0.0.index, and its options as
+// DWORDs.
+
+// Winsock 2 before anything that could pull in the first Winsock's numbering.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "net/systemSockets.h"
+
+#include <QNetworkInterface>
+
+#include <cstring>
+
+namespace {
+
+int setOption(qintptr descriptor, int level, int name, const void *value, int size)
+{
+    return ::setsockopt(SOCKET(descriptor), level, name, static_cast<const char *>(value), size)
+                    == 0
+            ? 0
+            : ::WSAGetLastError();
+}
+
+ip_mreq ipv4Request(const QHostAddress &group, unsigned interfaceIndex)
+{
+    ip_mreq request {};
+    request.imr_multiaddr.s_addr = htonl(group.toIPv4Address());
+    request.imr_interface.s_addr = htonl(interfaceIndex);
+    return request;
+}
+
+ipv6_mreq ipv6Request(const QHostAddress &group, unsigned interfaceIndex)
+{
+    ipv6_mreq request {};
+    const Q_IPV6ADDR bytes = group.toIPv6Address();
+    std::memcpy(&request.ipv6mr_multiaddr, bytes.c, sizeof bytes.c);
+    request.ipv6mr_interface = interfaceIndex;
+    return request;
+}
+
+bool isIPv4(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv4Protocol;
+}
+
+} // namespace
+
+namespace systemSockets {
+
+bool isBoundForIPv6(qintptr descriptor)
+{
+    sockaddr_storage bound {};
+    int size = sizeof bound;
+    return ::getsockname(SOCKET(descriptor), reinterpret_cast<sockaddr *>(&bound), &size) == 0
+            && bound.ss_family == AF_INET6;
+}
+
+int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceIndex)
+{
+    const DWORD on = 1;
+    if (isIPv4(group)) {
+        const ip_mreq request = ipv4Request(group, interfaceIndex);
+        if (const int error = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
+                                        sizeof request))
+            return error;
+        if (interfaceIndex != 0) {
+            const DWORD viaInterface = htonl(interfaceIndex);
+            setOption(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &viaInterface, sizeof viaInterface);
+        }
+        setOption(descriptor, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
+        return 0;
+    }
+    const ipv6_mreq request = ipv6Request(group, interfaceIndex);
+    if (const int error = setOption(descriptor, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request,
+                                    sizeof request))
+        return error;
+    if (interfaceIndex != 0) {
+        const DWORD viaInterface = interfaceIndex;
+        setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_IF, &viaInterface, sizeof viaInterface);
+    }
+    setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &on, sizeof on);
+    return 0;
+}
+
+void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceIndex)
+{
+    if (isIPv4(group)) {
+        const ip_mreq request = ipv4Request(group, interfaceIndex);
+        setOption(descriptor, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request);
+    } else {
+        const ipv6_mreq request = ipv6Request(group, interfaceIndex);
+        setOption(descriptor, IPPROTO_IPV6, IPV6_DROP_MEMBERSHIP, &request, sizeof request);
+    }
+}
+
+int routeTo(const QHostAddress &to)
+{
+    sockaddr_storage target {};
+    int size = 0;
+    bool isV4 = false;
+    const quint32 v4 = to.toIPv4Address(&isV4);
+    if (isV4) {
+        auto *address = reinterpret_cast<sockaddr_in *>(&target);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(v4);
+        address->sin_port = htons(9);
+        size = sizeof *address;
+    } else {
+        auto *address = reinterpret_cast<sockaddr_in6 *>(&target);
+        address->sin6_family = AF_INET6;
+        const Q_IPV6ADDR bytes = to.toIPv6Address();
+        std::memcpy(&address->sin6_addr, bytes.c, sizeof bytes.c);
+        address->sin6_port = htons(9);
+        if (!to.scopeId().isEmpty())
+            address->sin6_scope_id
+                    = ULONG(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
+        size = sizeof *address;
+    }
+    // Qt has started Winsock for its own sockets; this keeps it started while
+    // the probe lives, whoever asks.
+    WSADATA started {};
+    if (::WSAStartup(MAKEWORD(2, 2), &started) != 0)
+        return 0;
+    int error = 0;
+    const SOCKET probe = ::socket(target.ss_family, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe != INVALID_SOCKET) {
+        if (::connect(probe, reinterpret_cast<sockaddr *>(&target), size) != 0)
+            error = ::WSAGetLastError();
+        ::closesocket(probe);
+    }
+    ::WSACleanup();
+    return error;
+}
+
+bool isNoRoute(int error)
+{
+    return error == WSAENETUNREACH || error == WSAEHOSTUNREACH;
+}
+
+bool isNoInterface(int error)
+{
+    return error == WSAENETUNREACH || error == WSAEADDRNOTAVAIL;
+}
+
+bool isOutOfMemberships(int error)
+{
+    return error == WSAENOBUFS;
+}
+
+QString describe(int error)
+{
+    return qt_error_string(error);
+}
+
+} // namespace systemSockets
