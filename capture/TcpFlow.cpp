@@ -57,9 +57,10 @@ QList<TcpFlow::Packet> TcpFlow::bytes(bool inbound, QByteArrayView payload)
                                                                  payload.size() - at));
         out.append(segment(inbound, TcpFlag::Psh | TcpFlag::Ack, piece));
         next += quint32(piece.size());
-    }
-    if (!out.isEmpty())
+        // Acknowledged at once: until the receiver's first ACK its window is
+        // the SYN's, unscaled, which one full segment and a bit would fill.
         out.append(segment(!inbound, TcpFlag::Ack, {}));
+    }
     return out;
 }
 

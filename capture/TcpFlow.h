@@ -31,7 +31,7 @@ public:
 
     // SYN, SYN-ACK and ACK, the side that knocked first.
     QList<Packet> open(bool peerOpened);
-    // Segments of at most maxTcpSegmentBytes, then the receiver's ACK.
+    // Segments of at most maxTcpSegmentBytes, each with the receiver's ACK.
     QList<Packet> bytes(bool inbound, QByteArrayView payload);
     // FIN from that side, then the other side's ACK; nothing when it had.
     QList<Packet> close(bool inbound);
