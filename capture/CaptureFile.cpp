@@ -175,17 +175,17 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
         return;
     }
     const quint64 at = microsecondsOf(traffic.at);
-    const auto packet = [&](bool inbound, const QByteArray &bytes) {
-        out += pcapngPacket(at, inbound ? PacketDirection::Inbound : PacketDirection::Outbound,
-                            bytes);
+    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload) {
+        appendPcapngPacket(out, at, inbound ? PacketDirection::Inbound : PacketDirection::Outbound,
+                           headers, payload);
     };
     const PacketEnds ends = localToRemote(traffic);
     if (traffic.kind == WinsockTraffic::Datagram) {
         // No datagram passes the largest one an IPv4 packet holds.
         const QByteArrayView payload = QByteArrayView(traffic.payload).first(
                 std::min(traffic.payload.size(), maxUdpPayloadBytes));
-        packet(traffic.inbound,
-               udpPacket(traffic.inbound ? ends.reversed() : ends, payload));
+        packet(traffic.inbound, udpHeaders(traffic.inbound ? ends.reversed() : ends, payload),
+               payload);
         return;
     }
     // A connection the capture has not seen open (it started later) is
@@ -208,5 +208,5 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
         break;
     }
     for (const TcpFlow::Packet &each : std::as_const(packets))
-        packet(each.inbound, each.bytes);
+        packet(each.inbound, each.headers, each.payload);
 }

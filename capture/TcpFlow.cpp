@@ -28,7 +28,7 @@ TcpFlow::Packet TcpFlow::segment(bool inbound, quint8 flags, QByteArrayView payl
     header.flags = flags;
     header.window = 0xFFFF;
     header.options = options;
-    return { inbound, tcpPacket(inbound ? m_ends.reversed() : m_ends, header, payload) };
+    return { inbound, tcpHeaders(inbound ? m_ends.reversed() : m_ends, header, payload), payload };
 }
 
 QList<TcpFlow::Packet> TcpFlow::open(bool peerOpened)

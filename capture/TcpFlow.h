@@ -17,10 +17,12 @@
 class TcpFlow
 {
 public:
+    // Its headers, then the payload: a piece of what the call was given.
     struct Packet
     {
         bool inbound;
-        QByteArray bytes;
+        QByteArray headers;
+        QByteArrayView payload;
     };
 
     // Seen from this end: source is the local end, destination the peer.

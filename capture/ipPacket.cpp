@@ -42,22 +42,23 @@ QByteArray addressBytes(const QHostAddress &address, bool v4)
     return out;
 }
 
-// The IP header for `upperLength` bytes of `protocol`, then the upper layer
-// with its checksum (at `checksumAt` within it) over the pseudo header.
-QByteArray ipPacket(const PacketEnds &ends, quint8 protocol, QByteArray upper,
-                    qsizetype checksumAt)
+// The IP header, then the upper layer's header with its checksum (at
+// `checksumAt` within it) over the pseudo header, itself and the payload.
+QByteArray ipHeaders(const PacketEnds &ends, quint8 protocol, QByteArray upper,
+                     qsizetype checksumAt, QByteArrayView payload)
 {
     const bool v4 = ends.isIPv4();
     const QByteArray source = addressBytes(ends.source, v4);
     const QByteArray destination = addressBytes(ends.destination, v4);
-    const auto upperLength = quint16(upper.size());
+    const auto upperLength = quint16(upper.size() + payload.size());
 
     QByteArray pseudo = source + destination;
     put16(pseudo, 0);
     put8(pseudo, 0); // with the next byte: the protocol as 16 bits (IPv4), or
     put8(pseudo, protocol); // as the low byte of a 32-bit length word (IPv6)
     put16(pseudo, upperLength);
-    quint16 checksum = internetChecksum(upper, quint16(~internetChecksum(pseudo)));
+    pseudo += upper; // an even length: the payload's words stay aligned
+    quint16 checksum = internetChecksum(payload, quint16(~internetChecksum(pseudo)));
     if (protocol == protocolUdp && checksum == 0)
         checksum = 0xFFFF; // 0 means "none" for UDP
     set16(upper, checksumAt, checksum);
@@ -84,8 +85,7 @@ QByteArray ipPacket(const PacketEnds &ends, quint8 protocol, QByteArray upper,
         out += source;
         out += destination;
     }
-    out += upper;
-    return out;
+    return out + upper;
 }
 
 } // namespace
@@ -98,10 +98,13 @@ bool PacketEnds::isIPv4() const
 
 quint16 internetChecksum(QByteArrayView bytes, quint16 carried)
 {
+    // Big-endian 32-bit words summed into 64 bits fold to the 16-bit sum.
     quint64 sum = carried;
     const auto *data = reinterpret_cast<const uchar *>(bytes.data());
     const qsizetype size = bytes.size();
     qsizetype i = 0;
+    for (; i + 4 <= size; i += 4)
+        sum += qFromBigEndian<quint32>(data + i);
     for (; i + 1 < size; i += 2)
         sum += quint32(data[i]) << 8 | data[i + 1];
     if (i < size)
@@ -111,23 +114,20 @@ quint16 internetChecksum(QByteArrayView bytes, quint16 carried)
     return quint16(~sum);
 }
 
-QByteArray udpPacket(const PacketEnds &ends, QByteArrayView payload)
+QByteArray udpHeaders(const PacketEnds &ends, QByteArrayView payload)
 {
     QByteArray udp;
-    udp.reserve(8 + payload.size());
     put16(udp, ends.sourcePort);
     put16(udp, ends.destinationPort);
     put16(udp, quint16(8 + payload.size()));
     put16(udp, 0);
-    udp.append(payload);
-    return ipPacket(ends, protocolUdp, std::move(udp), 6);
+    return ipHeaders(ends, protocolUdp, std::move(udp), 6, payload);
 }
 
-QByteArray tcpPacket(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayView payload)
+QByteArray tcpHeaders(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayView payload)
 {
     const auto headerLength = quint8(20 + tcp.options.size());
     QByteArray segment;
-    segment.reserve(headerLength + payload.size());
     put16(segment, ends.sourcePort);
     put16(segment, ends.destinationPort);
     put32(segment, tcp.sequence);
@@ -138,6 +138,5 @@ QByteArray tcpPacket(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayVie
     put16(segment, 0); // checksum
     put16(segment, 0); // urgent pointer
     segment.append(tcp.options);
-    segment.append(payload);
-    return ipPacket(ends, protocolTcp, std::move(segment), 16);
+    return ipHeaders(ends, protocolTcp, std::move(segment), 16, payload);
 }

@@ -45,7 +45,8 @@ struct TcpHeader
 // TCP carry it; `carried` is a sum over bytes before them (the pseudo header).
 quint16 internetChecksum(QByteArrayView bytes, quint16 carried = 0);
 
-// A payload of at most maxUdpPayloadBytes.
-QByteArray udpPacket(const PacketEnds &ends, QByteArrayView payload);
-// A payload of at most maxTcpSegmentBytes.
-QByteArray tcpPacket(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayView payload);
+// The IP and UDP headers of a packet that carries `payload` (at most
+// maxUdpPayloadBytes): the packet is they, then the payload.
+QByteArray udpHeaders(const PacketEnds &ends, QByteArrayView payload);
+// The same with TCP, for a payload of at most maxTcpSegmentBytes.
+QByteArray tcpHeaders(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayView payload);

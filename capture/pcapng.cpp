@@ -72,19 +72,25 @@ QByteArray pcapngInterface(quint16 linkType, quint32 snapLength)
     return block(interfaceType, body);
 }
 
-QByteArray pcapngPacket(quint64 microseconds, PacketDirection direction, QByteArrayView packet)
+void appendPcapngPacket(QByteArray &out, quint64 microseconds, PacketDirection direction,
+                        QByteArrayView headers, QByteArrayView payload)
 {
-    QByteArray body;
-    body.reserve(packet.size() + 40);
-    put(body, quint32(0)); // interface 0
-    put(body, quint32(microseconds >> 32));
-    put(body, quint32(microseconds));
-    put(body, quint32(packet.size()));
-    put(body, quint32(packet.size()));
-    body.append(packet);
-    padToFour(body);
+    const auto captured = quint32(headers.size() + payload.size());
+    const quint32 padding = (4 - captured % 4) % 4;
+    const quint32 length = 28 + captured + padding + 12 + 4;
+    out.reserve(out.size() + length);
+    put(out, enhancedPacketType);
+    put(out, length);
+    put(out, quint32(0)); // interface 0
+    put(out, quint32(microseconds >> 32));
+    put(out, quint32(microseconds));
+    put(out, captured);
+    put(out, captured);
+    out.append(headers);
+    out.append(payload);
+    out.append(qsizetype(padding), '\0');
     const quint32 flags = qToLittleEndian(quint32(direction));
-    putOption(body, epbFlags, QByteArrayView(reinterpret_cast<const char *>(&flags), 4));
-    putOption(body, endOfOptions, {});
-    return block(enhancedPacketType, body);
+    putOption(out, epbFlags, QByteArrayView(reinterpret_cast<const char *>(&flags), 4));
+    putOption(out, endOfOptions, {});
+    put(out, length);
 }

@@ -50,6 +50,24 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
+QByteArray pcapngPacket(quint64 microseconds, PacketDirection direction, QByteArrayView packet)
+{
+    QByteArray out;
+    appendPcapngPacket(out, microseconds, direction, packet.first(packet.size() / 2),
+                       packet.sliced(packet.size() / 2));
+    return out;
+}
+
+QByteArray udpPacket(const PacketEnds &ends, const QByteArray &payload)
+{
+    return udpHeaders(ends, payload) + payload;
+}
+
+QByteArray whole(const TcpFlow::Packet &packet)
+{
+    return packet.headers + packet.payload.toByteArray();
+}
+
 // Clicks the receive log's menu item of that text; `answer` then meets the
 // file dialog it may open.
 void clickLogMenu(frmMain &w, const QString &text, const std::function<void()> &answer = {})
@@ -130,11 +148,11 @@ void tst_Capture::packetsAreValid_data()
                             << QByteArray("\xff\x00\x01", 3);
     QTest::newRow("udp-mixed-is-v6") << udpPacket(mixed, "x") << 6 << 17 << QByteArray("x");
     TcpFlow flow(v4);
-    QTest::newRow("tcp-v4-syn-with-options") << flow.open(true).front().bytes << 4 << 6
+    QTest::newRow("tcp-v4-syn-with-options") << whole(flow.open(true).front()) << 4 << 6
                                              << QByteArray();
-    QTest::newRow("tcp-v4-data") << flow.bytes(false, "GET /").front().bytes << 4 << 6
+    QTest::newRow("tcp-v4-data") << whole(flow.bytes(false, "GET /").front()) << 4 << 6
                                  << QByteArray("GET /");
-    QTest::newRow("tcp-v6-data") << TcpFlow(v6).bytes(true, "hi!").front().bytes << 6 << 6
+    QTest::newRow("tcp-v6-data") << whole(TcpFlow(v6).bytes(true, "hi!").front()) << 6 << 6
                                  << QByteArray("hi!");
 }
 
