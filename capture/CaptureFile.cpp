@@ -10,10 +10,15 @@
 #include <chrono>
 #include <optional>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 // What one item costs beyond its payload, counted against the bound.
 constexpr qsizetype itemOverhead = 128;
+constexpr int writerNiceness = 5;
 // Written in pieces of about this size, each of whole blocks.
 constexpr qsizetype writeBatchBytes = qsizetype(1) << 20;
 
@@ -120,6 +125,12 @@ bool CaptureFile::writeOut(const QByteArray &bytes)
 
 void CaptureFile::write()
 {
+#ifdef Q_OS_LINUX
+    // Behind the window's thread when the two want one core: the writer
+    // catches up while the window waits for the network (on Linux a nice
+    // value is the calling thread's).
+    setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + writerNiceness);
+#endif
     QByteArray out;
     if (m_format == Pcapng)
         out = pcapngSectionHeader("Tarvik") + pcapngInterface(linkTypeRaw, captureSnapLength);
