@@ -108,10 +108,16 @@ void CaptureFile::fail(const QString &cause)
 
 bool CaptureFile::writeOut(const QByteArray &bytes)
 {
-    if (bytes.isEmpty())
-        return true;
-    if (m_file.write(bytes) == bytes.size()) {
-        m_whole += bytes.size();
+    // A short write says nothing; the next one names the cause (no space).
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 written = m_file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0)
+            break;
+        done += written;
+    }
+    if (done == bytes.size()) {
+        m_whole += done;
         return true;
     }
     const QString cause = m_file.errorString();
