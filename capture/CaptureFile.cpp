@@ -24,8 +24,8 @@ constexpr qsizetype writeBatchBytes = qsizetype(1) << 20;
 
 quint64 microsecondsOf(std::chrono::system_clock::time_point at)
 {
-    return quint64(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch())
-                           .count());
+    return quint64(
+            std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
 }
 
 PacketEnds localToRemote(const WinsockTraffic &traffic)
@@ -103,7 +103,8 @@ void CaptureFile::fail(const QString &cause)
         return;
     m_failed = true;
     m_changed.notify_all();
-    QMetaObject::invokeMethod(this, [this, cause] { Q_EMIT failed(cause); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            this, [this, cause] { Q_EMIT failed(cause); }, Qt::QueuedConnection);
 }
 
 bool CaptureFile::writeOut(const QByteArray &bytes)
@@ -199,8 +200,9 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
     const PacketEnds ends = localToRemote(traffic);
     if (traffic.kind == WinsockTraffic::Datagram) {
         // No datagram passes the largest one an IPv4 packet holds.
-        const QByteArrayView payload = QByteArrayView(traffic.payload).first(
-                std::min(traffic.payload.size(), maxUdpPayloadBytes));
+        const QByteArrayView payload
+                = QByteArrayView(traffic.payload)
+                          .first(std::min(traffic.payload.size(), maxUdpPayloadBytes));
         packet(traffic.inbound, udpHeaders(traffic.inbound ? ends.reversed() : ends, payload),
                payload);
         return;

@@ -76,5 +76,5 @@ private:
     // The writer thread's own.
     struct Flow;
     std::unique_ptr<Flow> m_flow; // the TCP connection last seen
-    qint64 m_whole = 0; // bytes of whole blocks in the file
+    qint64 m_whole = 0;           // bytes of whole blocks in the file
 };

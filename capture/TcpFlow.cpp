@@ -8,8 +8,8 @@ namespace {
 QByteArray synOptions()
 {
     const auto mss = quint16(maxTcpSegmentBytes);
-    const char options[] = { 2, 4, char(mss >> 8), char(mss & 0xFF), 1, 3, 3,
-                             char(TcpFlow::windowScale) };
+    const char options[]
+            = { 2, 4, char(mss >> 8), char(mss & 0xFF), 1, 3, 3, char(TcpFlow::windowScale) };
     return QByteArray(options, sizeof options);
 }
 
@@ -53,8 +53,8 @@ QList<TcpFlow::Packet> TcpFlow::bytes(bool inbound, QByteArrayView payload)
         return out;
     quint32 &next = inbound ? m_remoteNext : m_localNext;
     for (qsizetype at = 0; at < payload.size(); at += maxTcpSegmentBytes) {
-        const QByteArrayView piece = payload.sliced(at, std::min(maxTcpSegmentBytes,
-                                                                 payload.size() - at));
+        const QByteArrayView piece
+                = payload.sliced(at, std::min(maxTcpSegmentBytes, payload.size() - at));
         out.append(segment(inbound, TcpFlag::Psh | TcpFlag::Ack, piece));
         next += quint32(piece.size());
         // Acknowledged at once: until the receiver's first ACK its window is

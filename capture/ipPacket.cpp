@@ -54,7 +54,7 @@ QByteArray ipHeaders(const PacketEnds &ends, quint8 protocol, QByteArray upper,
 
     QByteArray pseudo = source + destination;
     put16(pseudo, 0);
-    put8(pseudo, 0); // with the next byte: the protocol as 16 bits (IPv4), or
+    put8(pseudo, 0);        // with the next byte: the protocol as 16 bits (IPv4), or
     put8(pseudo, protocol); // as the low byte of a 32-bit length word (IPv6)
     put16(pseudo, upperLength);
     pseudo += upper; // an even length: the payload's words stay aligned

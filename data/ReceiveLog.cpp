@@ -36,8 +36,8 @@ void ReceiveLog::showCapture(const QString &path)
 {
     m_capture.setText(path.isEmpty() ? QStringLiteral("Capture to File…")
                                      : QStringLiteral("Stop Capture"));
-    m_field->setAccessibleDescription(
-            path.isEmpty() ? QString() : QStringLiteral("Capturing to %1").arg(path));
+    m_field->setAccessibleDescription(path.isEmpty() ? QString()
+                                                     : QStringLiteral("Capturing to %1").arg(path));
 }
 
 bool ReceiveLog::appendLine(QStringView line)

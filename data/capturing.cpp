@@ -37,8 +37,8 @@ void frmMain::txtReceive_Capture()
     if (path.isEmpty())
         return;
     lastCaptureFolder = QFileInfo(path).absolutePath();
-    const CaptureFile::Format format = chosen == raw ? CaptureFile::RawReceived
-                                                     : CaptureFile::Pcapng;
+    const CaptureFile::Format format
+            = chosen == raw ? CaptureFile::RawReceived : CaptureFile::Pcapng;
     if (format == CaptureFile::Pcapng && QFileInfo(path).suffix().isEmpty()
         && !QFileInfo::exists(path))
         path += QStringLiteral(".pcapng");

@@ -20,8 +20,8 @@ bool frmMain::stampArrival(int bytesTotal)
 {
     if (!receiveLog->showsArrivalTimes())
         return true;
-    const auto wall = std::chrono::time_point_cast<std::chrono::milliseconds>(
-            Winsock->ArrivalWallTime());
+    const auto wall
+            = std::chrono::time_point_cast<std::chrono::milliseconds>(Winsock->ArrivalWallTime());
     const QTime at = QDateTime::fromMSecsSinceEpoch(wall.time_since_epoch().count()).time();
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (lastSendAt)

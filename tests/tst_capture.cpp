@@ -148,8 +148,8 @@ void tst_Capture::packetsAreValid_data()
                             << QByteArray("\xff\x00\x01", 3);
     QTest::newRow("udp-mixed-is-v6") << udpPacket(mixed, "x") << 6 << 17 << QByteArray("x");
     TcpFlow flow(v4);
-    QTest::newRow("tcp-v4-syn-with-options") << whole(flow.open(true).front()) << 4 << 6
-                                             << QByteArray();
+    QTest::newRow("tcp-v4-syn-with-options")
+            << whole(flow.open(true).front()) << 4 << 6 << QByteArray();
     QTest::newRow("tcp-v4-data") << whole(flow.bytes(false, "GET /").front()) << 4 << 6
                                  << QByteArray("GET /");
     QTest::newRow("tcp-v6-data") << whole(TcpFlow(v6).bytes(true, "hi!").front()) << 6 << 6
@@ -326,8 +326,9 @@ void tst_Capture::windowCapturesTcp()
     QProcess follow;
     follow.start(tshark, { "-r", path, "-q", "-z", "follow,tcp,raw,0" });
     QVERIFY(follow.waitForFinished(60000));
-    const QString warnings = QString::fromUtf8(follow.readAllStandardError())
-                                     .remove(QRegularExpression(QStringLiteral("Running as user[^\n]*\n")));
+    const QString warnings
+            = QString::fromUtf8(follow.readAllStandardError())
+                      .remove(QRegularExpression(QStringLiteral("Running as user[^\n]*\n")));
     QCOMPARE(warnings, QString());
     // Lines of hex after the header; the window's own are indented by a tab.
     QByteArray in, out;

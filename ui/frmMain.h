@@ -188,8 +188,8 @@ private:
     LogSave *logSave = nullptr; // the save under way
 
     // --- capturing (data/capturing.cpp)
-    QString lastCaptureFolder;          // for this session only
-    CaptureFile *capture = nullptr;     // the capture under way
+    QString lastCaptureFolder;      // for this session only
+    CaptureFile *capture = nullptr; // the capture under way
     // When Send Data last sent, while nothing has changed the link since.
     std::optional<std::chrono::steady_clock::time_point> lastSendAt;
 };
