@@ -8,13 +8,23 @@
 // Should a stream ever outgrow the log, the benchmark presses Clear as a user
 // watching a long transfer would and counts what reached the log; an arrival
 // the full log refuses is counted too, never hidden.
+//
+// The text stream runs once more with a pcapng capture of it under way
+// (Capture to File in the log's menu), beside a run without one.
 
 #include "windowHarness.h"
 
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -186,6 +196,30 @@ double intoNcat(const QString &ncat, const QByteArray &data)
     return ended && ok ? data.size() / 1e6 / elapsed : 0;
 }
 
+// Clicks Capture to File (or Stop Capture) in the log's menu and answers
+// its dialog with `path`.
+void toggleCapture(frmMain &window, const QString &path)
+{
+    auto *log = control<TextField>(window, "txtReceive");
+    log->setFocus();
+    QTest::keyClick(log, Qt::Key_F10, Qt::ShiftModifier);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    if (!menu)
+        return;
+    QTimer::singleShot(0, &window, [path] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
+        }
+    });
+    for (QAction *item : menu->actions()) {
+        if (item->text() == QStringLiteral("Capture to File…")
+            || item->text() == QStringLiteral("Stop Capture"))
+            item->trigger();
+    }
+    menu->close();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -229,6 +263,33 @@ int main(int argc, char **argv)
             longestStall = std::max(longestStall, run.stallMs);
         }
         const QByteArray key = QByteArray("tcp_") + (hex ? "hex" : "text");
+        if (!hex) {
+            // Each run with a capture beside one without, so that both see
+            // the same machine.
+            QTemporaryDir dir;
+            QList<double> plain;
+            QList<double> captured;
+            double captureStall = 0;
+            for (int i = 0; i < runs; ++i) {
+                plain.append(intoWindow(window, data).mbps);
+                const QString path = dir.filePath(QStringLiteral("run.pcapng"));
+                toggleCapture(window, path);
+                const Run run = intoWindow(window, data);
+                toggleCapture(window, path);
+                const qint64 written = QFileInfo(path).size();
+                QFile::remove(path);
+                std::printf("text %lld MB: window %.1f MB/s without a capture, %.1f MB/s with one "
+                            "(longest stall %.1f ms, %lld bytes of pcapng, panel 1 \"%s\")\n",
+                            qlonglong(size >> 20), plain.constLast(), run.mbps, run.stallMs,
+                            qlonglong(written), qPrintable(panelText(window, 1)));
+                captured.append(run.mbps);
+                captureStall = std::max(captureStall, run.stallMs);
+            }
+            bench::result("tcp_text_capture_window_mbps", bench::median(captured), "MB/s");
+            bench::result("tcp_text_capture_stall_ms", captureStall, "ms");
+            bench::result("tcp_text_capture_ratio", bench::median(captured) / bench::median(plain),
+                          "x");
+        }
         bench::result(key + "_window_mbps", bench::median(ours), "MB/s");
         bench::result(key + "_refused_bytes", double(refused), "B");
         bench::result(key + "_stall_ms", longestStall, "ms");

@@ -45,7 +45,10 @@ looks at a timing.
    is decoded (or turned into hex records) and stored. The figure is bytes over the time from
    the connection to the window's Close event, which comes right after the arrival holding the
    last byte; \`ncat -l\` receives the same stream into /dev/null in the same run. A 5 ms precise
-   timer records the longest stall of the window's event loop meanwhile.
+   timer records the longest stall of the window's event loop meanwhile. The text stream then
+   runs by turns without and with a pcapng capture of it under way (**Capture to File…** in the
+   log's menu, into a temporary folder): \`tcp_text_capture_ratio\` is the median rate with one
+   over the median without, \`tcp_text_capture_stall_ms\` the longest stall with one.
 4. **bench_udp**: the window is moved to a free port through its own fields and **Apply**. A
    sender thread sends 32-byte datagrams (one text line each) for 5 s at 20k, 50k and 100k a
    second, paced by the clock in 1 ms steps and bounded in count and time, each datagram to the

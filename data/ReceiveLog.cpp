@@ -7,6 +7,8 @@ ReceiveLog::ReceiveLog(TextField *field)
     : QObject(field)
     , m_field(field)
     , m_saveAs(QStringLiteral("Save &As…"))
+    , m_showTimes(QStringLiteral("Show Arrival Times"))
+    , m_capture(QStringLiteral("Capture to File…"))
     , m_encodings(QStringLiteral("Text Encoding"))
 {
     m_saveAs.setShortcuts(QKeySequence::Save);
@@ -23,6 +25,30 @@ ReceiveLog::ReceiveLog(TextField *field)
     connect(&m_encodingChoice, &QActionGroup::triggered, this,
             [this](QAction *choice) { setEncoding(choice->data().toByteArray()); });
     field->addMenuAction(m_encodings.menuAction());
+
+    m_showTimes.setCheckable(true);
+    field->addMenuAction(&m_showTimes);
+    connect(&m_capture, &QAction::triggered, this, &ReceiveLog::captureRequested);
+    field->addMenuAction(&m_capture);
+}
+
+void ReceiveLog::showCapture(const QString &path)
+{
+    m_capture.setText(path.isEmpty() ? QStringLiteral("Capture to File…")
+                                     : QStringLiteral("Stop Capture"));
+    m_field->setAccessibleDescription(path.isEmpty() ? QString()
+                                                     : QStringLiteral("Capturing to %1").arg(path));
+}
+
+bool ReceiveLog::appendLine(QStringView line)
+{
+    const qsizetype length = m_field->length();
+    const QString last = length > 0 ? m_field->textBetween(length - 1, length) : QString();
+    if (last.isEmpty() || last == u"\n" || last == u"\r")
+        return appendView(line);
+    QString onItsOwn = QStringLiteral("\r\n");
+    onItsOwn += line;
+    return appendView(QStringView(onItsOwn));
 }
 
 QString ReceiveLog::encodingLabel() const

@@ -17,7 +17,9 @@ class TextField;
 // Clear. The field's context menu offers Save As (also Ctrl+S), which asks
 // the window to save the log through saveAsRequested(), and Text Encoding,
 // the one choice that reads arrivals and writes sends (UTF-8 at first; not
-// kept after closing).
+// kept after closing). Show Arrival Times (off at first) is read at each
+// arrival; Capture to File asks the window through captureRequested(), and
+// reads Stop Capture while showCapture() names a file.
 class ReceiveLog final : public QObject
 {
     Q_OBJECT
@@ -37,6 +39,14 @@ public:
     // Empties the log and its undo history; arrivals are taken again.
     void clear();
     bool isFull() const { return m_full; }
+    // Appends a line of its own: after a CR LF when the log does not end with
+    // a line break. Refused as an arrival is.
+    bool appendLine(QStringView line);
+
+    bool showsArrivalTimes() const { return m_showTimes.isChecked(); }
+    // The capture under way, told in the menu and the log's description;
+    // empty for none.
+    void showCapture(const QString &path);
 
     // The chosen encoding, as the toolkit names it ("UTF-8", "ISO-8859-1").
     QByteArray encoding() const { return m_encoding; }
@@ -50,6 +60,7 @@ public:
 
 Q_SIGNALS:
     void saveAsRequested();
+    void captureRequested();
 
 private:
     template<typename View>
@@ -58,6 +69,8 @@ private:
     TextField *m_field;
     bool m_full = false;
     QAction m_saveAs;
+    QAction m_showTimes;
+    QAction m_capture;
     QMenu m_encodings;
     QActionGroup m_encodingChoice { this };
     QByteArray m_encoding = "UTF-8";

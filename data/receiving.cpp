@@ -1,10 +1,12 @@
 #include "ui/frmMain.h"
 
 #include "data/ReceiveLog.h"
+#include "data/arrivalLine.h"
 #include "data/hexRecord.h"
 #include "net/Winsock.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 
 static_assert(::Winsock::maxStreamArrivalBytes <= maxHexRecordBytes,
               "every TCP arrival must fit one hex record");
@@ -12,6 +14,20 @@ static_assert(::Winsock::maxStreamArrivalBytes <= maxHexRecordBytes,
 QString frmMain::arrivalFailedText()
 {
     return QStringLiteral("Failed to get remote data...");
+}
+
+bool frmMain::stampArrival(int bytesTotal)
+{
+    if (!receiveLog->showsArrivalTimes())
+        return true;
+    const auto wall
+            = std::chrono::time_point_cast<std::chrono::milliseconds>(Winsock->ArrivalWallTime());
+    const QTime at = QDateTime::fromMSecsSinceEpoch(wall.time_since_epoch().count()).time();
+    std::optional<std::chrono::nanoseconds> sinceSend;
+    if (lastSendAt)
+        sinceSend = Winsock->ArrivalTime() - *lastSendAt;
+    return receiveLog->appendLine(arrivalLine(at, Winsock->ArrivalSender(),
+                                              Winsock->ArrivalSenderPort(), bytesTotal, sinceSend));
 }
 
 void frmMain::Winsock_DataArrival(int bytesTotal)
@@ -34,14 +50,20 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
             setPanelText(1, arrivalFailedText());
             return;
         }
-        appended = receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer));
-    } else if (!receiveLog->isUtf8()) {
-        appended = receiveLog->appendArrival(
-                receiveLog->decode(Winsock->GetDataBytes(), Winsock->Protocol() == ::Winsock::UDP));
-    } else if (const QByteArray ascii = Winsock->GetDataAscii(); !ascii.isEmpty()) {
-        appended = receiveLog->appendArrival(QLatin1StringView(ascii));
+        appended = stampArrival(bytesTotal)
+                   && receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer));
     } else {
-        appended = receiveLog->appendArrival(Winsock->GetDataText());
+        // Taken before the line goes in, so that a full log still takes it.
+        QByteArray ascii;
+        QString text;
+        if (!receiveLog->isUtf8())
+            text = receiveLog->decode(Winsock->GetDataBytes(),
+                                      Winsock->Protocol() == ::Winsock::UDP);
+        else if (ascii = Winsock->GetDataAscii(); ascii.isEmpty())
+            text = Winsock->GetDataText();
+        appended = stampArrival(bytesTotal)
+                   && (ascii.isEmpty() ? receiveLog->appendArrival(QStringView(text))
+                                       : receiveLog->appendArrival(QLatin1StringView(ascii)));
     }
     // The log is full.
     if (!appended)

@@ -47,6 +47,7 @@ void frmMain::cmdSendData_Click()
         return;
     }
     Winsock->SendBytes(hex.bytes);
+    lastSendAt = std::chrono::steady_clock::now();
 }
 
 void frmMain::sendText()
@@ -55,6 +56,7 @@ void frmMain::sendText()
     const QString text = withLineEnds(typed, sendLineEnd);
     if (receiveLog->isUtf8()) {
         Winsock->SendData(text);
+        lastSendAt = std::chrono::steady_clock::now();
         return;
     }
     EncodedText encoded = encodeText(text, receiveLog->encoding());
@@ -80,6 +82,7 @@ void frmMain::sendText()
         return;
     }
     Winsock->SendBytes(encoded.bytes);
+    lastSendAt = std::chrono::steady_clock::now();
 }
 
 void frmMain::mnuSendAsHex_Click(bool)

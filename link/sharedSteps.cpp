@@ -28,6 +28,8 @@ void frmMain::useLocalPortOrDefault()
 
 void frmMain::guardedLink(const char *operation, const std::function<void()> &handler)
 {
+    // A reply after this is no longer the reply to the last send.
+    lastSendAt.reset();
     if (!guarded(operation, handler))
         linkFailureText = StatusBar->panelText(1);
 }

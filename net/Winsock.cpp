@@ -4,6 +4,7 @@
 #include "text/portText.h"
 
 #include <QHostInfo>
+#include <QMetaMethod>
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -100,9 +101,7 @@ quint16 Winsock::checkedPort(double port)
 
 QString Winsock::plainAddress(const QHostAddress &address)
 {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    return plainHostAddress(address).toString();
 }
 
 QHostAddress Winsock::preferredAddress(const QHostInfo &info)
@@ -161,6 +160,65 @@ QString Winsock::GetDataText()
     }
     m_received.clear();
     return text;
+}
+
+void Winsock::stampArrival(const QHostAddress &sender, quint16 port)
+{
+    m_arrivalSender = sender;
+    m_arrivalSenderPort = port;
+    m_arrivalWall = std::chrono::system_clock::now();
+    m_arrivalSteady = std::chrono::steady_clock::now();
+}
+
+bool Winsock::trafficWanted() const
+{
+    static const QMetaMethod traffic = QMetaMethod::fromSignal(&Winsock::TrafficEvent);
+    return isSignalConnected(traffic);
+}
+
+QHostAddress Winsock::plainHostAddress(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+void Winsock::rememberStreamEnds()
+{
+    m_streamEnds = StreamEnds { plainHostAddress(m_tcp->localAddress()), m_tcp->localPort(),
+                                plainHostAddress(m_tcp->peerAddress()), m_tcp->peerPort() };
+}
+
+void Winsock::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload)
+{
+    if (!m_streamEnds || !trafficWanted())
+        return;
+    Q_EMIT TrafficEvent({ kind, inbound, m_streamEnds->local, m_streamEnds->localPort,
+                          m_streamEnds->remote, m_streamEnds->remotePort,
+                          std::chrono::system_clock::now(), payload });
+}
+
+QHostAddress Winsock::sourceAddressFor(const QHostAddress &to)
+{
+    if (to != m_routedTo) {
+        // A connected datagram socket is given the address the system's route
+        // leaves from; nothing is sent.
+        QUdpSocket probe;
+        probe.connectToHost(to, 9);
+        m_routedTo = to;
+        m_routedFrom = plainHostAddress(probe.localAddress());
+    }
+    return m_routedFrom;
+}
+
+void Winsock::reportDatagramSent(const QHostAddress &to, quint16 port, const QByteArray &payload)
+{
+    if (!m_udp || !trafficWanted())
+        return;
+    const QHostAddress remote = plainHostAddress(to);
+    Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, false, sourceAddressFor(remote),
+                          m_udp->localPort(), remote, port, std::chrono::system_clock::now(),
+                          payload });
 }
 
 void Winsock::deliver(int bytesTotal)

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 
@@ -22,6 +23,23 @@ class WinsockError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// One thing that passed the endpoint, for a capture of the conversation: a
+// datagram, or a TCP connection's start, bytes or end. Addresses are plain
+// (an IPv4 peer of a dual-stack socket is IPv4, not ::ffff:a.b.c.d); both
+// ends are of one family.
+struct WinsockTraffic
+{
+    enum Kind { Datagram, StreamOpened, StreamBytes, StreamClosed };
+    Kind kind = Datagram;
+    bool inbound = true; // StreamClosed: the peer closed, not this end
+    QHostAddress localAddress;
+    quint16 localPort = 0;
+    QHostAddress remoteAddress;
+    quint16 remotePort = 0;
+    std::chrono::system_clock::time_point at;
+    QByteArray payload;
 };
 
 // The window's one socket endpoint: TCP (server for one client, or client of
@@ -98,6 +116,14 @@ public:
     // The interface's name; empty when none is held or the system chose.
     QString JoinedInterface() const;
 
+    // Who sent the arrival being delivered and when it was read: the
+    // datagram's source, or the TCP peer. Plain addresses, as in
+    // WinsockTraffic. Valid from a DataArrivalEvent until the next one.
+    QHostAddress ArrivalSender() const { return m_arrivalSender; }
+    quint16 ArrivalSenderPort() const { return m_arrivalSenderPort; }
+    std::chrono::system_clock::time_point ArrivalWallTime() const { return m_arrivalWall; }
+    std::chrono::steady_clock::time_point ArrivalTime() const { return m_arrivalSteady; }
+
     // Bytes received and not yet taken by GetData.
     qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
 
@@ -124,11 +150,15 @@ Q_SIGNALS:
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
     void GroupChangedEvent();
+    // Everything that passes, as it passes, for whoever captures it; built
+    // only while something is connected.
+    void TrafficEvent(const WinsockTraffic &traffic);
 
 private:
     void requireClosedForProtocolChange() const;
     static quint16 checkedPort(double port);
     static QString plainAddress(const QHostAddress &address);
+    static QHostAddress plainHostAddress(const QHostAddress &address);
     static QHostAddress preferredAddress(const QHostInfo &info);
     static WinsockError bindFailure(QAbstractSocket::SocketError error, quint16 port,
                                     const QString &detail);
@@ -149,9 +179,18 @@ private:
     void onConnectLookup(const QHostInfo &info);
     void readStream();
     void onPeerClosed();
+    // The piece just read came from the peer now.
+    void stampStreamArrival(const QByteArray &piece);
     void dropConnection();
 
     void deliver(int bytesTotal);
+    void stampArrival(const QHostAddress &sender, quint16 port);
+    bool trafficWanted() const;
+    // A stream's traffic between the connection's ends, now.
+    void reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload = {});
+    // The local address a datagram to `to` leaves from (the system's route).
+    QHostAddress sourceAddressFor(const QHostAddress &to);
+    void reportDatagramSent(const QHostAddress &to, quint16 port, const QByteArray &payload);
 
     ProtocolCode m_protocol = TCP;
     QString m_remoteHost;
@@ -188,6 +227,24 @@ private:
         QString interfaceName;
     };
     std::optional<Membership> m_group; // only while m_udp is open
+
+    QHostAddress m_arrivalSender;
+    quint16 m_arrivalSenderPort = 0;
+    std::chrono::system_clock::time_point m_arrivalWall;
+    std::chrono::steady_clock::time_point m_arrivalSteady;
+    // The connection's ends, kept for its end: Qt forgets them on disconnect.
+    struct StreamEnds
+    {
+        QHostAddress local;
+        quint16 localPort = 0;
+        QHostAddress remote;
+        quint16 remotePort = 0;
+    };
+    std::optional<StreamEnds> m_streamEnds;
+    void rememberStreamEnds();
+    // The last route looked up for a capture: sends mostly go to one peer.
+    QHostAddress m_routedTo;
+    QHostAddress m_routedFrom;
 
     QByteArray m_received;
     QByteArray m_textCarry;

@@ -92,6 +92,8 @@ void Winsock::adoptConnection(QTcpSocket *socket)
     m_remoteHostIP = plainAddress(socket->peerAddress());
     m_remotePort = socket->peerPort();
     m_state = Connected;
+    rememberStreamEnds();
+    reportStream(WinsockTraffic::StreamOpened, true);
     // Data or a close that came before the accept raised no signal of ours yet.
     if (socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState) {
         QMetaObject::invokeMethod(
@@ -171,6 +173,8 @@ void Winsock::startConnect(const QHostAddress &address)
             return;
         m_state = Connected;
         m_remoteHostIP = plainAddress(socket->peerAddress());
+        rememberStreamEnds();
+        reportStream(WinsockTraffic::StreamOpened, false);
         Q_EMIT ConnectEvent();
     });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
@@ -193,6 +197,7 @@ void Winsock::readStream()
             return;
         budget -= piece.size();
         m_received += piece;
+        stampStreamArrival(piece);
         deliver(int(BytesAvailable()));
     }
     // What is left in the socket's buffer raises no readyRead of its own.
@@ -203,6 +208,13 @@ void Winsock::readStream()
             readStream();
         });
     }
+}
+
+void Winsock::stampStreamArrival(const QByteArray &piece)
+{
+    if (m_streamEnds)
+        stampArrival(m_streamEnds->remote, m_streamEnds->remotePort);
+    reportStream(WinsockTraffic::StreamBytes, true, piece);
 }
 
 void Winsock::onPeerClosed()
@@ -218,6 +230,8 @@ void Winsock::onPeerClosed()
             break; // the handler kept its last arrival
         const QByteArray piece = m_tcp->read(room);
         m_received += piece;
+        if (!piece.isEmpty())
+            stampStreamArrival(piece);
         m_streamEnded = m_tcp->bytesAvailable() == 0;
         if (piece.isEmpty() && !m_streamEnded)
             break;
@@ -229,6 +243,7 @@ void Winsock::onPeerClosed()
     if (!m_tcp)
         return; // the data handler closed the endpoint
     m_state = PeerClosed;
+    reportStream(WinsockTraffic::StreamClosed, true);
     Q_EMIT CloseEvent();
 }
 
@@ -236,6 +251,9 @@ void Winsock::dropConnection()
 {
     if (!m_tcp)
         return;
+    if (m_state == Connected || m_state == PeerClosed)
+        reportStream(WinsockTraffic::StreamClosed, false);
+    m_streamEnds.reset();
     m_tcp->disconnect(this);
     m_tcp->flush(); // hand what is still buffered to the system before closing
     m_tcp->abort();
@@ -266,4 +284,5 @@ void Winsock::SendBytes(const QByteArray &payload)
                                    .toStdString());
     if (m_tcp->write(payload) != payload.size())
         throw WinsockError(m_tcp->errorString().toStdString());
+    reportStream(WinsockTraffic::StreamBytes, false, payload);
 }

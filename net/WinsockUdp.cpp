@@ -51,6 +51,15 @@ void Winsock::readDatagrams()
         if (!datagram.isValid())
             return;
         m_received = datagram.data();
+        const QHostAddress sender = plainHostAddress(datagram.senderAddress());
+        stampArrival(sender, quint16(datagram.senderPort()));
+        if (trafficWanted()) {
+            QHostAddress local = plainHostAddress(datagram.destinationAddress());
+            if (local.isNull())
+                local = sourceAddressFor(sender);
+            Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, true, local, m_udp->localPort(), sender,
+                                  m_arrivalSenderPort, m_arrivalWall, m_received });
+        }
         deliver(int(m_received.size()));
     }
 }
@@ -59,6 +68,7 @@ void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, qu
 {
     if (m_udp->writeDatagram(payload, to, port) < 0)
         throw WinsockError(sendRefusal(to).toStdString());
+    reportDatagramSent(to, port, payload);
 }
 
 void Winsock::sendUdp(const QByteArray &payload)
@@ -111,6 +121,8 @@ void Winsock::onSendLookup(const QHostInfo &info)
             continue;
         if (m_udp->writeDatagram(datagram.payload, address, datagram.port) < 0)
             failure = sendRefusal(address);
+        else
+            reportDatagramSent(address, datagram.port, datagram.payload);
     }
     if (!m_queuedDatagrams.isEmpty())
         resolveFrontDatagram();

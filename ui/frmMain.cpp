@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "capture/CaptureFile.h"
 #include "data/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
@@ -228,7 +229,11 @@ frmMain::frmMain(QWidget *parent)
     txtReceive->setFocus();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // The capture ends before the endpoint, whose close it would record.
+    delete capture;
+}
 
 void frmMain::createControls()
 {
@@ -391,6 +396,8 @@ void frmMain::connectEvents()
             [this] { guarded("Clear", [this] { cmdClear_Click(); }); });
     connect(receiveLog, &ReceiveLog::saveAsRequested, this,
             [this] { guarded("Save", [this] { txtReceive_SaveAs(); }); });
+    connect(receiveLog, &ReceiveLog::captureRequested, this,
+            [this] { guarded("Capture", [this] { txtReceive_Capture(); }); });
 
     connect(Winsock, &::Winsock::ConnectionRequestEvent, this, [this](int requestId) {
         guarded("Accepting a client", [this, requestId] { Winsock_ConnectionRequest(requestId); });

@@ -6,7 +6,9 @@
 
 #include "text/textEncoding.h"
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 class TextField;
 class QAction;
@@ -18,6 +20,7 @@ class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class CaptureFile;
 class LogSave;
 class ReceiveLog;
 class StatusBar;
@@ -78,6 +81,15 @@ private:
 
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
+
+    // Capturing the conversation to a file (data/capturing.cpp): starts one,
+    // or stops the one under way.
+    void txtReceive_Capture();
+    // Ends the capture; a failure's cause goes to panel 1.
+    void stopCapture(const QString &failure = QString());
+    // With Show Arrival Times on, the arrival's line goes in first
+    // (data/receiving.cpp). False when the log is full.
+    bool stampArrival(int bytesTotal);
 
     // Status panels are numbered 1 to 3 from the left.
     void setPanelText(int panel, const QString &text);
@@ -174,4 +186,10 @@ private:
     // --- saving the receive log (data/saving.cpp)
     QString lastSaveFolder;     // for this session only
     LogSave *logSave = nullptr; // the save under way
+
+    // --- capturing (data/capturing.cpp)
+    QString lastCaptureFolder;      // for this session only
+    CaptureFile *capture = nullptr; // the capture under way
+    // When Send Data last sent, while nothing has changed the link since.
+    std::optional<std::chrono::steady_clock::time_point> lastSendAt;
 };

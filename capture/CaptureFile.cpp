@@ -1,0 +1,231 @@
+#include "capture/CaptureFile.h"
+
+#include "capture/TcpFlow.h"
+#include "capture/pcapng.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+
+#include <chrono>
+#include <optional>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// What one item costs beyond its payload, counted against the bound.
+constexpr qsizetype itemOverhead = 128;
+constexpr int writerNiceness = 5;
+// Written in pieces of about this size, each of whole blocks.
+constexpr qsizetype writeBatchBytes = qsizetype(1) << 20;
+
+quint64 microsecondsOf(std::chrono::system_clock::time_point at)
+{
+    return quint64(
+            std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+}
+
+PacketEnds localToRemote(const WinsockTraffic &traffic)
+{
+    return { traffic.localAddress, traffic.localPort, traffic.remoteAddress, traffic.remotePort };
+}
+
+} // namespace
+
+struct CaptureFile::Flow
+{
+    PacketEnds ends;
+    TcpFlow tcp;
+};
+
+CaptureFile::CaptureFile(const QString &path, Format format, QObject *parent)
+    : QObject(parent)
+    , m_path(path)
+    , m_format(format)
+    , m_file(path)
+{ }
+
+CaptureFile::~CaptureFile()
+{
+    if (m_writer.joinable()) {
+        {
+            std::lock_guard lock(m_lock);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        m_writer.join();
+    }
+}
+
+bool CaptureFile::start()
+{
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        m_openFailure = m_file.errorString();
+        return false;
+    }
+    m_writer = std::thread([this] { write(); });
+    return true;
+}
+
+void CaptureFile::add(const WinsockTraffic &traffic)
+{
+    if (m_format == RawReceived
+        && (!traffic.inbound || traffic.payload.isEmpty()
+            || (traffic.kind != WinsockTraffic::Datagram
+                && traffic.kind != WinsockTraffic::StreamBytes)))
+        return;
+    const qsizetype cost = traffic.payload.size() + itemOverhead;
+    std::unique_lock lock(m_lock);
+    if (m_failed)
+        return;
+    // A disk that falls behind for a moment makes the stream wait; one that
+    // stays behind ends the capture.
+    if (!m_changed.wait_for(lock, std::chrono::milliseconds(waitForRoomMs), [&] {
+            return m_failed || m_waitingBytes + cost <= maxWaitingBytes || m_waiting.isEmpty();
+        })) {
+        fail(QStringLiteral("the disk does not keep up with the traffic"));
+        return;
+    }
+    if (m_failed)
+        return;
+    m_waiting.append(traffic);
+    m_waitingBytes += cost;
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+void CaptureFile::fail(const QString &cause)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    m_changed.notify_all();
+    QMetaObject::invokeMethod(
+            this, [this, cause] { Q_EMIT failed(cause); }, Qt::QueuedConnection);
+}
+
+bool CaptureFile::writeOut(const QByteArray &bytes)
+{
+    // A short write says nothing; the next one names the cause (no space).
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 written = m_file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0)
+            break;
+        done += written;
+    }
+    if (done == bytes.size()) {
+        m_whole += done;
+        return true;
+    }
+    const QString cause = m_file.errorString();
+    // What part of the piece went in is cut off again; a device that cannot
+    // be cut (a pipe) keeps it.
+    m_file.resize(m_whole);
+    std::lock_guard lock(m_lock);
+    fail(cause);
+    return false;
+}
+
+void CaptureFile::write()
+{
+#ifdef Q_OS_LINUX
+    // Behind the window's thread when the two want one core: the writer
+    // catches up while the window waits for the network (on Linux a nice
+    // value is the calling thread's).
+    setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + writerNiceness);
+#endif
+    QByteArray out;
+    if (m_format == Pcapng)
+        out = pcapngSectionHeader("Tarvik") + pcapngInterface(linkTypeRaw, captureSnapLength);
+    if (!writeOut(out))
+        return;
+    auto lastCheck = std::chrono::steady_clock::now();
+    for (;;) {
+        QList<WinsockTraffic> taken;
+        bool stopping = false;
+        {
+            std::unique_lock lock(m_lock);
+            m_changed.wait_for(lock, std::chrono::milliseconds(presenceCheckMs),
+                               [this] { return m_stopping || m_failed || !m_waiting.isEmpty(); });
+            if (m_failed)
+                return;
+            taken.swap(m_waiting);
+            m_waitingBytes = 0;
+            stopping = m_stopping;
+        }
+        m_changed.notify_all();
+        out.clear();
+        for (const WinsockTraffic &traffic : std::as_const(taken)) {
+            encode(traffic, out);
+            if (out.size() >= writeBatchBytes) {
+                if (!writeOut(out))
+                    return;
+                out.clear();
+            }
+        }
+        if (!writeOut(out))
+            return;
+        if (stopping)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastCheck >= std::chrono::milliseconds(presenceCheckMs)) {
+            lastCheck = now;
+            if (!QFileInfo::exists(m_path)) {
+                const QString folder = QFileInfo(m_path).absolutePath();
+                std::lock_guard lock(m_lock);
+                fail(QDir(folder).exists() ? QStringLiteral("the file was removed")
+                                           : QStringLiteral("its folder %1 was removed")
+                                                     .arg(QDir::toNativeSeparators(folder)));
+                return;
+            }
+        }
+    }
+}
+
+void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
+{
+    if (m_format == RawReceived) {
+        out += traffic.payload;
+        return;
+    }
+    const quint64 at = microsecondsOf(traffic.at);
+    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload) {
+        appendPcapngPacket(out, at, inbound ? PacketDirection::Inbound : PacketDirection::Outbound,
+                           headers, payload);
+    };
+    const PacketEnds ends = localToRemote(traffic);
+    if (traffic.kind == WinsockTraffic::Datagram) {
+        // No datagram passes the largest one an IPv4 packet holds.
+        const QByteArrayView payload
+                = QByteArrayView(traffic.payload)
+                          .first(std::min(traffic.payload.size(), maxUdpPayloadBytes));
+        packet(traffic.inbound, udpHeaders(traffic.inbound ? ends.reversed() : ends, payload),
+               payload);
+        return;
+    }
+    // A connection the capture has not seen open (it started later) is
+    // opened for it, as if the peer had knocked.
+    if (!m_flow || m_flow->ends.source != ends.source || m_flow->ends.sourcePort != ends.sourcePort
+        || m_flow->ends.destination != ends.destination
+        || m_flow->ends.destinationPort != ends.destinationPort || m_flow->tcp.isFinished()) {
+        m_flow = std::make_unique<Flow>(Flow { ends, TcpFlow(ends) });
+    }
+    QList<TcpFlow::Packet> packets = m_flow->tcp.open(
+            traffic.kind == WinsockTraffic::StreamOpened ? traffic.inbound : true);
+    switch (traffic.kind) {
+    case WinsockTraffic::StreamBytes:
+        packets += m_flow->tcp.bytes(traffic.inbound, traffic.payload);
+        break;
+    case WinsockTraffic::StreamClosed:
+        packets += m_flow->tcp.close(traffic.inbound);
+        break;
+    default:
+        break;
+    }
+    for (const TcpFlow::Packet &each : std::as_const(packets))
+        packet(each.inbound, each.headers, each.payload);
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "net/Winsock.h"
+
+#include <QFile>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// A capture of the conversation into a file, apart from the receive log:
+// pcapng (every datagram and every stream event as an IP packet, each
+// direction flagged) or the received bytes alone, exactly.
+//
+// The window's thread only queues what passed; a writer thread of the
+// capture's own makes the blocks and writes them. What waits is bounded by
+// maxWaitingBytes: past it, an add waits a moment for the disk and then fails
+// the capture rather than hold more. Every block in the file is whole: a
+// write that fails is cut back to the last whole block.
+//
+// Invariants: after a failure nothing more is written and failed() comes
+// once, on the window's thread, later than the call that met it. Destruction
+// writes what waits, closes the file and joins the writer; the file then
+// reads to its end.
+class CaptureFile final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CaptureFile)
+
+public:
+    enum Format { Pcapng, RawReceived };
+    static constexpr qsizetype maxWaitingBytes = qsizetype(4) << 20;
+    static constexpr int waitForRoomMs = 500;
+    // How often the writer looks whether its file is still there: a removed
+    // file takes writes without complaint.
+    static constexpr int presenceCheckMs = 1000;
+
+    CaptureFile(const QString &path, Format format, QObject *parent = nullptr);
+    ~CaptureFile() override;
+
+    // Creates or empties the file and starts writing; false, with
+    // errorString() saying why, when it cannot be opened.
+    bool start();
+    QString errorString() const { return m_openFailure; }
+    QString path() const { return m_path; }
+
+    void add(const WinsockTraffic &traffic);
+
+Q_SIGNALS:
+    void failed(const QString &cause);
+
+private:
+    void write(); // the writer thread
+    // Encodes what passed, in the capture's format, onto the end of `out`.
+    void encode(const WinsockTraffic &traffic, QByteArray &out);
+    bool writeOut(const QByteArray &bytes);
+    void fail(const QString &cause); // under m_lock
+
+    const QString m_path;
+    const Format m_format;
+    QFile m_file;
+    QString m_openFailure;
+    std::thread m_writer;
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    QList<WinsockTraffic> m_waiting; // guarded by m_lock
+    qsizetype m_waitingBytes = 0;    // guarded by m_lock
+    bool m_stopping = false;         // guarded by m_lock
+    bool m_failed = false;           // guarded by m_lock
+
+    // The writer thread's own.
+    struct Flow;
+    std::unique_ptr<Flow> m_flow; // the TCP connection last seen
+    qint64 m_whole = 0;           // bytes of whole blocks in the file
+};
