@@ -51,6 +51,8 @@ void Winsock::readDatagrams()
         if (!datagram.isValid())
             return;
         m_received = datagram.data();
+        Q_EMIT BytesArrivedEvent(m_received,
+                                 { datagram.senderAddress(), quint16(datagram.senderPort()) });
         deliver(int(m_received.size()));
     }
 }
@@ -59,6 +61,13 @@ void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, qu
 {
     if (m_udp->writeDatagram(payload, to, port) < 0)
         throw WinsockError(sendRefusal(to).toStdString());
+}
+
+void Winsock::SendBytesTo(const Origin &to, const QByteArray &payload)
+{
+    if (m_protocol != UDP || !m_udp)
+        throw WinsockError("no UDP socket to send from");
+    sendDatagram(to.address, payload, to.port);
 }
 
 void Winsock::sendUdp(const QByteArray &payload)
