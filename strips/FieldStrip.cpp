@@ -11,7 +11,7 @@
 FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *name)
     : QWidget(field)
     , m_field(field)
-    , m_open(menuText)
+    , m_open(menuText, this)
     , m_row(new QHBoxLayout(this))
     , m_status(new QLabel(this))
 {
