@@ -5,8 +5,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <chrono>
-
 namespace {
 constexpr qint64 nsPerMs = 1'000'000;
 // At short intervals the count is shown at most this often: a label set a
@@ -30,7 +28,6 @@ RepeatStrip::RepeatStrip(TextField *field, Send send)
     addControl(m_every, QStringLiteral("Every"));
     addControl(m_times, QStringLiteral("ms  Times"));
     addControl(m_startStop);
-    m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &RepeatStrip::tick);
     connect(m_startStop, &QPushButton::clicked, this, &RepeatStrip::activate);
@@ -53,9 +50,11 @@ void RepeatStrip::start()
     m_startStop->setText(QStringLiteral("Stop"));
     m_clock.start();
     m_shown.start();
-    // Tick 0 is due at once, from the event loop, as every later one is.
-    m_timer.start(0);
+    // The toolkit's precise repeating timer keeps to start + k × interval
+    // itself, late only by its wake-up; tick 0 is sent at once.
+    m_timer.start(int(every));
     showCount();
+    tick();
 }
 
 void RepeatStrip::stopWith(const QString &reason)
@@ -71,11 +70,14 @@ void RepeatStrip::stopWith(const QString &reason)
 
 void RepeatStrip::tick()
 {
-    const RepeatStep step = stepAt(m_clock.nsecsElapsed(), m_intervalNs, m_next);
+    const qint64 elapsed = m_clock.nsecsElapsed();
+    // Once the timer has fallen behind it keeps a later phase of its own, and
+    // may then come twice within one interval of ours.
+    if (waitFor(elapsed, m_intervalNs, m_next) > 0)
+        return;
+    const RepeatStep step = stepAt(elapsed, m_intervalNs, m_next);
     m_skipped += step.skipped;
     m_next = step.tick + 1;
-    // Armed first: the send may stop the repetition, or close the strip.
-    arm();
     const QString refused = m_send();
     if (!refused.isNull())
         return stopWith(refused);
@@ -84,13 +86,6 @@ void RepeatStrip::tick()
         return stopWith(QString());
     if (m_intervalNs >= statusEveryNs || m_shown.nsecsElapsed() >= statusEveryNs)
         showCount();
-}
-
-void RepeatStrip::arm()
-{
-    const qint64 waitNs = waitFor(m_clock.nsecsElapsed(), m_intervalNs, m_next);
-    // Rounded up: a tick is never early, and late by less than a millisecond.
-    m_timer.start(std::chrono::milliseconds((waitNs + nsPerMs - 1) / nsPerMs));
 }
 
 void RepeatStrip::showCount(const QString &reason)

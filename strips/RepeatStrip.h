@@ -42,7 +42,6 @@ protected:
 
 private:
     void tick();
-    void arm();
     void showCount(const QString &reason = {});
 
     Send m_send;
