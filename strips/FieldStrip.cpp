@@ -12,7 +12,8 @@ FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *na
     : QWidget(field)
     , m_field(field)
     , m_open(menuText, this)
-    , m_row(new QHBoxLayout(this))
+    , m_rows(new QVBoxLayout(this))
+    , m_row(new QHBoxLayout)
     , m_status(new QLabel(this))
 {
     setObjectName(QString::fromLatin1(name));
@@ -21,9 +22,14 @@ FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *na
     m_status->setObjectName(objectName() + QStringLiteral("Status"));
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Window);
-    m_row->setContentsMargins(TextField::margin, 2, TextField::margin, 2);
-    m_row->addStretch(0);
-    m_row->addWidget(m_status);
+    m_rows->setContentsMargins(TextField::margin, 2, TextField::margin, 2);
+    m_rows->setSpacing(2);
+    m_rows->addLayout(m_row);
+    // It takes the room the controls leave and is cut short there rather than
+    // squeezing them; its tooltip and the description hold all of it.
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_status->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_row->addWidget(m_status, 1);
     connect(&m_open, &QAction::triggered, this, &FieldStrip::open);
     field->addMenuAction(&m_open);
     hide();
@@ -59,7 +65,7 @@ QString FieldStrip::status() const
 
 void FieldStrip::addControl(QWidget *control, const QString &caption, int stretch)
 {
-    // Before the stretch and the status, which stay at the right.
+    // Before the status, which stays at the right.
     if (!caption.isEmpty()) {
         auto *label = new QLabel(caption, this);
         label->setBuddy(control);
@@ -67,6 +73,15 @@ void FieldStrip::addControl(QWidget *control, const QString &caption, int stretc
     }
     m_row->insertWidget(m_placed++, control, stretch);
     m_controls.append(control);
+}
+
+void FieldStrip::startRow()
+{
+    m_row->removeWidget(m_status);
+    m_row = new QHBoxLayout;
+    m_rows->addLayout(m_row);
+    m_row->addWidget(m_status, 1);
+    m_placed = 0;
 }
 
 QLineEdit *FieldStrip::digitsField(const QString &name, const QString &text, int digits)
@@ -77,7 +92,7 @@ QLineEdit *FieldStrip::digitsField(const QString &name, const QString &text, int
     // Typed or pasted, anything but digits is refused.
     edit->setValidator(new QRegularExpressionValidator(
             QRegularExpression(QStringLiteral("[0-9]{0,%1}").arg(digits)), edit));
-    edit->setMaximumWidth(edit->fontMetrics().horizontalAdvance(u'0') * (digits + 2));
+    edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(u'0') * (digits + 2));
     return edit;
 }
 
@@ -86,6 +101,7 @@ void FieldStrip::setStatus(const QString &status)
     if (status == m_status->text())
         return;
     m_status->setText(status);
+    m_status->setToolTip(status);
     if (!m_controls.isEmpty())
         m_controls.first()->setAccessibleDescription(status);
 }

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QBoxLayout;
+class QVBoxLayout;
 class QKeyEvent;
 class QLabel;
 class QLineEdit;
@@ -37,6 +38,9 @@ protected:
     // The strip's controls, in Tab order, laid out from the left, each after
     // its caption when it has one.
     void addControl(QWidget *control, const QString &caption = {}, int stretch = 0);
+    // The controls added next go on a row of their own, below; the status
+    // stays at the end of the last row.
+    void startRow();
     // A field for a number of at most `digits` digits, and nothing else.
     QLineEdit *digitsField(const QString &name, const QString &text, int digits);
     void setStatus(const QString &status);
@@ -52,8 +56,9 @@ protected:
 private:
     TextField *m_field;
     QAction m_open;
+    QVBoxLayout *m_rows;
     QBoxLayout *m_row;
     QLabel *m_status;
     QList<QWidget *> m_controls;
-    int m_placed = 0; // items of m_row before the stretch
+    int m_placed = 0; // items of m_row before the status
 };

@@ -37,9 +37,8 @@ void RepeatStrip::start()
 {
     const qint64 every = m_every->text().toLongLong();
     if (every < 1 || every > maxEveryMs) {
-        setStatus(m_every->text().isEmpty()
-                          ? QStringLiteral("Every needs a number of ms")
-                          : QStringLiteral("Every must be 1 to 86400000 ms"));
+        setStatus(m_every->text().isEmpty() ? QStringLiteral("Every needs a number of ms")
+                                            : QStringLiteral("Every must be 1 to 86400000 ms"));
         return;
     }
     m_intervalNs = every * nsPerMs;

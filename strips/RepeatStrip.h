@@ -49,11 +49,11 @@ private:
     QLineEdit *m_times;
     QPushButton *m_startStop;
     QTimer m_timer;
-    QElapsedTimer m_clock;   // since Start
+    QElapsedTimer m_clock; // since Start
     qint64 m_intervalNs = 0;
     qint64 m_timesLimit = 0; // 0: until stopped
     qint64 m_next = 0;       // the first tick not sent or skipped
     qint64 m_sent = 0;
     qint64 m_skipped = 0;
-    QElapsedTimer m_shown;   // since the status last changed
+    QElapsedTimer m_shown; // since the status last changed
 };

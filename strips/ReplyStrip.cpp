@@ -30,6 +30,7 @@ ReplyStrip::ReplyStrip(TextField *field)
     m_onOff->setAutoDefault(false);
     addControl(m_match, QStringLiteral("When an arrival contains"), 1);
     addControl(m_matchHex);
+    startRow();
     addControl(m_replyText, QStringLiteral("reply"), 1);
     addControl(m_replyHex);
     addControl(m_onOff);

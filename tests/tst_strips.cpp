@@ -73,8 +73,8 @@ void tst_Strips::schedule_data()
     QTest::newRow("on-time") << qint64(30) << qint64(3) << qint64(3) << qint64(0) << qint64(10);
     QTest::newRow("late-within-interval")
             << qint64(39) << qint64(3) << qint64(3) << qint64(0) << qint64(1);
-    QTest::newRow("fell-behind-two") << qint64(52) << qint64(3) << qint64(5) << qint64(2)
-                                     << qint64(8);
+    QTest::newRow("fell-behind-two")
+            << qint64(52) << qint64(3) << qint64(5) << qint64(2) << qint64(8);
 }
 
 void tst_Strips::schedule()

@@ -301,8 +301,6 @@ void tst_Udp::groupAfterApply()
     QCOMPARE(panelText(*w, 1), sendPanel);
 }
 
-
-
 void tst_Udp::sendRepeatedly_data()
 {
     QTest::addColumn<bool>("peer"); // Apply names a receiver first
@@ -310,12 +308,21 @@ void tst_Udp::sendRepeatedly_data()
     QTest::addColumn<QString>("times");
     QTest::addColumn<QString>("status");
 
-    QTest::newRow("five-times") << true << "1" << "5" << "Sent 5 of 5";
-    QTest::newRow("refusal-stops-it")
-            << false << "1" << "0" << "Sent 0; stopped: No specified remote host!";
-    QTest::newRow("every-empty") << true << "" << "5" << "Every needs a number of ms";
-    QTest::newRow("every-zero") << true << "0" << "5" << "Every must be 1 to 86400000 ms";
-    QTest::newRow("letters-refused-as-typed") << true << "1x0" << "2x" << "Sent 2 of 2";
+    QTest::newRow("five-times") << true << "1"
+                                << "5"
+                                << "Sent 5 of 5";
+    QTest::newRow("refusal-stops-it") << false << "1"
+                                      << "0"
+                                      << "Sent 0; stopped: No specified remote host!";
+    QTest::newRow("every-empty") << true << ""
+                                 << "5"
+                                 << "Every needs a number of ms";
+    QTest::newRow("every-zero") << true << "0"
+                                << "5"
+                                << "Every must be 1 to 86400000 ms";
+    QTest::newRow("letters-refused-as-typed") << true << "1x0"
+                                              << "2x"
+                                              << "Sent 2 of 2";
 }
 
 void tst_Udp::sendRepeatedly()
@@ -362,13 +369,13 @@ void tst_Udp::replyAutomatically_data()
     QTest::addColumn<QByteArray>("datagram");
     QTest::addColumn<int>("replies");
 
-    QTest::newRow("each-occurrence") << "PING" << false << "PONG" << false
-                                     << QByteArray("PINGxPING") << 2;
+    QTest::newRow("each-occurrence")
+            << "PING" << false << "PONG" << false << QByteArray("PINGxPING") << 2;
     QTest::newRow("hex-both") << "50 49 79" << true << "4F 4B 0D 0A" << true << QByteArray("xPIy")
                               << 1;
     QTest::newRow("utf8") << "✓" << false << "ok" << false << QStringLiteral("a✓").toUtf8() << 1;
-    QTest::newRow("datagrams-not-joined") << "PING" << false << "PONG" << false
-                                          << QByteArray("NG") << 0;
+    QTest::newRow("datagrams-not-joined")
+            << "PING" << false << "PONG" << false << QByteArray("NG") << 0;
 }
 
 void tst_Udp::replyAutomatically()
