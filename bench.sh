@@ -25,7 +25,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_send bench_save bench_find bench_startup bench_copy
+    bench_send bench_save bench_find bench_startup bench_copy bench_strips
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -59,6 +59,7 @@ run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh"
 # Under an X server of its own, which it starts.
 run copy locked "$build/bench/bench_copy" --runs "$runs"
 run send locked "$build/bench/bench_send"
+run strips locked "$build/bench/bench_strips"
 run save locked "$build/bench/bench_save" --runs "$runs" --dir "$out"
 run find locked "$build/bench/bench_find" --runs "$runs" --dir "$out"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
@@ -186,6 +187,12 @@ row 8 "CPU when idle for 10 s, %" "$(fmt "$(v idle_cpu_pct)" 2)" "" "" \
 row 9 "Send Data as hex: 16 MiB written as 48 Mi characters to a TCP client, longest stall, ms" \
     "$(fmt "$(v send_hex_tcp_stall_ms)")" "xxd -r -p $(fmt "$(v send_hex_xxd_ms)")" "" \
     "< 50: $(check 'send_hex_tcp_stall_ms < 50' send_hex_tcp_stall_ms)"
+row 10 "Send Repeatedly every 1 ms for 10 s: sends a second the peer counted / longest event-loop stall, ms" \
+    "$(fmt "$(v strips_repeat_per_s)" 0) / $(fmt "$(v strips_repeat_stall_ms)")" "" "" \
+    "900 to 1100, < 50: $(check 'strips_repeat_per_s >= 900 && strips_repeat_per_s <= 1100 && strips_repeat_stall_ms < 50' strips_repeat_per_s strips_repeat_stall_ms)"
+row 10 "Reply Automatically to 10,000 matching datagrams a second for 10 s: % answered / longest event-loop stall, ms" \
+    "$(fmt "$(v strips_reply_answered_pct)" 2)% / $(fmt "$(v strips_reply_stall_ms)")" "" "" \
+    "100%, < 50: $(check 'strips_reply_answered_pct >= 100 && strips_reply_stall_ms < 50' strips_reply_answered_pct strips_reply_stall_ms)"
 
 table="| # | Figure | Tarvik | Peer | Ratio | Goal: met |
 |---|---|---|---|---|---|

@@ -123,6 +123,12 @@ looks at a timing.
    event loop was kept waiting, the press of Send Data (reading the box and handing the bytes to
    TCP) included, median of 5; the client checks the bytes. \`xxd -r -p\` reads the same text
    from a file to /dev/null in the same run, timed from its start to its end.
+10. **bench_strips**: the real window, offscreen, on a free UDP port. **Send Repeatedly** every
+   1 ms, until stopped, to a receiver thread on loopback that counts what it gets: the datagrams
+   it counted over the 10 s from Start to Stop, a second, and the longest the event loop was kept
+   waiting meanwhile. **Reply Automatically** (match \`PING\`, reply \`PONG\`) while a paced
+   thread sends 10,000 datagrams a second holding one match each for 10 s and reads the replies
+   on the socket it sends from: the share answered, and the longest stall.
 
 ## What was tuned for these figures, and why
 

@@ -19,22 +19,27 @@
 
 void frmMain::cmdSendData_Click()
 {
+    sendData();
+}
+
+QString frmMain::refuseSend(const QString &text)
+{
+    setPanelText(1, text);
+    return text;
+}
+
+QString frmMain::sendData()
+{
     setPanelText(1, QString());
     if (Winsock->Protocol() == ::Winsock::UDP) {
-        if (isBlankField(Winsock->RemoteHost())) {
-            setPanelText(1, QStringLiteral("No specified remote host!"));
-            return;
-        }
+        if (isBlankField(Winsock->RemoteHost()))
+            return refuseSend(QStringLiteral("No specified remote host!"));
     } else {
-        if (Winsock->State() != ::Winsock::Connected) {
-            setPanelText(1, QStringLiteral("No avaiable connection..."));
-            return;
-        }
+        if (Winsock->State() != ::Winsock::Connected)
+            return refuseSend(QStringLiteral("No avaiable connection..."));
     }
-    if (!mnuSendAsHex->isChecked()) {
-        sendText();
-        return;
-    }
+    if (!mnuSendAsHex->isChecked())
+        return sendText();
     // The box read as its store keeps it, with no copy: a box of tens of MB
     // is read in one pass.
     const StoredText::Pieces pieces = txtSend->model().stored().pieces();
@@ -43,21 +48,21 @@ void frmMain::cmdSendData_Click()
         // Nothing goes out; the caret shows the user where to look.
         txtSend->setSelection(hex.fault->position, hex.fault->position);
         txtSend->setFocus(Qt::OtherFocusReason);
-        setPanelText(1, QStringLiteral("Send Data failed: %1").arg(hex.fault->text()));
-        return;
+        return refuseSend(QStringLiteral("Send Data failed: %1").arg(hex.fault->text()));
     }
     Winsock->SendBytes(hex.bytes);
     lastSendAt = std::chrono::steady_clock::now();
+    return {};
 }
 
-void frmMain::sendText()
+QString frmMain::sendText()
 {
     const QString typed = txtSend->text();
     const QString text = withLineEnds(typed, sendLineEnd);
     if (receiveLog->isUtf8()) {
         Winsock->SendData(text);
         lastSendAt = std::chrono::steady_clock::now();
-        return;
+        return {};
     }
     EncodedText encoded = encodeText(text, receiveLog->encoding());
     if (encoded.faultAt >= 0) {
@@ -70,8 +75,7 @@ void frmMain::sendText()
         const char32_t character = QStringView(typed).mid(at).toUcs4().value(0);
         txtSend->setSelection(at, at);
         txtSend->setFocus(Qt::OtherFocusReason);
-        setPanelText(
-                1,
+        return refuseSend(
                 QStringLiteral("Send Data failed: %1 (U+%2) cannot be written in %3 at "
                                "line %4, column %5")
                         .arg(QString::fromUcs4(&character, 1))
@@ -79,10 +83,10 @@ void frmMain::sendText()
                         .arg(receiveLog->encodingLabel())
                         .arg(where.line)
                         .arg(where.column));
-        return;
     }
     Winsock->SendBytes(encoded.bytes);
     lastSendAt = std::chrono::steady_clock::now();
+    return {};
 }
 
 void frmMain::mnuSendAsHex_Click(bool)

@@ -66,6 +66,16 @@ public:
     };
     Q_ENUM(StateCode)
     enum class DataKind { Bytes, Text };
+    // Where an arrival came from: a datagram's sender, or (address null) the
+    // TCP connection numbered `stream`, counted from 1 over the endpoint's
+    // life, so a reader of the stream knows when a new one begins.
+    struct Origin
+    {
+        QHostAddress address;
+        quint16 port = 0;
+        quint64 stream = 0;
+        bool peerClosed = false; // the stream's last bytes: nothing goes back
+    };
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -91,6 +101,9 @@ public:
     // The same rules for bytes as they are: one datagram, or written to the
     // connection under the same refusal.
     void SendBytes(const QByteArray &payload);
+    // UDP: the bytes as one datagram to `to`'s address and port, whatever
+    // RemoteHost says, under the same refusals.
+    void SendBytesTo(const Origin &to, const QByteArray &payload);
     QByteArray GetDataBytes();
     QString GetDataText();
     // When what waits is plain ASCII with no part of a character held back,
@@ -145,6 +158,10 @@ Q_SIGNALS:
     void ConnectionRequestEvent(int requestId);
     void ConnectEvent();
     void DataArrivalEvent(int bytesTotal);
+    // Each arrival's own bytes as they came, just before its DataArrivalEvent,
+    // whether or not the handler of that one takes them: a whole datagram, or
+    // the next piece of a connection's stream.
+    void BytesArrivedEvent(const QByteArray &bytes, const Winsock::Origin &from);
     void CloseEvent();
     // A send that failed after SendData returned (a host name that does not
     // resolve). The caller decides whether to show it.
@@ -205,6 +222,7 @@ private:
     QHash<int, QTcpSocket *> m_pending;
     int m_nextRequestId = 1;
     int m_connectLookupId = -1;
+    quint64 m_streams = 0; // connections so far: the Origin of their arrivals
 
     // UDP name resolution: datagrams wait, in order, for the one lookup.
     QString m_resolvedHost;

@@ -86,6 +86,7 @@ void Winsock::Accept(int requestId)
 void Winsock::adoptConnection(QTcpSocket *socket)
 {
     m_tcp = socket;
+    ++m_streams;
     socket->setReadBufferSize(streamReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
     connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
@@ -167,6 +168,7 @@ void Winsock::startConnect(const QHostAddress &address)
         throw failure;
     }
     m_tcp = socket;
+    ++m_streams;
     m_state = Connecting;
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
         if (socket != m_tcp)
@@ -198,6 +200,9 @@ void Winsock::readStream()
         budget -= piece.size();
         m_received += piece;
         stampStreamArrival(piece);
+        Q_EMIT BytesArrivedEvent(piece, { {}, 0, m_streams });
+        if (!m_tcp)
+            return; // its handler closed the endpoint
         deliver(int(BytesAvailable()));
     }
     // What is left in the socket's buffer raises no readyRead of its own.
@@ -235,6 +240,10 @@ void Winsock::onPeerClosed()
         m_streamEnded = m_tcp->bytesAvailable() == 0;
         if (piece.isEmpty() && !m_streamEnded)
             break;
+        if (!piece.isEmpty())
+            Q_EMIT BytesArrivedEvent(piece, { {}, 0, m_streams, true });
+        if (!m_tcp)
+            return;
         if (BytesAvailable() > 0)
             deliver(int(BytesAvailable()));
         if (m_streamEnded)

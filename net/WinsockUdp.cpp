@@ -60,6 +60,8 @@ void Winsock::readDatagrams()
             Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, true, local, m_udp->localPort(), sender,
                                   m_arrivalSenderPort, m_arrivalWall, m_received });
         }
+        Q_EMIT BytesArrivedEvent(m_received,
+                                 { datagram.senderAddress(), quint16(datagram.senderPort()) });
         deliver(int(m_received.size()));
     }
 }
@@ -69,6 +71,13 @@ void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, qu
     if (m_udp->writeDatagram(payload, to, port) < 0)
         throw WinsockError(sendRefusal(to).toStdString());
     reportDatagramSent(to, port, payload);
+}
+
+void Winsock::SendBytesTo(const Origin &to, const QByteArray &payload)
+{
+    if (m_protocol != UDP || !m_udp)
+        throw WinsockError("no UDP socket to send from");
+    sendDatagram(to.address, payload, to.port);
 }
 
 void Winsock::sendUdp(const QByteArray &payload)

@@ -11,10 +11,12 @@
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -64,6 +66,7 @@ private Q_SLOTS:
     void serverLocalPort();
     void clientUnusableRemote_data();
     void clientUnusableRemote();
+    void replyAcrossReads();
     void unreachableServerKeepsConnecting();
     void largeWriteInHex();
     void splitCharacter_data();
@@ -346,6 +349,24 @@ void tst_Tcp::clientUnusableRemote()
     QCOMPARE(panelText(*w, 3), QString());
     QCOMPARE(panelText(*w, 1), QString());
     QCOMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Closed);
+}
+
+void tst_Tcp::replyAcrossReads()
+{
+    w->findChild<QAction *>(QStringLiteral("mnuReplyStrip"))->trigger();
+    typeInto(control<QLineEdit>(*w, "replyMatch"), QStringLiteral("PING"));
+    typeInto(control<QLineEdit>(*w, "replyText"), QStringLiteral("PONG"));
+    press(control<QPushButton>(*w, "replyOnOff"));
+    Peer client;
+    QVERIFY(serverWithClient(client));
+    client.write("xPI");
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("xPI"), peerWaitMs);
+    client.write("NGPINGPI");
+    QTRY_COMPARE_WITH_TIMEOUT(client.output(), QByteArray("PONGPONG"), peerWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(*w, "replyStripStatus")->text(),
+                              QStringLiteral("Replied 2"), peerWaitMs);
+    // Nothing of the replies is in the log.
+    QCOMPARE(log(), QStringLiteral("xPINGPINGPI"));
 }
 
 void tst_Tcp::unreachableServerKeepsConnecting()

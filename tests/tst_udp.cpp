@@ -12,9 +12,11 @@
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
 #include <QList>
 #include <QMenu>
@@ -44,6 +46,10 @@ private Q_SLOTS:
     void sendAsHex();
     void groupAfterApply_data();
     void groupAfterApply();
+    void sendRepeatedly_data();
+    void sendRepeatedly();
+    void replyAutomatically_data();
+    void replyAutomatically();
 
 private:
     // Sends one datagram to the window as a separate peer program would.
@@ -293,6 +299,117 @@ void tst_Udp::groupAfterApply()
     press(control<QPushButton>(*w, "cmdApply"));
     QCOMPARE(remote->toolTip(), QString());
     QCOMPARE(panelText(*w, 1), sendPanel);
+}
+
+void tst_Udp::sendRepeatedly_data()
+{
+    QTest::addColumn<bool>("peer"); // Apply names a receiver first
+    QTest::addColumn<QString>("every");
+    QTest::addColumn<QString>("times");
+    QTest::addColumn<QString>("status");
+
+    QTest::newRow("five-times") << true << "1"
+                                << "5"
+                                << "Sent 5 of 5";
+    QTest::newRow("refusal-stops-it") << false << "1"
+                                      << "0"
+                                      << "Sent 0; stopped: No specified remote host!";
+    QTest::newRow("every-empty") << true << ""
+                                 << "5"
+                                 << "Every needs a number of ms";
+    QTest::newRow("every-zero") << true << "0"
+                                << "5"
+                                << "Every must be 1 to 86400000 ms";
+    QTest::newRow("letters-refused-as-typed") << true << "1x0"
+                                              << "2x"
+                                              << "Sent 2 of 2";
+}
+
+void tst_Udp::sendRepeatedly()
+{
+    QFETCH(bool, peer);
+    QFETCH(QString, every);
+    QFETCH(QString, times);
+    QFETCH(QString, status);
+
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+    if (peer) {
+        typeInto(control<QLineEdit>(*w, "txtRemoteHostIP"), QStringLiteral("127.0.0.1"));
+        typeInto(control<QLineEdit>(*w, "txtRemoteHostPort"),
+                 QString::number(receiver.localPort()));
+        press(control<QPushButton>(*w, "cmdApply"));
+    }
+    setSendText(*w, QStringLiteral("poll"));
+    w->findChild<QAction *>(QStringLiteral("mnuRepeatStrip"))->trigger();
+    auto *strip = control<QWidget>(*w, "repeatStrip");
+    QVERIFY(!strip->isHidden());
+    typeInto(control<QLineEdit>(*w, "repeatEvery"), every);
+    typeInto(control<QLineEdit>(*w, "repeatTimes"), times);
+    press(control<QPushButton>(*w, "repeatStartStop"));
+    // The test's own waits may make ticks late and skipped: that is not what counts here.
+    QTRY_VERIFY_WITH_TIMEOUT(control<QLabel>(*w, "repeatStripStatus")->text().startsWith(status),
+                             peerWaitMs);
+    int received = 0;
+    while (receiver.hasPendingDatagrams())
+        received += receiver.receiveDatagram().data() == "poll";
+    QCOMPARE(received, status.startsWith(u"Sent ") ? status.split(u' ').at(1).toInt() : 0);
+    if (!peer)
+        QCOMPARE(panelText(*w, 1), QStringLiteral("No specified remote host!"));
+    QTest::keyClick(control<QLineEdit>(*w, "repeatTimes"), Qt::Key_Escape);
+    QVERIFY(strip->isHidden());
+}
+
+void tst_Udp::replyAutomatically_data()
+{
+    QTest::addColumn<QString>("match");
+    QTest::addColumn<bool>("matchHex");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("replyHex");
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<int>("replies");
+
+    QTest::newRow("each-occurrence")
+            << "PING" << false << "PONG" << false << QByteArray("PINGxPING") << 2;
+    QTest::newRow("hex-both") << "50 49 79" << true << "4F 4B 0D 0A" << true << QByteArray("xPIy")
+                              << 1;
+    QTest::newRow("utf8") << "✓" << false << "ok" << false << QStringLiteral("a✓").toUtf8() << 1;
+    QTest::newRow("datagrams-not-joined")
+            << "PING" << false << "PONG" << false << QByteArray("NG") << 0;
+}
+
+void tst_Udp::replyAutomatically()
+{
+    QFETCH(QString, match);
+    QFETCH(bool, matchHex);
+    QFETCH(QString, reply);
+    QFETCH(bool, replyHex);
+    QFETCH(QByteArray, datagram);
+    QFETCH(int, replies);
+
+    w->findChild<QAction *>(QStringLiteral("mnuReplyStrip"))->trigger();
+    // Set rather than typed: the keyboard has no ✓.
+    control<QLineEdit>(*w, "replyMatch")->setText(match);
+    setTicked(control<QCheckBox>(*w, "replyMatchHex"), matchHex);
+    control<QLineEdit>(*w, "replyText")->setText(reply);
+    setTicked(control<QCheckBox>(*w, "replyTextHex"), replyHex);
+    press(control<QPushButton>(*w, "replyOnOff"));
+    QCOMPARE(control<QLabel>(*w, "replyStripStatus")->text(), QStringLiteral("Replied 0"));
+
+    // The asker is no remote host of the window's: the reply goes to it all the same.
+    QUdpSocket asker;
+    QVERIFY(asker.bind(QHostAddress::LocalHost, 0));
+    asker.writeDatagram("PI", QHostAddress::LocalHost, windowPort);
+    asker.writeDatagram(datagram, QHostAddress::LocalHost, windowPort);
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QString::fromUtf8("PI" + datagram), peerWaitMs);
+    const QByteArray expected = replyHex ? QByteArray::fromHex(reply.toLatin1()) : reply.toUtf8();
+    QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(*w, "replyStripStatus")->text(),
+                              QStringLiteral("Replied %1").arg(replies), peerWaitMs);
+    for (int i = 0; i < replies; ++i) {
+        QTRY_VERIFY_WITH_TIMEOUT(asker.hasPendingDatagrams(), peerWaitMs);
+        QCOMPARE(asker.receiveDatagram().data(), expected);
+    }
+    QVERIFY(!asker.hasPendingDatagrams());
 }
 
 QTEST_MAIN(tst_Udp)

@@ -4,6 +4,8 @@
 #include "data/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
+#include "strips/RepeatStrip.h"
+#include "strips/ReplyStrip.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"
 #include "ui/fieldLooks.h"
@@ -286,6 +288,7 @@ void frmMain::createControls()
     chkHex = checkBox(Frame2, "chkHex", QStringLiteral("HEX Value"), 180, 2220, 1065, 315);
     chkHex->hide();
     txtSend = multiLineField(Frame2, "txtSend", 180, 300, 7395, 1755);
+    sendRepeat = new RepeatStrip(txtSend, [this] { return repeatSendData(); });
     mnuSendAsHex = new QAction(QStringLiteral("Send as Hex"), this);
     mnuSendAsHex->setObjectName(QStringLiteral("mnuSendAsHex"));
     mnuSendAsHex->setCheckable(true);
@@ -313,6 +316,7 @@ void frmMain::createControls()
     cmdClear = button(Frame1, "cmdClear", QStringLiteral("Clear"), 6510, 4080, 1005, 345);
     txtReceive = multiLineField(Frame1, "txtReceive", 180, 240, 7395, 3735);
     receiveLog = new ReceiveLog(txtReceive);
+    autoReply = new ReplyStrip(txtReceive);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);
@@ -415,6 +419,7 @@ void frmMain::connectEvents()
     connect(Winsock, &::Winsock::SendFailedEvent, this, [this](const QString &reason) {
         setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));
     });
+    connectStrips();
 }
 
 void frmMain::setPanelText(int panel, const QString &text)

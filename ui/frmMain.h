@@ -4,6 +4,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "net/Winsock.h"
 #include "text/textEncoding.h"
 
 #include <chrono>
@@ -23,8 +24,9 @@ class QTimer;
 class CaptureFile;
 class LogSave;
 class ReceiveLog;
+class RepeatStrip;
+class ReplyStrip;
 class StatusBar;
-class Winsock;
 
 // The one window: every control, the refresh timer and the socket endpoint.
 // The handlers are defined next to their subsystem: link/ (start-up, choices,
@@ -73,11 +75,25 @@ private:
     void mnuLineEnds_Click(LineEnd end);
     void Winsock_DataArrival(int bytesTotal);
     void cmdClear_Click();
+    // Send Data's steps, for the button and for each repetition: the checks,
+    // the box read in the chosen mode, the bytes handed to the endpoint. A
+    // null string when they went out, else the refusal panel 1 now shows.
+    // What the endpoint raises is left to the caller's guard.
+    QString sendData();
+    QString refuseSend(const QString &text);
     // The send box as text, with the chosen line ends, in the chosen encoding;
     // a character the encoding cannot hold sends nothing and is pointed at.
-    void sendText();
+    QString sendText();
     // The send box's corner marks and description say which modes are on.
     void showSendModes();
+
+    // Send Repeatedly and Reply Automatically, strips in the two fields
+    // (data/strips.cpp)
+    void connectStrips();
+    // One repetition: Send Data under the guard; what stopped it, or null.
+    QString repeatSendData();
+    // Each arrival's bytes, before the log shows them: the replies they call for.
+    void Winsock_BytesArrived(const QByteArray &bytes, const ::Winsock::Origin &from);
 
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
@@ -134,12 +150,14 @@ private:
     // typed, at first; never stored.
     QMenu *mnuLineEnds = nullptr;
     LineEnd sendLineEnd = LineEnd::Lf;
+    RepeatStrip *sendRepeat = nullptr; // "Send Repeatedly…" in the box's menu
 
     QGroupBox *Frame1 = nullptr;
     QCheckBox *chkHexDISP = nullptr;
     QPushButton *cmdClear = nullptr;
     TextField *txtReceive = nullptr;
     ReceiveLog *receiveLog = nullptr; // the log's rules over txtReceive
+    ReplyStrip *autoReply = nullptr;  // "Reply Automatically…" in its menu
 
     QLabel *Label3 = nullptr;
     QLabel *Label7 = nullptr;

@@ -45,9 +45,8 @@ FindBar::FindBar(TextField *field)
     connect(m_finder.get(), &TextFinder::notFound, this, &FindBar::notFound);
     connect(m_finder.get(), &TextFinder::failed, this,
             [this](const QString &cause) { setStatus(tr("Search failed: %1").arg(cause)); });
-    // The bar rides on the viewport's bottom edge, whatever moves it.
-    m_field->viewport()->installEventFilter(this);
     hide();
+    m_field->addStrip(this);
 }
 
 FindBar::~FindBar() = default;
@@ -80,7 +79,6 @@ void FindBar::open()
         QWidget::setTabOrder(m_field, m_text);
         QWidget::setTabOrder(m_text, m_matchCase);
         show();
-        place();
     }
     m_text->selectAll();
     m_text->setFocus(Qt::ShortcutFocusReason);
@@ -92,7 +90,6 @@ void FindBar::dismiss()
     m_finder->cancel();
     setStatus(QString());
     hide();
-    m_field->setBottomMargin(0);
     m_field->setFocus(Qt::OtherFocusReason);
     m_field->viewport()->update();
 }
@@ -181,22 +178,6 @@ void FindBar::keyPressEvent(QKeyEvent *event)
         if (event->matches(QKeySequence::Find))
             dismiss();
     }
-}
-
-bool FindBar::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_field->viewport()
-        && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && isVisible())
-        place();
-    return QWidget::eventFilter(watched, event);
-}
-
-void FindBar::place()
-{
-    const int height = sizeHint().height();
-    m_field->setBottomMargin(height);
-    const QRect view = m_field->viewport()->geometry();
-    setGeometry(view.left(), view.bottom() + 1, view.width(), height);
 }
 
 void FindBar::setStatus(const QString &status)

@@ -69,10 +69,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void place();
     void setStatus(const QString &status);
     void found(qsizetype start, qsizetype length, bool wrapped);
     void notFound();

@@ -216,6 +216,42 @@ void TextField::addMenuAction(QAction *action)
     d->control.addMenuAction(action);
 }
 
+void TextField::addStrip(QWidget *strip)
+{
+    m_strips.append(strip);
+    // Sent on show() and hide() whether or not the field is on screen.
+    strip->installEventFilter(this);
+    placeStrips();
+}
+
+bool TextField::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ShowToParent || type == QEvent::HideToParent
+         || type == QEvent::LayoutRequest)
+        && m_strips.contains(watched))
+        placeStrips();
+    return QAbstractScrollArea::eventFilter(watched, event);
+}
+
+void TextField::placeStrips()
+{
+    int below = 0;
+    for (const QWidget *strip : std::as_const(m_strips))
+        if (strip && !strip->isHidden())
+            below += strip->sizeHint().height();
+    setViewportMargins(0, 0, 0, below);
+    const QRect view = viewport()->geometry();
+    int top = view.bottom() + 1 + below;
+    for (QWidget *strip : std::as_const(m_strips)) {
+        if (!strip || strip->isHidden())
+            continue;
+        const int height = strip->sizeHint().height();
+        top -= height;
+        strip->setGeometry(view.left(), top, view.width(), height);
+    }
+}
+
 void TextField::setOverlay(Overlay overlay)
 {
     m_overlay = std::move(overlay);
@@ -403,6 +439,7 @@ void TextField::paintEvent(QPaintEvent *event)
 void TextField::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
+    placeStrips();
     d->view.resized();
 }
 

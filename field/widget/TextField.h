@@ -3,6 +3,8 @@
 #include "field/model/EditHistory.h"
 
 #include <QAbstractScrollArea>
+#include <QList>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -120,8 +122,12 @@ public:
     using Overlay = std::function<void(QPainter &painter, const QRect &viewport)>;
     void setOverlay(Overlay overlay);
 
-    // Room kept below the text, inside the field, for the find bar.
-    void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
+    // A strip inside the field along its bottom edge, below the text: the find
+    // bar or one of the owner's, a child of the field. Each strip not hidden
+    // has a row of its own height, the first added lowest, and the text keeps
+    // to the room above them all; they are placed again whenever one is shown
+    // or hidden and whenever the field is resized.
+    void addStrip(QWidget *strip);
 
 public Q_SLOTS:
     void selectAll();
@@ -142,8 +148,10 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void placeStrips();
     struct Parts;
     // Answers the input method from the control, in the field's coordinates.
     void answerInputMethod(QInputMethodQueryEvent *query);
@@ -151,4 +159,5 @@ private:
     std::unique_ptr<Parts> d;
     Overlay m_overlay;
     FindBar *m_findBar = nullptr; // a child, made by the first Ctrl+F
+    QList<QPointer<QWidget>> m_strips;
 };
