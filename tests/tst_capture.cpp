@@ -1,6 +1,7 @@
 // Arrival lines and captures: the pcapng blocks and packets as the format
 // lays them out, the line before an arrival, and what a capture of a real TCP
 // exchange with the window leaves on disk.
+#include "asNobody.h"
 #include "sendBox.h"
 #include "windowControls.h"
 #include "windowPort.h"
@@ -12,6 +13,7 @@
 #include "ui/frmMain.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
@@ -280,7 +282,7 @@ void tst_Capture::windowCapturesTcp()
                                : QStringLiteral("pcapng (*.pcapng)"));
     });
     QCOMPARE(control<TextField>(w, "txtReceive")->accessibleDescription(),
-             QStringLiteral("Capturing to ") + path);
+             QStringLiteral("Capturing to ") + QDir::toNativeSeparators(path));
 
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
@@ -342,6 +344,7 @@ void tst_Capture::windowCapturesTcp()
 
 void tst_Capture::fullDiskStopsTheCapture()
 {
+    SKIP_UNLESS_LINUX("/dev/full");
     frmMain w;
     clickLogMenu(w, QStringLiteral("Capture to File…"),
                  [] { answerDialog(QStringLiteral("/dev/full"), "pcapng (*.pcapng)"); });
