@@ -3,9 +3,16 @@
 # by side with its peer program in the same run; prints the table and rewrites
 # docs/performance.md and its plot.
 #   ./bench.sh [--runs N]     (N repetitions per figure, medians; default 3)
+#   ./bench.sh --windows [--runs N] [--rates "10000 50000"]
+#                             the UDP flood rows for the Windows build under Wine,
+#                             beside a bare Qt reader under Wine and the Linux build
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")" && pwd)"
+if [[ "${1:-}" == "--windows" ]]; then
+    shift
+    exec "$root/bench/windows.sh" "$@"
+fi
 build="$root/build-bench"
 runs=3
 [[ "${1:-}" == "--runs" ]] && runs="${2:?--runs needs a number}"
