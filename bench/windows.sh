@@ -38,20 +38,9 @@ cmake --build "$linux" --target bench_udp
 out="$windows/bench-results"
 mkdir -p "$out"
 export QT_QPA_PLATFORM=offscreen WINEPREFIX="$windows/wine" WINEDEBUG=-all
-work="$(mktemp -d)"
-xvfb_pid=""
-# shellcheck disable=SC2317 # run by the trap
-cleanup() {
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-# Wine's desktop wants a display from its first program on.
-# shellcheck source=scripts/xvfb.sh
-. "$root/scripts/xvfb.sh"
-start_xvfb "$work" || { echo "bench/windows.sh: Xvfb did not start" >&2; exit 1; }
-/usr/lib/wine/wineserver -k 2>/dev/null || true
+# shellcheck source=scripts/wineDesktop.sh
+. "$root/scripts/wineDesktop.sh"
+start_wine_desktop || { echo "bench/windows.sh: Xvfb did not start" >&2; exit 1; }
 [[ -f "$WINEPREFIX/system.reg" ]] || /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
 locked() { flock --close /tmp/tarvik-window.lock "$@"; }

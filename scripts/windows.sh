@@ -54,24 +54,12 @@ build_program() {
 }
 stage "build" build_program
 
-# The tests run offscreen, as on Linux, but Wine's desktop wants an X display
-# from its first program on, the prefix's making included.
-work="$(mktemp -d)"
-xvfb_pid=""
-# shellcheck disable=SC2317 # run by the trap
-cleanup() {
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-# shellcheck source=scripts/xvfb.sh
-. "$root/scripts/xvfb.sh"
-start_xvfb "$work" || { echo "windows: Xvfb did not start" >&2; exit 1; }
+# The tests run offscreen, as on Linux, but under a Wine desktop of their own.
+# shellcheck source=scripts/wineDesktop.sh
+. "$root/scripts/wineDesktop.sh"
+start_wine_desktop || { echo "windows: Xvfb did not start" >&2; exit 1; }
 
-# A Wine prefix of the build's own, made once; a server an earlier run left
-# behind would keep its desktop on that run's display.
-/usr/lib/wine/wineserver -k 2>/dev/null || true
+# A Wine prefix of the build's own, made once.
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
     stage "Wine prefix" "$wine" wineboot -i
 fi
