@@ -36,8 +36,8 @@ QString joinRefusal(int error, const QString &interfaceName)
 {
     if (systemSockets::isNoInterface(error))
         return interfaceName.isEmpty()
-                ? QStringLiteral("no multicast route leads to it")
-                : QStringLiteral("interface %1 cannot take it").arg(interfaceName);
+                       ? QStringLiteral("no multicast route leads to it")
+                       : QStringLiteral("interface %1 cannot take it").arg(interfaceName);
     if (systemSockets::isOutOfMemberships(error))
         return QStringLiteral("the system's limit of group memberships is reached");
     return systemSockets::describe(error);

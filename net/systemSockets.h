@@ -28,8 +28,8 @@ void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfac
 int routeTo(const QHostAddress &to);
 
 // What kind of failure a code names.
-bool isNoRoute(int error);       // no network or host reachable that way
-bool isNoInterface(int error);   // the interface cannot take the group
+bool isNoRoute(int error);     // no network or host reachable that way
+bool isNoInterface(int error); // the interface cannot take the group
 bool isOutOfMemberships(int error);
 
 // The system's own words for a code.

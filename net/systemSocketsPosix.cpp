@@ -51,7 +51,7 @@ bool isBoundForIPv6(qintptr descriptor)
     sockaddr_storage bound {};
     socklen_t size = sizeof bound;
     return ::getsockname(int(descriptor), reinterpret_cast<sockaddr *>(&bound), &size) == 0
-            && bound.ss_family == AF_INET6;
+           && bound.ss_family == AF_INET6;
 }
 
 int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceIndex)
@@ -59,8 +59,8 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
     const int on = 1;
     if (isIPv4(group)) {
         const ip_mreqn request = ipv4Request(group, interfaceIndex);
-        if (const int error = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
-                                        sizeof request))
+        if (const int error
+            = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request))
             return error;
         if (interfaceIndex != 0)
             setOption(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
@@ -68,8 +68,8 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
         return 0;
     }
     const ipv6_mreq request = ipv6Request(group, interfaceIndex);
-    if (const int error = setOption(descriptor, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request,
-                                    sizeof request))
+    if (const int error
+        = setOption(descriptor, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request))
         return error;
     if (interfaceIndex != 0)
         setOption(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex,
@@ -115,7 +115,8 @@ int routeTo(const QHostAddress &to)
     const int probe = ::socket(target.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0)
         return 0; // nothing to ask with: let the send's own words stand
-    const int error = ::connect(probe, reinterpret_cast<sockaddr *>(&target), size) == 0 ? 0 : errno;
+    const int error
+            = ::connect(probe, reinterpret_cast<sockaddr *>(&target), size) == 0 ? 0 : errno;
     ::close(probe);
     return error;
 }

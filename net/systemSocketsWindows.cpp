@@ -17,9 +17,9 @@ namespace {
 int setOption(qintptr descriptor, int level, int name, const void *value, int size)
 {
     return ::setsockopt(SOCKET(descriptor), level, name, static_cast<const char *>(value), size)
-                    == 0
-            ? 0
-            : ::WSAGetLastError();
+                           == 0
+                   ? 0
+                   : ::WSAGetLastError();
 }
 
 ip_mreq ipv4Request(const QHostAddress &group, unsigned interfaceIndex)
@@ -53,7 +53,7 @@ bool isBoundForIPv6(qintptr descriptor)
     sockaddr_storage bound {};
     int size = sizeof bound;
     return ::getsockname(SOCKET(descriptor), reinterpret_cast<sockaddr *>(&bound), &size) == 0
-            && bound.ss_family == AF_INET6;
+           && bound.ss_family == AF_INET6;
 }
 
 int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceIndex)
@@ -61,8 +61,8 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
     const DWORD on = 1;
     if (isIPv4(group)) {
         const ip_mreq request = ipv4Request(group, interfaceIndex);
-        if (const int error = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
-                                        sizeof request))
+        if (const int error
+            = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request))
             return error;
         if (interfaceIndex != 0) {
             const DWORD viaInterface = htonl(interfaceIndex);
@@ -72,8 +72,8 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
         return 0;
     }
     const ipv6_mreq request = ipv6Request(group, interfaceIndex);
-    if (const int error = setOption(descriptor, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request,
-                                    sizeof request))
+    if (const int error
+        = setOption(descriptor, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request, sizeof request))
         return error;
     if (interfaceIndex != 0) {
         const DWORD viaInterface = interfaceIndex;
@@ -113,8 +113,7 @@ int routeTo(const QHostAddress &to)
         std::memcpy(&address->sin6_addr, bytes.c, sizeof bytes.c);
         address->sin6_port = htons(9);
         if (!to.scopeId().isEmpty())
-            address->sin6_scope_id
-                    = ULONG(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
+            address->sin6_scope_id = ULONG(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
         size = sizeof *address;
     }
     // Qt has started Winsock for its own sockets; this keeps it started while
