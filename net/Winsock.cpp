@@ -25,6 +25,33 @@ Winsock::~Winsock()
     Close();
 }
 
+bool Winsock::givesWayToPostedEvents()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_markPosted) {
+        m_markPosted = now;
+        QMetaObject::invokeMethod(this, &Winsock::onPostedMark, Qt::QueuedConnection);
+        return false;
+    }
+    if (now - *m_markPosted <= maxPostedEventDelay)
+        return false;
+    m_readWaitsForMark = true;
+    return true;
+}
+
+void Winsock::onPostedMark()
+{
+    m_markPosted.reset();
+    if (!std::exchange(m_readWaitsForMark, false))
+        return;
+    // Whichever socket is open now: reading one with nothing waiting costs a
+    // question to the system and nothing else.
+    if (m_udp)
+        readDatagrams();
+    else if (m_tcp)
+        readStream();
+}
+
 void Winsock::setProtocol(ProtocolCode protocol)
 {
     if (protocol != TCP && protocol != UDP)

@@ -143,6 +143,9 @@ public:
     // Bound on how many datagrams one wake-up reads, so a flood cannot starve
     // the event loop.
     static constexpr int maxDatagramsPerWakeup = 32;
+    // Longest the event loop's posted events (paints, timers, queued calls)
+    // wait behind reading: past it, reading gives way to them for a turn.
+    static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
     // Largest TCP arrival: the largest count a hex record's four digits hold,
@@ -199,6 +202,19 @@ private:
     // The piece just read came from the peer now.
     void stampStreamArrival(const QByteArray &piece);
     void dropConnection();
+
+    // Windows serves socket messages before posted events and begins no new
+    // turn of its loop while more keep coming, so under a flood a reader that
+    // always reads would hold the window's paints and timers off for as long
+    // as the flood lasts. Each wake-up that reads posts a mark; while one has
+    // waited longer than maxPostedEventDelay, a wake-up reads nothing and the
+    // mark reads in its place once it is delivered. Qt stops reporting a
+    // socket whose wake-up read nothing only until it is read again, which
+    // the mark does.
+    bool givesWayToPostedEvents();
+    void onPostedMark();
+    std::optional<std::chrono::steady_clock::time_point> m_markPosted;
+    bool m_readWaitsForMark = false;
 
     void deliver(int bytesTotal);
     void stampArrival(const QHostAddress &sender, quint16 port);

@@ -190,6 +190,8 @@ void Winsock::startConnect(const QHostAddress &address)
 
 void Winsock::readStream()
 {
+    if (givesWayToPostedEvents())
+        return; // the socket's buffer takes the stream meanwhile, then holds the peer back
     for (qint64 budget = maxStreamBytesPerTurn; m_tcp && budget > 0;) {
         const qint64 room = maxStreamArrivalBytes - BytesAvailable();
         if (room <= 0)

@@ -9,6 +9,10 @@ namespace {
 // Large enough that a burst of small datagrams waits in the kernel rather than
 // being dropped while the window paints.
 constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+// Room for the largest datagram there is (IPv6's, without jumbograms), so no
+// datagram's size is asked of the system before it is read: on Windows each
+// question is a call of its own.
+constexpr qint64 maxDatagramBytes = 0xFFFF;
 } // namespace
 
 void Winsock::Bind(double port)
@@ -39,18 +43,21 @@ void Winsock::openUdp(quint16 port)
 void Winsock::readDatagrams()
 {
     // The rest waits for the next turn of the event loop: the socket is still
-    // readable then, so readyRead comes again. Reading it from a timer instead
-    // could empty the socket just before a readyRead that Qt had already
-    // queued, and one that finds nothing to read makes Qt stop reporting the
-    // socket for good.
+    // readable then, so readyRead comes again.
+    if (givesWayToPostedEvents())
+        return;
     for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
-        // The handler may close the endpoint; check again every round.
-        if (!m_udp || !m_udp->hasPendingDatagrams())
+        // The handler may close the endpoint; check again every round. The
+        // first read goes ahead even when nothing seems to wait: Qt reports
+        // the socket again only after a read, and a readyRead finds nothing
+        // when a read outside it (the mark's) came first.
+        if (!m_udp || (i > 0 && !m_udp->hasPendingDatagrams()))
             return;
-        const QNetworkDatagram datagram = m_udp->receiveDatagram();
+        const QNetworkDatagram datagram = m_udp->receiveDatagram(maxDatagramBytes);
         if (!datagram.isValid())
             return;
-        m_received = datagram.data();
+        // A copy of its own size: the one read into keeps room for the largest.
+        m_received = QByteArray(datagram.data().constData(), datagram.data().size());
         const QHostAddress sender = plainHostAddress(datagram.senderAddress());
         stampArrival(sender, quint16(datagram.senderPort()));
         if (trafficWanted()) {
