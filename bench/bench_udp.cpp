@@ -34,7 +34,7 @@ QByteArray datagram(qint64 serial)
 // then sets `finished`. A sender the host slows down catches up in bursts,
 // and a burst too stops at the limit.
 void sendFlood(QList<quint16> ports, int rate, qint64 count, int limitMs, std::atomic<qint64> *sent,
-               std::atomic<bool> *finished)
+               std::atomic<qint64> *refused, std::atomic<bool> *finished)
 {
     // A socket of this thread's own, written to without an event loop.
     QUdpSocket socket;
@@ -49,13 +49,77 @@ void sendFlood(QList<quint16> ports, int rate, qint64 count, int limitMs, std::a
         const qint64 due = std::min(count, qint64(elapsed * rate) + 1);
         for (; serial < due && (serial % 1024 != 0 || !late()); ++serial) {
             const QByteArray bytes = datagram(serial);
-            for (const quint16 port : ports)
-                socket.writeDatagram(bytes, QHostAddress::LocalHost, port);
+            for (const quint16 port : ports) {
+                if (socket.writeDatagram(bytes, QHostAddress::LocalHost, port) < 0)
+                    refused->fetch_add(1);
+            }
         }
         sent->store(serial);
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     finished->store(true);
+}
+
+// A sender outside the measured process, for an emulator whose own sends
+// are too slow to make a flood: the native build serves floods on a control
+// port it prints. Each request, "flood RATE COUNT LIMIT_MS PORT...", is
+// answered with "sent N REFUSED" once the flood is over; "quit", or ten idle
+// minutes, ends it.
+int floodServer()
+{
+    QUdpSocket control;
+    if (!control.bind(QHostAddress::LocalHost, 0))
+        return 1;
+    std::printf("%u\n", unsigned(control.localPort()));
+    std::fflush(stdout);
+    while (control.waitForReadyRead(10 * 60 * 1000)) {
+        while (control.hasPendingDatagrams()) {
+            QHostAddress from;
+            quint16 fromPort = 0;
+            QByteArray request(256, Qt::Uninitialized);
+            request.truncate(
+                    qMax<qint64>(0, control.readDatagram(request.data(), request.size(), &from,
+                                                          &fromPort)));
+            const QList<QByteArray> words = request.split(' ');
+            if (words.value(0) == "quit")
+                return 0;
+            if (words.value(0) != "flood" || words.size() < 5)
+                continue;
+            QList<quint16> ports;
+            for (qsizetype i = 4; i < words.size(); ++i)
+                ports.append(words[i].toUShort());
+            std::atomic<qint64> sent { 0 };
+            std::atomic<qint64> refused { 0 };
+            std::atomic<bool> finished { false };
+            sendFlood(ports, words[1].toInt(), words[2].toLongLong(), words[3].toInt(), &sent,
+                      &refused, &finished);
+            control.writeDatagram("sent " + QByteArray::number(sent.load()) + ' '
+                                          + QByteArray::number(refused.load()),
+                                  from, fromPort);
+        }
+    }
+    return 0;
+}
+
+// Asks the flood server on `serverPort` for a flood and waits for its answer,
+// turning the event loop meanwhile; false when none came.
+bool floodFrom(quint16 serverPort, const QList<quint16> &ports, int rate, qint64 count,
+               int limitMs, std::atomic<qint64> *sent, std::atomic<qint64> *refused)
+{
+    QUdpSocket control;
+    QByteArray request = "flood " + QByteArray::number(rate) + ' ' + QByteArray::number(count)
+                         + ' ' + QByteArray::number(limitMs);
+    for (const quint16 port : ports)
+        request += ' ' + QByteArray::number(port);
+    control.writeDatagram(request, QHostAddress::LocalHost, serverPort);
+    if (!bench::spinUntil([&] { return control.hasPendingDatagrams(); }, limitMs + 10000))
+        return false;
+    QByteArray answer(64, Qt::Uninitialized);
+    answer.truncate(qMax<qint64>(0, control.readDatagram(answer.data(), answer.size())));
+    const QList<QByteArray> words = answer.split(' ');
+    sent->store(words.value(1).toLongLong());
+    refused->store(words.value(2).toLongLong());
+    return words.value(0) == "sent";
 }
 
 struct Run
@@ -66,6 +130,8 @@ struct Run
     double ownStallMs;  // without the time the host kept a CPU from it
     double bareStallMs; // of a minimal Qt reader under the same flood; -1 when none ran
     double bareShare;   // percent of the datagrams that reader took; -1 when none ran
+    qint64 refused;     // sends the sender's own system refused, to any of the readers
+    double sentPerSecond; // what the sender made of the rate asked for
 };
 
 // The smallest Qt program that takes the same flood: a socket that reads and
@@ -135,7 +201,7 @@ std::pair<double, qint64> stopBareReader(QProcess &reader, quint16 port)
     return { stallOk ? stallMs : -1, takenOk ? taken : -1 };
 }
 
-Run flood(frmMain &window, bool hex, int rate, int seconds)
+Run flood(frmMain &window, bool hex, int rate, int seconds, quint16 floodServerPort)
 {
     const qint64 count = qint64(rate) * seconds;
     control<QCheckBox>(window, "chkHexDISP")->setChecked(hex);
@@ -176,25 +242,36 @@ Run flood(frmMain &window, bool hex, int rate, int seconds)
     counter.start();
     stall.start();
     std::atomic<qint64> sent { 0 };
+    std::atomic<qint64> refused { 0 };
     std::atomic<bool> finished { false };
     QList<quint16> ports { quint16(control<Winsock>(window, "Winsock")->LocalPort()) };
     if (socat.state() == QProcess::Running)
         ports.append(socatPort);
     if (bareRuns)
         ports.append(barePort);
-    std::thread sender(sendFlood, ports, rate, count, seconds * 1000 + 2000, &sent, &finished);
-    // The event loop turns until the sender is done, so joining it never
-    // holds the window up (a late sender did, for seconds, on a busy host).
-    bench::spinUntil([&] { return finished.load(); }, seconds * 1000 + 10000);
-    sender.join();
+    const int limitMs = seconds * 1000 + 2000;
+    Run run {};
+    QElapsedTimer floodTime;
+    floodTime.start();
+    if (floodServerPort != 0) {
+        if (!floodFrom(floodServerPort, ports, rate, count, limitMs, &sent, &refused))
+            std::printf("the flood server did not answer\n");
+    } else {
+        std::thread sender(sendFlood, ports, rate, count, limitMs, &sent, &refused, &finished);
+        // The event loop turns until the sender is done, so joining it never
+        // holds the window up (a late sender did, for seconds, on a busy host).
+        bench::spinUntil([&] { return finished.load(); }, seconds * 1000 + 10000);
+        sender.join();
+    }
+    run.sentPerSecond = double(sent.load()) / bench::seconds(floodTime);
     bench::spinUntilQuiet(counter, 300, 20000);
     stall.stop();
     counter.stop();
 
-    Run run {};
     const double sentCount = double(sent.load());
     run.windowShare = 100.0 * double(counter.chars()) / double(charsPerDatagram) / sentCount;
     run.stallMs = stall.longestStallMs();
+    run.refused = refused.load();
     run.ownStallMs = stall.longestOwnStallMs();
     const auto [bareStallMs, bareTaken]
             = bareRuns ? stopBareReader(bare, barePort) : std::pair<double, qint64> { -1, -1 };
@@ -216,6 +293,10 @@ Run flood(frmMain &window, bool hex, int rate, int seconds)
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && qstrcmp(argv[1], "--flood-server") == 0) {
+        QCoreApplication app(argc, argv);
+        return floodServer();
+    }
     if (argc == 3 && qstrcmp(argv[1], "--bare-reader") == 0) {
         QCoreApplication app(argc, argv);
         return bareReader(quint16(QByteArray(argv[2]).toUShort()));
@@ -229,6 +310,9 @@ int main(int argc, char **argv)
     if (const int rate = bench::intOption(argc, argv, "--rate", 0))
         rates = { rate };
 
+    // 0: the sender is a thread of this process.
+    const auto floodServerPort = quint16(bench::intOption(argc, argv, "--flood-server-port", 0));
+
     frmMain window;
     window.show();
     // Move the window off its fixed port to one of our own, through its fields.
@@ -241,6 +325,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // What the system granted of the buffer the window asks for: what a stall
+    // may last before datagrams are dropped.
+    if (auto *socket = control<Winsock>(window, "Winsock")->findChild<QUdpSocket *>())
+        std::printf("receive buffer granted: %lld bytes\n",
+                    socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption)
+                            .toLongLong());
     double longestStall = 0;
     double longestOwnStall = 0;
     double longestBareStall = -1;
@@ -252,12 +342,13 @@ int main(int argc, char **argv)
             QList<double> bare;
             double rateStall = 0;
             for (int i = 0; i < runs; ++i) {
-                const Run run = flood(window, hex, rate, seconds);
+                const Run run = flood(window, hex, rate, seconds, floodServerPort);
                 std::printf("%s %6d/s: window %6.2f%%, socat %6.2f%%, bare Qt reader %6.2f%%,"
                             " longest stall %.1f ms (%.1f ms without waits for a CPU; the bare"
-                            " reader's %.1f ms)\n",
+                            " reader's %.1f ms); sent %.0f/s, %lld refused\n",
                             hex ? "hex " : "text", rate, run.windowShare, run.socatShare,
-                            run.bareShare, run.stallMs, run.ownStallMs, run.bareStallMs);
+                            run.bareShare, run.stallMs, run.ownStallMs, run.bareStallMs,
+                            run.sentPerSecond, qlonglong(run.refused));
                 longestOwnStall = std::max(longestOwnStall, run.ownStallMs);
                 longestBareStall = std::max(longestBareStall, run.bareStallMs);
                 ours.append(run.windowShare);

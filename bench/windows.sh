@@ -43,10 +43,19 @@ export QT_QPA_PLATFORM=offscreen WINEPREFIX="$windows/wine" WINEDEBUG=-all
 start_wine_desktop || { echo "bench/windows.sh: Xvfb did not start" >&2; exit 1; }
 [[ -f "$WINEPREFIX/system.reg" ]] || /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 
+# The Windows build's floods come from the Linux build: Wine's own sends are
+# too slow to make them.
+"$linux/bench/bench_udp" --flood-server >"$out/flood-server.port" &
+server=$!
+trap 'kill "$server" 2>/dev/null; stop_wine_desktop' EXIT
+for _ in $(seq 100); do [[ -s "$out/flood-server.port" ]] && break; sleep 0.05; done
+server_port="$(head -1 "$out/flood-server.port")"
+
 locked() { flock --close /tmp/tarvik-window.lock "$@"; }
 for rate in $rates; do
     echo "== UDP $rate/s: Windows build under Wine" >&2
     locked "$windows/wine.sh" "$windows/bench_udp.exe" --rate "$rate" --runs "$runs" \
+        --flood-server-port "$server_port" \
         2>"$out/udp-$rate-windows.err" | tr -d '\r' | tee "$out/udp-$rate-windows.txt" >&2
     echo "== UDP $rate/s: Linux build" >&2
     locked "$linux/bench/bench_udp" --rate "$rate" --runs "$runs" \

@@ -140,9 +140,11 @@ public:
     // Bytes received and not yet taken by GetData.
     qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
 
-    // Bound on how many datagrams one wake-up reads, so a flood cannot starve
-    // the event loop.
-    static constexpr int maxDatagramsPerWakeup = 32;
+    // How long one wake-up goes on reading datagrams, so a flood cannot starve
+    // the event loop. A bound in time rather than in datagrams: a datagram
+    // costs some microseconds to read on Linux, some tens under an emulator,
+    // and each wake-up costs a round of the system's messages besides.
+    static constexpr std::chrono::milliseconds maxReadPerWakeup { 5 };
     // Longest the event loop's posted events (paints, timers, queued calls)
     // wait behind reading: past it, reading gives way to them for a turn.
     static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };

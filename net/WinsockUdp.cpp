@@ -46,12 +46,16 @@ void Winsock::readDatagrams()
     // readable then, so readyRead comes again.
     if (givesWayToPostedEvents())
         return;
-    for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
-        // The handler may close the endpoint; check again every round. The
-        // first read goes ahead even when nothing seems to wait: Qt reports
-        // the socket again only after a read, and a readyRead finds nothing
-        // when a read outside it (the mark's) came first.
-        if (!m_udp || (i > 0 && !m_udp->hasPendingDatagrams()))
+    // Each read goes ahead without asking first whether a datagram waits, and
+    // the one that finds none ends the wake-up: on Windows a question costs
+    // as much as a read. Qt reports that read as an error no one listens to.
+    // It also has to happen: Qt reports the socket again only after a read,
+    // and a readyRead finds nothing when a read outside it (the mark's) came
+    // first.
+    const auto end = std::chrono::steady_clock::now() + maxReadPerWakeup;
+    do {
+        // The handler may close the endpoint; check again every round.
+        if (!m_udp)
             return;
         const QNetworkDatagram datagram = m_udp->receiveDatagram(maxDatagramBytes);
         if (!datagram.isValid())
@@ -70,7 +74,7 @@ void Winsock::readDatagrams()
         Q_EMIT BytesArrivedEvent(m_received,
                                  { datagram.senderAddress(), quint16(datagram.senderPort()) });
         deliver(int(m_received.size()));
-    }
+    } while (std::chrono::steady_clock::now() < end);
 }
 
 void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port)
