@@ -6,7 +6,7 @@
 // Text mode gets 512 MB of lines of 67 characters, hex mode 128 MB of random
 // bytes (some 540 Mi characters of records): both fit the log whole, so every
 // byte is paid for all the way into the log. --mb N streams N MB of text and
-// N/4 MB of hex instead (under an emulator the full sizes take minutes).
+// N/4 MB of hex instead (under Wine the full sizes make a row take minutes).
 //
 // Should a stream ever outgrow the log, the benchmark presses Clear as a user
 // watching a long transfer would and counts what reached the log; an arrival
