@@ -3,9 +3,10 @@
 # by side with its peer program in the same run; prints the table and rewrites
 # docs/performance.md and its plot.
 #   ./bench.sh [--runs N]     (N repetitions per figure, medians; default 3)
-#   ./bench.sh --windows [--runs N] [--rates "10000 50000"]
-#                             the UDP flood rows for the Windows build under Wine,
-#                             beside a bare Qt reader under Wine and the Linux build
+#   ./bench.sh --windows [--runs N] [--rates "10000 50000"] [--mb N] [--only udp|tcp]
+#                             the UDP flood and TCP stream rows for the Windows build
+#                             under Wine, beside a bare Qt peer under Wine and the
+#                             Linux build
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")" && pwd)"

@@ -1,16 +1,20 @@
 // A TCP stream into the window's server role, as fast as the sender can
 // write, until the last byte is in the log (the window's Close event comes
 // right after the arrival that holds it), against ncat receiving the same
-// stream into /dev/null. Text mode gets 512 MB of lines of 67 characters, hex
-// mode 128 MB of random bytes (some 540 Mi characters of records): both fit
-// the log whole, so every byte is paid for all the way into the log.
+// stream into /dev/null (on Linux) and a bare Qt receiver (a server whose one
+// connection only counts what it reads, in a second process of this program).
+// Text mode gets 512 MB of lines of 67 characters, hex mode 128 MB of random
+// bytes (some 540 Mi characters of records): both fit the log whole, so every
+// byte is paid for all the way into the log. --mb N streams N MB of text and
+// N/4 MB of hex instead (under Wine the full sizes make a row take minutes).
 //
 // Should a stream ever outgrow the log, the benchmark presses Clear as a user
 // watching a long transfer would and counts what reached the log; an arrival
 // the full log refuses is counted too, never hidden.
 //
 // The text stream runs once more with a pcapng capture of it under way
-// (Capture to File in the log's menu), beside a run without one.
+// (Capture to File in the log's menu), beside a run without one; --no-capture
+// leaves that out.
 
 #include "windowHarness.h"
 
@@ -21,20 +25,18 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -65,24 +67,26 @@ QByteArray streamBytes(bool hex, qsizetype size)
 }
 
 // Connects to the port and writes all of `data`, then closes; false when the
-// connection or a write failed or took longer than 60 s.
+// connection or a write failed or stood still for 60 s. A socket of this
+// thread's own, written without an event loop, with at most a few chunks
+// queued in it at a time.
 bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit { 60, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool good = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0;
+    constexpr qsizetype chunk = 256 * 1024;
+    constexpr int limitMs = 60000;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    bool good = socket.waitForConnected(limitMs);
     for (qsizetype at = 0; good && at < data.size();) {
-        const ssize_t n = ::write(fd, data.constData() + at,
-                                  size_t(std::min<qsizetype>(64 * 1024, data.size() - at)));
+        const qint64 n = socket.write(data.constData() + at, std::min(chunk, data.size() - at));
         good = n > 0;
         at += n;
+        while (good && socket.bytesToWrite() >= 2 * chunk)
+            good = socket.waitForBytesWritten(limitMs);
     }
-    ::close(fd);
+    while (good && socket.bytesToWrite() > 0)
+        good = socket.waitForBytesWritten(limitMs);
+    socket.disconnectFromHost();
     ok->store(good);
     return good;
 }
@@ -196,6 +200,94 @@ double intoNcat(const QString &ncat, const QByteArray &data)
     return ended && ok ? data.size() / 1e6 / elapsed : 0;
 }
 
+// The smallest Qt program that takes the same stream: a server whose one
+// connection reads all it gets and counts it, beside the same stall meter.
+// How fast it goes is the host's and Qt's doing, none of the window's: under
+// an emulator it is the limit. Says its port once it listens; when the peer
+// has closed, the seconds from the connection to the close, the bytes it read
+// and its longest stall; then ends. Gives up after `limitMs`.
+int bareReceiver(int limitMs)
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 1;
+    std::printf("%u\n", unsigned(server.serverPort()));
+    std::fflush(stdout);
+    bench::StallMeter stall;
+    QElapsedTimer timer;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 taken = 0;
+    QTcpSocket *peer = nullptr;
+    const auto drain = [&] {
+        qint64 n = 0;
+        while ((n = peer->read(buffer.data(), buffer.size())) > 0)
+            taken += n;
+    };
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&] {
+        if (peer)
+            return;
+        timer.start();
+        stall.start();
+        peer = server.nextPendingConnection();
+        server.close();
+        QObject::connect(peer, &QTcpSocket::readyRead, peer, drain);
+        QObject::connect(peer, &QTcpSocket::disconnected, peer, [&] {
+            drain();
+            stall.stop();
+            std::printf("%.6f %lld %.3f\n", bench::seconds(timer), qlonglong(taken),
+                        stall.longestStallMs());
+            std::fflush(stdout);
+            QCoreApplication::quit();
+        });
+        drain();
+    });
+    QTimer::singleShot(limitMs, &server, [] { QCoreApplication::exit(2); });
+    return QCoreApplication::exec();
+}
+
+struct BareRun
+{
+    double mbps = 0;     // 0 when it did not take the whole stream
+    double stallMs = -1; // -1 when it did not say
+};
+
+// Streams `data` into the bare receiver, timed by the receiver's own clock.
+BareRun intoBareReceiver(const QByteArray &data)
+{
+    constexpr int limitMs = 120000;
+    BareRun run;
+    QProcess receiver;
+    receiver.start(QCoreApplication::applicationFilePath(),
+                   { QStringLiteral("--bare-receiver"), QString::number(limitMs) });
+    if (!receiver.waitForStarted(10000))
+        return run;
+    bench::spinUntil([&] { return receiver.canReadLine(); }, 20000);
+    const quint16 port = receiver.readLine().trimmed().toUShort();
+    if (port == 0) {
+        receiver.kill();
+        receiver.waitForFinished(5000);
+        return run;
+    }
+    std::atomic<bool> ok { false };
+    std::thread sender(sendStream, port, std::cref(data), &ok);
+    const bool ended = receiver.waitForFinished(limitMs + 10000);
+    sender.join();
+    if (!ended) {
+        receiver.kill();
+        receiver.waitForFinished(5000);
+        return run;
+    }
+    const QList<QByteArray> said = receiver.readAllStandardOutput().trimmed().split(' ');
+    const double seconds = said.value(0).toDouble();
+    const qint64 taken = said.value(1).toLongLong();
+    bool stallOk = false;
+    const double stallMs = said.value(2).toDouble(&stallOk);
+    run.stallMs = stallOk ? stallMs : -1;
+    if (ok && seconds > 0 && taken == data.size())
+        run.mbps = data.size() / 1e6 / seconds;
+    return run;
+}
+
 // Clicks Capture to File (or Stop Capture) in the log's menu and answers
 // its dialog with `path`.
 void toggleCapture(frmMain &window, const QString &path)
@@ -224,11 +316,22 @@ void toggleCapture(frmMain &window, const QString &path)
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && qstrcmp(argv[1], "--bare-receiver") == 0) {
+        QCoreApplication app(argc, argv);
+        return bareReceiver(QByteArray(argv[2]).toInt());
+    }
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
     const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 3);
+    const int textMb = smoke ? 1 : std::max(1, bench::intOption(argc, argv, "--mb", 512));
+    const bool capture = !bench::hasFlag(argc, argv, "--no-capture");
+#if defined(Q_OS_LINUX)
+    // Whether ncat listens yet is read from /proc/net/tcp.
     const QString ncat = QStandardPaths::findExecutable(QStringLiteral("ncat"));
+#else
+    const QString ncat;
+#endif
 
     frmMain window;
     window.show();
@@ -240,30 +343,40 @@ int main(int argc, char **argv)
     else if (bench::hasFlag(argc, argv, "--text"))
         modes = { false };
     for (const bool hex : modes) {
-        const qsizetype size = qsizetype(smoke ? 1 : (hex ? 128 : 512)) << 20;
+        const qsizetype size = qsizetype(hex ? std::max(1, textMb / 4) : textMb) << 20;
         const QByteArray data = streamBytes(hex, size);
         control<QCheckBox>(window, "chkHexDISP")->setChecked(hex);
         QList<double> ours;
         QList<double> theirs;
+        QList<double> bare;
         double longestStall = 0;
+        double longestBareStall = -1;
         qint64 refused = 0;
         for (int i = 0; i < runs; ++i) {
             const Run run = intoWindow(window, data);
             const double peer = ncat.isEmpty() ? 0 : intoNcat(ncat, data);
+            const BareRun bareRun = intoBareReceiver(data);
+            const QByteArray ncatSaid
+                    = ncat.isEmpty() ? "no ncat"
+                                     : "ncat " + QByteArray::number(peer, 'f', 1) + " MB/s";
             std::printf("%s %lld MB: window %.1f MB/s (its thread busy %.0f%% of the time, "
                         "longest stall %.1f ms; %lld bytes delivered, %lld refused, %lld log "
-                        "chars), ncat %.1f MB/s\n",
+                        "chars), %s, bare Qt receiver %.1f MB/s (longest stall %.1f ms)\n",
                         hex ? "hex " : "text", qlonglong(size >> 20), run.mbps, run.busyPct,
                         run.stallMs, qlonglong(run.delivered), qlonglong(run.refused),
-                        qlonglong(run.logChars), peer);
+                        qlonglong(run.logChars), ncatSaid.constData(), bareRun.mbps,
+                        bareRun.stallMs);
             ours.append(run.mbps);
             if (peer > 0)
                 theirs.append(peer);
+            if (bareRun.mbps > 0)
+                bare.append(bareRun.mbps);
+            longestBareStall = std::max(longestBareStall, bareRun.stallMs);
             refused += run.refused;
             longestStall = std::max(longestStall, run.stallMs);
         }
         const QByteArray key = QByteArray("tcp_") + (hex ? "hex" : "text");
-        if (!hex) {
+        if (!hex && capture) {
             // Each run with a capture beside one without, so that both see
             // the same machine.
             QTemporaryDir dir;
@@ -296,6 +409,11 @@ int main(int argc, char **argv)
         if (!theirs.isEmpty()) {
             bench::result(key + "_ncat_mbps", bench::median(theirs), "MB/s");
             bench::result(key + "_ratio", bench::median(ours) / bench::median(theirs), "x");
+        }
+        if (!bare.isEmpty()) {
+            bench::result(key + "_bare_mbps", bench::median(bare), "MB/s");
+            bench::result(key + "_bare_ratio", bench::median(ours) / bench::median(bare), "x");
+            bench::result(key + "_bare_stall_ms", longestBareStall, "ms");
         }
     }
     return 0;

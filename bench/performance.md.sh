@@ -44,7 +44,9 @@ looks at a timing.
    characters of records) as fast as it can, then closes. Both fit the log whole, so every byte
    is decoded (or turned into hex records) and stored. The figure is bytes over the time from
    the connection to the window's Close event, which comes right after the arrival holding the
-   last byte; \`ncat -l\` receives the same stream into /dev/null in the same run. A 5 ms precise
+   last byte; \`ncat -l\` receives the same stream into /dev/null in the same run, and so does a
+   bare Qt receiver (a server whose connection only counts what it reads, a second process of the
+   benchmark; \`tcp_*_bare_mbps\`). The sender is a Qt socket on a thread of its own. A 5 ms precise
    timer records the longest stall of the window's event loop meanwhile. The text stream then
    runs by turns without and with a pcapng capture of it under way (**Capture to File…** in the
    log's menu, into a temporary folder): \`tcp_text_capture_ratio\` is the median rate with one

@@ -47,15 +47,7 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
             if (m_watch)
                 m_watch->beat();
-            const double gap = m_last.nsecsElapsed() / 1e6;
-            const double waited = runQueueMs();
-            if (!m_skipNext) {
-                m_longestMs = std::max(m_longestMs, gap);
-                m_longestOwnMs = std::max(m_longestOwnMs, gap - (waited - m_waitedMs));
-            }
-            m_skipNext = false;
-            m_waitedMs = waited;
-            m_last.start();
+            endGap();
         });
     }
     void start()
@@ -69,8 +61,12 @@ public:
         m_last.start();
         m_timer.start();
     }
+    // The gap still open counts too: a loop that kept the timer from ticking
+    // at all (on Windows a stream's socket messages can) stalled for all of it.
     void stop()
     {
+        if (m_timer.isActive())
+            endGap();
         m_timer.stop();
         m_watch.reset();
     }
@@ -84,6 +80,18 @@ public:
 
 private:
     static constexpr int tickMs = 5;
+    void endGap()
+    {
+        const double gap = m_last.nsecsElapsed() / 1e6;
+        const double waited = runQueueMs();
+        if (!m_skipNext) {
+            m_longestMs = std::max(m_longestMs, gap);
+            m_longestOwnMs = std::max(m_longestOwnMs, gap - (waited - m_waitedMs));
+        }
+        m_skipNext = false;
+        m_waitedMs = waited;
+        m_last.start();
+    }
     // Time this thread has spent runnable but not running, from schedstat.
     static double runQueueMs()
     {

@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
-# The flood rows for the Windows build under Wine (./bench.sh --windows):
-# bench_udp cross-built with the same Qt for Windows and run under Wine, with
-# its bare Qt reader (a socket that only counts) under the same Wine, beside
-# the Linux build's bench_udp from one run on the same host. Prints one table;
-# the figures are in build-windows-bench/bench-results.
-#   bench/windows.sh [--runs N] [--rates "10000 50000 100000"]
+# The flood and stream rows for the Windows build under Wine
+# (./bench.sh --windows): bench_udp and bench_tcp cross-built with the same Qt
+# for Windows and run under Wine, each with its bare Qt peer (a socket that
+# only counts) under the same Wine, beside the Linux build's from one run on
+# the same host. Prints a table for each; the figures are in
+# build-windows-bench/bench-results.
+#   bench/windows.sh [--runs N] [--rates "10000 50000 100000"] [--mb N] [--only udp|tcp]
+# --mb sizes the TCP streams (N MB of text, N/4 of hex; 256 keeps a row under
+# Wine within about a minute), the same for both builds.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3
 rates="10000 50000 100000"
+mb=256
+benches="udp tcp"
 while [[ $# -gt 0 ]]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
     --rates) rates=$2; shift 2 ;;
+    --mb) mb=$2; shift 2 ;;
+    --only)
+        [[ $2 == udp || $2 == tcp ]] || { echo "bench/windows.sh: --only udp or --only tcp" >&2; exit 1; }
+        benches=$2; shift 2 ;;
     *) echo "bench/windows.sh: unknown argument $1" >&2; exit 1 ;;
     esac
 done
+runs_udp() { [[ " $benches " == *" udp "* ]]; }
+runs_tcp() { [[ " $benches " == *" tcp "* ]]; }
+targets=()
+for bench in $benches; do targets+=("bench_$bench"); done
 
 qt="${TARVIK_QT_WINDOWS:-$root/../shared/qt6-mingw}"
 [[ -f "$qt/toolchain.cmake" ]] || qt="${XDG_CACHE_HOME:-$HOME/.cache}/tarvik/qt6-mingw/prefix"
@@ -31,9 +44,9 @@ linux="$root/build-bench"
 cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt/toolchain.cmake" -DCMAKE_PREFIX_PATH="$qt" \
     -DBUILD_TESTING=OFF -DTARVIK_BENCH=ON >/dev/null
-cmake --build "$windows" --target bench_udp
+cmake --build "$windows" --target "${targets[@]}"
 cmake -S "$root" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$linux" --target bench_udp
+cmake --build "$linux" --target "${targets[@]}"
 
 out="$windows/bench-results"
 mkdir -p "$out"
@@ -45,36 +58,67 @@ start_wine_desktop || { echo "bench/windows.sh: Xvfb did not start" >&2; exit 1;
 
 # The Windows build's floods come from the Linux build: Wine's own sends are
 # too slow to make them.
-"$linux/bench/bench_udp" --flood-server >"$out/flood-server.port" &
-server=$!
-trap 'kill "$server" 2>/dev/null; stop_wine_desktop' EXIT
-for _ in $(seq 100); do [[ -s "$out/flood-server.port" ]] && break; sleep 0.05; done
-server_port="$(head -1 "$out/flood-server.port")"
+if runs_udp; then
+    "$linux/bench/bench_udp" --flood-server >"$out/flood-server.port" &
+    server=$!
+    trap 'kill "$server" 2>/dev/null; stop_wine_desktop' EXIT
+    for _ in $(seq 100); do [[ -s "$out/flood-server.port" ]] && break; sleep 0.05; done
+    server_port="$(head -1 "$out/flood-server.port")"
+fi
 
 locked() { flock --close /tmp/tarvik-window.lock "$@"; }
-for rate in $rates; do
-    echo "== UDP $rate/s: Windows build under Wine" >&2
-    locked "$windows/wine.sh" "$windows/bench_udp.exe" --rate "$rate" --runs "$runs" \
-        --flood-server-port "$server_port" \
-        2>"$out/udp-$rate-windows.err" | tr -d '\r' | tee "$out/udp-$rate-windows.txt" >&2
-    echo "== UDP $rate/s: Linux build" >&2
-    locked "$linux/bench/bench_udp" --rate "$rate" --runs "$runs" \
-        2>"$out/udp-$rate-linux.err" | tee "$out/udp-$rate-linux.txt" >&2
-done
+if runs_udp; then
+    for rate in $rates; do
+        echo "== UDP $rate/s: Windows build under Wine" >&2
+        locked "$windows/wine.sh" "$windows/bench_udp.exe" --rate "$rate" --runs "$runs" \
+            --flood-server-port "$server_port" \
+            2>"$out/udp-$rate-windows.err" | tr -d '\r' | tee "$out/udp-$rate-windows.txt" >&2
+        echo "== UDP $rate/s: Linux build" >&2
+        locked "$linux/bench/bench_udp" --rate "$rate" --runs "$runs" \
+            2>"$out/udp-$rate-linux.err" | tee "$out/udp-$rate-linux.txt" >&2
+    done
+fi
+if runs_tcp; then
+    echo "== TCP $mb MB: Windows build under Wine" >&2
+    locked "$windows/wine.sh" "$windows/bench_tcp.exe" --mb "$mb" --runs "$runs" \
+        2>"$out/tcp-windows.err" | tr -d '\r' | tee "$out/tcp-windows.txt" >&2
+    echo "== TCP $mb MB: Linux build" >&2
+    locked "$linux/bench/bench_tcp" --mb "$mb" --runs "$runs" \
+        2>"$out/tcp-linux.err" | tee "$out/tcp-linux.txt" >&2
+fi
 
 value() { sed -n "s/^RESULT|$2|\([^|]*\)|.*/\1/p" "$1" | head -1; }
-printf '\n| UDP flood | Windows build under Wine | bare Qt reader under Wine | Windows / bare | Linux build | Windows / Linux | longest stall, Windows / Linux |\n'
-printf '|---|---|---|---|---|---|---|\n'
-for mode in text hex; do
-    for rate in $rates; do
-        key="udp_${mode}_$((rate / 1000))k"
-        w="$(value "$out/udp-$rate-windows.txt" "${key}_window_pct")"
-        b="$(value "$out/udp-$rate-windows.txt" "${key}_bare_pct")"
-        l="$(value "$out/udp-$rate-linux.txt" "${key}_window_pct")"
-        ws="$(value "$out/udp-$rate-windows.txt" "${key}_stall_ms")"
-        ls_="$(value "$out/udp-$rate-linux.txt" "${key}_stall_ms")"
-        ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.3f", a / b }'; }
-        printf '| %s/s, %s | %s%% | %s%% | %s | %s%% | %s | %s / %s ms |\n' "$rate" "$mode" \
-            "${w:--}" "${b:--}" "$(ratio "$w" "$b")" "${l:--}" "$(ratio "$w" "$l")" "${ws:--}" "${ls_:--}"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.3f", a / b }'; }
+if runs_udp; then
+    printf '\n| UDP flood | Windows build under Wine | bare Qt reader under Wine | Windows / bare | Linux build | Windows / Linux | longest stall, Windows / Linux |\n'
+    printf '|---|---|---|---|---|---|---|\n'
+    for mode in text hex; do
+        for rate in $rates; do
+            key="udp_${mode}_$((rate / 1000))k"
+            w="$(value "$out/udp-$rate-windows.txt" "${key}_window_pct")"
+            b="$(value "$out/udp-$rate-windows.txt" "${key}_bare_pct")"
+            l="$(value "$out/udp-$rate-linux.txt" "${key}_window_pct")"
+            ws="$(value "$out/udp-$rate-windows.txt" "${key}_stall_ms")"
+            ls_="$(value "$out/udp-$rate-linux.txt" "${key}_stall_ms")"
+            printf '| %s/s, %s | %s%% | %s%% | %s | %s%% | %s | %s / %s ms |\n' "$rate" "$mode" \
+                "${w:--}" "${b:--}" "$(ratio "$w" "$b")" "${l:--}" "$(ratio "$w" "$l")" "${ws:--}" "${ls_:--}"
+        done
     done
-done
+fi
+if runs_tcp; then
+    # One decimal, or "-" for a figure the run did not give.
+    one() { [[ -n "$1" ]] && printf '%.1f' "$1" || printf -- '-'; }
+    printf '\n| TCP stream | Windows build under Wine, MB/s | bare Qt receiver under Wine, MB/s | Windows / bare | Linux build, MB/s | Windows / Linux | longest stall, Windows / Linux |\n'
+    printf '|---|---|---|---|---|---|---|\n'
+    hex_mb=$((mb / 4 > 0 ? mb / 4 : 1))
+    for row in "text|text, $mb MB" "hex|hex, $hex_mb MB" "text_capture|text, $mb MB, with a pcapng capture"; do
+        key="tcp_${row%%|*}"
+        w="$(value "$out/tcp-windows.txt" "${key}_window_mbps")"
+        b="$(value "$out/tcp-windows.txt" "${key}_bare_mbps")"
+        l="$(value "$out/tcp-linux.txt" "${key}_window_mbps")"
+        ws="$(value "$out/tcp-windows.txt" "${key}_stall_ms")"
+        ls_="$(value "$out/tcp-linux.txt" "${key}_stall_ms")"
+        printf '| %s | %s | %s | %s | %s | %s | %s / %s ms |\n' "${row#*|}" "$(one "$w")" "$(one "$b")" \
+            "$(ratio "$w" "$b")" "$(one "$l")" "$(ratio "$w" "$l")" "$(one "$ws")" "$(one "$ls_")"
+    done
+fi
