@@ -77,9 +77,8 @@ int floodServer()
             QHostAddress from;
             quint16 fromPort = 0;
             QByteArray request(256, Qt::Uninitialized);
-            request.truncate(
-                    qMax<qint64>(0, control.readDatagram(request.data(), request.size(), &from,
-                                                          &fromPort)));
+            request.truncate(qMax<qint64>(
+                    0, control.readDatagram(request.data(), request.size(), &from, &fromPort)));
             const QList<QByteArray> words = request.split(' ');
             if (words.value(0) == "quit")
                 return 0;
@@ -103,12 +102,12 @@ int floodServer()
 
 // Asks the flood server on `serverPort` for a flood and waits for its answer,
 // turning the event loop meanwhile; false when none came.
-bool floodFrom(quint16 serverPort, const QList<quint16> &ports, int rate, qint64 count,
-               int limitMs, std::atomic<qint64> *sent, std::atomic<qint64> *refused)
+bool floodFrom(quint16 serverPort, const QList<quint16> &ports, int rate, qint64 count, int limitMs,
+               std::atomic<qint64> *sent, std::atomic<qint64> *refused)
 {
     QUdpSocket control;
-    QByteArray request = "flood " + QByteArray::number(rate) + ' ' + QByteArray::number(count)
-                         + ' ' + QByteArray::number(limitMs);
+    QByteArray request = "flood " + QByteArray::number(rate) + ' ' + QByteArray::number(count) + ' '
+                         + QByteArray::number(limitMs);
     for (const quint16 port : ports)
         request += ' ' + QByteArray::number(port);
     control.writeDatagram(request, QHostAddress::LocalHost, serverPort);
@@ -122,15 +121,46 @@ bool floodFrom(quint16 serverPort, const QList<quint16> &ports, int rate, qint64
     return words.value(0) == "sent";
 }
 
+struct Flood
+{
+    qint64 count = 0;
+    qint64 refused = 0;
+    double perSecond = 0;
+};
+
+// A flood of `rate` a second for `seconds` to `ports`, from the flood server
+// when one is named, else from a thread of this process.
+Flood send(const QList<quint16> &ports, int rate, int seconds, quint16 floodServerPort)
+{
+    const qint64 count = qint64(rate) * seconds;
+    const int limitMs = seconds * 1000 + 2000;
+    std::atomic<qint64> sent { 0 };
+    std::atomic<qint64> refused { 0 };
+    QElapsedTimer time;
+    time.start();
+    if (floodServerPort != 0) {
+        if (!floodFrom(floodServerPort, ports, rate, count, limitMs, &sent, &refused))
+            std::printf("the flood server did not answer\n");
+    } else {
+        std::atomic<bool> finished { false };
+        std::thread sender(sendFlood, ports, rate, count, limitMs, &sent, &refused, &finished);
+        // The event loop turns until the sender is done, so joining it never
+        // holds the window up (a late sender did, for seconds, on a busy host).
+        bench::spinUntil([&] { return finished.load(); }, limitMs + 8000);
+        sender.join();
+    }
+    return { sent.load(), refused.load(), double(sent.load()) / bench::seconds(time) };
+}
+
 struct Run
 {
     double windowShare; // percent of the datagrams sent
     double socatShare;
     double stallMs;
-    double ownStallMs;  // without the time the host kept a CPU from it
-    double bareStallMs; // of a minimal Qt reader under the same flood; -1 when none ran
-    double bareShare;   // percent of the datagrams that reader took; -1 when none ran
-    qint64 refused;     // sends the sender's own system refused, to any of the readers
+    double ownStallMs;    // without the time the host kept a CPU from it
+    double bareStallMs;   // of a minimal Qt reader under a flood alike; -1 when none ran
+    double bareShare;     // percent of the datagrams that reader took; -1 when none ran
+    qint64 refused;       // sends the sender's own system refused, to any of the readers
     double sentPerSecond; // what the sender made of the rate asked for
 };
 
@@ -184,7 +214,7 @@ bool startBareReader(QProcess &reader, quint16 port)
 std::pair<double, qint64> stopBareReader(QProcess &reader, quint16 port)
 {
     QUdpSocket quit;
-    for (int i = 0; i < 500 && reader.state() == QProcess::Running; ++i) {
+    for (int i = 0; i < 2000 && reader.state() == QProcess::Running; ++i) {
         quit.writeDatagram("quit", QHostAddress::LocalHost, port);
         reader.waitForFinished(10);
     }
@@ -203,7 +233,6 @@ std::pair<double, qint64> stopBareReader(QProcess &reader, quint16 port)
 
 Run flood(frmMain &window, bool hex, int rate, int seconds, quint16 floodServerPort)
 {
-    const qint64 count = qint64(rate) * seconds;
     control<QCheckBox>(window, "chkHexDISP")->setChecked(hex);
 
     // One datagram's share of the log, which keeps every character as it came.
@@ -233,50 +262,37 @@ Run flood(frmMain &window, bool hex, int rate, int seconds, quint16 floodServerP
                 5000);
     }
 
-    const quint16 barePort = bench::freePort();
-    QProcess bare;
-    const bool bareRuns = startBareReader(bare, barePort);
-
     bench::StallMeter stall;
     bench::LogCounter counter(&window, &stall);
     counter.start();
     stall.start();
-    std::atomic<qint64> sent { 0 };
-    std::atomic<qint64> refused { 0 };
-    std::atomic<bool> finished { false };
     QList<quint16> ports { quint16(control<Winsock>(window, "Winsock")->LocalPort()) };
     if (socat.state() == QProcess::Running)
         ports.append(socatPort);
-    if (bareRuns)
-        ports.append(barePort);
-    const int limitMs = seconds * 1000 + 2000;
     Run run {};
-    QElapsedTimer floodTime;
-    floodTime.start();
-    if (floodServerPort != 0) {
-        if (!floodFrom(floodServerPort, ports, rate, count, limitMs, &sent, &refused))
-            std::printf("the flood server did not answer\n");
-    } else {
-        std::thread sender(sendFlood, ports, rate, count, limitMs, &sent, &refused, &finished);
-        // The event loop turns until the sender is done, so joining it never
-        // holds the window up (a late sender did, for seconds, on a busy host).
-        bench::spinUntil([&] { return finished.load(); }, seconds * 1000 + 10000);
-        sender.join();
-    }
-    run.sentPerSecond = double(sent.load()) / bench::seconds(floodTime);
+    const Flood sent = send(ports, rate, seconds, floodServerPort);
     bench::spinUntilQuiet(counter, 300, 20000);
     stall.stop();
     counter.stop();
-
-    const double sentCount = double(sent.load());
+    run.sentPerSecond = sent.perSecond;
+    run.refused = sent.refused;
+    const double sentCount = double(sent.count);
     run.windowShare = 100.0 * double(counter.chars()) / double(charsPerDatagram) / sentCount;
     run.stallMs = stall.longestStallMs();
-    run.refused = refused.load();
     run.ownStallMs = stall.longestOwnStallMs();
-    const auto [bareStallMs, bareTaken]
-            = bareRuns ? stopBareReader(bare, barePort) : std::pair<double, qint64> { -1, -1 };
-    run.bareStallMs = bareStallMs;
-    run.bareShare = bareTaken < 0 ? -1 : 100.0 * double(bareTaken) / sentCount;
+
+    // The bare reader gets a flood of its own after the window's: under an
+    // emulator two readers at once share its one server process.
+    const quint16 barePort = bench::freePort();
+    QProcess bare;
+    run.bareStallMs = run.bareShare = -1;
+    if (startBareReader(bare, barePort)) {
+        const Flood bareSent = send({ barePort }, rate, seconds, floodServerPort);
+        const auto [bareStallMs, bareTaken] = stopBareReader(bare, barePort);
+        run.bareStallMs = bareStallMs;
+        if (bareTaken >= 0)
+            run.bareShare = 100.0 * double(bareTaken) / double(bareSent.count);
+    }
     if (socat.state() == QProcess::Running) {
         socat.terminate();
         socat.waitForFinished(5000);
@@ -327,10 +343,12 @@ int main(int argc, char **argv)
 
     // What the system granted of the buffer the window asks for: what a stall
     // may last before datagrams are dropped.
-    if (auto *socket = control<Winsock>(window, "Winsock")->findChild<QUdpSocket *>())
-        std::printf("receive buffer granted: %lld bytes\n",
-                    socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption)
-                            .toLongLong());
+    for (QUdpSocket *socket : control<Winsock>(window, "Winsock")->findChildren<QUdpSocket *>()) {
+        if (socket->state() == QAbstractSocket::BoundState)
+            std::printf("receive buffer granted: %lld bytes\n",
+                        socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption)
+                                .toLongLong());
+    }
     double longestStall = 0;
     double longestOwnStall = 0;
     double longestBareStall = -1;
