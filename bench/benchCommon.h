@@ -12,6 +12,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+#endif
+
 // Shared by the benchmark programs: argument handling, medians, memory and the
 // one machine-readable line per figure that bench.sh gathers into the table.
 namespace bench {
@@ -50,6 +56,24 @@ inline double median(QList<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+#ifdef Q_OS_WIN
+// The working set as Windows counts it: the process's resident memory.
+inline qint64 residentBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters {};
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+                   ? qint64(counters.WorkingSetSize)
+                   : 0;
+}
+
+inline qint64 peakResidentBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters {};
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+                   ? qint64(counters.PeakWorkingSetSize)
+                   : 0;
+}
+#else
 // A size line of /proc/self/status ("VmRSS:", "VmHWM:"), in bytes.
 inline qint64 statusBytes(const char *field)
 {
@@ -74,6 +98,7 @@ inline qint64 peakResidentBytes()
 {
     return statusBytes("VmHWM:");
 }
+#endif
 
 // Runs the event loop until `done` holds or `timeoutMs` passes.
 template<typename Done>

@@ -212,6 +212,9 @@ int main(int argc, char **argv)
     memory("cjk", QChar(0x4E00), memoryChars);
 
     capacity(limits);
+    // The limits alone: what an emulator can run in a few minutes.
+    if (bench::hasFlag(argc, argv, "--limits-only"))
+        return 0;
 
     // The last size leaves room for the arrivals timed there.
     const qsizetype full = limits.capacity - qsizetype(256) * 1024;

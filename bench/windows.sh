@@ -5,28 +5,30 @@
 # only counts) under the same Wine, beside the Linux build's from one run on
 # the same host. Prints a table for each; the figures are in
 # build-windows-bench/bench-results.
-#   bench/windows.sh [--runs N] [--rates "10000 50000 100000"] [--mb N] [--only udp|tcp]
+#   bench/windows.sh [--runs N] [--rates "10000 50000 100000"] [--mb N] [--only udp|tcp|log]
 # --mb sizes the TCP streams (N MB of text, N/4 of hex; 256 keeps a row under
-# Wine within about a minute), the same for both builds.
+# Wine within about a minute), the same for both builds. The log rows are its
+# capacity and its memory per character.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3
 rates="10000 50000 100000"
 mb=256
-benches="udp tcp"
+benches="udp tcp log"
 while [[ $# -gt 0 ]]; do
     case $1 in
     --runs) runs=$2; shift 2 ;;
     --rates) rates=$2; shift 2 ;;
     --mb) mb=$2; shift 2 ;;
     --only)
-        [[ $2 == udp || $2 == tcp ]] || { echo "bench/windows.sh: --only udp or --only tcp" >&2; exit 1; }
+        [[ $2 == udp || $2 == tcp || $2 == log ]] || { echo "bench/windows.sh: --only udp, tcp or log" >&2; exit 1; }
         benches=$2; shift 2 ;;
     *) echo "bench/windows.sh: unknown argument $1" >&2; exit 1 ;;
     esac
 done
 runs_udp() { [[ " $benches " == *" udp "* ]]; }
 runs_tcp() { [[ " $benches " == *" tcp "* ]]; }
+runs_log() { [[ " $benches " == *" log "* ]]; }
 targets=()
 for bench in $benches; do targets+=("bench_$bench"); done
 
@@ -86,6 +88,13 @@ if runs_tcp; then
     locked "$linux/bench/bench_tcp" --mb "$mb" --runs "$runs" \
         2>"$out/tcp-linux.err" | tee "$out/tcp-linux.txt" >&2
 fi
+if runs_log; then
+    echo "== the log's limits: Windows build under Wine" >&2
+    "$windows/wine.sh" "$windows/bench_log.exe" --limits-only 2>"$out/log-windows.err" | tr -d '\r' \
+        | tee "$out/log-windows.txt" >&2
+    echo "== the log's limits: Linux build" >&2
+    "$linux/bench/bench_log" --limits-only 2>"$out/log-linux.err" | tee "$out/log-linux.txt" >&2
+fi
 
 value() { sed -n "s/^RESULT|$2|\([^|]*\)|.*/\1/p" "$1" | head -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.3f", a / b }'; }
@@ -120,5 +129,18 @@ if runs_tcp; then
         ls_="$(value "$out/tcp-linux.txt" "${key}_stall_ms")"
         printf '| %s | %s | %s | %s | %s | %s | %s / %s ms |\n' "${row#*|}" "$(one "$w")" "$(one "$b")" \
             "$(ratio "$w" "$b")" "$(one "$l")" "$(ratio "$w" "$l")" "$(one "$ws")" "$(one "$ls_")"
+    done
+fi
+if runs_log; then
+    printf '\n| The log | Windows build under Wine | Linux build |\n|---|---|---|\n'
+    printf '| capacity, characters (the next arrival refused: 1) | %s (%s) | %s (%s) |\n' \
+        "$(value "$out/log-windows.txt" log_capacity_chars)" "$(value "$out/log-windows.txt" log_capacity_refused)" \
+        "$(value "$out/log-linux.txt" log_capacity_chars)" "$(value "$out/log-linux.txt" log_capacity_refused)"
+    for text in ascii cyrillic cjk; do
+        printf '| memory per character, %s / kept after Clear | %s B / %s %% | %s B / %s %% |\n' "$text" \
+            "$(value "$out/log-windows.txt" "log_rss_${text}_bytes_per_char")" \
+            "$(value "$out/log-windows.txt" "log_rss_${text}_kept_after_clear_pct")" \
+            "$(value "$out/log-linux.txt" "log_rss_${text}_bytes_per_char")" \
+            "$(value "$out/log-linux.txt" "log_rss_${text}_kept_after_clear_pct")"
     done
 fi
