@@ -173,8 +173,9 @@ the text of `QHostAddress`.
   the log is always a gapless beginning of what arrived (`noGapAfterRefusal`,
   `line-break-flood` above). Clear empties it at once and gives the memory
   back in 16 MiB slices, one per turn of the event loop.
-- *UDP reads:* at most 32 datagrams per turn of the event loop
-  (`Winsock::maxDatagramsPerWakeup`); the rest wait in the system's receive
+- *UDP reads:* for at most 5 ms per turn of the event loop
+  (`Winsock::maxReadPerWakeup`), and none while the window's own paints and
+  timers have waited 10 ms; the rest wait in the system's receive
   buffer (4 MiB asked for), which drops what does not fit. The window never
   holds more than one datagram of its own.
 - *TCP reads:* at most 1 MiB per turn of the event loop, handed over in
