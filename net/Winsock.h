@@ -218,6 +218,20 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_markPosted;
     bool m_readWaitsForMark = false;
 
+    // A datagram's read costs the system one call, and a wake-up a round of
+    // them besides (on Windows some ten: the socket's message, its notifier
+    // turned off and on again, Qt's question whether a datagram waits), so a
+    // reader woken for every datagram or two spends most of its time on
+    // wake-ups. After a pass that emptied the socket, a wake-up within
+    // minReadPassInterval reads nothing and a timer reads at its end:
+    // datagrams then come in batches of the interval's worth. A pass that
+    // stopped at maxReadPerWakeup left datagrams waiting: the next reads at
+    // once. The first datagram after a quiet spell is read at once too.
+    static constexpr std::chrono::milliseconds minReadPassInterval { 4 };
+    bool waitsForNextPass();
+    std::chrono::steady_clock::time_point m_nextPassAt;
+    bool m_passScheduled = false;
+
     void deliver(int bytesTotal);
     void stampArrival(const QHostAddress &sender, quint16 port);
     bool trafficWanted() const;

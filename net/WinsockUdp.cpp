@@ -2,6 +2,7 @@
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -40,11 +41,28 @@ void Winsock::openUdp(quint16 port)
     m_state = Bound;
 }
 
+bool Winsock::waitsForNextPass()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_nextPassAt)
+        return false;
+    if (!m_passScheduled) {
+        m_passScheduled = true;
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(m_nextPassAt - now),
+                           Qt::PreciseTimer, this, [this] {
+                               m_passScheduled = false;
+                               if (m_udp)
+                                   readDatagrams();
+                           });
+    }
+    return true;
+}
+
 void Winsock::readDatagrams()
 {
     // The rest waits for the next turn of the event loop: the socket is still
     // readable then, so readyRead comes again.
-    if (givesWayToPostedEvents())
+    if (givesWayToPostedEvents() || waitsForNextPass())
         return;
     // Each read goes ahead without asking first whether a datagram waits, and
     // the one that finds none ends the wake-up: on Windows a question costs
@@ -58,8 +76,10 @@ void Winsock::readDatagrams()
         if (!m_udp)
             return;
         const QNetworkDatagram datagram = m_udp->receiveDatagram(maxDatagramBytes);
-        if (!datagram.isValid())
+        if (!datagram.isValid()) {
+            m_nextPassAt = std::chrono::steady_clock::now() + minReadPassInterval;
             return;
+        }
         // A copy of its own size: the one read into keeps room for the largest.
         m_received = QByteArray(datagram.data().constData(), datagram.data().size());
         const QHostAddress sender = plainHostAddress(datagram.senderAddress());
