@@ -4,6 +4,14 @@
 // datagrams that reached the log and that socat wrote out, and the longest
 // stall of the window's event loop meanwhile.
 
+// Before anything that brings in <windows.h>.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 #include "windowHarness.h"
 
 #include "data/hexRecord.h"
@@ -15,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -160,6 +169,7 @@ struct Run
     double ownStallMs;    // without the time the host kept a CPU from it
     double bareStallMs;   // of a minimal Qt reader under a flood alike; -1 when none ran
     double bareShare;     // percent of the datagrams that reader took; -1 when none ran
+    double systemShare;   // the same of the system reader; -1 when none ran
     qint64 refused;       // sends the sender's own system refused, to any of the readers
     double sentPerSecond; // what the sender made of the rate asked for
 };
@@ -194,11 +204,46 @@ int bareReader(quint16 port)
     return QCoreApplication::exec();
 }
 
-// Starts the bare reader on a port of its own; false when it did not bind.
-bool startBareReader(QProcess &reader, quint16 port)
+// Less still: the system's own blocking receive in a loop, with no event loop
+// and no Qt. Under an emulator what it misses is the emulator's cost alone.
+// Ends at a "quit" datagram and prints -1 (no stall meter) and how many it took.
+int systemReader(quint16 port)
 {
-    reader.start(QCoreApplication::applicationFilePath(),
-                 { QStringLiteral("--bare-reader"), QString::number(port) });
+#ifdef _WIN32
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
+        return 1;
+    using Socket = SOCKET;
+#else
+    using Socket = int;
+#endif
+    const Socket socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int bufferBytes = 4 << 20; // as the window asks for
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bufferBytes),
+               sizeof bufferBytes);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return 1;
+    static char buffer[65536];
+    qint64 taken = 0;
+    for (;;) {
+        const auto size = recv(socket, buffer, sizeof buffer, 0);
+        if (size == 4 && std::memcmp(buffer, "quit", 4) == 0)
+            break;
+        taken += size >= 0 ? 1 : 0;
+    }
+    std::printf("-1 %lld\n", qlonglong(taken));
+    return 0;
+}
+
+// Starts a reader (--bare-reader or --system-reader) on a port of its own;
+// false when it did not bind.
+bool startBareReader(QProcess &reader, quint16 port, const QString &kind)
+{
+    reader.start(QCoreApplication::applicationFilePath(), { kind, QString::number(port) });
     if (!reader.waitForStarted())
         return false;
     return bench::spinUntil(
@@ -281,17 +326,23 @@ Run flood(frmMain &window, bool hex, int rate, int seconds, quint16 floodServerP
     run.stallMs = stall.longestStallMs();
     run.ownStallMs = stall.longestOwnStallMs();
 
-    // The bare reader gets a flood of its own after the window's: under an
+    // Each bare reader gets a flood of its own after the window's: under an
     // emulator two readers at once share its one server process.
-    const quint16 barePort = bench::freePort();
-    QProcess bare;
-    run.bareStallMs = run.bareShare = -1;
-    if (startBareReader(bare, barePort)) {
+    run.bareStallMs = run.bareShare = run.systemShare = -1;
+    for (const bool system : { false, true }) {
+        const quint16 barePort = bench::freePort();
+        QProcess bare;
+        if (!startBareReader(bare, barePort,
+                             system ? QStringLiteral("--system-reader")
+                                    : QStringLiteral("--bare-reader")))
+            continue;
         const Flood bareSent = send({ barePort }, rate, seconds, floodServerPort);
         const auto [bareStallMs, bareTaken] = stopBareReader(bare, barePort);
-        run.bareStallMs = bareStallMs;
-        if (bareTaken >= 0)
-            run.bareShare = 100.0 * double(bareTaken) / double(bareSent.count);
+        const double share
+                = bareTaken >= 0 ? 100.0 * double(bareTaken) / double(bareSent.count) : -1;
+        (system ? run.systemShare : run.bareShare) = share;
+        if (!system)
+            run.bareStallMs = bareStallMs;
     }
     if (socat.state() == QProcess::Running) {
         socat.terminate();
@@ -317,6 +368,8 @@ int main(int argc, char **argv)
         QCoreApplication app(argc, argv);
         return bareReader(quint16(QByteArray(argv[2]).toUShort()));
     }
+    if (argc == 3 && qstrcmp(argv[1], "--system-reader") == 0)
+        return systemReader(quint16(QByteArray(argv[2]).toUShort()));
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     const bool smoke = bench::hasFlag(argc, argv, "--smoke");
@@ -358,15 +411,17 @@ int main(int argc, char **argv)
             QList<double> ours;
             QList<double> theirs;
             QList<double> bare;
+            QList<double> system;
             double rateStall = 0;
             for (int i = 0; i < runs; ++i) {
                 const Run run = flood(window, hex, rate, seconds, floodServerPort);
                 std::printf("%s %6d/s: window %6.2f%%, socat %6.2f%%, bare Qt reader %6.2f%%,"
-                            " longest stall %.1f ms (%.1f ms without waits for a CPU; the bare"
+                            " system reader %6.2f%%, longest stall %.1f ms (%.1f ms without waits "
+                            "for a CPU; the bare"
                             " reader's %.1f ms); sent %.0f/s, %lld refused\n",
                             hex ? "hex " : "text", rate, run.windowShare, run.socatShare,
-                            run.bareShare, run.stallMs, run.ownStallMs, run.bareStallMs,
-                            run.sentPerSecond, qlonglong(run.refused));
+                            run.bareShare, run.systemShare, run.stallMs, run.ownStallMs,
+                            run.bareStallMs, run.sentPerSecond, qlonglong(run.refused));
                 longestOwnStall = std::max(longestOwnStall, run.ownStallMs);
                 longestBareStall = std::max(longestBareStall, run.bareStallMs);
                 ours.append(run.windowShare);
@@ -374,6 +429,8 @@ int main(int argc, char **argv)
                     theirs.append(run.socatShare);
                 if (run.bareShare >= 0)
                     bare.append(run.bareShare);
+                if (run.systemShare >= 0)
+                    system.append(run.systemShare);
                 stalls.append(run.stallMs);
                 rateStall = std::max(rateStall, run.stallMs);
                 longestStall = std::max(longestStall, run.stallMs);
@@ -390,6 +447,8 @@ int main(int argc, char **argv)
                 bench::result(key + "_bare_pct", bench::median(bare), "%");
                 bench::result(key + "_bare_ratio", bench::median(ours) / bench::median(bare), "x");
             }
+            if (!system.isEmpty())
+                bench::result(key + "_system_pct", bench::median(system), "%");
         }
     }
     bench::result("udp_stall_max_ms", longestStall, "ms");

@@ -2,7 +2,8 @@
 # The flood and stream rows for the Windows build under Wine
 # (./bench.sh --windows): bench_udp and bench_tcp cross-built with the same Qt
 # for Windows and run under Wine, each with its bare Qt peer (a socket that
-# only counts) under the same Wine, beside the Linux build's from one run on
+# only counts) under the same Wine (for UDP also a loop of the system's own
+# receive calls, with no Qt: what Wine alone allows), beside the Linux build's from one run on
 # the same host. Prints a table for each; the figures are in
 # build-windows-bench/bench-results.
 #   bench/windows.sh [--runs N] [--rates "10000 50000 100000"] [--mb N] [--only udp|tcp|log]
@@ -99,18 +100,19 @@ fi
 value() { sed -n "s/^RESULT|$2|\([^|]*\)|.*/\1/p" "$1" | head -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b == 0) print "-"; else printf "%.3f", a / b }'; }
 if runs_udp; then
-    printf '\n| UDP flood | Windows build under Wine | bare Qt reader under Wine | Windows / bare | Linux build | Windows / Linux | longest stall, Windows / Linux |\n'
-    printf '|---|---|---|---|---|---|---|\n'
+    printf '\n| UDP flood | Windows build under Wine | bare Qt reader under Wine | Windows / bare | system calls alone under Wine | Linux build | Windows / Linux | longest stall, Windows / Linux |\n'
+    printf '|---|---|---|---|---|---|---|---|\n'
     for mode in text hex; do
         for rate in $rates; do
             key="udp_${mode}_$((rate / 1000))k"
             w="$(value "$out/udp-$rate-windows.txt" "${key}_window_pct")"
             b="$(value "$out/udp-$rate-windows.txt" "${key}_bare_pct")"
+            sys="$(value "$out/udp-$rate-windows.txt" "${key}_system_pct")"
             l="$(value "$out/udp-$rate-linux.txt" "${key}_window_pct")"
             ws="$(value "$out/udp-$rate-windows.txt" "${key}_stall_ms")"
             ls_="$(value "$out/udp-$rate-linux.txt" "${key}_stall_ms")"
-            printf '| %s/s, %s | %s%% | %s%% | %s | %s%% | %s | %s / %s ms |\n' "$rate" "$mode" \
-                "${w:--}" "${b:--}" "$(ratio "$w" "$b")" "${l:--}" "$(ratio "$w" "$l")" "${ws:--}" "${ls_:--}"
+            printf '| %s/s, %s | %s%% | %s%% | %s | %s%% | %s%% | %s | %s / %s ms |\n' "$rate" "$mode" \
+                "${w:--}" "${b:--}" "$(ratio "$w" "$b")" "${sys:--}" "${l:--}" "$(ratio "$w" "$l")" "${ws:--}" "${ls_:--}"
         done
     done
 fi
