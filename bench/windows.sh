@@ -3,8 +3,8 @@
 # (./bench.sh --windows): bench_udp and bench_tcp cross-built with the same Qt
 # for Windows and run under Wine, each with its bare Qt peer (a socket that
 # only counts) under the same Wine (for UDP also a loop of the system's own
-# receive calls, with no Qt: what Wine alone allows), beside the Linux build's from one run on
-# the same host. Prints a table for each; the figures are in
+# receive calls, with no Qt: what Wine alone allows), beside the Linux build's
+# from one run on the same host. Prints a table for each; the figures are in
 # build-windows-bench/bench-results.
 #   bench/windows.sh [--runs N] [--rates "10000 50000 100000"] [--mb N] [--only udp|tcp|log]
 # --mb sizes the TCP streams (N MB of text, N/4 of hex; 256 keeps a row under
