@@ -44,11 +44,9 @@ void Winsock::onPostedMark()
     m_markPosted.reset();
     if (!std::exchange(m_readWaitsForMark, false))
         return;
-    // Whichever socket is open now: reading one with nothing waiting costs a
-    // question to the system and nothing else.
-    if (m_udp)
-        readDatagrams();
-    else if (m_tcp)
+    // The connection open now, if any: reading one with nothing waiting costs
+    // a question to the system and nothing else.
+    if (m_tcp)
         readStream();
 }
 
@@ -270,6 +268,7 @@ void Winsock::Close()
     m_resolvedHost.clear();
     LeaveGroup();
     if (m_udp) {
+        stopReader();
         m_udp->disconnect(this);
         m_udp->close();
         m_udp->deleteLater();

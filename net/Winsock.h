@@ -8,7 +8,11 @@
 #include <QObject>
 #include <QString>
 
+#include "net/DatagramReader.h"
+
 #include <chrono>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -43,8 +47,10 @@ struct WinsockTraffic
 };
 
 // The window's one socket endpoint: TCP (server for one client, or client of
-// one server) or UDP, asynchronous, all on the GUI thread. Operations return
-// at once; outcomes arrive as the *Event signals, one at a time.
+// one server) or UDP, asynchronous, on the GUI thread: only a UDP socket's
+// receives run on a thread of their own (DatagramReader), and what they take
+// is delivered on the GUI thread. Operations return at once; outcomes arrive
+// as the *Event signals, one at a time.
 class Winsock final : public QObject
 {
     Q_OBJECT
@@ -140,10 +146,9 @@ public:
     // Bytes received and not yet taken by GetData.
     qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
 
-    // How long one wake-up goes on reading datagrams, so a flood cannot starve
-    // the event loop. A bound in time rather than in datagrams: a datagram
-    // costs some microseconds to read on Linux, some tens under an emulator,
-    // and each wake-up costs a round of the system's messages besides.
+    // How long one pass goes on delivering datagrams or reading a connection,
+    // so a flood cannot starve the event loop. A bound in time rather than in
+    // arrivals: what one costs differs tenfold between systems.
     static constexpr std::chrono::milliseconds maxReadPerWakeup { 5 };
     // Longest the event loop's posted events (paints, timers, queued calls)
     // wait behind reading: past it, reading gives way to them for a turn.
@@ -206,9 +211,9 @@ private:
     void dropConnection();
 
     // Windows serves socket messages before posted events and begins no new
-    // turn of its loop while more keep coming, so under a flood a reader that
-    // always reads would hold the window's paints and timers off for as long
-    // as the flood lasts. Each wake-up that reads posts a mark; while one has
+    // turn of its loop while more keep coming, so under a flood a connection
+    // read whenever it is readable would hold the window's paints and timers
+    // off for as long as the flood lasts. Each wake-up that reads posts a mark; while one has
     // waited longer than maxPostedEventDelay, a wake-up reads nothing and the
     // mark reads in its place once it is delivered. Qt stops reporting a
     // socket whose wake-up read nothing only until it is read again, which
@@ -218,17 +223,20 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_markPosted;
     bool m_readWaitsForMark = false;
 
-    // A datagram's read costs the system one call, and a wake-up a round of
-    // them besides (on Windows some ten: the socket's message, its notifier
-    // turned off and on again, Qt's question whether a datagram waits), so a
-    // reader woken for every datagram or two spends most of its time on
-    // wake-ups. After a pass that emptied the socket, a wake-up within
-    // minReadPassInterval reads nothing and a timer reads at its end:
-    // datagrams then come in batches of the interval's worth. A pass that
-    // stopped at maxReadPerWakeup left datagrams waiting: the next reads at
-    // once. The first datagram after a quiet spell is read at once too.
+    // Each hand-over from the reader's thread wakes the GUI thread, which on
+    // Windows is a round of system messages, so a pass woken for every
+    // datagram or two would spend most of its time on wake-ups. After a pass
+    // that delivered all the reader held, a wake-up within minReadPassInterval
+    // delivers nothing and a timer delivers at its end: datagrams then come
+    // in batches of the interval's worth. A pass that stopped at
+    // maxReadPerWakeup left datagrams waiting: the next comes once the event
+    // loop's other work has had its turn. The first datagram after a quiet
+    // spell is delivered at once.
     static constexpr std::chrono::milliseconds minReadPassInterval { 4 };
     bool waitsForNextPass();
+    void deliverDatagram(DatagramReader::Datagram &datagram);
+    // Stops the reader before the socket it reads is closed.
+    void stopReader();
     std::chrono::steady_clock::time_point m_nextPassAt;
     bool m_passScheduled = false;
 
@@ -249,6 +257,8 @@ private:
     StateCode m_state = Closed;
 
     QUdpSocket *m_udp = nullptr;
+    std::unique_ptr<DatagramReader> m_reader;        // exactly while m_udp is open
+    std::deque<DatagramReader::Datagram> m_arrivals; // taken, not yet delivered
     QTcpServer *m_server = nullptr;
     QTcpSocket *m_tcp = nullptr;
     QHash<int, QTcpSocket *> m_pending;

@@ -1,19 +1,16 @@
 #include "net/Winsock.h"
 
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <iterator>
+
 namespace {
 // Large enough that a burst of small datagrams waits in the kernel rather than
-// being dropped while the window paints.
+// being dropped before the reader comes round.
 constexpr int receiveBufferBytes = 4 * 1024 * 1024;
-// Room for the largest datagram there is (IPv6's, without jumbograms), so no
-// datagram's size is asked of the system before it is read: on Windows each
-// question is a call of its own.
-constexpr qint64 maxDatagramBytes = 0xFFFF;
 } // namespace
 
 void Winsock::Bind(double port)
@@ -35,10 +32,27 @@ void Winsock::openUdp(quint16 port)
         throw failure;
     }
     udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
-    connect(udp, &QUdpSocket::readyRead, this, &Winsock::readDatagrams);
+    // Nothing reads through Qt: after its first unanswered readyRead Qt stops
+    // watching the socket, and the reader's thread receives everything.
+    m_reader = std::make_unique<DatagramReader>(udp->socketDescriptor(), [this] {
+        QMetaObject::invokeMethod(this, &Winsock::readDatagrams, Qt::QueuedConnection);
+    });
     m_udp = udp;
     m_localPort = udp->localPort();
     m_state = Bound;
+}
+
+void Winsock::stopReader()
+{
+    if (!m_reader)
+        return;
+    m_reader->requestStop();
+    // Any datagram ends the reader's wait at once; were it lost, the wait
+    // ends by itself.
+    m_udp->writeDatagram(QByteArray(1, '\0'), QHostAddress(QHostAddress::LocalHost),
+                         m_udp->localPort());
+    m_reader.reset();
+    m_arrivals.clear();
 }
 
 bool Winsock::waitsForNextPass()
@@ -51,8 +65,7 @@ bool Winsock::waitsForNextPass()
         QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(m_nextPassAt - now),
                            Qt::PreciseTimer, this, [this] {
                                m_passScheduled = false;
-                               if (m_udp)
-                                   readDatagrams();
+                               readDatagrams();
                            });
     }
     return true;
@@ -60,41 +73,48 @@ bool Winsock::waitsForNextPass()
 
 void Winsock::readDatagrams()
 {
-    // The rest waits for the next turn of the event loop: the socket is still
-    // readable then, so readyRead comes again.
-    if (givesWayToPostedEvents() || waitsForNextPass())
+    if (!m_reader || waitsForNextPass())
         return;
-    // Each read goes ahead without asking first whether a datagram waits, and
-    // the one that finds none ends the wake-up: on Windows a question costs
-    // as much as a read. Qt reports that read as an error no one listens to.
-    // It also has to happen: Qt reports the socket again only after a read,
-    // and a readyRead finds nothing when a read outside it (the mark's) came
-    // first.
+    std::deque<DatagramReader::Datagram> fresh = m_reader->take();
+    if (m_arrivals.empty())
+        m_arrivals.swap(fresh);
+    else
+        std::move(fresh.begin(), fresh.end(), std::back_inserter(m_arrivals));
     const auto end = std::chrono::steady_clock::now() + maxReadPerWakeup;
-    do {
-        // The handler may close the endpoint; check again every round.
-        if (!m_udp)
-            return;
-        const QNetworkDatagram datagram = m_udp->receiveDatagram(maxDatagramBytes);
-        if (!datagram.isValid()) {
-            m_nextPassAt = std::chrono::steady_clock::now() + minReadPassInterval;
+    while (!m_arrivals.empty()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            // The rest after whatever else waits on the event loop.
+            m_nextPassAt = {};
+            QMetaObject::invokeMethod(this, &Winsock::readDatagrams, Qt::QueuedConnection);
             return;
         }
-        // A copy of its own size: the one read into keeps room for the largest.
-        m_received = QByteArray(datagram.data().constData(), datagram.data().size());
-        const QHostAddress sender = plainHostAddress(datagram.senderAddress());
-        stampArrival(sender, quint16(datagram.senderPort()));
-        if (trafficWanted()) {
-            QHostAddress local = plainHostAddress(datagram.destinationAddress());
-            if (local.isNull())
-                local = sourceAddressFor(sender);
-            Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, true, local, m_udp->localPort(), sender,
-                                  m_arrivalSenderPort, m_arrivalWall, m_received });
-        }
-        Q_EMIT BytesArrivedEvent(m_received,
-                                 { datagram.senderAddress(), quint16(datagram.senderPort()) });
-        deliver(int(m_received.size()));
-    } while (std::chrono::steady_clock::now() < end);
+        DatagramReader::Datagram datagram = std::move(m_arrivals.front());
+        m_arrivals.pop_front();
+        deliverDatagram(datagram);
+        // The handler may close the endpoint.
+        if (!m_reader)
+            return;
+    }
+    m_nextPassAt = std::chrono::steady_clock::now() + minReadPassInterval;
+}
+
+void Winsock::deliverDatagram(DatagramReader::Datagram &datagram)
+{
+    m_received = std::move(datagram.payload);
+    const QHostAddress sender = plainHostAddress(datagram.sender);
+    m_arrivalSender = sender;
+    m_arrivalSenderPort = datagram.senderPort;
+    m_arrivalWall = datagram.wallTime;
+    m_arrivalSteady = datagram.steadyTime;
+    if (trafficWanted()) {
+        QHostAddress local = plainHostAddress(datagram.destination);
+        if (local.isNull())
+            local = sourceAddressFor(sender);
+        Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, true, local, m_udp->localPort(), sender,
+                              m_arrivalSenderPort, m_arrivalWall, m_received });
+    }
+    Q_EMIT BytesArrivedEvent(m_received, { datagram.sender, datagram.senderPort });
+    deliver(int(m_received.size()));
 }
 
 void Winsock::sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port)

@@ -1,7 +1,8 @@
 #pragma once
 // The few socket calls Qt does not offer, made on the system's own descriptor:
-// group membership for one socket that serves IPv4 and IPv6 groups, and the
-// route lookup that names why a send found no way out. One implementation per
+// group membership for one socket that serves IPv4 and IPv6 groups, the
+// route lookup that names why a send found no way out, and the plain receive
+// a reader thread makes beside Qt's own notifications. One implementation per
 // system (systemSocketsPosix.cpp, systemSocketsWindows.cpp), picked by CMake.
 //
 // Every call that can fail answers the system's error code, 0 on success, so
@@ -9,6 +10,8 @@
 
 #include <QHostAddress>
 #include <QString>
+
+#include <chrono>
 
 namespace systemSockets {
 
@@ -26,6 +29,25 @@ void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfac
 
 // Looks a route up as a send would (a UDP connect): 0 when there is one.
 int routeTo(const QHostAddress &to);
+
+// Waits until a datagram waits on the descriptor, at most `timeout`: false
+// when none came (or the wait failed).
+bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout);
+
+// One datagram's source and the address it was sent to (null where the
+// system does not say).
+struct DatagramEnds
+{
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    QHostAddress destination;
+};
+
+// Takes one datagram off the descriptor without waiting, at most `capacity`
+// bytes of it: its size, or -1 when none waits, or -2 when the system
+// refused (the code in *error).
+qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, DatagramEnds *ends,
+                       int *error);
 
 // What kind of failure a code names.
 bool isNoRoute(int error);     // no network or host reachable that way

@@ -1,4 +1,4 @@
-// Group membership and route lookup on a POSIX system.
+// Group membership, route lookup and plain receives on a POSIX system.
 
 #include "net/systemSockets.h"
 
@@ -9,6 +9,7 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,6 +120,53 @@ int routeTo(const QHostAddress &to)
             = ::connect(probe, reinterpret_cast<sockaddr *>(&target), size) == 0 ? 0 : errno;
     ::close(probe);
     return error;
+}
+
+bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout)
+{
+    pollfd watched { int(descriptor), POLLIN, 0 };
+    return ::poll(&watched, 1, int(timeout.count())) > 0;
+}
+
+qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, DatagramEnds *ends,
+                       int *error)
+{
+    sockaddr_storage from {};
+    iovec piece { buffer, size_t(capacity) };
+    // Room for the destination of either family, which the socket was asked for when
+    // it was made.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message {};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t size = ::recvmsg(int(descriptor), &message, MSG_DONTWAIT);
+    if (size < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -1;
+        *error = errno;
+        return -2;
+    }
+    ends->sender = QHostAddress(reinterpret_cast<const sockaddr *>(&from));
+    ends->senderPort = from.ss_family == AF_INET6
+                               ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&from)->sin6_port)
+                               : ntohs(reinterpret_cast<const sockaddr_in *>(&from)->sin_port);
+    ends->destination.clear();
+    for (cmsghdr *part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(part), sizeof info);
+            ends->destination.setAddress(ntohl(info.ipi_addr.s_addr));
+        } else if (part->cmsg_level == IPPROTO_IPV6 && part->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(part), sizeof info);
+            ends->destination.setAddress(info.ipi6_addr.s6_addr);
+        }
+    }
+    return qint64(size);
 }
 
 bool isNoRoute(int error)

@@ -1,10 +1,12 @@
-// Group membership and route lookup on Windows. Winsock takes an IPv4
-// interface by index written as the address 0.0.0.index, and its options as
-// DWORDs.
+// Group membership, route lookup and plain receives on Windows. Winsock
+// takes an IPv4 interface by index written as the address 0.0.0.index, and
+// its options as DWORDs.
 
 // Winsock 2 before anything that could pull in the first Winsock's numbering.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// Its message receive, which needs Winsock 2's types.
+#include <mswsock.h>
 
 #include "net/systemSockets.h"
 
@@ -42,6 +44,24 @@ ipv6_mreq ipv6Request(const QHostAddress &group, unsigned interfaceIndex)
 bool isIPv4(const QHostAddress &address)
 {
     return address.protocol() == QAbstractSocket::IPv4Protocol;
+}
+
+// Winsock hands its message receive, the one that tells a datagram's
+// destination, only as a pointer asked of a socket; it is the same for every
+// socket of the one provider there is.
+LPFN_WSARECVMSG messageReceive(SOCKET socket)
+{
+    static const LPFN_WSARECVMSG receive = [socket] {
+        LPFN_WSARECVMSG found = nullptr;
+        GUID id = WSAID_WSARECVMSG;
+        DWORD size = 0;
+        if (::WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found,
+                       sizeof found, &size, nullptr, nullptr)
+            != 0)
+            return LPFN_WSARECVMSG(nullptr);
+        return found;
+    }();
+    return receive;
 }
 
 } // namespace
@@ -130,6 +150,63 @@ int routeTo(const QHostAddress &to)
     }
     ::WSACleanup();
     return error;
+}
+
+bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout)
+{
+    WSAPOLLFD watched { SOCKET(descriptor), POLLRDNORM, 0 };
+    return ::WSAPoll(&watched, 1, INT(timeout.count())) > 0;
+}
+
+qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, DatagramEnds *ends,
+                       int *error)
+{
+    const auto socket = SOCKET(descriptor);
+    sockaddr_storage from {};
+    WSABUF piece { ULONG(capacity), buffer };
+    alignas(WSACMSGHDR) char
+            control[WSA_CMSG_SPACE(sizeof(IN6_PKTINFO)) + WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    WSAMSG message {};
+    message.name = reinterpret_cast<sockaddr *>(&from);
+    message.namelen = sizeof from;
+    message.lpBuffers = &piece;
+    message.dwBufferCount = 1;
+    message.Control = { sizeof control, control };
+    DWORD size = 0;
+    int result = SOCKET_ERROR;
+    if (const LPFN_WSARECVMSG receive = messageReceive(socket)) {
+        result = receive(socket, &message, &size, nullptr, nullptr);
+    } else {
+        int fromSize = sizeof from;
+        message.Control.len = 0;
+        result = ::recvfrom(socket, buffer, int(capacity), 0, message.name, &fromSize);
+        size = result == SOCKET_ERROR ? 0 : DWORD(result);
+    }
+    if (result == SOCKET_ERROR) {
+        const int code = ::WSAGetLastError();
+        if (code == WSAEWOULDBLOCK)
+            return -1;
+        *error = code;
+        return -2;
+    }
+    ends->sender = QHostAddress(message.name);
+    ends->senderPort = from.ss_family == AF_INET6
+                               ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&from)->sin6_port)
+                               : ntohs(reinterpret_cast<const sockaddr_in *>(&from)->sin_port);
+    ends->destination.clear();
+    for (WSACMSGHDR *part = WSA_CMSG_FIRSTHDR(&message); part;
+         part = WSA_CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(part), sizeof info);
+            ends->destination.setAddress(ntohl(info.ipi_addr.s_addr));
+        } else if (part->cmsg_level == IPPROTO_IPV6 && part->cmsg_type == IPV6_PKTINFO) {
+            IN6_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(part), sizeof info);
+            ends->destination.setAddress(info.ipi6_addr.s6_addr);
+        }
+    }
+    return qint64(size);
 }
 
 bool isNoRoute(int error)
