@@ -244,15 +244,21 @@ int systemReader(quint16 port)
 bool startBareReader(QProcess &reader, quint16 port, const QString &kind)
 {
     reader.start(QCoreApplication::applicationFilePath(), { kind, QString::number(port) });
-    if (!reader.waitForStarted())
+    if (!reader.waitForStarted()) {
+        std::fprintf(stderr, "%s did not start: %s\n", qPrintable(kind),
+                     qPrintable(reader.errorString()));
         return false;
-    return bench::spinUntil(
+    }
+    const bool bound = bench::spinUntil(
             [&] {
                 QUdpSocket probe;
                 return !probe.bind(QHostAddress::LocalHost, port,
                                    QAbstractSocket::DontShareAddress);
             },
             5000);
+    if (!bound)
+        std::fprintf(stderr, "%s did not bind port %u within 5 s\n", qPrintable(kind), port);
+    return bound;
 }
 
 // Its longest stall and the datagrams it took, or -1s when it did not say.
@@ -264,6 +270,7 @@ std::pair<double, qint64> stopBareReader(QProcess &reader, quint16 port)
         reader.waitForFinished(10);
     }
     if (reader.state() == QProcess::Running) {
+        std::fprintf(stderr, "a reader did not end at \"quit\" within 20 s\n");
         reader.kill();
         reader.waitForFinished(1000);
         return { -1, -1 };
@@ -273,6 +280,8 @@ std::pair<double, qint64> stopBareReader(QProcess &reader, quint16 port)
     bool takenOk = false;
     const double stallMs = said.value(0).toDouble(&stallOk);
     const qint64 taken = said.value(1).toLongLong(&takenOk);
+    if (!stallOk || !takenOk)
+        std::fprintf(stderr, "a reader said \"%s\"\n", said.join(' ').constData());
     return { stallOk ? stallMs : -1, takenOk ? taken : -1 };
 }
 

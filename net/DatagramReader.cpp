@@ -2,6 +2,8 @@
 
 #include "net/systemSockets.h"
 
+#include <exception>
+
 namespace {
 // Room for the largest datagram there is (IPv6's, without jumbograms).
 constexpr qint64 maxDatagramBytes = 0xFFFF;
@@ -54,8 +56,9 @@ void DatagramReader::keep(Datagram &&datagram)
         m_room.wait(hold, [this] { return m_stop || m_heldBytes < maxHeldBytes; });
         if (m_stop)
             return;
-        m_heldBytes += datagram.payload.size() + heldOverheadBytes;
+        const qint64 held = datagram.payload.size() + heldOverheadBytes;
         m_waiting.push_back(std::move(datagram));
+        m_heldBytes += held;
         announce = !std::exchange(m_announced, true);
     }
     if (announce)
@@ -83,9 +86,14 @@ void DatagramReader::run()
                 m_room.wait_for(hold, retryAfterFailure, [this] { return m_stop; });
                 break;
             }
-            keep({ QByteArray(buffer.constData(), size), ends.sender, ends.senderPort,
-                   ends.destination, std::chrono::system_clock::now(),
-                   std::chrono::steady_clock::now() });
+            try {
+                keep({ QByteArray(buffer.constData(), size), ends.sender, ends.senderPort,
+                       ends.destination, std::chrono::system_clock::now(),
+                       std::chrono::steady_clock::now() });
+            } catch (const std::exception &) {
+                // Out of memory: this datagram is dropped, as a full buffer
+                // would drop it, and the thread goes on.
+            }
         }
     }
 }
