@@ -590,12 +590,20 @@ void tst_Winsock::udpGroup()
     QCOMPARE(member.socket.JoinedGroup(), group);
     QCOMPARE(member.socket.JoinedInterface(), QStringLiteral("lo"));
 
-    // Another member's datagram, and the own send looped back.
+    // Another member's datagram, and the own send looped back; a capture
+    // names the group they were sent to.
+    QHash<QByteArray, QHostAddress> sentTo;
+    connect(&member.socket, &Winsock::TrafficEvent, &member.socket,
+            [&](const WinsockTraffic &traffic) {
+                if (traffic.inbound)
+                    sentTo.insert(traffic.payload, traffic.localAddress);
+            });
     QUdpSocket other;
     QCOMPARE(other.writeDatagram("theirs", QHostAddress(group), port), 6);
     member.socket.SendData(QStringLiteral("own"));
     QTRY_COMPARE_WITH_TIMEOUT(member.datagrams.size(), 2, waitMs);
     QVERIFY(member.datagrams.contains("theirs") && member.datagrams.contains("own"));
+    QCOMPARE(sentTo.value("theirs"), QHostAddress(group));
 
     // Left: the group's next datagram no longer comes, one sent after it does.
     member.socket.LeaveGroup();
