@@ -22,8 +22,9 @@ void frmMain::TCP_Client()
         Winsock->setRemoteHost(trimSpaces(txtRemoteHostIP->text()).toString());
         Winsock->setRemotePort(portTextWhole(txtRemoteHostPort->text()));
         Winsock->Connect();
+        // An earlier failure stands until the connection is up: one that
+        // never comes has not mended it.
         setPanelText(3, QStringLiteral("Connecting..."));
-        clearStaleLinkFailure();
     } catch (const std::exception &) {
         clearChoice(optClient);
     }
@@ -33,6 +34,7 @@ void frmMain::Winsock_Connect()
 {
     if (!optClient->isChecked())
         return;
+    clearStaleLinkFailure();
     setPanelText(1, QStringLiteral("Connect with remote server success."));
     setPanelText(3, QStringLiteral("Connect"));
 }

@@ -1,6 +1,5 @@
 // Group membership, route lookup and plain receives on Windows. Winsock
-// takes an IPv4 interface by index written as the address 0.0.0.index, and
-// its options as DWORDs.
+// takes an IPv4 interface by its address, and its options as DWORDs.
 
 // Winsock 2 before anything that could pull in the first Winsock's numbering.
 #include <winsock2.h>
@@ -24,11 +23,31 @@ int setOption(qintptr descriptor, int level, int name, const void *value, int si
                    : ::WSAGetLastError();
 }
 
+// The interface as IPv4 options take it: its first IPv4 address, which every
+// implementation of Winsock knows; only an interface without one is written
+// as 0.0.0.index, a form Wine refuses.
+in_addr ipv4Interface(unsigned interfaceIndex)
+{
+    in_addr chosen {};
+    if (interfaceIndex == 0)
+        return chosen;
+    chosen.s_addr = htonl(interfaceIndex);
+    const auto entries
+            = QNetworkInterface::interfaceFromIndex(int(interfaceIndex)).addressEntries();
+    for (const QNetworkAddressEntry &entry : entries) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+            chosen.s_addr = htonl(entry.ip().toIPv4Address());
+            break;
+        }
+    }
+    return chosen;
+}
+
 ip_mreq ipv4Request(const QHostAddress &group, unsigned interfaceIndex)
 {
     ip_mreq request {};
     request.imr_multiaddr.s_addr = htonl(group.toIPv4Address());
-    request.imr_interface.s_addr = htonl(interfaceIndex);
+    request.imr_interface = ipv4Interface(interfaceIndex);
     return request;
 }
 
@@ -85,7 +104,7 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
             = setOption(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request))
             return error;
         if (interfaceIndex != 0) {
-            const DWORD viaInterface = htonl(interfaceIndex);
+            const in_addr viaInterface = ipv4Interface(interfaceIndex);
             setOption(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &viaInterface, sizeof viaInterface);
         }
         setOption(descriptor, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);

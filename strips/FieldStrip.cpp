@@ -1,6 +1,7 @@
 #include "strips/FieldStrip.h"
 
 #include "field/widget/TextField.h"
+#include "strips/StatusLabel.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -14,7 +15,7 @@ FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *na
     , m_open(menuText, this)
     , m_rows(new QVBoxLayout(this))
     , m_row(new QHBoxLayout)
-    , m_status(new QLabel(this))
+    , m_status(new StatusLabel(this))
 {
     setObjectName(QString::fromLatin1(name));
     m_open.setObjectName(QStringLiteral("mnu") + objectName().front().toUpper()
@@ -25,10 +26,6 @@ FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *na
     m_rows->setContentsMargins(TextField::margin, 2, TextField::margin, 2);
     m_rows->setSpacing(2);
     m_rows->addLayout(m_row);
-    // It takes the room the controls leave and is cut short there rather than
-    // squeezing them; its tooltip and the description hold all of it.
-    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_status->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_row->addWidget(m_status, 1);
     connect(&m_open, &QAction::triggered, this, &FieldStrip::open);
     field->addMenuAction(&m_open);

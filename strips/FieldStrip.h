@@ -7,8 +7,8 @@
 class QBoxLayout;
 class QVBoxLayout;
 class QKeyEvent;
-class QLabel;
 class QLineEdit;
+class StatusLabel;
 class TextField;
 
 // A row inside a field along its bottom edge, opened by an item of the
@@ -58,7 +58,7 @@ private:
     QAction m_open;
     QVBoxLayout *m_rows;
     QBoxLayout *m_row;
-    QLabel *m_status;
+    StatusLabel *m_status;
     QList<QWidget *> m_controls;
     int m_placed = 0; // items of m_row before the status
 };

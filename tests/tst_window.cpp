@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTestEventList>
@@ -647,6 +648,22 @@ void tst_Window::applyWithPortHeld()
     press(control<QRadioButton>(*w, "optTCP"));
     QCOMPARE(panelText(*w, 3), QStringLiteral("Listening..."));
     QCOMPARE(panelText(*w, 1), QString());
+
+    // A client that only tries to connect leaves it standing.
+    QTcpServer heldToo;
+    QVERIFY(heldToo.listen(QHostAddress::Any, holder.localPort()));
+    press(control<QRadioButton>(*w, "optUDP"));
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), held);
+    press(control<QPushButton>(*w, "cmdApply"));
+    const QString failure = panelText(*w, 1);
+    press(control<QRadioButton>(*w, "optTCP")); // the server cannot listen there
+    typeInto(control<QLineEdit>(*w, "txtLocalHostPortSet"), QString::number(freeTcpPort()));
+    // Set, not typed: the server locked them.
+    control<QLineEdit>(*w, "txtRemoteHostIP")->setText(QStringLiteral("127.0.0.1"));
+    control<QLineEdit>(*w, "txtRemoteHostPort")->setText(QString::number(freeTcpPort()));
+    press(control<QRadioButton>(*w, "optClient"));
+    QTRY_COMPARE(control<Winsock>(*w, "Winsock")->State(), Winsock::Failed);
+    QCOMPARE(panelText(*w, 1), failure);
 }
 
 void tst_Window::sendRefusedWithoutRemoteHost_data()

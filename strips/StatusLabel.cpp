@@ -1,0 +1,25 @@
+#include "strips/StatusLabel.h"
+
+#include <QPainter>
+#include <QStyle>
+
+StatusLabel::StatusLabel(QWidget *parent)
+    : QLabel(parent)
+{
+    // It takes the room the controls leave and is cut short there rather than
+    // squeezing them.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+QString StatusLabel::shownText() const
+{
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+}
+
+void StatusLabel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
+                          shownText(), foregroundRole());
+}
