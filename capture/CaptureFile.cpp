@@ -54,6 +54,7 @@ CaptureFile::~CaptureFile()
         {
             std::lock_guard lock(m_lock);
             m_stopping = true;
+            m_stopBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWithinMs);
         }
         m_changed.notify_all();
         m_writer.join();
@@ -147,6 +148,7 @@ void CaptureFile::write()
     for (;;) {
         QList<WinsockTraffic> taken;
         bool stopping = false;
+        std::chrono::steady_clock::time_point stopBy;
         {
             std::unique_lock lock(m_lock);
             m_changed.wait_for(lock, std::chrono::milliseconds(presenceCheckMs),
@@ -156,6 +158,7 @@ void CaptureFile::write()
             taken.swap(m_waiting);
             m_waitingBytes = 0;
             stopping = m_stopping;
+            stopBy = m_stopBy;
         }
         m_changed.notify_all();
         out.clear();
@@ -165,6 +168,8 @@ void CaptureFile::write()
                 if (!writeOut(out))
                     return;
                 out.clear();
+                if (stopping && std::chrono::steady_clock::now() >= stopBy)
+                    return; // out of time: the rest is left out, at whole blocks
             }
         }
         if (!writeOut(out))
@@ -193,35 +198,44 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
         return;
     }
     const quint64 at = microsecondsOf(traffic.at);
-    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload) {
+    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload,
+                            qsizetype leftOut = 0) {
         appendPcapngPacket(out, at, inbound ? PacketDirection::Inbound : PacketDirection::Outbound,
-                           headers, payload);
+                           headers, payload, leftOut);
     };
     const PacketEnds ends = localToRemote(traffic);
     if (traffic.kind == WinsockTraffic::Datagram) {
-        // No datagram passes the largest one an IPv4 packet holds.
+        // The system passes no datagram larger than its family's packet
+        // holds; one that did would be cut, and marked as cut.
         const QByteArrayView payload
                 = QByteArrayView(traffic.payload)
-                          .first(std::min(traffic.payload.size(), maxUdpPayloadBytes));
+                          .first(std::min(traffic.payload.size(), ends.maxUdpPayloadBytes()));
         packet(traffic.inbound, udpHeaders(traffic.inbound ? ends.reversed() : ends, payload),
-               payload);
+               payload, traffic.payload.size() - payload.size());
         return;
     }
-    // A connection the capture has not seen open (it started later) is
-    // opened for it, as if the peer had knocked.
-    if (!m_flow || m_flow->ends.source != ends.source || m_flow->ends.sourcePort != ends.sourcePort
-        || m_flow->ends.destination != ends.destination
-        || m_flow->ends.destinationPort != ends.destinationPort || m_flow->tcp.isFinished()) {
+    QList<TcpFlow::Packet> packets;
+    if (traffic.kind == WinsockTraffic::StreamOpened) {
         m_flow = std::make_unique<Flow>(Flow { ends, TcpFlow(ends) });
+        packets = m_flow->tcp.open(traffic.inbound);
+    } else if (!m_flow || m_flow->ends.source != ends.source
+               || m_flow->ends.sourcePort != ends.sourcePort
+               || m_flow->ends.destination != ends.destination
+               || m_flow->ends.destinationPort != ends.destinationPort) {
+        // A connection that was open before the capture began: it is joined
+        // where it stands, with no handshake made up for it.
+        m_flow = std::make_unique<Flow>(
+                Flow { ends, TcpFlow::joined(ends, traffic.receivedBefore, traffic.sentBefore) });
     }
-    QList<TcpFlow::Packet> packets = m_flow->tcp.open(
-            traffic.kind == WinsockTraffic::StreamOpened ? traffic.inbound : true);
     switch (traffic.kind) {
     case WinsockTraffic::StreamBytes:
         packets += m_flow->tcp.bytes(traffic.inbound, traffic.payload);
         break;
     case WinsockTraffic::StreamClosed:
         packets += m_flow->tcp.close(traffic.inbound);
+        break;
+    case WinsockTraffic::StreamReset:
+        packets += m_flow->tcp.reset(traffic.inbound);
         break;
     default:
         break;

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -24,8 +25,9 @@
 //
 // Invariants: after a failure nothing more is written and failed() comes
 // once, on the window's thread, later than the call that met it. Destruction
-// writes what waits, closes the file and joins the writer; the file then
-// reads to its end.
+// writes what waits, for at most stopWithinMs and the one write then under
+// way (a disk slower than that leaves the rest out), closes the file and
+// joins the writer; the file then reads to its end.
 class CaptureFile final : public QObject
 {
     Q_OBJECT
@@ -38,6 +40,7 @@ public:
     // How often the writer looks whether its file is still there: a removed
     // file takes writes without complaint.
     static constexpr int presenceCheckMs = 1000;
+    static constexpr int stopWithinMs = 500;
 
     CaptureFile(const QString &path, Format format, QObject *parent = nullptr);
     ~CaptureFile() override;
@@ -68,10 +71,11 @@ private:
 
     std::mutex m_lock;
     std::condition_variable m_changed;
-    QList<WinsockTraffic> m_waiting; // guarded by m_lock
-    qsizetype m_waitingBytes = 0;    // guarded by m_lock
-    bool m_stopping = false;         // guarded by m_lock
-    bool m_failed = false;           // guarded by m_lock
+    QList<WinsockTraffic> m_waiting;                // guarded by m_lock
+    qsizetype m_waitingBytes = 0;                   // guarded by m_lock
+    bool m_stopping = false;                        // guarded by m_lock
+    std::chrono::steady_clock::time_point m_stopBy; // guarded by m_lock
+    bool m_failed = false;                          // guarded by m_lock
 
     // The writer thread's own.
     struct Flow;

@@ -19,6 +19,16 @@ TcpFlow::TcpFlow(const PacketEnds &localToRemote)
     : m_ends(localToRemote)
 { }
 
+TcpFlow TcpFlow::joined(const PacketEnds &localToRemote, quint64 received, quint64 sent)
+{
+    TcpFlow flow(localToRemote);
+    flow.m_opened = true;
+    // Past each side's SYN; sequence numbers wrap at 2^32, as TCP's do.
+    flow.m_remoteNext += quint32(1 + received);
+    flow.m_localNext += quint32(1 + sent);
+    return flow;
+}
+
 TcpFlow::Packet TcpFlow::segment(bool inbound, quint8 flags, QByteArrayView payload,
                                  QByteArrayView options) const
 {
@@ -75,4 +85,12 @@ QList<TcpFlow::Packet> TcpFlow::close(bool inbound)
     (inbound ? m_remoteNext : m_localNext) += 1;
     out.append(segment(!inbound, TcpFlag::Ack, {}));
     return out;
+}
+
+QList<TcpFlow::Packet> TcpFlow::reset(bool inbound)
+{
+    if (m_localClosed && m_remoteClosed)
+        return {};
+    m_localClosed = m_remoteClosed = true;
+    return { segment(inbound, TcpFlag::Rst | TcpFlag::Ack, {}) };
 }

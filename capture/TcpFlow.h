@@ -13,7 +13,8 @@
 // sent, and the receiver of bytes or of a FIN acknowledges them at once.
 //
 // Invariant: localNext and remoteNext are the next sequence numbers of each
-// side; a FIN takes one of them, and once a side has closed it sends nothing.
+// side; a SYN and a FIN take one each, and once a side has closed (or either
+// has reset) it sends nothing.
 class TcpFlow
 {
 public:
@@ -27,9 +28,11 @@ public:
 
     // Seen from this end: source is the local end, destination the peer.
     explicit TcpFlow(const PacketEnds &localToRemote);
+    // A connection already open, met after `received` and `sent` bytes had
+    // passed: it goes on at their sequence numbers, with no handshake.
+    static TcpFlow joined(const PacketEnds &localToRemote, quint64 received, quint64 sent);
 
     bool isOpen() const { return m_opened; }
-    bool isFinished() const { return m_localClosed && m_remoteClosed; }
 
     // SYN, SYN-ACK and ACK, the side that knocked first.
     QList<Packet> open(bool peerOpened);
@@ -37,6 +40,8 @@ public:
     QList<Packet> bytes(bool inbound, QByteArrayView payload);
     // FIN from that side, then the other side's ACK; nothing when it had.
     QList<Packet> close(bool inbound);
+    // RST from that side, which ends both; nothing once both had ended.
+    QList<Packet> reset(bool inbound);
 
     // The advertised window is 65,535 scaled by 2^14: a gigabyte in flight
     // looks no fuller to a reader than a real fast link.

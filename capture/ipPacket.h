@@ -11,6 +11,14 @@
 // otherwise an IPv4 end is written as its ::ffff: form, so one packet holds
 // one family.
 
+// The most payload one packet of either family carries: IPv4's total length
+// (65,535) less its header and a TCP header with options.
+constexpr qsizetype maxTcpSegmentBytes = 65535 - 20 - 28;
+// The largest datagram of each family: IPv4's total length counts its own
+// header, IPv6's payload length only what follows its 40 bytes.
+constexpr qsizetype maxUdpPayloadBytesV4 = 65535 - 20 - 8;
+constexpr qsizetype maxUdpPayloadBytesV6 = 65535 - 8;
+
 // From source to destination.
 struct PacketEnds
 {
@@ -21,15 +29,14 @@ struct PacketEnds
 
     PacketEnds reversed() const { return { destination, destinationPort, source, sourcePort }; }
     bool isIPv4() const;
+    qsizetype maxUdpPayloadBytes() const
+    {
+        return isIPv4() ? maxUdpPayloadBytesV4 : maxUdpPayloadBytesV6;
+    }
 };
 
-// The most payload one packet of either family carries: IPv4's total length
-// (65,535) less its header and a TCP header with options.
-constexpr qsizetype maxTcpSegmentBytes = 65535 - 20 - 28;
-constexpr qsizetype maxUdpPayloadBytes = 65535 - 20 - 8;
-
 namespace TcpFlag {
-constexpr quint8 Fin = 0x01, Syn = 0x02, Psh = 0x08, Ack = 0x10;
+constexpr quint8 Fin = 0x01, Syn = 0x02, Rst = 0x04, Psh = 0x08, Ack = 0x10;
 }
 
 struct TcpHeader
@@ -46,7 +53,7 @@ struct TcpHeader
 quint16 internetChecksum(QByteArrayView bytes, quint16 carried = 0);
 
 // The IP and UDP headers of a packet that carries `payload` (at most
-// maxUdpPayloadBytes): the packet is they, then the payload.
+// ends.maxUdpPayloadBytes()): the packet is they, then the payload.
 QByteArray udpHeaders(const PacketEnds &ends, QByteArrayView payload);
 // The same with TCP, for a payload of at most maxTcpSegmentBytes.
 QByteArray tcpHeaders(const PacketEnds &ends, const TcpHeader &tcp, QByteArrayView payload);

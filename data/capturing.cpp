@@ -4,6 +4,7 @@
 #include "data/ReceiveLog.h"
 #include "net/Winsock.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -73,4 +74,13 @@ void frmMain::stopCapture(const QString &failure)
     receiveLog->showCapture(QString());
     if (!failure.isEmpty())
         setPanelText(1, captureFailedText(failure));
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    // Nothing that passes after the close is asked for goes into the file,
+    // however long the rest of the way out takes.
+    if (capture)
+        stopCapture();
+    QWidget::closeEvent(event);
 }

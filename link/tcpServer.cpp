@@ -4,6 +4,7 @@
 #include "ui/fieldLooks.h"
 
 #include <QLineEdit>
+#include <QLocale>
 #include <QRadioButton>
 
 void frmMain::TCP_Server()
@@ -47,4 +48,15 @@ void frmMain::Winsock_Close()
         setPanelText(3, QStringLiteral("Disconnect"));
         clearChoice(optClient);
     }
+}
+
+void frmMain::Winsock_Reset(qint64 unsentBytes, bool atLeast)
+{
+    QLocale grouped = QLocale::c();
+    grouped.setNumberOptions(QLocale::DefaultNumberOptions);
+    setPanelText(1, QStringLiteral("Closed the connection; %1%2 %3 not sent")
+                            .arg(atLeast ? QStringLiteral("at least ") : QString(),
+                                 grouped.toString(unsentBytes),
+                                 unsentBytes == 1 ? QStringLiteral("byte was")
+                                                  : QStringLiteral("bytes were")));
 }

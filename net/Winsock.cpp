@@ -20,8 +20,10 @@ Winsock::Winsock(QObject *parent)
 
 Winsock::~Winsock()
 {
-    // Closing drops the membership; the window that heard of it is going too.
+    // Closing drops the membership and may reset a connection; the window
+    // that would hear of either is going too.
     m_group.reset();
+    disconnect(this, &Winsock::ResetEvent, nullptr, nullptr);
     Close();
 }
 
@@ -220,7 +222,8 @@ void Winsock::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteA
         return;
     Q_EMIT TrafficEvent({ kind, inbound, m_streamEnds->local, m_streamEnds->localPort,
                           m_streamEnds->remote, m_streamEnds->remotePort,
-                          std::chrono::system_clock::now(), payload });
+                          std::chrono::system_clock::now(), payload, m_streamReceived,
+                          m_streamSent });
 }
 
 QHostAddress Winsock::sourceAddressFor(const QHostAddress &to)

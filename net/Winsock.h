@@ -30,12 +30,14 @@ public:
 };
 
 // One thing that passed the endpoint, for a capture of the conversation: a
-// datagram, or a TCP connection's start, bytes or end. Addresses are plain
-// (an IPv4 peer of a dual-stack socket is IPv4, not ::ffff:a.b.c.d); both
-// ends are of one family.
+// datagram, or a TCP connection's start, bytes or end (a FIN, or a RST that
+// threw away what the peer had not taken). Addresses are plain (an IPv4 peer
+// of a dual-stack socket is IPv4, not ::ffff:a.b.c.d); both ends are of one
+// family. Outbound stream bytes pass when the system takes them, inbound ones
+// when the endpoint reads them.
 struct WinsockTraffic
 {
-    enum Kind { Datagram, StreamOpened, StreamBytes, StreamClosed };
+    enum Kind { Datagram, StreamOpened, StreamBytes, StreamClosed, StreamReset };
     Kind kind = Datagram;
     bool inbound = true; // StreamClosed: the peer closed, not this end
     QHostAddress localAddress;
@@ -44,6 +46,10 @@ struct WinsockTraffic
     quint16 remotePort = 0;
     std::chrono::system_clock::time_point at;
     QByteArray payload;
+    // A stream's bytes that passed each way before this, so that a capture
+    // started during the connection goes on at its sequence numbers.
+    quint64 receivedBefore = 0;
+    quint64 sentBefore = 0;
 };
 
 // The window's one socket endpoint: TCP (server for one client, or client of
@@ -173,6 +179,12 @@ Q_SIGNALS:
     // the next piece of a connection's stream.
     void BytesArrivedEvent(const QByteArray &bytes, const Winsock::Origin &from);
     void CloseEvent();
+    // This end reset the connection it left (Close, or a client accepted in
+    // its place) while bytes it had accepted to send were not sent yet: they
+    // are lost, and this says how many. With `atLeast` the system does not
+    // tell what it still held, and only the endpoint's own are counted. Not
+    // raised on destruction.
+    void ResetEvent(qint64 unsentBytes, bool atLeast);
     // A send that failed after SendData returned (a host name that does not
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
@@ -201,6 +213,8 @@ private:
 
     // TCP
     void takePendingConnections();
+    // Makes the socket the connection, its counts and queue fresh.
+    void takeStream(QTcpSocket *socket);
     void adoptConnection(QTcpSocket *socket);
     void startConnect(const QHostAddress &address);
     void onConnectLookup(const QHostInfo &info);
@@ -208,7 +222,24 @@ private:
     void onPeerClosed();
     // The piece just read came from the peer now.
     void stampStreamArrival(const QByteArray &piece);
+    // Hands the system what it has room for and closes: cleanly (FIN) when
+    // all of it has been sent, else with a reset (RST) and ResetEvent.
     void dropConnection();
+    // The system took that many of the bytes handed over, the oldest first.
+    void onStreamTaken(qint64 bytes);
+    // Bytes handed to the socket and not yet taken by the system, in order:
+    // the bytes themselves while a capture wanted them, otherwise only their
+    // count. At most what the socket buffers: maxWaitingSendBytes and a send.
+    struct HandedOver
+    {
+        QByteArray kept;
+        qint64 size = 0;
+    };
+    std::deque<HandedOver> m_handedOver;
+    qint64 m_frontTaken = 0; // of m_handedOver's front
+    // The connection's bytes so far each way: read, and taken by the system.
+    quint64 m_streamReceived = 0;
+    quint64 m_streamSent = 0;
 
     // Windows serves socket messages before posted events and begins no new
     // turn of its loop while more keep coming, so under a flood a connection
@@ -243,7 +274,8 @@ private:
     void deliver(int bytesTotal);
     void stampArrival(const QHostAddress &sender, quint16 port);
     bool trafficWanted() const;
-    // A stream's traffic between the connection's ends, now.
+    // A stream's traffic between the connection's ends, now, after the
+    // bytes counted so far.
     void reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload = {});
     // The local address a datagram to `to` leaves from (the system's route).
     QHostAddress sourceAddressFor(const QHostAddress &to);

@@ -1,5 +1,7 @@
 #include "net/Winsock.h"
 
+#include "net/systemSockets.h"
+
 #include <QHostInfo>
 #include <QPointer>
 #include <QRegularExpression>
@@ -83,13 +85,23 @@ void Winsock::Accept(int requestId)
     adoptConnection(socket);
 }
 
-void Winsock::adoptConnection(QTcpSocket *socket)
+void Winsock::takeStream(QTcpSocket *socket)
 {
     m_tcp = socket;
     ++m_streams;
+    m_streamReceived = 0;
+    m_streamSent = 0;
+    m_handedOver.clear();
+    m_frontTaken = 0;
     socket->setReadBufferSize(streamReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
     connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
+    connect(socket, &QTcpSocket::bytesWritten, this, &Winsock::onStreamTaken);
+}
+
+void Winsock::adoptConnection(QTcpSocket *socket)
+{
+    takeStream(socket);
     m_remoteHostIP = plainAddress(socket->peerAddress());
     m_remotePort = socket->peerPort();
     m_state = Connected;
@@ -154,7 +166,6 @@ void Winsock::onConnectLookup(const QHostInfo &info)
 void Winsock::startConnect(const QHostAddress &address)
 {
     auto *socket = new QTcpSocket(this);
-    socket->setReadBufferSize(streamReadBufferBytes);
     const auto localPort = quint16(m_localPort);
     const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QHostAddress(QHostAddress::AnyIPv6)
@@ -167,8 +178,7 @@ void Winsock::startConnect(const QHostAddress &address)
         delete socket;
         throw failure;
     }
-    m_tcp = socket;
-    ++m_streams;
+    takeStream(socket);
     m_state = Connecting;
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
         if (socket != m_tcp)
@@ -183,8 +193,6 @@ void Winsock::startConnect(const QHostAddress &address)
         if (socket == m_tcp && m_state == Connecting)
             m_state = Failed;
     });
-    connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
-    connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
     socket->connectToHost(address, quint16(m_remotePort));
 }
 
@@ -222,6 +230,7 @@ void Winsock::stampStreamArrival(const QByteArray &piece)
     if (m_streamEnds)
         stampArrival(m_streamEnds->remote, m_streamEnds->remotePort);
     reportStream(WinsockTraffic::StreamBytes, true, piece);
+    m_streamReceived += quint64(piece.size());
 }
 
 void Winsock::onPeerClosed()
@@ -254,7 +263,9 @@ void Winsock::onPeerClosed()
     if (!m_tcp)
         return; // the data handler closed the endpoint
     m_state = PeerClosed;
+    // Qt closed this end as soon as it read the peer's FIN.
     reportStream(WinsockTraffic::StreamClosed, true);
+    reportStream(WinsockTraffic::StreamClosed, false);
     Q_EMIT CloseEvent();
 }
 
@@ -262,14 +273,52 @@ void Winsock::dropConnection()
 {
     if (!m_tcp)
         return;
-    if (m_state == Connected || m_state == PeerClosed)
-        reportStream(WinsockTraffic::StreamClosed, false);
+    qint64 unsent = 0;
+    bool atLeast = false;
+    if (m_state == Connected) {
+        // Only what the system takes is still heard of: nothing else of this
+        // connection reaches a handler.
+        disconnect(m_tcp, nullptr, this, nullptr);
+        connect(m_tcp, &QTcpSocket::bytesWritten, this, &Winsock::onStreamTaken);
+        m_tcp->flush(); // what the system has room for goes, and is captured
+        const qintptr descriptor = m_tcp->socketDescriptor();
+        const qint64 held = m_tcp->bytesToWrite();
+        const qint64 inSystem = systemSockets::unsentBytes(descriptor);
+        atLeast = inSystem < 0;
+        unsent = held + std::max<qint64>(inSystem, 0);
+        // Bytes left unread make the system reset the connection anyway.
+        const bool reset = unsent > 0 || systemSockets::unreadBytes(descriptor) > 0;
+        if (reset)
+            systemSockets::resetOnClose(descriptor);
+        reportStream(reset ? WinsockTraffic::StreamReset : WinsockTraffic::StreamClosed, false);
+    }
     m_streamEnds.reset();
     m_tcp->disconnect(this);
-    m_tcp->flush(); // hand what is still buffered to the system before closing
     m_tcp->abort();
     m_tcp->deleteLater();
     m_tcp = nullptr;
+    m_handedOver.clear();
+    m_frontTaken = 0;
+    if (unsent > 0)
+        Q_EMIT ResetEvent(unsent, atLeast);
+}
+
+void Winsock::onStreamTaken(qint64 bytes)
+{
+    while (bytes > 0 && !m_handedOver.empty()) {
+        HandedOver &front = m_handedOver.front();
+        const qint64 piece = std::min(bytes, front.size - m_frontTaken);
+        if (!front.kept.isEmpty() && trafficWanted())
+            reportStream(WinsockTraffic::StreamBytes, false,
+                         piece == front.size ? front.kept : front.kept.sliced(m_frontTaken, piece));
+        m_streamSent += quint64(piece);
+        bytes -= piece;
+        m_frontTaken += piece;
+        if (m_frontTaken == front.size) {
+            m_handedOver.pop_front();
+            m_frontTaken = 0;
+        }
+    }
 }
 
 void Winsock::SendData(const QString &text)
@@ -293,7 +342,12 @@ void Winsock::SendBytes(const QByteArray &payload)
                                           "be sent")
                                    .arg(waiting)
                                    .toStdString());
-    if (m_tcp->write(payload) != payload.size())
+    if (payload.isEmpty())
+        return;
+    // Queued first: the system may take some before write() returns.
+    m_handedOver.push_back({ trafficWanted() ? payload : QByteArray(), payload.size() });
+    if (m_tcp->write(payload) != payload.size()) {
+        m_handedOver.pop_back();
         throw WinsockError(m_tcp->errorString().toStdString());
-    reportStream(WinsockTraffic::StreamBytes, false, payload);
+    }
 }

@@ -27,6 +27,15 @@ int joinGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceI
 // Leaves a group joined with joinGroup; a failure is of no use to anyone.
 void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfaceIndex);
 
+// A connected TCP socket's queues in the system: bytes written that it has
+// not sent yet (those sent and not yet acknowledged are on their way), -1
+// where the system does not say; and bytes received that nothing has read.
+qint64 unsentBytes(qintptr descriptor);
+qint64 unreadBytes(qintptr descriptor);
+// Makes the socket's close a reset (RST) that throws away what the system
+// still holds to send, rather than a FIN behind it.
+void resetOnClose(qintptr descriptor);
+
 // Looks a route up as a send would (a UDP connect): 0 when there is one.
 int routeTo(const QHostAddress &to);
 

@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -88,6 +92,29 @@ void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfac
         const ipv6_mreq request = ipv6Request(group, interfaceIndex);
         setOption(descriptor, IPPROTO_IPV6, IPV6_LEAVE_GROUP, &request, sizeof request);
     }
+}
+
+qint64 unsentBytes(qintptr descriptor)
+{
+#ifdef SIOCOUTQNSD
+    int queued = 0;
+    return ::ioctl(int(descriptor), SIOCOUTQNSD, &queued) == 0 ? queued : -1;
+#else
+    Q_UNUSED(descriptor);
+    return -1;
+#endif
+}
+
+qint64 unreadBytes(qintptr descriptor)
+{
+    int waiting = 0;
+    return ::ioctl(int(descriptor), FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+void resetOnClose(qintptr descriptor)
+{
+    const linger now { 1, 0 };
+    setOption(descriptor, SOL_SOCKET, SO_LINGER, &now, sizeof now);
 }
 
 int routeTo(const QHostAddress &to)

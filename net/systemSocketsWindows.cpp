@@ -133,6 +133,24 @@ void leaveGroup(qintptr descriptor, const QHostAddress &group, unsigned interfac
     }
 }
 
+qint64 unsentBytes(qintptr)
+{
+    // Winsock has no count of a connection's send queue.
+    return -1;
+}
+
+qint64 unreadBytes(qintptr descriptor)
+{
+    u_long waiting = 0;
+    return ::ioctlsocket(SOCKET(descriptor), FIONREAD, &waiting) == 0 ? qint64(waiting) : 0;
+}
+
+void resetOnClose(qintptr descriptor)
+{
+    const linger now { 1, 0 };
+    setOption(descriptor, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
 int routeTo(const QHostAddress &to)
 {
     sockaddr_storage target {};

@@ -193,6 +193,8 @@ private Q_SLOTS:
     void streamArrivalsFitHexRecord_data();
     void streamArrivalsFitHexRecord();
     void largeSendWithNothingWaiting();
+    void leaveWithQueuedBytes_data();
+    void leaveWithQueuedBytes();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -1004,6 +1006,88 @@ void tst_Winsock::largeSendWithNothingWaiting()
     link.client.SendData(QStringLiteral("after"));
     QTRY_COMPARE_WITH_TIMEOUT(link.peer->bytesAvailable(), qint64(5), waitMs);
     QCOMPARE(link.peer->readAll(), QByteArray("after"));
+}
+
+void tst_Winsock::leaveWithQueuedBytes_data()
+{
+    QTest::addColumn<bool>("peerReads");
+    QTest::newRow("peer-took-everything") << true;
+    QTest::newRow("peer-not-reading") << false;
+}
+
+// Leaving a connection loses nothing in silence: what the peer has not
+// taken is counted, the connection is reset, and a capture shows the bytes
+// the system took, then a RST.
+void tst_Winsock::leaveWithQueuedBytes()
+{
+    QFETCH(bool, peerReads);
+    StreamPair link;
+    QVERIFY(link.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), Winsock::Connected, waitMs);
+    if (!peerReads)
+        link.peer->setReadBufferSize(1); // the rest waits in the system's buffers
+    QByteArray captured;
+    bool inOrder = true;
+    QList<WinsockTraffic::Kind> ends;
+    connect(&link.client, &Winsock::TrafficEvent, this, [&](const WinsockTraffic &traffic) {
+        if (traffic.inbound)
+            return;
+        if (traffic.kind != WinsockTraffic::StreamBytes) {
+            ends.append(traffic.kind);
+            return;
+        }
+        inOrder = inOrder && traffic.sentBefore == quint64(captured.size());
+        captured += traffic.payload;
+    });
+    QSignalSpy resets(&link.client, &Winsock::ResetEvent);
+    QByteArray payload(8'000'000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = char(i % 251);
+    link.client.SendBytes(payload);
+
+    QByteArray received;
+    if (peerReads) {
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    received += link.peer->readAll();
+                    return received.size() == payload.size();
+                },
+                waitMs));
+        // Its answer acknowledges the last of it.
+        link.peer->write("ok");
+        QTRY_COMPARE_WITH_TIMEOUT(link.log.text, QStringLiteral("ok"), waitMs);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!captured.isEmpty(), waitMs);
+    }
+    link.client.Close();
+    link.peer->setReadBufferSize(0);
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                received += link.peer->readAll();
+                return link.peer->state() == QAbstractSocket::UnconnectedState;
+            },
+            waitMs));
+    received += link.peer->readAll();
+
+    QVERIFY(inOrder);
+    QVERIFY(payload.startsWith(captured));
+    QVERIFY(payload.startsWith(received));
+    QVERIFY(captured.size() >= received.size());
+    if (peerReads) {
+        QCOMPARE(ends, QList { WinsockTraffic::StreamClosed });
+        QCOMPARE(resets.size(), 0);
+        QCOMPARE(captured.size(), payload.size());
+        return;
+    }
+    QCOMPARE(ends, QList { WinsockTraffic::StreamReset });
+    QCOMPARE(resets.size(), 1);
+    const qint64 unsent = resets.front().at(0).toLongLong();
+    QVERIFY(unsent > 0);
+    // Where the system does not say what it held, at least the endpoint's own.
+    if (resets.front().at(1).toBool())
+        QVERIFY(received.size() + unsent <= payload.size());
+    else
+        QCOMPARE(received.size() + unsent, payload.size());
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

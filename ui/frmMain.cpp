@@ -410,6 +410,7 @@ void frmMain::connectEvents()
             [this] { guarded("Connecting", [this] { Winsock_Connect(); }); });
     connect(Winsock, &::Winsock::CloseEvent, this,
             [this] { guarded("Disconnecting", [this] { Winsock_Close(); }); });
+    connect(Winsock, &::Winsock::ResetEvent, this, &frmMain::Winsock_Reset);
     connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
         guarded(
                 "Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); },

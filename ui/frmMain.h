@@ -44,6 +44,8 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // A capture ends where the close is asked for (data/capturing.cpp).
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Start-up, UDP selection and local host information (link/startup.cpp)
@@ -68,6 +70,9 @@ private:
     void Winsock_ConnectionRequest(int requestId);
     void Winsock_Connect();
     void Winsock_Close();
+    // Panel 1 counts what a connection left behind lost: "Closed the
+    // connection; 3,715,525 bytes were not sent".
+    void Winsock_Reset(qint64 unsentBytes, bool atLeast);
 
     // Data exchange (data/sending.cpp, data/receiving.cpp)
     void cmdSendData_Click();
