@@ -198,20 +198,18 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
         return;
     }
     const quint64 at = microsecondsOf(traffic.at);
-    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload,
-                            qsizetype leftOut = 0) {
+    const auto packet = [&](bool inbound, QByteArrayView headers, QByteArrayView payload) {
         appendPcapngPacket(out, at, inbound ? PacketDirection::Inbound : PacketDirection::Outbound,
-                           headers, payload, leftOut);
+                           headers, payload);
     };
     const PacketEnds ends = localToRemote(traffic);
     if (traffic.kind == WinsockTraffic::Datagram) {
-        // The system passes no datagram larger than its family's packet
-        // holds; one that did would be cut, and marked as cut.
+        // The system passes no datagram larger than its family's packet holds.
         const QByteArrayView payload
                 = QByteArrayView(traffic.payload)
                           .first(std::min(traffic.payload.size(), ends.maxUdpPayloadBytes()));
         packet(traffic.inbound, udpHeaders(traffic.inbound ? ends.reversed() : ends, payload),
-               payload, traffic.payload.size() - payload.size());
+               payload);
         return;
     }
     QList<TcpFlow::Packet> packets;

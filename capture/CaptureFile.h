@@ -25,9 +25,9 @@
 //
 // Invariants: after a failure nothing more is written and failed() comes
 // once, on the window's thread, later than the call that met it. Destruction
-// writes what waits, for at most stopWithinMs and the one write then under
-// way (a disk slower than that leaves the rest out), closes the file and
-// joins the writer; the file then reads to its end.
+// writes what waits, for at most stopWithinMs beyond the writing already
+// under way (a disk slower than that leaves the rest out), closes the file
+// and joins the writer; the file then reads to its end.
 class CaptureFile final : public QObject
 {
     Q_OBJECT

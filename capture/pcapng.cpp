@@ -73,7 +73,7 @@ QByteArray pcapngInterface(quint16 linkType, quint32 snapLength)
 }
 
 void appendPcapngPacket(QByteArray &out, quint64 microseconds, PacketDirection direction,
-                        QByteArrayView headers, QByteArrayView payload, qsizetype leftOut)
+                        QByteArrayView headers, QByteArrayView payload)
 {
     const auto captured = quint32(headers.size() + payload.size());
     const quint32 padding = (4 - captured % 4) % 4;
@@ -85,7 +85,7 @@ void appendPcapngPacket(QByteArray &out, quint64 microseconds, PacketDirection d
     put(out, quint32(microseconds >> 32));
     put(out, quint32(microseconds));
     put(out, captured);
-    put(out, quint32(captured + leftOut));
+    put(out, captured);
     out.append(headers);
     out.append(payload);
     out.append(qsizetype(padding), '\0');

@@ -20,8 +20,7 @@ enum class PacketDirection : quint32 { Inbound = 1, Outbound = 2 }; // epb_flags
 QByteArray pcapngSectionHeader(QByteArrayView application);
 // Interface 0 of the section: its link type, snap length and microsecond times.
 QByteArray pcapngInterface(quint16 linkType, quint32 snapLength);
-// One packet seen on interface 0 at `microseconds` since 1970 (UTC),
-// appended to `out`: its headers, then its payload, copied once. `leftOut`
-// bytes of it are not in the file, which its original length tells readers.
+// One packet seen on interface 0 at `microseconds` since 1970 (UTC), whole,
+// appended to `out`: its headers, then its payload, copied once.
 void appendPcapngPacket(QByteArray &out, quint64 microseconds, PacketDirection direction,
-                        QByteArrayView headers, QByteArrayView payload = {}, qsizetype leftOut = 0);
+                        QByteArrayView headers, QByteArrayView payload = {});
