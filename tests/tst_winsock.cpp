@@ -1043,13 +1043,10 @@ void tst_Winsock::leaveWithQueuedBytes()
     const auto readUntil = [&](const std::function<bool()> &done) {
         return QTest::qWaitFor([&] { return (received += link.peer->readAll(), done()); }, waitMs);
     };
-    if (peerReads) {
+    if (peerReads)
         QVERIFY(readUntil([&] { return received.size() == payload.size(); }));
-        link.peer->write("ok"); // acknowledges all the peer got
-        QTRY_COMPARE_WITH_TIMEOUT(link.log.text, QStringLiteral("ok"), waitMs);
-    } else {
+    else
         QTRY_VERIFY_WITH_TIMEOUT(!captured.isEmpty(), waitMs);
-    }
     link.client.Close();
     link.peer->setReadBufferSize(0);
     QVERIFY(readUntil([&] { return link.peer->state() == QAbstractSocket::UnconnectedState; }));
@@ -1059,7 +1056,6 @@ void tst_Winsock::leaveWithQueuedBytes()
     QCOMPARE(ends,
              QList { peerReads ? WinsockTraffic::StreamClosed : WinsockTraffic::StreamReset });
     QCOMPARE(resets.size(), peerReads ? 0 : 1);
-    QCOMPARE(received.size() == payload.size(), peerReads);
     if (peerReads)
         return;
     const qint64 unsent = resets.front().at(0).toLongLong();
