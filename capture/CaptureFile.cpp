@@ -216,14 +216,16 @@ void CaptureFile::encode(const WinsockTraffic &traffic, QByteArray &out)
     if (traffic.kind == WinsockTraffic::StreamOpened) {
         m_flow = std::make_unique<Flow>(Flow { ends, TcpFlow(ends) });
         packets = m_flow->tcp.open(traffic.inbound);
-    } else if (!m_flow || m_flow->ends.source != ends.source
-               || m_flow->ends.sourcePort != ends.sourcePort
-               || m_flow->ends.destination != ends.destination
-               || m_flow->ends.destinationPort != ends.destinationPort) {
-        // A connection that was open before the capture began: it is joined
-        // where it stands, with no handshake made up for it.
-        m_flow = std::make_unique<Flow>(
-                Flow { ends, TcpFlow::joined(ends, traffic.receivedBefore, traffic.sentBefore) });
+    } else {
+        if (!m_flow || m_flow->ends.source != ends.source
+            || m_flow->ends.sourcePort != ends.sourcePort
+            || m_flow->ends.destination != ends.destination
+            || m_flow->ends.destinationPort != ends.destinationPort)
+            m_flow = std::make_unique<Flow>(Flow { ends, TcpFlow(ends) });
+        // Where the endpoint's counts stand: a connection open before the
+        // capture began is joined there, and bytes sent before it began but
+        // taken by the system since are a gap.
+        m_flow->tcp.goOnFrom(traffic.receivedBefore, traffic.sentBefore);
     }
     switch (traffic.kind) {
     case WinsockTraffic::StreamBytes:

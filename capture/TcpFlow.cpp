@@ -19,14 +19,12 @@ TcpFlow::TcpFlow(const PacketEnds &localToRemote)
     : m_ends(localToRemote)
 { }
 
-TcpFlow TcpFlow::joined(const PacketEnds &localToRemote, quint64 received, quint64 sent)
+void TcpFlow::goOnFrom(quint64 received, quint64 sent)
 {
-    TcpFlow flow(localToRemote);
-    flow.m_opened = true;
-    // Past each side's SYN; sequence numbers wrap at 2^32, as TCP's do.
-    flow.m_remoteNext += quint32(1 + received);
-    flow.m_localNext += quint32(1 + sent);
-    return flow;
+    m_opened = true;
+    // Past each side's SYN and any FIN; they wrap at 2^32, as TCP's do.
+    m_remoteNext = remoteFirstSequence + quint32(1 + received + (m_remoteClosed ? 1 : 0));
+    m_localNext = localFirstSequence + quint32(1 + sent + (m_localClosed ? 1 : 0));
 }
 
 TcpFlow::Packet TcpFlow::segment(bool inbound, quint8 flags, QByteArrayView payload,

@@ -28,14 +28,15 @@ public:
 
     // Seen from this end: source is the local end, destination the peer.
     explicit TcpFlow(const PacketEnds &localToRemote);
-    // A connection already open, met after `received` and `sent` bytes had
-    // passed: it goes on at their sequence numbers, with no handshake.
-    static TcpFlow joined(const PacketEnds &localToRemote, quint64 received, quint64 sent);
-
     bool isOpen() const { return m_opened; }
 
     // SYN, SYN-ACK and ACK, the side that knocked first.
     QList<Packet> open(bool peerOpened);
+    // Goes on where `received` and `sent` bytes have passed, open already:
+    // a connection met open is joined there with no handshake, and bytes that
+    // passed unseen leave a gap in the sequence numbers, as a lost capture's
+    // would.
+    void goOnFrom(quint64 received, quint64 sent);
     // Segments of at most maxTcpSegmentBytes, each with the receiver's ACK.
     QList<Packet> bytes(bool inbound, QByteArrayView payload);
     // FIN from that side, then the other side's ACK; nothing when it had.

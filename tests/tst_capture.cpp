@@ -244,13 +244,14 @@ void tst_Capture::capturedPackets_data()
     QTest::newRow("udp-v6-largest-whole")
             << QList { record(T::Datagram, true, "::1", QByteArray(65527, 'd')) }
             << QStringList { "udp 65527" };
-    // Joined where it stands, 1,000 bytes in and 20 out after the SYNs, with no handshake.
+    // Joined where it stands, 1,000 bytes in and 20 out after the SYNs, with
+    // no handshake; 8 bytes pass unseen before the reset.
     QTest::newRow("tcp-joined-mid-connection-then-reset")
             << QList { record(T::StreamBytes, true, "127.0.0.1", "abc", 1000, 20),
                        record(T::StreamBytes, false, "127.0.0.1", "xy", 1003, 20),
-                       record(T::StreamReset, false, "127.0.0.1", {}, 1003, 22) }
+                       record(T::StreamReset, false, "127.0.0.1", {}, 1003, 30) }
             << QStringList { "PA 1001 21 3", "A 21 1004 0", "PA 21 1004 2", "A 1004 23 0",
-                             "RA 23 1004 0" };
+                             "RA 31 1004 0" };
 }
 
 // What the file holds for each record, read back from its blocks.
