@@ -28,6 +28,7 @@ public:
 
     // Seen from this end: source is the local end, destination the peer.
     explicit TcpFlow(const PacketEnds &localToRemote);
+
     bool isOpen() const { return m_opened; }
 
     // SYN, SYN-ACK and ACK, the side that knocked first.

@@ -31,8 +31,8 @@ public:
 
 // One thing that passed the endpoint, for a capture of the conversation: a
 // datagram, or a TCP connection's start, bytes or end (a FIN, or a RST that
-// threw away what the peer had not taken). Addresses are plain (an IPv4 peer
-// of a dual-stack socket is IPv4, not ::ffff:a.b.c.d); both ends are of one
+// threw away what was not sent yet). Addresses are plain (an IPv4 peer of a
+// dual-stack socket is IPv4, not ::ffff:a.b.c.d); both ends are of one
 // family. Outbound stream bytes pass when the system takes them, inbound ones
 // when the endpoint reads them.
 struct WinsockTraffic

@@ -410,7 +410,9 @@ void frmMain::connectEvents()
             [this] { guarded("Connecting", [this] { Winsock_Connect(); }); });
     connect(Winsock, &::Winsock::CloseEvent, this,
             [this] { guarded("Disconnecting", [this] { Winsock_Close(); }); });
-    connect(Winsock, &::Winsock::ResetEvent, this, &frmMain::Winsock_Reset);
+    connect(Winsock, &::Winsock::ResetEvent, this, [this](qint64 unsentBytes, bool atLeast) {
+        guarded("Disconnecting", [&] { Winsock_Reset(unsentBytes, atLeast); });
+    });
     connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
         guarded(
                 "Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); },
