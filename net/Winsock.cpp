@@ -146,13 +146,6 @@ QByteArray Winsock::GetDataBytes()
     return bytes;
 }
 
-QByteArray Winsock::GetDataAscii()
-{
-    if (m_text.holdsBytes() || !isAscii(m_received))
-        return {};
-    return std::exchange(m_received, {});
-}
-
 QString Winsock::GetDataText()
 {
     const Origin from = ArrivalOrigin();

@@ -115,10 +115,6 @@ public:
     // What waits, as UTF-8 text: a character cut between two reads of a
     // connection is put together, one cut short by its end is U+FFFD.
     QString GetDataText();
-    // When what waits is plain ASCII with no part of a character held back,
-    // takes it: the same text GetDataText() gives, a byte a character, with
-    // no decoding. Otherwise takes nothing and returns an empty array.
-    QByteArray GetDataAscii();
     void Close();
 
     // Multicast groups (net/WinsockGroup.cpp). A group is an address in

@@ -120,36 +120,63 @@ qsizetype incompleteUtf8Tail(QByteArrayView bytes)
     return 0;
 }
 
-qsizetype multiByteCharacterLength(QByteArrayView bytes, const QByteArray &encoding)
+namespace {
+
+// How an encoding's characters begin: one byte each, or a lead byte and more.
+enum class LeadBytes { None, ShiftJis, DoubleByte, Gb18030 };
+
+LeadBytes leadBytesOf(const QByteArray &encoding)
 {
-    const bool gb18030 = encoding == "GB18030";
-    const bool shiftJis = encoding == "Shift_JIS";
-    if (bytes.isEmpty() || (!gb18030 && !shiftJis && encoding != "Big5" && encoding != "EUC-KR"))
-        return 1;
-    const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
+    if (encoding == "Shift_JIS")
+        return LeadBytes::ShiftJis;
+    if (encoding == "GB18030")
+        return LeadBytes::Gb18030;
+    if (encoding == "Big5" || encoding == "EUC-KR")
+        return LeadBytes::DoubleByte;
+    return LeadBytes::None;
+}
+
+qsizetype characterLength(const unsigned char *in, qsizetype size, LeadBytes rules)
+{
     const unsigned char lead = in[0];
-    const bool isLead = shiftJis ? inRange(lead, 0x81, 0x9F) || inRange(lead, 0xE0, 0xFC)
-                                 : inRange(lead, 0x81, 0xFE);
+    const bool isLead = rules == LeadBytes::ShiftJis
+                                ? inRange(lead, 0x81, 0x9F) || inRange(lead, 0xE0, 0xFC)
+                                : rules != LeadBytes::None && inRange(lead, 0x81, 0xFE);
     if (!isLead)
         return 1;
-    if (bytes.size() == 1)
+    if (size == 1)
         return 2;
     // Trail bytes never fall below 0x40: a lead before one stands alone, as
     // a byte that does not decode. Only GB18030's four-byte form has digits.
     const unsigned char second = in[1];
-    if (!gb18030 || !inRange(second, 0x30, 0x39))
+    if (rules != LeadBytes::Gb18030 || !inRange(second, 0x30, 0x39))
         return second < 0x40 ? 1 : 2;
-    if (bytes.size() == 2 || inRange(in[2], 0x81, 0xFE))
+    if (size == 2 || inRange(in[2], 0x81, 0xFE))
         return 4;
     return 2;
 }
 
+} // namespace
+
+qsizetype multiByteCharacterLength(QByteArrayView bytes, const QByteArray &encoding)
+{
+    if (bytes.isEmpty())
+        return 1;
+    return characterLength(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                           leadBytesOf(encoding));
+}
+
 qsizetype incompleteMultiByteTail(QByteArrayView bytes, const QByteArray &encoding)
 {
-    for (qsizetype at = 0; at < bytes.size();) {
-        const qsizetype length = multiByteCharacterLength(bytes.sliced(at), encoding);
-        if (at + length > bytes.size())
-            return bytes.size() - at;
+    const LeadBytes rules = leadBytesOf(encoding);
+    if (rules == LeadBytes::None)
+        return 0;
+    const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
+    const qsizetype size = bytes.size();
+    for (qsizetype at = 0; at < size;) {
+        const qsizetype length = characterLength(in + at, size - at, rules);
+        if (at + length > size)
+            return size - at;
         at += length;
     }
     return 0;
