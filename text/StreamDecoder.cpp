@@ -259,14 +259,19 @@ QString StreamDecoder::decodeWhole(QByteArrayView bytes)
     return m_system->decode(bytes);
 }
 
+QString StreamDecoder::cutShort(QByteArrayView held)
+{
+    // UTF-8 as the toolkit reads the whole stream at once: a U+FFFD a byte.
+    if (m_kind == Kind::Utf8)
+        return decodeWhole(held);
+    return QString(QChar::ReplacementCharacter);
+}
+
 QString StreamDecoder::decode(QByteArrayView bytes, quint64 stream, bool last)
 {
-    // What is held is one character's beginning: cut short, it is one U+FFFD.
     QString text;
-    if (stream != m_stream && !m_held.isEmpty()) {
-        text = QChar::ReplacementCharacter;
-        m_held.clear();
-    }
+    if (stream != m_stream && !m_held.isEmpty())
+        text = cutShort(std::exchange(m_held, {}));
     m_stream = stream;
     last = last || stream == 0;
     QByteArray joined;
@@ -278,7 +283,7 @@ QString StreamDecoder::decode(QByteArrayView bytes, quint64 stream, bool last)
     const qsizetype keep = incompleteTail(bytes);
     text += decodeWhole(bytes.first(bytes.size() - keep));
     if (keep > 0 && last)
-        text += QChar::ReplacementCharacter;
+        text += cutShort(bytes.last(keep));
     else
         m_held = bytes.last(keep).toByteArray();
     return text;

@@ -14,7 +14,8 @@
 // are held, at most maxHeldBytes, and complete it with the next read of the
 // same stream. Nothing that arrived is lost from the text: every invalid byte
 // sequence, and a character cut short by the end of its stream or datagram,
-// is one U+FFFD; a byte-order mark is a character like any other.
+// is one U+FFFD (in UTF-8 one a byte, as the toolkit's one-shot reading has
+// it); a byte-order mark is a character like any other.
 class StreamDecoder final
 {
 public:
@@ -47,6 +48,8 @@ public:
 private:
     enum class Kind { Utf8, Latin1, Utf16Le, Utf16Be, System };
     QString decodeWhole(QByteArrayView bytes);
+    // The text of one character's first bytes, which the rest never follows.
+    QString cutShort(QByteArrayView held);
     qsizetype incompleteTail(QByteArrayView bytes) const;
 
     QByteArray m_encoding;
