@@ -1,6 +1,7 @@
 #include "text/StreamDecoder.h"
 
 #include <QStringDecoder>
+#include <QtEndian>
 
 #include <cstring>
 
@@ -45,25 +46,19 @@ QString decodeUtf16(QByteArrayView bytes, bool littleEndian)
 {
     const qsizetype units = bytes.size() / 2;
     QString text(units, Qt::Uninitialized);
-    QChar *out = text.data();
-    const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
-    auto unitAt = [&](qsizetype i) {
-        return littleEndian ? char16_t(in[2 * i] | in[2 * i + 1] << 8)
-                            : char16_t(in[2 * i] << 8 | in[2 * i + 1]);
-    };
-    qsizetype written = 0;
+    auto *out = reinterpret_cast<char16_t *>(text.data());
+    if (littleEndian)
+        qFromLittleEndian<char16_t>(bytes.data(), units, out);
+    else
+        qFromBigEndian<char16_t>(bytes.data(), units, out);
     for (qsizetype i = 0; i < units; ++i) {
-        const char16_t unit = unitAt(i);
-        if (QChar::isHighSurrogate(unit) && i + 1 < units && QChar::isLowSurrogate(unitAt(i + 1))) {
-            out[written++] = QChar(unit);
-            out[written++] = QChar(unitAt(++i));
-        } else if (QChar::isSurrogate(unit)) {
-            out[written++] = QChar::ReplacementCharacter;
-        } else {
-            out[written++] = QChar(unit);
-        }
+        if (!QChar::isSurrogate(out[i]))
+            continue;
+        if (QChar::isHighSurrogate(out[i]) && i + 1 < units && QChar::isLowSurrogate(out[i + 1]))
+            ++i;
+        else
+            out[i] = QChar::ReplacementCharacter;
     }
-    text.truncate(written);
     return text;
 }
 
