@@ -147,8 +147,8 @@ back was the way to it:
   four-digit count. One turn of hex records is only a few ms of work, so the longest stall stays
   in single-digit ms.
 - **ASCII and hex records go into the log as Latin-1.** Plain-ASCII stream bytes are the text
-  they decode to, so \`Winsock::GetDataAscii\` hands them over as they are (one OR over eight bytes
-  at a time decides), and the log copies them into a chunk with \`memcpy\`: no UTF-8 decoding into
+  they decode to, so the receive log's \`StreamDecoder::passesAsLatin1\` lets them through as they
+  are (one OR over eight bytes at a time decides), and the log copies them into a chunk with \`memcpy\`: no UTF-8 decoding into
   UTF-16 and narrowing back. Hex records are written as Latin-1 into one reused buffer, which
   also spares the system fresh pages for every arrival's record.
 - **Line breaks are found sixteen bytes at a time** (SSE2) and every break of a block is taken

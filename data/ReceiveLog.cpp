@@ -40,17 +40,6 @@ void ReceiveLog::showCapture(const QString &path)
                                                      : QStringLiteral("Capturing to %1").arg(path));
 }
 
-bool ReceiveLog::appendLine(QStringView line)
-{
-    const qsizetype length = m_field->length();
-    const QString last = length > 0 ? m_field->textBetween(length - 1, length) : QString();
-    if (last.isEmpty() || last == u"\n" || last == u"\r")
-        return appendView(line);
-    QString onItsOwn = QStringLiteral("\r\n");
-    onItsOwn += line;
-    return appendView(QStringView(onItsOwn));
-}
-
 QString ReceiveLog::encodingLabel() const
 {
     for (const QAction *choice : m_encodingChoice.actions()) {
@@ -65,27 +54,37 @@ void ReceiveLog::setEncoding(const QByteArray &name)
     if (name == m_encoding)
         return;
     m_encoding = name;
-    // What the last encoding held back of a character is no part of the next.
-    m_streamDecoder = QStringDecoder(m_encoding.constData());
+    m_decoder = StreamDecoder(m_encoding);
     for (QAction *choice : m_encodingChoice.actions())
         choice->setChecked(choice->data().toByteArray() == m_encoding);
 }
 
-QString ReceiveLog::decode(QByteArrayView bytes, bool whole)
+bool ReceiveLog::appendArrival(QStringView piece, QStringView timeLine)
 {
-    if (whole)
-        return QStringDecoder(m_encoding.constData(), QStringConverter::Flag::Stateless)(bytes);
-    return m_streamDecoder(bytes);
+    return appendTimed(piece, timeLine);
 }
 
-bool ReceiveLog::appendArrival(QStringView piece)
+bool ReceiveLog::appendArrival(QLatin1StringView piece, QStringView timeLine)
 {
-    return appendView(piece);
+    return appendTimed(piece, timeLine);
 }
 
-bool ReceiveLog::appendArrival(QLatin1StringView piece)
+template<typename View>
+bool ReceiveLog::appendTimed(View piece, QStringView timeLine)
 {
-    return appendView(piece);
+    if (timeLine.isEmpty())
+        return appendView(piece);
+    // One append, so that a full log never ends with a time whose arrival
+    // it refused.
+    const qsizetype length = m_field->length();
+    const QString last = length > 0 ? m_field->textBetween(length - 1, length) : QString();
+    QString timed;
+    timed.reserve(2 + timeLine.size() + piece.size());
+    if (!last.isEmpty() && last != u"\n" && last != u"\r")
+        timed += QStringLiteral("\r\n");
+    timed += timeLine;
+    timed += piece;
+    return appendView(QStringView(timed));
 }
 
 template<typename View>
@@ -101,5 +100,6 @@ bool ReceiveLog::appendView(View piece)
 void ReceiveLog::clear()
 {
     m_field->clear();
+    m_decoder.reset();
     m_full = false;
 }

@@ -6,8 +6,9 @@
 #include <QMenu>
 #include <QObject>
 #include <QString>
-#include <QStringDecoder>
 #include <QStringView>
+
+#include "text/StreamDecoder.h"
 
 class TextField;
 
@@ -30,18 +31,18 @@ public:
     explicit ReceiveLog(TextField *field);
 
     TextField *field() const { return m_field; }
-    // Appends the arrival, with the caret at the end and nothing selected.
-    // False, with the log unchanged, when it is full, and from then on until
-    // clear().
-    bool appendArrival(QStringView piece);
+    // Appends the arrival, with the caret at the end and nothing selected,
+    // after `timeLine` (Show Arrival Times) on a line of its own when one is
+    // given: after a CR LF when the log does not end with a line break. Both
+    // go in, or neither: false, with the log unchanged, when it is full, and
+    // from then on until clear().
+    bool appendArrival(QStringView piece, QStringView timeLine = {});
     // The same for Latin-1 text (hex records, plain ASCII), stored as it is.
-    bool appendArrival(QLatin1StringView piece);
-    // Empties the log and its undo history; arrivals are taken again.
+    bool appendArrival(QLatin1StringView piece, QStringView timeLine = {});
+    // Empties the log and its undo history; arrivals are taken again, and
+    // nothing held of a character is part of them.
     void clear();
     bool isFull() const { return m_full; }
-    // Appends a line of its own: after a CR LF when the log does not end with
-    // a line break. Refused as an arrival is.
-    bool appendLine(QStringView line);
 
     bool showsArrivalTimes() const { return m_showTimes.isChecked(); }
     // The capture under way, told in the menu and the log's description;
@@ -52,11 +53,11 @@ public:
     QByteArray encoding() const { return m_encoding; }
     QString encodingLabel() const;
     bool isUtf8() const { return m_encoding == "UTF-8"; }
+    // A new encoding starts a new decoder: what the last one held of a
+    // character is no part of the next.
     void setEncoding(const QByteArray &name);
-    // The arrival's text in the chosen encoding. A datagram is whole; a
-    // stream's character split between two reads is put together, what does
-    // not decode is U+FFFD.
-    QString decode(QByteArrayView bytes, bool whole);
+    // Reads arrivals in the chosen encoding, a stream at a time.
+    StreamDecoder &decoder() { return m_decoder; }
 
 Q_SIGNALS:
     void saveAsRequested();
@@ -65,6 +66,8 @@ Q_SIGNALS:
 private:
     template<typename View>
     bool appendView(View piece);
+    template<typename View>
+    bool appendTimed(View piece, QStringView timeLine);
 
     TextField *m_field;
     bool m_full = false;
@@ -74,5 +77,5 @@ private:
     QMenu m_encodings;
     QActionGroup m_encodingChoice { this };
     QByteArray m_encoding = "UTF-8";
-    QStringDecoder m_streamDecoder { QStringDecoder::Utf8 };
+    StreamDecoder m_decoder { m_encoding };
 };

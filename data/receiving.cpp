@@ -4,6 +4,7 @@
 #include "data/arrivalLine.h"
 #include "data/hexRecord.h"
 #include "net/Winsock.h"
+#include "text/StreamDecoder.h"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -16,18 +17,18 @@ QString frmMain::arrivalFailedText()
     return QStringLiteral("Failed to get remote data...");
 }
 
-bool frmMain::stampArrival(int bytesTotal)
+QString frmMain::arrivalTimeLine(int bytesTotal)
 {
     if (!receiveLog->showsArrivalTimes())
-        return true;
+        return {};
     const auto wall
             = std::chrono::time_point_cast<std::chrono::milliseconds>(Winsock->ArrivalWallTime());
     const QTime at = QDateTime::fromMSecsSinceEpoch(wall.time_since_epoch().count()).time();
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (lastSendAt)
         sinceSend = Winsock->ArrivalTime() - *lastSendAt;
-    return receiveLog->appendLine(arrivalLine(at, Winsock->ArrivalSender(),
-                                              Winsock->ArrivalSenderPort(), bytesTotal, sinceSend));
+    return arrivalLine(at, Winsock->ArrivalSender(), Winsock->ArrivalSenderPort(), bytesTotal,
+                       sinceSend);
 }
 
 void frmMain::Winsock_DataArrival(int bytesTotal)
@@ -50,20 +51,20 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
             setPanelText(1, arrivalFailedText());
             return;
         }
-        appended = stampArrival(bytesTotal)
-                   && receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer));
+        appended = receiveLog->appendArrival(QLatin1StringView(hexRecordBuffer),
+                                             arrivalTimeLine(bytesTotal));
     } else {
-        // Taken before the line goes in, so that a full log still takes it.
-        QByteArray ascii;
-        QString text;
-        if (!receiveLog->isUtf8())
-            text = receiveLog->decode(Winsock->GetDataBytes(),
-                                      Winsock->Protocol() == ::Winsock::UDP);
-        else if (ascii = Winsock->GetDataAscii(); ascii.isEmpty())
-            text = Winsock->GetDataText();
-        appended = stampArrival(bytesTotal)
-                   && (ascii.isEmpty() ? receiveLog->appendArrival(QStringView(text))
-                                       : receiveLog->appendArrival(QLatin1StringView(ascii)));
+        // Taken before the log is asked, so that a full log still takes it.
+        const QByteArray bytes = Winsock->GetDataBytes();
+        StreamDecoder &decoder = receiveLog->decoder();
+        if (decoder.passesAsLatin1(bytes)) {
+            appended = receiveLog->appendArrival(QLatin1StringView(bytes),
+                                                 arrivalTimeLine(bytesTotal));
+        } else {
+            const ::Winsock::Origin from = Winsock->ArrivalOrigin();
+            const QString text = decoder.decode(bytes, from.stream, from.peerClosed);
+            appended = receiveLog->appendArrival(QStringView(text), arrivalTimeLine(bytesTotal));
+        }
     }
     // The log is full.
     if (!appended)

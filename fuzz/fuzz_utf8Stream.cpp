@@ -1,6 +1,6 @@
-// Feeds the input to decodeUtf8Stream in pieces cut where the fuzzer says and
-// checks that the text equals decoding all the bytes at once.
-#include "net/utf8Stream.h"
+// Feeds the input to a UTF-8 StreamDecoder in pieces cut where the fuzzer says
+// and checks that the text equals decoding all the bytes at once.
+#include "text/StreamDecoder.h"
 
 #include <QByteArray>
 #include <QString>
@@ -105,11 +105,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cuts.push_back(bytes.size());
     std::sort(cuts.begin(), cuts.end());
 
+    StreamDecoder decoder;
     QByteArray carry;
     QString streamed;
     qsizetype from = 0;
     for (qsizetype cut : cuts) {
-        streamed += decodeUtf8Stream(carry, QByteArrayView(bytes).sliced(from, cut - from));
+        streamed += decoder.decode(QByteArrayView(bytes).sliced(from, cut - from), 1, false);
+        carry = decoder.held();
         from = cut;
         if (carry.size() > 3)
             mismatch("more than 3 bytes carried", bytes, cuts);
@@ -120,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      cuts);
     }
     // At the end of the stream a still incomplete character is decoded as it is.
-    streamed += oneShot(carry);
+    streamed += decoder.decode({}, 1, true);
 
     const QString whole = oneShot(bytes);
     if (streamed != whole) {

@@ -1,6 +1,5 @@
 #include "net/Winsock.h"
 
-#include "net/utf8Stream.h"
 #include "text/portText.h"
 
 #include <QHostInfo>
@@ -11,7 +10,6 @@
 #include <QUdpSocket>
 
 #include <cmath>
-#include <cstring>
 #include <utility>
 
 Winsock::Winsock(QObject *parent)
@@ -145,46 +143,15 @@ QHostAddress Winsock::preferredAddress(const QHostInfo &info)
 
 QByteArray Winsock::GetDataBytes()
 {
-    QByteArray bytes = m_textCarry.isEmpty() ? m_received : m_textCarry + m_received;
-    m_textCarry.clear();
+    QByteArray bytes = m_text.holdsBytes() ? m_text.takeHeld() + m_received : m_received;
     m_received.clear();
     return bytes;
 }
 
-QByteArray Winsock::GetDataAscii()
-{
-    if (!m_textCarry.isEmpty())
-        return {};
-    // Eight bytes at a time: most arrivals are plain text, all of it looked at.
-    const char *bytes = m_received.constData();
-    const qsizetype size = m_received.size();
-    quint64 all = 0;
-    qsizetype i = 0;
-    for (; i + 8 <= size; i += 8) {
-        quint64 word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        all |= word;
-    }
-    for (; i < size; ++i)
-        all |= static_cast<unsigned char>(bytes[i]);
-    if ((all & 0x8080808080808080) != 0)
-        return {};
-    return std::exchange(m_received, {});
-}
-
 QString Winsock::GetDataText()
 {
-    QString text;
-    if (m_protocol == UDP) {
-        // A datagram is a whole message: nothing of it waits for the next one.
-        text = decodeWhole(m_received);
-    } else {
-        text = decodeUtf8Stream(m_textCarry, m_received);
-        if (m_streamEnded && !m_textCarry.isEmpty()) {
-            text += decodeWhole(m_textCarry);
-            m_textCarry.clear();
-        }
-    }
+    const Origin from = ArrivalOrigin();
+    QString text = m_text.decode(m_received, from.stream, from.peerClosed);
     m_received.clear();
     return text;
 }
@@ -287,7 +254,7 @@ void Winsock::Close()
     }
     dropConnection();
     m_received.clear();
-    m_textCarry.clear();
+    m_text.reset();
     m_streamEnded = false;
     m_state = Closed;
 }

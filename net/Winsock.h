@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "net/DatagramReader.h"
+#include "text/StreamDecoder.h"
 
 #include <chrono>
 #include <deque>
@@ -117,11 +118,9 @@ public:
     // RemoteHost says, under the same refusals.
     void SendBytesTo(const Origin &to, const QByteArray &payload);
     QByteArray GetDataBytes();
+    // What waits, as UTF-8 text: a character cut between two reads of a
+    // connection is put together, one cut short by its end is U+FFFD.
     QString GetDataText();
-    // When what waits is plain ASCII with no part of a character held back,
-    // takes it: the same text GetDataText() gives, a byte a character, with
-    // no decoding. Otherwise takes nothing and returns an empty array.
-    QByteArray GetDataAscii();
     void Close();
 
     // Multicast groups (net/WinsockGroup.cpp). A group is an address in
@@ -148,9 +147,16 @@ public:
     quint16 ArrivalSenderPort() const { return m_arrivalSenderPort; }
     std::chrono::system_clock::time_point ArrivalWallTime() const { return m_arrivalWall; }
     std::chrono::steady_clock::time_point ArrivalTime() const { return m_arrivalSteady; }
+    // The same arrival's Origin, for a decoder of its stream; peerClosed
+    // only with the very last bytes of the connection.
+    Origin ArrivalOrigin() const
+    {
+        return m_protocol == UDP ? Origin { m_arrivalSender, m_arrivalSenderPort }
+                                 : Origin { {}, 0, m_streams, m_streamEnded };
+    }
 
     // Bytes received and not yet taken by GetData.
-    qsizetype BytesAvailable() const { return m_received.size() + m_textCarry.size(); }
+    qsizetype BytesAvailable() const { return m_received.size() + m_text.held().size(); }
 
     // How long one pass goes on delivering datagrams or reading a connection,
     // so a flood cannot starve the event loop. A bound in time rather than in
@@ -339,6 +345,6 @@ private:
     QHostAddress m_routedFrom;
 
     QByteArray m_received;
-    QByteArray m_textCarry;
+    StreamDecoder m_text { "UTF-8" }; // GetDataText's, holding a cut character
     bool m_streamEnded = false;
 };

@@ -146,9 +146,9 @@ interface, and takes datagrams from anyone.
 
 **Received bytes are never interpreted.** Arrivals go one way only:
 `Winsock::readDatagrams`/`readStream` → `DataArrivalEvent` →
-`frmMain::Winsock_DataArrival` → `GetDataText` (UTF-8 decoding with
-replacement characters, `net/utf8Stream.cpp`) or `GetDataBytes` →
-`buildHexRecord` → `TextField::appendPiece` → `TextStore::append`, which stores
+`frmMain::Winsock_DataArrival` → `GetDataBytes` → the receive log's
+`StreamDecoder` (one a connection, replacement characters for what does not
+decode, `text/StreamDecoder.cpp`) or `buildHexRecord` → `TextField::appendPiece` → `TextStore::append`, which stores
 the characters as they are and draws them as plain text (no rich text, no
 HTML, no links). No received byte
 reaches a format string: status texts are fixed strings, and the only ones

@@ -4,7 +4,7 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core
+packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libicu-dev libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core
           fonts-liberation2)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat

@@ -6,6 +6,7 @@
 #include "windowControls.h"
 #include "windowPort.h"
 
+#include "data/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "ui/fieldLooks.h"
@@ -71,6 +72,7 @@ private Q_SLOTS:
     void largeWriteInHex();
     void splitCharacter_data();
     void splitCharacter();
+    void nextConnectionStartsFresh();
     void sendLongLine_data();
     void sendLongLine();
 
@@ -435,10 +437,29 @@ void tst_Tcp::splitCharacter()
     client.write(first);
     QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("a"), peerWaitMs);
     // The character's first bytes have arrived and wait for the rest.
-    QTRY_COMPARE_WITH_TIMEOUT(control<Winsock>(*w, "Winsock")->BytesAvailable(), first.size() - 1,
-                              peerWaitMs);
+    auto *receive = control<TextField>(*w, "txtReceive")->findChild<ReceiveLog *>();
+    QTRY_COMPARE_WITH_TIMEOUT(receive->decoder().held().size(), first.size() - 1, peerWaitMs);
     client.write(second);
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
+}
+
+// A byte the first client left half a character is no part of the next one's
+// text: the close shows it as U+FFFD.
+void tst_Tcp::nextConnectionStartsFresh()
+{
+    control<TextField>(*w, "txtReceive")->findChild<ReceiveLog *>()->setEncoding("UTF-16LE");
+    Peer first;
+    QVERIFY(serverWithClient(first));
+    first.write(QByteArray("A\0B", 3));
+    first.closeInput();
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), QStringLiteral("Remote client disconnect..."),
+                              peerWaitMs);
+    Peer second;
+    press(control<QRadioButton>(*w, "optServer"));
+    QVERIFY(startClient(second, localPort));
+    QTRY_COMPARE_WITH_TIMEOUT(panelText(*w, 1), clientAccepted, peerWaitMs);
+    second.write(QByteArray("C\0D\0", 4));
+    QTRY_COMPARE_WITH_TIMEOUT(log(), QStringLiteral("A\uFFFDCD"), peerWaitMs);
 }
 
 void tst_Tcp::sendLongLine_data()

@@ -45,6 +45,7 @@ private Q_SLOTS:
     void tabMovesTheFocus();
     void appendGoesToTheEndAfterAnEdit();
     void refusalSticksUntilCleared();
+    void timeLineOnlyWithItsArrival();
     void droppedStorageGoesBackWhileTheViewAnswers_data();
     void droppedStorageGoesBackWhileTheViewAnswers();
     void accessibleText();
@@ -650,6 +651,22 @@ void tst_TextField::refusalSticksUntilCleared()
     QCOMPARE(shown.view.length(), 0);
     QVERIFY(log.appendArrival(QStringLiteral("6")));
     QCOMPARE(shown.view.text(), QStringLiteral("6"));
+}
+
+void tst_TextField::timeLineOnlyWithItsArrival()
+{
+    TextStore::Limits limits;
+    limits.capacity = 12;
+    Shown shown(limits);
+    ReceiveLog log(&shown.view);
+    QVERIFY(log.appendArrival(QLatin1StringView("ab")));
+    // The line would fit, the line with its arrival would not: neither goes in.
+    QVERIFY(!log.appendArrival(QLatin1StringView("wxyz"), u"[t]\r\n"));
+    QCOMPARE(shown.view.text(), QStringLiteral("ab"));
+    log.clear();
+    QVERIFY(log.appendArrival(QLatin1StringView("ab")));
+    QVERIFY(log.appendArrival(QLatin1StringView("xyz"), u"[t]\r\n"));
+    QCOMPARE(shown.view.text(), QStringLiteral("ab\r\n[t]\r\nxyz"));
 }
 
 void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers_data()

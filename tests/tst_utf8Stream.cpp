@@ -1,4 +1,4 @@
-#include "net/utf8Stream.h"
+#include "text/StreamDecoder.h"
 
 #include <QByteArray>
 #include <QList>
@@ -56,10 +56,12 @@ struct Fed
 Fed feed(const QByteArray &bytes, const QList<qsizetype> &cuts)
 {
     Fed fed;
+    StreamDecoder decoder;
     qsizetype from = 0;
     for (qsizetype i = 0; i <= cuts.size(); ++i) {
         const qsizetype to = i < cuts.size() ? cuts.at(i) : bytes.size();
-        fed.text += decodeUtf8Stream(fed.carry, QByteArrayView(bytes).sliced(from, to - from));
+        fed.text += decoder.decode(QByteArrayView(bytes).sliced(from, to - from), 1, false);
+        fed.carry = decoder.held();
         if (fed.fault.isEmpty() && !fed.carry.isEmpty() && !isProperPrefix(fed.carry))
             fed.fault = QStringLiteral("carry %1 after %2 bytes")
                                 .arg(QString::fromLatin1(fed.carry.toHex(' ')))

@@ -1,9 +1,21 @@
 #include "text/textEncoding.h"
 
-#include <QStringDecoder>
+#include "text/StreamDecoder.h"
+#include "text/systemEncodings.h"
+
 #include <QStringEncoder>
 
 #include <algorithm>
+
+namespace {
+
+// The encodings the toolkit converts on every platform; the system does the rest.
+bool toolkitEncodes(const QByteArray &name)
+{
+    return name == "UTF-8" || name == "ISO-8859-1" || name == "UTF-16LE" || name == "UTF-16BE";
+}
+
+} // namespace
 
 QList<TextEncoding> availableEncodings()
 {
@@ -22,8 +34,7 @@ QList<TextEncoding> availableEncodings()
         };
         QList<TextEncoding> known;
         for (const TextEncoding &encoding : wanted) {
-            if (QStringEncoder(encoding.name.constData()).isValid()
-                && QStringDecoder(encoding.name.constData()).isValid())
+            if (toolkitEncodes(encoding.name) || SystemConverter(encoding.name).isValid())
                 known.append(encoding);
         }
         return known;
@@ -33,13 +44,18 @@ QList<TextEncoding> availableEncodings()
 
 EncodedText encodeText(QStringView text, const QByteArray &encoding)
 {
-    QStringEncoder encoder(encoding.constData(), QStringConverter::Flag::Stateless);
-    QByteArray bytes = encoder(text);
+    QByteArray bytes;
+    if (toolkitEncodes(encoding)) {
+        // Without WriteBom a U+FEFF typed first is written as any character is.
+        QStringEncoder encoder(encoding.constData(), QStringConverter::Flag::Stateless);
+        bytes = encoder(text);
+    } else {
+        bytes = SystemConverter(encoding).encode(text);
+    }
     // What the encoding cannot hold it writes as a stand-in ('?' and the
     // like), so the first character that does not come back is the fault.
-    QStringDecoder decoder(encoding.constData(), QStringConverter::Flag::Stateless);
-    const QString back = decoder(bytes);
-    if (!encoder.hasError() && back == text)
+    const QString back = StreamDecoder(encoding).decode(bytes, 0, true);
+    if (back == text)
         return { std::move(bytes), -1 };
     const auto differs = std::mismatch(text.begin(), text.end(), back.begin(), back.end());
     qsizetype at = differs.first - text.begin();

@@ -6,8 +6,8 @@
 #include <QStringView>
 
 // The text encodings the program reads arrivals in and writes sends in:
-// UTF-8, then those of a fixed list that the toolkit knows on this platform
-// (with ICU, all of them; without, Latin-1 and UTF-16 only).
+// UTF-8, then those of a fixed list that this platform knows: the toolkit
+// converts UTF-8, Latin-1 and UTF-16, the system (systemEncodings.h) the rest.
 struct TextEncoding
 {
     QString label;   // as the menu shows it: "Latin-1"
@@ -17,6 +17,7 @@ QList<TextEncoding> availableEncodings();
 
 // The text in the encoding, or where the first character it cannot hold
 // stands (faultAt, with the bytes empty); -1 when all of it was written.
+// A U+FEFF is written where it stands, as any other character.
 struct EncodedText
 {
     QByteArray bytes;

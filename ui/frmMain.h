@@ -108,9 +108,9 @@ private:
     void txtReceive_Capture();
     // Ends the capture; a failure's cause goes to panel 1.
     void stopCapture(const QString &failure = QString());
-    // With Show Arrival Times on, the arrival's line goes in first
-    // (data/receiving.cpp). False when the log is full.
-    bool stampArrival(int bytesTotal);
+    // With Show Arrival Times on, the line that goes in with the arrival
+    // (data/receiving.cpp); empty when it is off.
+    QString arrivalTimeLine(int bytesTotal);
 
     // Status panels are numbered 1 to 3 from the left.
     void setPanelText(int panel, const QString &text);
