@@ -8,8 +8,8 @@
 #include <memory>
 
 // The encodings beyond UTF-8, UTF-16 and Latin-1, converted by the system:
-// ICU on Linux (systemEncodings_unix.cpp), the code pages on Windows
-// (systemEncodings_win.cpp). Named as TextEncoding::name has them
+// ICU on Linux (systemEncodingsIcu.cpp), the code pages on Windows
+// (systemEncodingsWindows.cpp). Named as TextEncoding::name has them
 // ("windows-1252", "GB18030", "Big5", "Shift_JIS", "EUC-KR", "KOI8-R").
 class SystemConverter final
 {
