@@ -88,7 +88,16 @@ public:
         quint16 port = 0;
         quint64 stream = 0;
         bool peerClosed = false; // the stream's last bytes: nothing goes back
+        // A datagram from this endpoint's own socket (its group send come
+        // back, a send to itself): answering it would answer itself.
+        bool fromSelf = false;
     };
+    // Why datagrams were lost before delivery.
+    enum class DropCause {
+        Backlog,      // more held than maxHeldDatagramBytes: they came faster than delivered
+        SystemBuffer, // the system's buffer was full (counted where the system says)
+    };
+    Q_ENUM(DropCause)
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -165,6 +174,11 @@ public:
     // Longest the event loop's posted events (paints, timers, queued calls)
     // wait behind reading: past it, reading gives way to them for a turn.
     static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
+    // Everything a UDP endpoint holds between its socket and delivery, in
+    // DatagramReader::heldCost() terms; more is dropped and reported.
+    static constexpr qint64 maxHeldDatagramBytes = DatagramReader::maxHeldBytes;
+    // Drops of each cause are reported at most this often.
+    static constexpr std::chrono::seconds dropReportInterval { 1 };
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
     // Largest TCP arrival: the largest count a hex record's four digits hold,
@@ -195,6 +209,10 @@ Q_SIGNALS:
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
     void GroupChangedEvent();
+    // Datagrams lost since the last report of that cause, at most one report
+    // a cause each dropReportInterval; the last comes at most that long
+    // after the drop.
+    void DatagramsDroppedEvent(Winsock::DropCause cause, quint64 count);
     // Everything that passes, as it passes, for whoever captures it; built
     // only while something is connected.
     void TrafficEvent(const WinsockTraffic &traffic);
@@ -276,6 +294,24 @@ private:
     void stopReader();
     std::chrono::steady_clock::time_point m_nextPassAt;
     bool m_passScheduled = false;
+
+    // Drops taken from the reader and not yet reported, by cause.
+    void countDrops(DropCause cause, quint64 count);
+    void reportDrops();
+    struct DropTally
+    {
+        quint64 unreported = 0;
+        std::chrono::steady_clock::time_point nextReportAt;
+    };
+    DropTally m_drops[2];
+    bool m_dropReportScheduled = false;
+
+    // Whether a datagram's source is this socket: its port, and an address of
+    // this machine. The machine's addresses are asked again at most once a
+    // second, and only for a datagram from the socket's own port.
+    bool isOwnSource(const QHostAddress &address, quint16 port);
+    QList<QHostAddress> m_ownAddresses;
+    std::chrono::steady_clock::time_point m_ownAddressesUntil;
 
     void deliver(int bytesTotal);
     void stampArrival(const QHostAddress &sender, quint16 port);
