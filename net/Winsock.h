@@ -92,12 +92,6 @@ public:
         // back, a send to itself): answering it would answer itself.
         bool fromSelf = false;
     };
-    // Why datagrams were lost before delivery.
-    enum class DropCause {
-        Backlog,      // more held than maxHeldDatagramBytes: they came faster than delivered
-        SystemBuffer, // the system's buffer was full (counted where the system says)
-    };
-    Q_ENUM(DropCause)
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -177,7 +171,7 @@ public:
     // Everything a UDP endpoint holds between its socket and delivery, in
     // DatagramReader::heldCost() terms; more is dropped and reported.
     static constexpr qint64 maxHeldDatagramBytes = DatagramReader::maxHeldBytes;
-    // Drops of each cause are reported at most this often.
+    // Drops are reported at most this often.
     static constexpr std::chrono::seconds dropReportInterval { 1 };
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
@@ -209,10 +203,12 @@ Q_SIGNALS:
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
     void GroupChangedEvent();
-    // Datagrams lost since the last report of that cause, at most one report
-    // a cause each dropReportInterval; the last comes at most that long
-    // after the drop.
-    void DatagramsDroppedEvent(Winsock::DropCause cause, quint64 count);
+    // Datagrams lost since the last report: `backlog` for want of room
+    // within maxHeldDatagramBytes (they came faster than delivered),
+    // `bySystem` refused by the system's full buffer (where the system
+    // counts them). At most one report each dropReportInterval; the last
+    // comes at most that long after the drop.
+    void DatagramsDroppedEvent(quint64 backlog, quint64 bySystem);
     // Everything that passes, as it passes, for whoever captures it; built
     // only while something is connected.
     void TrafficEvent(const WinsockTraffic &traffic);
@@ -295,15 +291,11 @@ private:
     std::chrono::steady_clock::time_point m_nextPassAt;
     bool m_passScheduled = false;
 
-    // Drops taken from the reader and not yet reported, by cause.
-    void countDrops(DropCause cause, quint64 count);
+    // Drops taken from the reader and not yet reported.
     void reportDrops();
-    struct DropTally
-    {
-        quint64 unreported = 0;
-        std::chrono::steady_clock::time_point nextReportAt;
-    };
-    DropTally m_drops[2];
+    quint64 m_backlogDrops = 0;
+    quint64 m_systemDrops = 0;
+    std::chrono::steady_clock::time_point m_nextDropReportAt;
     bool m_dropReportScheduled = false;
 
     // Whether a datagram's source is this socket: its port, and an address of

@@ -50,8 +50,8 @@ void Winsock::stopReader()
     // for its delivery.
     m_reader.reset();
     m_arrivals.clear();
-    for (DropTally &tally : m_drops)
-        tally.unreported = 0;
+    m_backlogDrops = 0;
+    m_systemDrops = 0;
 }
 
 bool Winsock::waitsForNextPass()
@@ -76,8 +76,9 @@ void Winsock::readDatagrams()
         return;
     DatagramReader *const reader = m_reader.get();
     DatagramReader::Batch fresh = reader->take();
-    countDrops(DropCause::Backlog, fresh.droppedFull);
-    countDrops(DropCause::SystemBuffer, fresh.droppedBySystem);
+    m_backlogDrops += fresh.droppedFull;
+    m_systemDrops += fresh.droppedBySystem;
+    reportDrops();
     if (m_arrivals.empty())
         m_arrivals.swap(fresh.datagrams);
     else
@@ -107,36 +108,24 @@ void Winsock::readDatagrams()
     m_nextPassAt = std::chrono::steady_clock::now() + minReadPassInterval;
 }
 
-void Winsock::countDrops(DropCause cause, quint64 count)
-{
-    if (count == 0)
-        return;
-    m_drops[int(cause)].unreported += count;
-    reportDrops();
-}
-
 void Winsock::reportDrops()
 {
-    const auto now = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> nextDue;
-    for (const DropCause cause : { DropCause::Backlog, DropCause::SystemBuffer }) {
-        DropTally &tally = m_drops[int(cause)];
-        if (tally.unreported == 0)
-            continue;
-        if (now < tally.nextReportAt) {
-            nextDue = std::min(nextDue.value_or(tally.nextReportAt), tally.nextReportAt);
-            continue;
-        }
-        tally.nextReportAt = now + dropReportInterval;
-        Q_EMIT DatagramsDroppedEvent(cause, std::exchange(tally.unreported, 0));
-    }
-    if (!nextDue || m_dropReportScheduled)
+    if (m_backlogDrops == 0 && m_systemDrops == 0)
         return;
-    m_dropReportScheduled = true;
-    QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(*nextDue - now), this, [this] {
-        m_dropReportScheduled = false;
-        reportDrops();
-    });
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_nextDropReportAt) {
+        m_nextDropReportAt = now + dropReportInterval;
+        Q_EMIT DatagramsDroppedEvent(std::exchange(m_backlogDrops, 0),
+                                     std::exchange(m_systemDrops, 0));
+        return;
+    }
+    if (std::exchange(m_dropReportScheduled, true))
+        return;
+    QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(m_nextDropReportAt - now), this,
+                       [this] {
+                           m_dropReportScheduled = false;
+                           reportDrops();
+                       });
 }
 
 bool Winsock::isOwnSource(const QHostAddress &address, quint16 port)

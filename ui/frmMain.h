@@ -102,7 +102,7 @@ private:
 
     // Datagrams lost before the log could show them, told in panel 1
     // (data/datagramDrops.cpp).
-    void Winsock_DatagramsDropped(::Winsock::DropCause cause, quint64 count);
+    void Winsock_DatagramsDropped(quint64 backlog, quint64 bySystem);
 
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
