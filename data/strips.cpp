@@ -16,6 +16,8 @@ void frmMain::connectStrips()
             [this](const QByteArray &bytes, const ::Winsock::Origin &from) {
                 guarded("Replying", [&] { Winsock_BytesArrived(bytes, from); });
             });
+    // Beside the arrivals the strips see, those that never arrived.
+    connect(Winsock, &::Winsock::DatagramsDroppedEvent, this, &frmMain::Winsock_DatagramsDropped);
 }
 
 QString frmMain::repeatSendData()
@@ -34,6 +36,10 @@ void frmMain::Winsock_BytesArrived(const QByteArray &bytes, const ::Winsock::Ori
     // A stream's last bytes, come with its close, have no one to answer.
     if (replies == 0 || from.peerClosed)
         return;
+    if (from.fromSelf) {
+        autoReply->skippedOwn();
+        return;
+    }
     qsizetype sent = 0;
     try {
         for (; sent < replies; ++sent) {

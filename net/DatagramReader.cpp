@@ -15,31 +15,37 @@ constexpr std::chrono::milliseconds retryAfterFailure { 10 };
 DatagramReader::DatagramReader(qintptr descriptor, std::function<void()> arrived)
     : m_descriptor(descriptor)
     , m_arrived(std::move(arrived))
+    , m_wake(systemSockets::openWake())
     , m_thread([this] { run(); })
 { }
 
 DatagramReader::~DatagramReader()
 {
-    requestStop();
+    {
+        const std::lock_guard hold(m_lock);
+        m_stop = true;
+        m_stopped.notify_all();
+    }
+    systemSockets::signalWake(m_wake);
     m_thread.join();
+    systemSockets::closeWake(m_wake);
 }
 
-void DatagramReader::requestStop()
+DatagramReader::Batch DatagramReader::take()
 {
+    Batch batch;
     const std::lock_guard hold(m_lock);
-    m_stop = true;
-    m_room.notify_all();
-}
-
-std::deque<DatagramReader::Datagram> DatagramReader::take()
-{
-    std::deque<Datagram> taken;
-    const std::lock_guard hold(m_lock);
-    taken.swap(m_waiting);
-    m_heldBytes = 0;
+    batch.datagrams.swap(m_waiting);
+    batch.droppedFull = std::exchange(m_droppedFull, 0);
+    batch.droppedBySystem = std::exchange(m_droppedBySystem, 0);
     m_announced = false;
-    m_room.notify_all();
-    return taken;
+    return batch;
+}
+
+void DatagramReader::release(qint64 heldBytes)
+{
+    const std::lock_guard hold(m_lock);
+    m_heldBytes -= heldBytes;
 }
 
 bool DatagramReader::stopping()
@@ -48,17 +54,31 @@ bool DatagramReader::stopping()
     return m_stop;
 }
 
-void DatagramReader::keep(Datagram &&datagram)
+void DatagramReader::keep(const char *bytes, qint64 size, const systemSockets::DatagramEnds &ends)
 {
     bool announce = false;
     {
-        std::unique_lock hold(m_lock);
-        m_room.wait(hold, [this] { return m_stop || m_heldBytes < maxHeldBytes; });
-        if (m_stop)
-            return;
-        const qint64 held = datagram.payload.size() + heldOverheadBytes;
-        m_waiting.push_back(std::move(datagram));
-        m_heldBytes += held;
+        const std::lock_guard hold(m_lock);
+        if (ends.systemDrops) {
+            // A running count, which wraps: what it grew by since last heard.
+            m_droppedBySystem += quint32(*ends.systemDrops - m_systemDropsSeen.value_or(0));
+            m_systemDropsSeen = ends.systemDrops;
+        }
+        const qint64 cost = heldCost(size);
+        try {
+            if (m_heldBytes + cost > maxHeldBytes)
+                ++m_droppedFull;
+            else {
+                m_waiting.push_back({ QByteArray(bytes, size), ends.sender, ends.senderPort,
+                                      ends.destination, std::chrono::system_clock::now(),
+                                      std::chrono::steady_clock::now() });
+                m_heldBytes += cost;
+            }
+        } catch (const std::exception &) {
+            // Out of memory: dropped, as a full buffer would drop it, and the
+            // thread goes on.
+            ++m_droppedFull;
+        }
         announce = !std::exchange(m_announced, true);
     }
     if (announce)
@@ -67,9 +87,10 @@ void DatagramReader::keep(Datagram &&datagram)
 
 void DatagramReader::run()
 {
+    systemSockets::countSystemDrops(m_descriptor);
     QByteArray buffer(maxDatagramBytes, Qt::Uninitialized);
     while (!stopping()) {
-        if (!systemSockets::waitReadable(m_descriptor, pollInterval))
+        if (!systemSockets::waitReadable(m_descriptor, m_wake))
             continue;
         // Everything waiting, then back to the wait.
         while (!stopping()) {
@@ -83,17 +104,10 @@ void DatagramReader::run()
                 // Nothing a user could act on reaches here (an earlier send's
                 // refusal reported late, say); the datagrams behind it matter.
                 std::unique_lock hold(m_lock);
-                m_room.wait_for(hold, retryAfterFailure, [this] { return m_stop; });
+                m_stopped.wait_for(hold, retryAfterFailure, [this] { return m_stop; });
                 break;
             }
-            try {
-                keep({ QByteArray(buffer.constData(), size), ends.sender, ends.senderPort,
-                       ends.destination, std::chrono::system_clock::now(),
-                       std::chrono::steady_clock::now() });
-            } catch (const std::exception &) {
-                // Out of memory: this datagram is dropped, as a full buffer
-                // would drop it, and the thread goes on.
-            }
+            keep(buffer.constData(), size, ends);
         }
     }
 }

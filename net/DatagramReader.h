@@ -3,11 +3,14 @@
 #include <QByteArray>
 #include <QHostAddress>
 
+#include "net/systemSockets.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 // Takes the datagrams of one bound socket off the system on a thread of its
@@ -16,9 +19,18 @@
 // Windows each of Qt's wake-ups and reads costs a round of system messages;
 // its buffer overflows meanwhile. This thread does nothing but receive.
 //
-// The descriptor stays its owner's, who keeps it open and bound until the
-// reader is destroyed, and sends, joins groups and sets options on it from
-// the GUI thread as before: the system serves those beside a receive.
+// Descriptors: the socket stays its owner's, who keeps it open and bound
+// until the reader is destroyed, and sends, joins groups and sets options on
+// it from the GUI thread as before: the system serves those beside a receive.
+// The wake-up handle (systemSockets::openWake) is the reader's own: made
+// before the thread starts, signalled by the destructor, closed after the
+// thread has ended.
+//
+// The bound: every datagram held between the socket and its delivery counts
+// heldCost() against maxHeldBytes, from when the thread keeps it until the
+// owner release()s it, whether it still waits here or was taken and waits for
+// delivery. A datagram that would pass the bound is received all the same (so
+// the system's buffer keeps emptying) and dropped, and counted.
 class DatagramReader
 {
 public:
@@ -31,42 +43,54 @@ public:
         std::chrono::system_clock::time_point wallTime;
         std::chrono::steady_clock::time_point steadyTime;
     };
+    // What one take() hands over.
+    struct Batch
+    {
+        std::deque<Datagram> datagrams; // oldest first
+        quint64 droppedFull = 0;        // since the last take: no room within the bound
+        // Since the last take: refused by the system's full buffer, where the
+        // system counts them (Linux does; Windows does not).
+        quint64 droppedBySystem = 0;
+    };
 
     // Starts reading. `arrived` runs on the reader's thread when datagrams
-    // wait and none did since the last take(); it must only post.
+    // wait or were dropped and no take() came since it last ran; it must
+    // only post.
     DatagramReader(qintptr descriptor, std::function<void()> arrived);
-    // Stops and waits for the thread: at once after wake(), else within
-    // pollInterval.
+    // Wakes the thread and waits for it: at once, even under a flood. What
+    // was not taken is dropped.
     ~DatagramReader();
     DatagramReader(const DatagramReader &) = delete;
     DatagramReader &operator=(const DatagramReader &) = delete;
 
-    // Every datagram waiting, oldest first.
-    std::deque<Datagram> take();
-    // Tells the thread to stop after its current wait; the owner then sends
-    // the socket anything at all to end that wait at once.
-    void requestStop();
+    Batch take();
+    // The owner is done with taken datagrams of these heldCost()s in all.
+    void release(qint64 heldBytes);
 
-    // What the reader holds before it stops receiving: the system's buffer
-    // then fills and drops, as it would without the reader. Each datagram
-    // counts its payload and heldOverheadBytes for its keeping.
+    // What one datagram holds in memory, counted against the bound: its
+    // payload and its keeping (the payload's allocation, both addresses'
+    // and the queue's entry), measured on 64-bit Linux with glibc.
+    static qint64 heldCost(qsizetype payloadSize) { return payloadSize + heldOverheadBytes; }
     static constexpr qint64 maxHeldBytes = qint64(64) * 1024 * 1024;
-    static constexpr qint64 heldOverheadBytes = 128;
-    // How long one wait on the socket lasts, so a stop is seen without a wake.
-    static constexpr std::chrono::milliseconds pollInterval { 50 };
+    static constexpr qint64 heldOverheadBytes = 256;
 
 private:
     void run();
     bool stopping();
-    void keep(Datagram &&datagram);
+    // Keeps a copy of the datagram just received, or counts it dropped.
+    void keep(const char *bytes, qint64 size, const systemSockets::DatagramEnds &ends);
 
     const qintptr m_descriptor;
     const std::function<void()> m_arrived;
+    const qintptr m_wake; // systemSockets::noWake when the system gave none
     std::mutex m_lock;
-    std::condition_variable m_room; // signalled by take() and requestStop()
+    std::condition_variable m_stopped; // signalled by the destructor
     std::deque<Datagram> m_waiting;
-    qint64 m_heldBytes = 0;
-    bool m_announced = false; // `arrived` ran and no take() came since
+    qint64 m_heldBytes = 0; // m_waiting's and what was taken and not released
+    quint64 m_droppedFull = 0;
+    quint64 m_droppedBySystem = 0;
+    std::optional<quint32> m_systemDropsSeen; // the system's count last heard
+    bool m_announced = false;                 // `arrived` ran and no take() came since
     bool m_stop = false;
     std::thread m_thread; // last: it starts once the rest is made
 };

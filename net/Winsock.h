@@ -88,6 +88,9 @@ public:
         quint16 port = 0;
         quint64 stream = 0;
         bool peerClosed = false; // the stream's last bytes: nothing goes back
+        // A datagram from this endpoint's own socket (its group send come
+        // back, a send to itself): answering it would answer itself.
+        bool fromSelf = false;
     };
 
     explicit Winsock(QObject *parent = nullptr);
@@ -165,6 +168,11 @@ public:
     // Longest the event loop's posted events (paints, timers, queued calls)
     // wait behind reading: past it, reading gives way to them for a turn.
     static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
+    // Everything a UDP endpoint holds between its socket and delivery, in
+    // DatagramReader::heldCost() terms; more is dropped and reported.
+    static constexpr qint64 maxHeldDatagramBytes = DatagramReader::maxHeldBytes;
+    // Drops are reported at most this often.
+    static constexpr std::chrono::seconds dropReportInterval { 1 };
     // Datagrams waiting for their host name to resolve; more are refused.
     static constexpr int maxQueuedDatagrams = 1024;
     // Largest TCP arrival: the largest count a hex record's four digits hold,
@@ -195,6 +203,12 @@ Q_SIGNALS:
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);
     void GroupChangedEvent();
+    // Datagrams lost since the last report: `backlog` for want of room
+    // within maxHeldDatagramBytes (they came faster than delivered),
+    // `bySystem` refused by the system's full buffer (where the system
+    // counts them). At most one report each dropReportInterval; the last
+    // comes at most that long after the drop.
+    void DatagramsDroppedEvent(quint64 backlog, quint64 bySystem);
     // Everything that passes, as it passes, for whoever captures it; built
     // only while something is connected.
     void TrafficEvent(const WinsockTraffic &traffic);
@@ -276,6 +290,20 @@ private:
     void stopReader();
     std::chrono::steady_clock::time_point m_nextPassAt;
     bool m_passScheduled = false;
+
+    // Drops taken from the reader and not yet reported.
+    void reportDrops();
+    quint64 m_backlogDrops = 0;
+    quint64 m_systemDrops = 0;
+    std::chrono::steady_clock::time_point m_nextDropReportAt;
+    bool m_dropReportScheduled = false;
+
+    // Whether a datagram's source is this socket: its port, and an address of
+    // this machine. The machine's addresses are asked again at most once a
+    // second, and only for a datagram from the socket's own port.
+    bool isOwnSource(const QHostAddress &address, quint16 port);
+    QList<QHostAddress> m_ownAddresses;
+    std::chrono::steady_clock::time_point m_ownAddressesUntil;
 
     void deliver(int bytesTotal);
     void stampArrival(const QHostAddress &sender, quint16 port);

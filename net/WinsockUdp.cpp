@@ -1,10 +1,12 @@
 #include "net/Winsock.h"
 
 #include <QHostInfo>
+#include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -44,15 +46,12 @@ void Winsock::openUdp(quint16 port)
 
 void Winsock::stopReader()
 {
-    if (!m_reader)
-        return;
-    m_reader->requestStop();
-    // Any datagram ends the reader's wait at once; were it lost, the wait
-    // ends by itself.
-    m_udp->writeDatagram(QByteArray(1, '\0'), QHostAddress(QHostAddress::LocalHost),
-                         m_udp->localPort());
+    // What is held is dropped at once: a close under a flood must not wait
+    // for its delivery.
     m_reader.reset();
     m_arrivals.clear();
+    m_backlogDrops = 0;
+    m_systemDrops = 0;
 }
 
 bool Winsock::waitsForNextPass()
@@ -75,14 +74,22 @@ void Winsock::readDatagrams()
 {
     if (!m_reader || waitsForNextPass())
         return;
-    std::deque<DatagramReader::Datagram> fresh = m_reader->take();
+    DatagramReader *const reader = m_reader.get();
+    DatagramReader::Batch fresh = reader->take();
+    m_backlogDrops += fresh.droppedFull;
+    m_systemDrops += fresh.droppedBySystem;
+    reportDrops();
     if (m_arrivals.empty())
-        m_arrivals.swap(fresh);
+        m_arrivals.swap(fresh.datagrams);
     else
-        std::move(fresh.begin(), fresh.end(), std::back_inserter(m_arrivals));
+        std::move(fresh.datagrams.begin(), fresh.datagrams.end(), std::back_inserter(m_arrivals));
+    // What this pass delivered leaves the bound once, when the pass ends.
+    qint64 delivered = 0;
+    const auto release = [reader, &delivered] { reader->release(delivered); };
     const auto end = std::chrono::steady_clock::now() + maxReadPerWakeup;
     while (!m_arrivals.empty()) {
         if (std::chrono::steady_clock::now() >= end) {
+            release();
             // The rest after whatever else waits on the event loop.
             m_nextPassAt = {};
             QMetaObject::invokeMethod(this, &Winsock::readDatagrams, Qt::QueuedConnection);
@@ -90,12 +97,54 @@ void Winsock::readDatagrams()
         }
         DatagramReader::Datagram datagram = std::move(m_arrivals.front());
         m_arrivals.pop_front();
+        delivered += DatagramReader::heldCost(datagram.payload.size());
         deliverDatagram(datagram);
-        // The handler may close the endpoint.
-        if (!m_reader)
+        // The handler may close the endpoint, and with it the reader (and
+        // even open another).
+        if (m_reader.get() != reader)
             return;
     }
+    release();
     m_nextPassAt = std::chrono::steady_clock::now() + minReadPassInterval;
+}
+
+void Winsock::reportDrops()
+{
+    if (m_backlogDrops == 0 && m_systemDrops == 0)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_nextDropReportAt) {
+        m_nextDropReportAt = now + dropReportInterval;
+        Q_EMIT DatagramsDroppedEvent(std::exchange(m_backlogDrops, 0),
+                                     std::exchange(m_systemDrops, 0));
+        return;
+    }
+    if (std::exchange(m_dropReportScheduled, true))
+        return;
+    QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(m_nextDropReportAt - now), this,
+                       [this] {
+                           m_dropReportScheduled = false;
+                           reportDrops();
+                       });
+}
+
+bool Winsock::isOwnSource(const QHostAddress &address, quint16 port)
+{
+    if (port != m_udp->localPort())
+        return false;
+    if (address.isLoopback())
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_ownAddressesUntil) {
+        m_ownAddresses = QNetworkInterface::allAddresses();
+        m_ownAddressesUntil = now + std::chrono::seconds(1);
+    }
+    // The system's list names link-local addresses with their scope; a
+    // datagram's source may name it otherwise.
+    return std::any_of(m_ownAddresses.cbegin(), m_ownAddresses.cend(),
+                       [&address](const QHostAddress &own) {
+                           return own.isEqual(address, QHostAddress::TolerantConversion);
+                       });
 }
 
 void Winsock::deliverDatagram(DatagramReader::Datagram &datagram)
@@ -113,7 +162,9 @@ void Winsock::deliverDatagram(DatagramReader::Datagram &datagram)
         Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, true, local, m_udp->localPort(), sender,
                               m_arrivalSenderPort, m_arrivalWall, m_received });
     }
-    Q_EMIT BytesArrivedEvent(m_received, { datagram.sender, datagram.senderPort });
+    Origin from { datagram.sender, datagram.senderPort };
+    from.fromSelf = isOwnSource(sender, datagram.senderPort);
+    Q_EMIT BytesArrivedEvent(m_received, from);
     deliver(int(m_received.size()));
 }
 

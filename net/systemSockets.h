@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 
 namespace systemSockets {
 
@@ -39,9 +40,24 @@ void resetOnClose(qintptr descriptor);
 // Looks a route up as a send would (a UDP connect): 0 when there is one.
 int routeTo(const QHostAddress &to);
 
-// Waits until a datagram waits on the descriptor, at most `timeout`: false
-// when none came (or the wait failed).
-bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout);
+// A handle that ends another thread's waitReadable: an eventfd on POSIX, a
+// loopback socket of its own on Windows, whose Qt watches every socket with
+// a window message that an event tied to the socket would silently replace.
+// Whoever opens one closes it, once no thread waits on it any more.
+constexpr qintptr noWake = -1;
+qintptr openWake(); // noWake when the system has none to give
+void signalWake(qintptr wake);
+void closeWake(qintptr wake);
+
+// Waits until the descriptor has a datagram (or an error) to receive, or the
+// wake is signalled: true for the first. With noWake the wait lasts at most
+// noWakeTimeout, so a stop is still seen.
+bool waitReadable(qintptr descriptor, qintptr wake);
+constexpr std::chrono::milliseconds noWakeTimeout { 50 };
+
+// Asks the system to tell, with each datagram, how many this socket's full
+// buffer has dropped so far (DatagramEnds::systemDrops). Windows never does.
+void countSystemDrops(qintptr descriptor);
 
 // One datagram's source and the address it was sent to (null where the
 // system does not say).
@@ -50,6 +66,9 @@ struct DatagramEnds
     QHostAddress sender;
     quint16 senderPort = 0;
     QHostAddress destination;
+    // The socket's running count of dropped datagrams, which wraps; absent
+    // where the system does not say, and on Linux until the first drop.
+    std::optional<quint32> systemDrops;
 };
 
 // Takes one datagram off the descriptor without waiting, at most `capacity`

@@ -1,10 +1,12 @@
-// Group membership, route lookup and plain receives on a POSIX system.
+// Group membership, route lookup, plain receives and their wake-up on a POSIX
+// system.
 
 #include "net/systemSockets.h"
 
 #include <QNetworkInterface>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #ifdef __linux__
@@ -13,6 +15,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -149,10 +152,41 @@ int routeTo(const QHostAddress &to)
     return error;
 }
 
-bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout)
+qintptr openWake()
 {
-    pollfd watched { int(descriptor), POLLIN, 0 };
-    return ::poll(&watched, 1, int(timeout.count())) > 0;
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return wake < 0 ? noWake : wake;
+}
+
+void signalWake(qintptr wake)
+{
+    if (wake == noWake)
+        return;
+    const uint64_t one = 1;
+    // Fails only when the count is full, which wakes as well.
+    [[maybe_unused]] const ssize_t written = ::write(int(wake), &one, sizeof one);
+}
+
+void closeWake(qintptr wake)
+{
+    if (wake != noWake)
+        ::close(int(wake));
+}
+
+bool waitReadable(qintptr descriptor, qintptr wake)
+{
+    pollfd watched[2] { { int(descriptor), POLLIN, 0 }, { int(wake), POLLIN, 0 } };
+    const bool hasWake = wake != noWake;
+    const int timeout = hasWake ? -1 : int(noWakeTimeout.count());
+    if (::poll(watched, hasWake ? 2 : 1, timeout) <= 0)
+        return false;
+    return watched[0].revents != 0;
+}
+
+void countSystemDrops(qintptr descriptor)
+{
+    const int on = 1;
+    setOption(descriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
 }
 
 // The system writes `buffer` through the iovec, which the check cannot see.
@@ -163,8 +197,9 @@ qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, Datagr
     sockaddr_storage from {};
     iovec piece { buffer, size_t(capacity) };
     // Room for the destination of either family, which the socket was asked for when
-    // it was made.
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    // it was made, and the count of drops.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))
+                                  + CMSG_SPACE(sizeof(uint32_t))];
     msghdr message {};
     message.msg_name = &from;
     message.msg_namelen = sizeof from;
@@ -184,8 +219,13 @@ qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, Datagr
                                ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&from)->sin6_port)
                                : ntohs(reinterpret_cast<const sockaddr_in *>(&from)->sin_port);
     ends->destination.clear();
+    ends->systemDrops.reset();
     for (cmsghdr *part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
-        if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO) {
+        if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t drops;
+            std::memcpy(&drops, CMSG_DATA(part), sizeof drops);
+            ends->systemDrops = drops;
+        } else if (part->cmsg_level == IPPROTO_IP && part->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(part), sizeof info);
             ends->destination.setAddress(ntohl(info.ipi_addr.s_addr));

@@ -1,5 +1,6 @@
-// Group membership, route lookup and plain receives on Windows. Winsock
-// takes an IPv4 interface by its address, and its options as DWORDs.
+// Group membership, route lookup, plain receives and their wake-up on
+// Windows. Winsock takes an IPv4 interface by its address, and its options as
+// DWORDs.
 
 // Winsock 2 before anything that could pull in the first Winsock's numbering.
 #include <winsock2.h>
@@ -189,11 +190,55 @@ int routeTo(const QHostAddress &to)
     return error;
 }
 
-bool waitReadable(qintptr descriptor, std::chrono::milliseconds timeout)
+qintptr openWake()
 {
-    WSAPOLLFD watched { SOCKET(descriptor), POLLRDNORM, 0 };
-    return ::WSAPoll(&watched, 1, INT(timeout.count())) > 0;
+    // Winsock stays started while the wake lives, whoever else stops it.
+    WSADATA started {};
+    if (::WSAStartup(MAKEWORD(2, 2), &started) != 0)
+        return noWake;
+    // A datagram socket connected to itself: a send to it makes it readable.
+    const SOCKET wake = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                                     WSA_FLAG_NO_HANDLE_INHERIT);
+    sockaddr_in self {};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof self;
+    if (wake == INVALID_SOCKET || ::bind(wake, reinterpret_cast<sockaddr *>(&self), size) != 0
+        || ::getsockname(wake, reinterpret_cast<sockaddr *>(&self), &size) != 0
+        || ::connect(wake, reinterpret_cast<sockaddr *>(&self), size) != 0) {
+        if (wake != INVALID_SOCKET)
+            ::closesocket(wake);
+        ::WSACleanup();
+        return noWake;
+    }
+    return qintptr(wake);
 }
+
+void signalWake(qintptr wake)
+{
+    if (wake != noWake)
+        ::send(SOCKET(wake), "", 0, 0);
+}
+
+void closeWake(qintptr wake)
+{
+    if (wake == noWake)
+        return;
+    ::closesocket(SOCKET(wake));
+    ::WSACleanup();
+}
+
+bool waitReadable(qintptr descriptor, qintptr wake)
+{
+    WSAPOLLFD watched[2] { { SOCKET(descriptor), POLLRDNORM, 0 }, { SOCKET(wake), POLLRDNORM, 0 } };
+    const bool hasWake = wake != noWake;
+    const INT timeout = hasWake ? -1 : INT(noWakeTimeout.count());
+    if (::WSAPoll(watched, hasWake ? 2 : 1, timeout) <= 0)
+        return false;
+    return watched[0].revents != 0;
+}
+
+void countSystemDrops(qintptr) { }
 
 qint64 receiveDatagram(qintptr descriptor, char *buffer, qint64 capacity, DatagramEnds *ends,
                        int *error)

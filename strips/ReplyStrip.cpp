@@ -60,6 +60,7 @@ void ReplyStrip::turnOn()
     m_reply = reply;
     m_stream = 0;
     m_replied = 0;
+    m_skipped = 0;
     m_on = true;
     lock(true);
     showCount();
@@ -88,6 +89,13 @@ qsizetype ReplyStrip::repliesFor(QByteArrayView bytes, quint64 stream)
 void ReplyStrip::replied(qsizetype count)
 {
     m_replied += count;
+    if (!m_showSoon.isActive())
+        m_showSoon.start();
+}
+
+void ReplyStrip::skippedOwn()
+{
+    ++m_skipped;
     if (!m_showSoon.isActive())
         m_showSoon.start();
 }
@@ -126,6 +134,8 @@ void ReplyStrip::showCount(const QString &reason)
 {
     m_showSoon.stop();
     QString text = QStringLiteral("Replied %1").arg(m_replied);
+    if (m_skipped != 0)
+        text += QStringLiteral(", %1 from this program skipped").arg(m_skipped);
     if (!reason.isEmpty())
         text += QStringLiteral("; off: ") + reason;
     setStatus(text);

@@ -13,8 +13,10 @@ class QPushButton;
 // "Reply Automatically…" in the receive log: When an arrival contains
 // [text], reply [text], a Hex tick for each (the text read as bytes in hex, as
 // Send as Hex reads the send box; otherwise its UTF-8), On/Off and
-// "Replied 7". The window feeds it every arrival's bytes and sends the reply
-// it asks for, once an occurrence.
+// "Replied 7" ("Replied 7, 3 from this program skipped" once datagrams of the
+// program's own socket matched: a reply to them would answer itself, and a
+// reply that matches would double at each round). The window feeds it every
+// arrival's bytes and sends the reply it asks for, once an occurrence.
 //
 // Invariants: on is m_reply holding the bytes read at On, and then both texts
 // and ticks are locked; each TCP connection's stream is matched as one text,
@@ -38,6 +40,9 @@ public:
     const QByteArray &reply() const { return m_reply; }
     // Counts replies that went out.
     void replied(qsizetype count);
+    // Counts an arrival from the program itself that called for replies and
+    // got none.
+    void skippedOwn();
 
 protected:
     void stop() override { turnOffWith(QString()); }
@@ -59,6 +64,7 @@ private:
     QByteArray m_reply;
     quint64 m_stream = 0; // whose stream m_matcher has been reading
     qsizetype m_replied = 0;
+    qsizetype m_skipped = 0;
     // Under a flood the count is shown at most every 100 ms, and always
     // shown in the end: a label set ten thousand times a second would cost
     // more than the replies.

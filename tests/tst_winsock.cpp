@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
@@ -171,6 +172,9 @@ private Q_SLOTS:
     void udpFloodArrivesInOrder_data();
     void udpFloodArrivesInOrder();
     void udpReceivesWhileGuiThreadIsBusy();
+    void udpBacklogBounded();
+    void udpOwnSource_data();
+    void udpOwnSource();
     void udpUnresolvableHost();
     void udpGroup_data();
     void udpGroup();
@@ -528,6 +532,87 @@ void tst_Winsock::udpReceivesWhileGuiThreadIsBusy()
     QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), rounds * perRound, waitMs);
     for (int i = 0; i < rounds * perRound; ++i)
         QCOMPARE(receiver.datagrams.at(i), QByteArray::number(i));
+}
+
+// The GUI thread takes nothing while more than the bound comes, then takes it
+// all and, delivering the first, lets more come: what is held, waiting or
+// taken, never passes the bound, and every datagram is delivered or told.
+void tst_Winsock::udpBacklogBounded()
+{
+    Winsock receiver;
+    receiver.setProtocol(Winsock::UDP);
+    receiver.Bind(0);
+    auto *socket = receiver.findChild<QUdpSocket *>();
+    QVERIFY(socket);
+    const QByteArray payload(60000, 'x');
+    const qint64 fits = Winsock::maxHeldDatagramBytes / DatagramReader::heldCost(payload.size());
+    QUdpSocket sender;
+    qint64 sent = 0;
+    // Each datagram waits until the reader took it off the socket: the
+    // system's buffer drops none, and the loop does not turn.
+    const auto flood = [&](qint64 count) {
+        for (qint64 i = 0; i < count; ++i, ++sent) {
+            sender.writeDatagram(payload, QHostAddress::LocalHost, receiver.LocalPort());
+            QDeadlineTimer limit(waitMs);
+            while (socket->bytesAvailable() > 0 && !limit.hasExpired()) { }
+        }
+    };
+    qint64 delivered = 0;
+    connect(&receiver, &Winsock::DataArrivalEvent, &receiver, [&] {
+        if (delivered++ == 0)
+            flood(fits);
+    });
+    quint64 dropped = 0;
+    QList<qint64> reportedAt;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&receiver, &Winsock::DatagramsDroppedEvent, &receiver,
+            [&](quint64 backlog, quint64 bySystem) {
+                dropped += backlog + bySystem;
+                reportedAt.append(clock.elapsed());
+            });
+
+    flood(fits + 100);
+    QTRY_COMPARE_WITH_TIMEOUT(qint64(dropped), sent - fits, waitMs);
+    QCOMPARE(delivered, fits);
+    QCOMPARE(reportedAt.size(), 2);
+    QVERIFY(reportedAt[1] - reportedAt[0] >= 990); // told at most once a second
+}
+
+void tst_Winsock::udpOwnSource_data()
+{
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("ownSocket");
+
+    QTest::newRow("own-to-loopback") << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("own-to-ipv6-loopback") << QStringLiteral("::1") << true;
+    QTest::newRow("own-to-local-address") << Winsock::LocalIP() << true;
+    QTest::newRow("other-socket") << QStringLiteral("127.0.0.1") << false;
+}
+
+void tst_Winsock::udpOwnSource()
+{
+    QFETCH(QString, to);
+    QFETCH(bool, ownSocket);
+
+    Winsock receiver;
+    receiver.setProtocol(Winsock::UDP);
+    receiver.Bind(0);
+    QList<bool> fromSelf;
+    connect(&receiver, &Winsock::BytesArrivedEvent, &receiver,
+            [&](const QByteArray &, const Winsock::Origin &from) {
+                fromSelf.append(from.fromSelf);
+            });
+    if (ownSocket) {
+        receiver.setRemoteHost(to);
+        receiver.setRemotePort(receiver.LocalPort());
+        if (failureOf([&] { receiver.SendData(QStringLiteral("own")); }))
+            QSKIP(qPrintable(QStringLiteral("this machine cannot send to ") + to));
+    } else {
+        QUdpSocket other;
+        other.writeDatagram("other", QHostAddress(to), receiver.LocalPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(fromSelf, QList<bool> { ownSocket }, waitMs);
 }
 
 void tst_Winsock::udpUnresolvableHost()

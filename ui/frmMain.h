@@ -100,6 +100,10 @@ private:
     // Each arrival's bytes, before the log shows them: the replies they call for.
     void Winsock_BytesArrived(const QByteArray &bytes, const ::Winsock::Origin &from);
 
+    // Datagrams lost before the log could show them, told in panel 1
+    // (data/datagramDrops.cpp).
+    void Winsock_DatagramsDropped(quint64 backlog, quint64 bySystem);
+
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
 
