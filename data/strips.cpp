@@ -16,8 +16,6 @@ void frmMain::connectStrips()
             [this](const QByteArray &bytes, const ::Winsock::Origin &from) {
                 guarded("Replying", [&] { Winsock_BytesArrived(bytes, from); });
             });
-    // Beside the arrivals the strips see, those that never arrived.
-    connect(Winsock, &::Winsock::DatagramsDroppedEvent, this, &frmMain::Winsock_DatagramsDropped);
 }
 
 QString frmMain::repeatSendData()

@@ -1,10 +1,10 @@
 #include "ui/frmMain.h"
 
 #include "net/Winsock.h"
+#include "text/groupedNumber.h"
 #include "ui/fieldLooks.h"
 
 #include <QLineEdit>
-#include <QLocale>
 #include <QRadioButton>
 
 void frmMain::TCP_Server()
@@ -52,11 +52,9 @@ void frmMain::Winsock_Close()
 
 void frmMain::Winsock_Reset(qint64 unsentBytes, bool atLeast)
 {
-    QLocale grouped = QLocale::c();
-    grouped.setNumberOptions(QLocale::DefaultNumberOptions);
     setPanelText(1, QStringLiteral("Closed the connection; %1%2 %3 not sent")
                             .arg(atLeast ? QStringLiteral("at least ") : QString(),
-                                 grouped.toString(unsentBytes),
+                                 groupedNumber(quint64(unsentBytes)),
                                  unsentBytes == 1 ? QStringLiteral("byte was")
                                                   : QStringLiteral("bytes were")));
 }

@@ -413,6 +413,10 @@ void frmMain::connectEvents()
     connect(Winsock, &::Winsock::ResetEvent, this, [this](qint64 unsentBytes, bool atLeast) {
         guarded("Disconnecting", [&] { Winsock_Reset(unsentBytes, atLeast); });
     });
+    connect(Winsock, &::Winsock::DatagramsDroppedEvent, this,
+            [this](quint64 backlog, quint64 bySystem) {
+                guarded("Receiving data", [&] { Winsock_DatagramsDropped(backlog, bySystem); });
+            });
     connect(Winsock, &::Winsock::DataArrivalEvent, this, [this](int bytesTotal) {
         guarded(
                 "Receiving data", [this, bytesTotal] { Winsock_DataArrival(bytesTotal); },
