@@ -12,14 +12,10 @@ StatusLabel::StatusLabel(QWidget *parent)
     setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
-QString StatusLabel::shownText() const
-{
-    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
-}
-
 void StatusLabel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
-                          shownText(), foregroundRole());
+                          fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()),
+                          foregroundRole());
 }

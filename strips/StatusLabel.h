@@ -15,9 +15,6 @@ class StatusLabel final : public QLabel
 public:
     explicit StatusLabel(QWidget *parent);
 
-    // What is painted at the label's present width.
-    QString shownText() const;
-
 protected:
     void paintEvent(QPaintEvent *event) override;
 };

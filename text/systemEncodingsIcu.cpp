@@ -19,16 +19,15 @@ void replaceWithFffd(const void *, UConverterToUnicodeArgs *args, const char *, 
     ucnv_cbToUWriteUChars(args, &replacement, 1, 0, error);
 }
 
-struct ConverterCloser
-{
-    void operator()(UConverter *converter) const { ucnv_close(converter); }
-};
-
 } // namespace
 
 struct SystemConverter::State
 {
-    std::unique_ptr<UConverter, ConverterCloser> converter;
+    struct Closer
+    {
+        void operator()(UConverter *converter) const { ucnv_close(converter); }
+    };
+    std::unique_ptr<UConverter, Closer> converter;
 };
 
 SystemConverter::SystemConverter(const QByteArray &name)
