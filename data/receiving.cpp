@@ -71,6 +71,18 @@ void frmMain::Winsock_DataArrival(int bytesTotal)
         setPanelText(1, arrivalFailedText());
 }
 
+void frmMain::showCharacterCutByClose()
+{
+    // The peer's close came after its last bytes: a character they began
+    // never ends. Hex records show no characters, so nothing is held for them.
+    StreamDecoder &decoder = receiveLog->decoder();
+    if (!decoder.holdsBytes() || chkHexDISP->checkState() == Qt::Checked)
+        return;
+    const QString cut = decoder.decode({}, Winsock->ArrivalOrigin().stream, true);
+    if (!receiveLog->appendArrival(QStringView(cut)))
+        setPanelText(1, arrivalFailedText());
+}
+
 void frmMain::cmdClear_Click()
 {
     receiveLog->clear();

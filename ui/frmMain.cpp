@@ -408,8 +408,12 @@ void frmMain::connectEvents()
     });
     connect(Winsock, &::Winsock::ConnectEvent, this,
             [this] { guarded("Connecting", [this] { Winsock_Connect(); }); });
-    connect(Winsock, &::Winsock::CloseEvent, this,
-            [this] { guarded("Disconnecting", [this] { Winsock_Close(); }); });
+    connect(Winsock, &::Winsock::CloseEvent, this, [this] {
+        guarded("Disconnecting", [this] {
+            showCharacterCutByClose();
+            Winsock_Close();
+        });
+    });
     connect(Winsock, &::Winsock::ResetEvent, this, [this](qint64 unsentBytes, bool atLeast) {
         guarded("Disconnecting", [&] { Winsock_Reset(unsentBytes, atLeast); });
     });

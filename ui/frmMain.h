@@ -115,6 +115,8 @@ private:
     // With Show Arrival Times on, the line that goes in with the arrival
     // (data/receiving.cpp); empty when it is off.
     QString arrivalTimeLine(int bytesTotal);
+    // The first bytes of a character the TCP peer's close cut short, as U+FFFD.
+    void showCharacterCutByClose();
 
     // Status panels are numbered 1 to 3 from the left.
     void setPanelText(int panel, const QString &text);
