@@ -574,16 +574,19 @@ void tst_Winsock::udpBacklogBounded()
 
     flood(fits + 100);
 #ifdef Q_OS_WIN
-    // The system counts none it drops itself: under Wine one in a thousand.
-    const qint64 unseen = sent / 1000;
+    // Wine's peek says a datagram was taken before it was, so a few reach
+    // the reader after the window made room again; and the system counts
+    // none it drops itself.
+    const qint64 slack = sent / 100;
 #else
-    const qint64 unseen = 0;
+    const qint64 slack = 0;
 #endif
-    QTRY_VERIFY_WITH_TIMEOUT(qint64(dropped) >= sent - fits - unseen, waitMs);
-    QVERIFY(qint64(dropped) <= sent - fits);
-    QCOMPARE(delivered, fits);
-    QCOMPARE(reportedAt.size(), 2);
-    QVERIFY(reportedAt[1] - reportedAt[0] >= 990); // told at most once a second
+    QTRY_VERIFY_WITH_TIMEOUT(qint64(dropped) + delivered >= sent - slack, waitMs);
+    QVERIFY(qint64(dropped) + delivered <= sent);
+    QVERIFY(delivered >= fits && delivered <= fits + slack);
+    QVERIFY(reportedAt.size() >= 2);
+    for (qsizetype i = 1; i < reportedAt.size(); ++i)
+        QVERIFY(reportedAt[i] - reportedAt[i - 1] >= 990); // told at most once a second
 }
 
 void tst_Winsock::udpOwnSource_data()
