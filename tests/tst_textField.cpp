@@ -663,10 +663,6 @@ void tst_TextField::timeLineOnlyWithItsArrival()
     // The line would fit, the line with its arrival would not: neither goes in.
     QVERIFY(!log.appendArrival(QLatin1StringView("wxyz"), u"[t]\r\n"));
     QCOMPARE(shown.view.text(), QStringLiteral("ab"));
-    log.clear();
-    QVERIFY(log.appendArrival(QLatin1StringView("ab")));
-    QVERIFY(log.appendArrival(QLatin1StringView("xyz"), u"[t]\r\n"));
-    QCOMPARE(shown.view.text(), QStringLiteral("ab\r\n[t]\r\nxyz"));
 }
 
 void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers_data()
