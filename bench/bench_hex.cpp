@@ -4,7 +4,7 @@
 
 #include "benchCommon.h"
 
-#include "data/hexRecord.h"
+#include "text/hexRecord.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

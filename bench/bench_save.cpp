@@ -6,7 +6,7 @@
 // (and `cp` followed by `sync` of the copy) in the same run.
 //   bench_save [--smoke] [--runs N] [--dir FOLDER]
 
-#include "data/logSave.h"
+#include "log/LogSave.h"
 #include "windowHarness.h"
 
 #include <QDir>

@@ -14,7 +14,7 @@
 
 #include "windowHarness.h"
 
-#include "data/hexRecord.h"
+#include "text/hexRecord.h"
 
 #include <QProcess>
 #include <QStandardPaths>

@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "capture/CaptureFile.h"
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 #include "net/Winsock.h"
 
 #include <QCloseEvent>

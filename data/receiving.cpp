@@ -1,8 +1,8 @@
 #include "ui/frmMain.h"
 
-#include "data/ReceiveLog.h"
-#include "data/arrivalLine.h"
-#include "data/hexRecord.h"
+#include "log/ReceiveLog.h"
+#include "text/arrivalLine.h"
+#include "text/hexRecord.h"
 #include "net/Winsock.h"
 #include "text/StreamDecoder.h"
 
@@ -27,7 +27,7 @@ QString frmMain::arrivalTimeLine(int bytesTotal)
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (lastSendAt)
         sinceSend = Winsock->ArrivalTime() - *lastSendAt;
-    return arrivalLine(at, Winsock->ArrivalSender(), Winsock->ArrivalSenderPort(), bytesTotal,
+    return arrivalLine(at, Winsock->ArrivalSender().toString(), Winsock->ArrivalSenderPort(), bytesTotal,
                        sinceSend);
 }
 

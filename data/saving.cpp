@@ -1,6 +1,6 @@
 #include "ui/frmMain.h"
 
-#include "data/logSave.h"
+#include "log/LogSave.h"
 #include "field/widget/TextField.h"
 
 #include <QApplication>

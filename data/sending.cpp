@@ -1,7 +1,7 @@
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "text/hexText.h"

@@ -1,6 +1,6 @@
 // Builds a hex record from the input, reads it back by the layout rules and
 // checks that it names the same transport, count and bytes.
-#include "data/hexRecord.h"
+#include "text/hexRecord.h"
 
 #include <QByteArray>
 #include <QString>

@@ -29,7 +29,6 @@ class ReplyStrip final : public FieldStrip
 public:
     explicit ReplyStrip(TextField *field);
 
-    bool isOn() const { return m_on; }
     void turnOn();
     // Turns replying off, if it is on; a reason says why.
     void turnOffWith(const QString &reason);

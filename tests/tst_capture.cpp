@@ -9,7 +9,7 @@
 #include "capture/CaptureFile.h"
 #include "capture/TcpFlow.h"
 #include "capture/pcapng.h"
-#include "data/arrivalLine.h"
+#include "text/arrivalLine.h"
 #include "field/widget/TextField.h"
 #include "ui/frmMain.h"
 
@@ -298,7 +298,7 @@ void tst_Capture::arrivalLines()
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (sinceSendNs >= 0)
         sinceSend = std::chrono::nanoseconds(sinceSendNs);
-    QCOMPARE(arrivalLine(QTime(10, 4, 41, 123), QHostAddress(sender), 5353, bytes, sinceSend),
+    QCOMPARE(arrivalLine(QTime(10, 4, 41, 123), sender, 5353, bytes, sinceSend),
              line);
 }
 

@@ -1,4 +1,4 @@
-#include "data/hexRecord.h"
+#include "text/hexRecord.h"
 
 #include <QByteArray>
 #include <QRandomGenerator>

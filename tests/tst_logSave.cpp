@@ -1,8 +1,8 @@
 #include "asNobody.h"
 #include "windowControls.h"
 
-#include "data/ReceiveLog.h"
-#include "data/logSave.h"
+#include "log/ReceiveLog.h"
+#include "log/LogSave.h"
 #include "field/widget/TextField.h"
 #include "ui/frmMain.h"
 

@@ -6,7 +6,7 @@
 #include "windowControls.h"
 #include "windowPort.h"
 
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "ui/fieldLooks.h"

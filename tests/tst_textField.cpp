@@ -1,4 +1,4 @@
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 #include "field/transfer/TextFieldMimeData.h"
 #include "field/widget/TextField.h"
 #include "windowControls.h"

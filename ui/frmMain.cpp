@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "capture/CaptureFile.h"
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
 #include "strips/RepeatStrip.h"

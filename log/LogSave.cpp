@@ -1,4 +1,4 @@
-#include "data/logSave.h"
+#include "log/LogSave.h"
 
 #include "field/model/TextWriter.h"
 #include "field/widget/TextField.h"

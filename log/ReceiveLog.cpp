@@ -1,4 +1,4 @@
-#include "data/ReceiveLog.h"
+#include "log/ReceiveLog.h"
 
 #include "field/widget/TextField.h"
 #include "text/textEncoding.h"

@@ -1,13 +1,12 @@
-#include "data/arrivalLine.h"
+#include "text/arrivalLine.h"
 
 #include <algorithm>
 
-QString arrivalLine(QTime at, const QHostAddress &sender, quint16 port, qsizetype bytes,
+QString arrivalLine(QTime at, const QString &sender, quint16 port, qsizetype bytes,
                     std::optional<std::chrono::nanoseconds> sinceSend)
 {
-    const QString address = sender.protocol() == QAbstractSocket::IPv6Protocol
-                                    ? QStringLiteral("[%1]").arg(sender.toString())
-                                    : sender.toString();
+    const QString address
+            = sender.contains(u':') ? QStringLiteral("[%1]").arg(sender) : sender;
     QString line = QStringLiteral("[%1  from %2:%3  %4 %5")
                            .arg(at.toString(QStringLiteral("HH:mm:ss.zzz")), address)
                            .arg(port)

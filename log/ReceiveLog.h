@@ -42,7 +42,6 @@ public:
     // Empties the log and its undo history; arrivals are taken again, and
     // nothing held of a character is part of them.
     void clear();
-    bool isFull() const { return m_full; }
 
     bool showsArrivalTimes() const { return m_showTimes.isChecked(); }
     // The capture under way, told in the menu and the log's description;
