@@ -1,10 +1,10 @@
 #include "ui/frmMain.h"
 
 #include "log/ReceiveLog.h"
-#include "text/arrivalLine.h"
-#include "text/hexRecord.h"
 #include "net/Winsock.h"
 #include "text/StreamDecoder.h"
+#include "text/arrivalLine.h"
+#include "text/hexRecord.h"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -27,8 +27,8 @@ QString frmMain::arrivalTimeLine(int bytesTotal)
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (lastSendAt)
         sinceSend = Winsock->ArrivalTime() - *lastSendAt;
-    return arrivalLine(at, Winsock->ArrivalSender().toString(), Winsock->ArrivalSenderPort(), bytesTotal,
-                       sinceSend);
+    return arrivalLine(at, Winsock->ArrivalSender().toString(), Winsock->ArrivalSenderPort(),
+                       bytesTotal, sinceSend);
 }
 
 void frmMain::Winsock_DataArrival(int bytesTotal)

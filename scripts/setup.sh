@@ -10,9 +10,9 @@ if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin
                clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox
-               dbus-daemon at-spi2-core python3-pyatspi xclip)
+               dbus-daemon at-spi2-core python3 python3-pyatspi xclip)
 elif [[ "${1:-}" == "--windows" ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine64 nsis zip xvfb xauth dpkg-dev)
+    packages+=(g++-mingw-w64-x86-64-posix wine64 nsis zip xvfb xauth dpkg-dev python3)
 fi
 
 missing=()

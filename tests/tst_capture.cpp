@@ -9,8 +9,8 @@
 #include "capture/CaptureFile.h"
 #include "capture/TcpFlow.h"
 #include "capture/pcapng.h"
-#include "text/arrivalLine.h"
 #include "field/widget/TextField.h"
+#include "text/arrivalLine.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -298,8 +298,7 @@ void tst_Capture::arrivalLines()
     std::optional<std::chrono::nanoseconds> sinceSend;
     if (sinceSendNs >= 0)
         sinceSend = std::chrono::nanoseconds(sinceSendNs);
-    QCOMPARE(arrivalLine(QTime(10, 4, 41, 123), sender, 5353, bytes, sinceSend),
-             line);
+    QCOMPARE(arrivalLine(QTime(10, 4, 41, 123), sender, 5353, bytes, sinceSend), line);
 }
 
 // A line of its own before each arrival, in text and in hex, and the delay

@@ -5,8 +5,7 @@
 QString arrivalLine(QTime at, const QString &sender, quint16 port, qsizetype bytes,
                     std::optional<std::chrono::nanoseconds> sinceSend)
 {
-    const QString address
-            = sender.contains(u':') ? QStringLiteral("[%1]").arg(sender) : sender;
+    const QString address = sender.contains(u':') ? QStringLiteral("[%1]").arg(sender) : sender;
     QString line = QStringLiteral("[%1  from %2:%3  %4 %5")
                            .arg(at.toString(QStringLiteral("HH:mm:ss.zzz")), address)
                            .arg(port)
