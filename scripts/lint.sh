@@ -21,7 +21,7 @@ done
 status=0
 
 # Formatting: every C++ file of ours, tests and tools included.
-mapfile -t sources < <(find app text ui net link data log field capture strips tests bench fuzz tools \
+mapfile -t sources < <(find app worker text ui net link data log field capture strips tests bench fuzz tools \
     -type f \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort)
 if ((${#sources[@]} == 0)); then
     echo "lint: no sources found under $root" >&2
@@ -37,14 +37,14 @@ if [[ ! -f "$build/compile_commands.json" ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
 fi
 # moc and uic output must exist for the sources to parse.
-cmake --build "$build" -j1 --target tarvik_textmodel_autogen tarvik_transfer_autogen tarvik_x11copy_autogen \
+cmake --build "$build" -j1 --target tarvik_worker_autogen tarvik_textmodel_autogen tarvik_transfer_autogen tarvik_x11copy_autogen \
     tarvik_textwidget_autogen tarvik_net_autogen tarvik_window_autogen tarvik_autogen \
     tarvik_capture_autogen tarvik_strips_autogen tarvik_log_autogen \
     >/dev/null || exit 2
 
 # The files this build compiles: one for another system (systemSocketsWindows.cpp)
 # has no compile command here to parse it with.
-mapfile -t checked < <(find app text ui net link data log field capture strips -type f -name '*.cpp' \
+mapfile -t checked < <(find app worker text ui net link data log field capture strips -type f -name '*.cpp' \
     | sort | while read -r file; do
         grep -q "\"file\": \"[^\"]*/$file\"" "$build/compile_commands.json" && echo "$file"
     done)

@@ -1,5 +1,8 @@
 // ChunkMemory on Linux: regions mapped with mmap, filled in ahead by
-// madvise(MADV_POPULATE_WRITE) on a thread of the pool's own.
+// madvise(MADV_POPULATE_WRITE) on a thread of the pool's own. The one thread
+// not started through worker/BackgroundJob: this memory sits below the worker
+// (a job's snapshot holds chunks of it), it only fills pages ahead for the
+// log's store, and nothing of it is reported back to anyone.
 #include "field/memory/ChunkMemory.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "field/model/BackgroundJob.h"
+#include "worker/BackgroundJob.h"
 #include "field/model/TextSnapshot.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "field/model/BackgroundJob.h"
+#include "worker/BackgroundJob.h"
 
 #include <exception>
 
@@ -45,10 +45,11 @@ BackgroundJob::~BackgroundJob()
     cancel();
 }
 
-void BackgroundJob::start(Job job)
+void BackgroundJob::start(Job job, std::function<void()> wake)
 {
     cancel();
     m_failure.clear();
+    m_wake = std::move(wake);
     auto state = std::make_shared<State>();
     m_thread = std::thread([this, state, job = std::move(job)] {
         try {
@@ -66,11 +67,16 @@ void BackgroundJob::start(Job job)
 
 void BackgroundJob::cancel()
 {
-    if (m_state)
+    if (m_state) {
         m_state->cancel.store(true, std::memory_order_relaxed);
+        // After the flag: a wait the wake ends sees it set.
+        if (m_wake)
+            m_wake();
+    }
     if (m_thread.joinable())
         m_thread.join();
     m_state.reset();
+    m_wake = nullptr;
 }
 
 void BackgroundJob::wait()
