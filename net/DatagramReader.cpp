@@ -12,22 +12,23 @@ constexpr qint64 maxDatagramBytes = 0xFFFF;
 constexpr std::chrono::milliseconds retryAfterFailure { 10 };
 } // namespace
 
-DatagramReader::DatagramReader(qintptr descriptor, std::function<void()> arrived)
+DatagramReader::DatagramReader(qintptr descriptor)
     : m_descriptor(descriptor)
-    , m_arrived(std::move(arrived))
     , m_wake(systemSockets::openWake())
-    , m_thread([this] { run(); })
-{ }
+{
+    m_job.start([this](const BackgroundJob::Run &job) { run(job); },
+                [this] {
+                    {
+                        const std::lock_guard hold(m_lock);
+                    }
+                    m_stopped.notify_all();
+                    systemSockets::signalWake(m_wake);
+                });
+}
 
 DatagramReader::~DatagramReader()
 {
-    {
-        const std::lock_guard hold(m_lock);
-        m_stop = true;
-        m_stopped.notify_all();
-    }
-    systemSockets::signalWake(m_wake);
-    m_thread.join();
+    m_job.cancel();
     systemSockets::closeWake(m_wake);
 }
 
@@ -48,13 +49,8 @@ void DatagramReader::release(qint64 heldBytes)
     m_heldBytes -= heldBytes;
 }
 
-bool DatagramReader::stopping()
-{
-    const std::lock_guard hold(m_lock);
-    return m_stop;
-}
-
-void DatagramReader::keep(const char *bytes, qint64 size, const systemSockets::DatagramEnds &ends)
+void DatagramReader::keep(const BackgroundJob::Run &run, const char *bytes, qint64 size,
+                          const systemSockets::DatagramEnds &ends)
 {
     bool announce = false;
     {
@@ -76,24 +72,24 @@ void DatagramReader::keep(const char *bytes, qint64 size, const systemSockets::D
             }
         } catch (const std::exception &) {
             // Out of memory: dropped, as a full buffer would drop it, and the
-            // thread goes on.
+            // job goes on.
             ++m_droppedFull;
         }
         announce = !std::exchange(m_announced, true);
     }
     if (announce)
-        m_arrived();
+        run.progress();
 }
 
-void DatagramReader::run()
+void DatagramReader::run(const BackgroundJob::Run &run)
 {
     systemSockets::countSystemDrops(m_descriptor);
     QByteArray buffer(maxDatagramBytes, Qt::Uninitialized);
-    while (!stopping()) {
+    while (!run.isCancelled()) {
         if (!systemSockets::waitReadable(m_descriptor, m_wake))
             continue;
         // Everything waiting, then back to the wait.
-        while (!stopping()) {
+        while (!run.isCancelled()) {
             systemSockets::DatagramEnds ends;
             int error = 0;
             const qint64 size = systemSockets::receiveDatagram(m_descriptor, buffer.data(),
@@ -104,10 +100,10 @@ void DatagramReader::run()
                 // Nothing a user could act on reaches here (an earlier send's
                 // refusal reported late, say); the datagrams behind it matter.
                 std::unique_lock hold(m_lock);
-                m_stopped.wait_for(hold, retryAfterFailure, [this] { return m_stop; });
+                m_stopped.wait_for(hold, retryAfterFailure, [&run] { return run.isCancelled(); });
                 break;
             }
-            keep(buffer.constData(), size, ends);
+            keep(run, buffer.constData(), size, ends);
         }
     }
 }

@@ -36,9 +36,8 @@ void Winsock::openUdp(quint16 port)
     udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
     // Nothing reads through Qt: after its first unanswered readyRead Qt stops
     // watching the socket, and the reader's thread receives everything.
-    m_reader = std::make_unique<DatagramReader>(udp->socketDescriptor(), [this] {
-        QMetaObject::invokeMethod(this, &Winsock::readDatagrams, Qt::QueuedConnection);
-    });
+    m_reader = std::make_unique<DatagramReader>(udp->socketDescriptor());
+    connect(m_reader->notifier(), &BackgroundJob::progressed, this, &Winsock::readDatagrams);
     m_udp = udp;
     m_localPort = udp->localPort();
     m_state = Bound;
