@@ -9,16 +9,12 @@
 
 #include <chrono>
 #include <optional>
-
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#endif
+#include <utility>
 
 namespace {
 
 // What one item costs beyond its payload, counted against the bound.
 constexpr qsizetype itemOverhead = 128;
-constexpr int writerNiceness = 5;
 // Written in pieces of about this size, each of whole blocks.
 constexpr qsizetype writeBatchBytes = qsizetype(1) << 20;
 
@@ -46,19 +42,29 @@ CaptureFile::CaptureFile(const QString &path, Format format, QObject *parent)
     , m_path(path)
     , m_format(format)
     , m_file(path)
-{ }
+{
+    // The writer ends by itself only when the capture failed.
+    connect(&m_writer, &BackgroundJob::finished, this, [this] {
+        QString cause;
+        {
+            std::lock_guard lock(m_lock);
+            // What escaped the writer (no memory, say) ends the capture too.
+            if (!std::exchange(m_failed, true))
+                m_failure = m_writer.failure();
+            cause = m_failure;
+        }
+        Q_EMIT failed(cause);
+    });
+}
 
 CaptureFile::~CaptureFile()
 {
-    if (m_writer.joinable()) {
-        {
-            std::lock_guard lock(m_lock);
-            m_stopping = true;
-            m_stopBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWithinMs);
-        }
-        m_changed.notify_all();
-        m_writer.join();
+    {
+        std::lock_guard lock(m_lock);
+        m_stopBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopWithinMs);
     }
+    // The writer takes the cancel for the stop: it writes what waits, until m_stopBy.
+    m_writer.cancel();
 }
 
 bool CaptureFile::start()
@@ -67,7 +73,13 @@ bool CaptureFile::start()
         m_openFailure = m_file.errorString();
         return false;
     }
-    m_writer = std::thread([this] { write(); });
+    m_writer.start([this](const BackgroundJob::Run &run) { write(run); },
+                   [this] {
+                       {
+                           std::lock_guard lock(m_lock);
+                       }
+                       m_changed.notify_all();
+                   });
     return true;
 }
 
@@ -82,16 +94,12 @@ void CaptureFile::add(const WinsockTraffic &traffic)
     std::unique_lock lock(m_lock);
     if (m_failed)
         return;
-    // A disk that falls behind for a moment makes the stream wait; one that
-    // stays behind ends the capture.
-    if (!m_changed.wait_for(lock, std::chrono::milliseconds(waitForRoomMs), [&] {
-            return m_failed || m_waitingBytes + cost <= maxWaitingBytes || m_waiting.isEmpty();
-        })) {
+    // The window never waits for the disk: a disk that falls behind by more
+    // than the bound ends the capture.
+    if (m_waitingBytes + cost > maxWaitingBytes && !m_waiting.isEmpty()) {
         fail(QStringLiteral("the disk does not keep up with the traffic"));
         return;
     }
-    if (m_failed)
-        return;
     m_waiting.append(traffic);
     m_waitingBytes += cost;
     lock.unlock();
@@ -103,9 +111,9 @@ void CaptureFile::fail(const QString &cause)
     if (m_failed)
         return;
     m_failed = true;
+    m_failure = cause;
+    // The writer ends, and its finished() reports the failure.
     m_changed.notify_all();
-    QMetaObject::invokeMethod(
-            this, [this, cause] { Q_EMIT failed(cause); }, Qt::QueuedConnection);
 }
 
 bool CaptureFile::writeOut(const QByteArray &bytes)
@@ -131,14 +139,11 @@ bool CaptureFile::writeOut(const QByteArray &bytes)
     return false;
 }
 
-void CaptureFile::write()
+void CaptureFile::write(const BackgroundJob::Run &run)
 {
-#ifdef Q_OS_LINUX
-    // Behind the window's thread when the two want one core: the writer
-    // catches up while the window waits for the network (on Linux a nice
-    // value is the calling thread's).
-    setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + writerNiceness);
-#endif
+    // At the window's own priority: the window no longer waits for the
+    // writer, so a writer behind it whenever the two want one core would
+    // fall behind the stream for good and fail the capture.
     QByteArray out;
     if (m_format == Pcapng)
         out = pcapngSectionHeader("Tarvik") + pcapngInterface(linkTypeRaw, captureSnapLength);
@@ -151,16 +156,16 @@ void CaptureFile::write()
         std::chrono::steady_clock::time_point stopBy;
         {
             std::unique_lock lock(m_lock);
-            m_changed.wait_for(lock, std::chrono::milliseconds(presenceCheckMs),
-                               [this] { return m_stopping || m_failed || !m_waiting.isEmpty(); });
+            m_changed.wait_for(lock, std::chrono::milliseconds(presenceCheckMs), [&] {
+                return run.isCancelled() || m_failed || !m_waiting.isEmpty();
+            });
             if (m_failed)
                 return;
             taken.swap(m_waiting);
             m_waitingBytes = 0;
-            stopping = m_stopping;
+            stopping = run.isCancelled();
             stopBy = m_stopBy;
         }
-        m_changed.notify_all();
         out.clear();
         for (const WinsockTraffic &traffic : std::as_const(taken)) {
             encode(traffic, out);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/Winsock.h"
+#include "worker/BackgroundJob.h"
 
 #include <QFile>
 #include <QList>
@@ -11,23 +12,23 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 // A capture of the conversation into a file, apart from the receive log:
 // pcapng (every datagram and every stream event as an IP packet, each
 // direction flagged) or the received bytes alone, exactly.
 //
-// The window's thread only queues what passed; a writer thread of the
-// capture's own makes the blocks and writes them. What waits is bounded by
-// maxWaitingBytes: past it, an add waits a moment for the disk and then fails
-// the capture rather than hold more. Every block in the file is whole: a
-// write that fails is cut back to the last whole block.
+// The window's thread only queues what passed; a writer of the capture's own,
+// a BackgroundJob, makes the blocks and writes them. What waits is bounded by
+// maxWaitingBytes: an add that would pass it fails the capture at once rather
+// than hold more or make the window wait for the disk. Every block in the
+// file is whole: a write that fails is cut back to the last whole block.
 //
 // Invariants: after a failure nothing more is written and failed() comes
-// once, on the window's thread, later than the call that met it. Destruction
-// writes what waits, for at most stopWithinMs beyond the writing already
-// under way (a disk slower than that leaves the rest out), closes the file
-// and joins the writer; the file then reads to its end.
+// once, on the window's thread, later than the call that met it (when the
+// writer has ended). Destruction writes what waits, for at most stopWithinMs
+// beyond the writing already under way (a disk slower than that leaves the
+// rest out), closes the file and joins the writer; the file then reads to its
+// end.
 class CaptureFile final : public QObject
 {
     Q_OBJECT
@@ -35,8 +36,7 @@ class CaptureFile final : public QObject
 
 public:
     enum Format { Pcapng, RawReceived };
-    static constexpr qsizetype maxWaitingBytes = qsizetype(4) << 20;
-    static constexpr int waitForRoomMs = 500;
+    static constexpr qsizetype maxWaitingBytes = qsizetype(16) << 20;
     // How often the writer looks whether its file is still there: a removed
     // file takes writes without complaint.
     static constexpr int presenceCheckMs = 1000;
@@ -57,7 +57,7 @@ Q_SIGNALS:
     void failed(const QString &cause);
 
 private:
-    void write(); // the writer thread
+    void write(const BackgroundJob::Run &run); // the writer's job
     // Encodes what passed, in the capture's format, onto the end of `out`.
     void encode(const WinsockTraffic &traffic, QByteArray &out);
     bool writeOut(const QByteArray &bytes);
@@ -67,18 +67,19 @@ private:
     const Format m_format;
     QFile m_file;
     QString m_openFailure;
-    std::thread m_writer;
 
     std::mutex m_lock;
     std::condition_variable m_changed;
     QList<WinsockTraffic> m_waiting;                // guarded by m_lock
     qsizetype m_waitingBytes = 0;                   // guarded by m_lock
-    bool m_stopping = false;                        // guarded by m_lock
-    std::chrono::steady_clock::time_point m_stopBy; // guarded by m_lock
+    std::chrono::steady_clock::time_point m_stopBy; // guarded by m_lock; set before the cancel
     bool m_failed = false;                          // guarded by m_lock
+    QString m_failure;                              // guarded by m_lock
 
     // The writer thread's own.
     struct Flow;
     std::unique_ptr<Flow> m_flow; // the TCP connection last seen
     qint64 m_whole = 0;           // bytes of whole blocks in the file
+
+    BackgroundJob m_writer; // last: cancelled and joined before the rest goes
 };
