@@ -1,6 +1,6 @@
-#include "log/ReceiveLog.h"
 #include "field/transfer/TextFieldMimeData.h"
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 #include "windowControls.h"
 
 #include <QAccessible>
@@ -63,7 +63,8 @@ private Q_SLOTS:
 
 namespace {
 
-// A shown, focused log of a size that wraps at a known width.
+// A shown, focused log of a size that wraps at a known width; what arrives
+// goes in through the log's rules.
 struct Shown
 {
     explicit Shown(const TextStore::Limits &limits = {})
@@ -75,6 +76,7 @@ struct Shown
         view.setFocus();
     }
     TextField view;
+    ReceiveLog log { &view };
 };
 
 void press(QWidget *widget, const QStringList &keys)
@@ -209,7 +211,7 @@ void tst_TextField::keysEdit()
     QFETCH(QString, typed);
     Shown shown;
     for (const QString &piece : text.split(u'\x1f')) {
-        QVERIFY(shown.view.append(piece));
+        QVERIFY(shown.log.appendArrival(piece));
         shown.view.cursorRect(); // lays the text out as it stands, as a repaint would
     }
     press(&shown.view, keys);
@@ -262,7 +264,7 @@ void tst_TextField::keysSelectAndCopy()
     QFETCH(QStringList, keys);
     Shown shown;
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    QVERIFY(shown.view.append(text));
+    QVERIFY(shown.log.appendArrival(text));
     press(&shown.view, keys + QStringList { "Ctrl+C" });
     QTEST(QGuiApplication::clipboard()->text(), "copied");
 }
@@ -270,10 +272,10 @@ void tst_TextField::keysSelectAndCopy()
 void tst_TextField::selectAllThenDeleteEmptiesAndAppendsGoOn()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("one\r\ntwo\r\n")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("one\r\ntwo\r\n")));
     press(&shown.view, { "Ctrl+A", "Delete" });
     QCOMPARE(shown.view.length(), 0);
-    QVERIFY(shown.view.append(QStringLiteral("three")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("three")));
     QCOMPARE(shown.view.text(), QStringLiteral("three"));
     // Cut and paste put it back where the caret is.
     press(&shown.view, { "Ctrl+A", "Ctrl+X" });
@@ -311,7 +313,7 @@ void tst_TextField::clicksSelect()
     TextStore::Limits limits;
     limits.paragraphUnits = 8;
     Shown shown(limits);
-    QVERIFY(shown.view.append(text));
+    QVERIFY(shown.log.appendArrival(text));
     const QPoint point = pointOf(shown.view, clickAt);
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, point);
@@ -328,7 +330,7 @@ void tst_TextField::clicksSelect()
 void tst_TextField::shiftClickExtendsTheSelection()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("abc\r\ndef\r\nghi")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("abc\r\ndef\r\nghi")));
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOf(shown.view, 1) - QPoint(2, 0));
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier,
@@ -343,7 +345,7 @@ void tst_TextField::longLinesWrapAtTheWidth()
     QString words;
     for (int i = 0; i < 100; ++i)
         words += QStringLiteral("word%1 ").arg(i);
-    QVERIFY(shown.view.append(words));
+    QVERIFY(shown.log.appendArrival(words));
     QVERIFY(!shown.view.horizontalScrollBar()->isVisible());
     QVERIFY(shown.view.verticalScrollBar()->isVisible());
     const QRect first = shown.view.characterRect(0);
@@ -383,7 +385,7 @@ void tst_TextField::longLinesWrapAcrossCutsAsAWhole()
     QFETCH(QString, line);
     QFETCH(bool, exact);
     Shown shown;
-    QVERIFY(shown.view.append(line));
+    QVERIFY(shown.log.appendArrival(line));
     press(&shown.view, { "Ctrl+Home" });
     // Page through by the trough, reading the start of every row.
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -435,7 +437,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
     for (int i = 0; line.size() < 30000; ++i)
         line += QStringLiteral("word%1 ").arg(i * 7919 % 100000);
     Shown shown;
-    QVERIFY(shown.view.append(line));
+    QVERIFY(shown.log.appendArrival(line));
     press(&shown.view, { "Ctrl+Home" });
     const QList<qsizetype> starts = wholeLineStarts(shown.view, line);
     const qsizetype page = pageRows(shown.view);
@@ -473,7 +475,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
 void tst_TextField::inputMethodCommitsText()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("ab\ncd")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("ab\ncd")));
     press(&shown.view, { "Left" });
     QInputMethodEvent composing(QStringLiteral("e"), {});
     QApplication::sendEvent(&shown.view, &composing);
@@ -494,7 +496,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\r\n").arg(i);
-    QVERIFY(shown.view.append(lines));
+    QVERIFY(shown.log.appendArrival(lines));
     const QRect visible = shown.view.viewport()->rect();
     press(&shown.view, { "Ctrl+Home" });
     QCOMPARE(shown.view.cursorPosition(), 0);
@@ -518,7 +520,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
 void tst_TextField::wheelScrollsWithoutMovingTheCaret()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QString(300, u'\n')));
+    QVERIFY(shown.log.appendArrival(QString(300, u'\n')));
     press(&shown.view, { "Ctrl+Home" });
     const QPoint center = shown.view.viewport()->rect().center();
     QWheelEvent down(center, shown.view.viewport()->mapToGlobal(center), QPoint(), QPoint(0, -240),
@@ -553,7 +555,7 @@ void tst_TextField::editsOnScreenKeepTheTopLine()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.append(lines));
+    QVERIFY(shown.log.appendArrival(lines));
     // From the end up with the wheel: the caret stays at the end, out of view.
     press(&shown.view, { "Ctrl+End" });
     const QPoint center = shown.view.viewport()->rect().center();
@@ -583,7 +585,7 @@ void tst_TextField::pasteAboveTheViewKeepsTheTopOnItsText()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.append(lines));
+    QVERIFY(shown.log.appendArrival(lines));
     // The caret at the start of line 100, then the view a few lines below it.
     shown.view.setSelection(lines.indexOf("line 100"), lines.indexOf("line 100"));
     QWheelEvent down(QPoint(1, 1), shown.view.viewport()->mapToGlobal(QPoint(1, 1)), QPoint(),
@@ -622,11 +624,11 @@ void tst_TextField::tabMovesTheFocus()
 void tst_TextField::appendGoesToTheEndAfterAnEdit()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("abc\r")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("abc\r")));
     press(&shown.view, { "Ctrl+Home", "Right" });
     QTest::keyClicks(&shown.view, QStringLiteral("X"));
     // The LF that follows the arrived CR still makes one break with it.
-    QVERIFY(shown.view.append(QStringLiteral("\nxyz")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("\nxyz")));
     QCOMPARE(shown.view.text(), QStringLiteral("aXbc\r\nxyz"));
     QCOMPARE(shown.view.cursorPosition(), shown.view.length());
     QVERIFY(!shown.view.hasSelection());
@@ -638,7 +640,7 @@ void tst_TextField::refusalSticksUntilCleared()
     TextStore::Limits limits;
     limits.capacity = 10;
     Shown shown(limits);
-    ReceiveLog log(&shown.view);
+    ReceiveLog &log = shown.log;
     QVERIFY(log.appendArrival(QStringLiteral("12345")));
     QVERIFY(!log.appendArrival(QStringLiteral("123456")));
     QCOMPARE(shown.view.text(), QStringLiteral("12345"));
@@ -658,7 +660,7 @@ void tst_TextField::timeLineOnlyWithItsArrival()
     TextStore::Limits limits;
     limits.capacity = 12;
     Shown shown(limits);
-    ReceiveLog log(&shown.view);
+    ReceiveLog &log = shown.log;
     QVERIFY(log.appendArrival(QLatin1StringView("ab")));
     // The line would fit, the line with its arrival would not: neither goes in.
     QVERIFY(!log.appendArrival(QLatin1StringView("wxyz"), u"[t]\r\n"));
@@ -689,7 +691,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     // Whatever is dropped is kept aside, however little.
     Shown shown({ .chunkUnits = 64, .keepAsideBytes = 0 });
     for (int i = 0; i < 2000; ++i)
-        QVERIFY(shown.view.append(QStringLiteral("line %1\r\n").arg(i)));
+        QVERIFY(shown.log.appendArrival(QStringLiteral("line %1\r\n").arg(i)));
     QCoreApplication::processEvents();
     press(&shown.view, keys);
     if (clear) {
@@ -700,7 +702,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     QVERIFY(shown.view.model().hasMemoryToRelease());
 
     // Arrivals go on before the storage is back.
-    QVERIFY(shown.view.append(QStringLiteral("more")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("more")));
     QCOMPARE(shown.view.cursorPosition(), left.size() + 4);
     QVERIFY(shown.view.model().hasMemoryToRelease());
     // One slice a turn of the event loop gives all of it back.
@@ -716,7 +718,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
 void tst_TextField::accessibleText()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("one two\r\nthree")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("one two\r\nthree")));
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&shown.view);
     QVERIFY(accessible);
     QCOMPARE(accessible->role(), QAccessible::EditableText);
@@ -763,10 +765,10 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
     for (int i = 0; i < 3000; ++i)
         capture += QStringLiteral("line %1\r\n").arg(i) + QString(i % 100 == 0 ? 9000 : 0, u'x');
     Shown shown({ .chunkUnits = 1024 });
-    QVERIFY(shown.view.append(capture));
+    QVERIFY(shown.log.appendArrival(capture));
     press(&shown.view, { "Ctrl+A", "K" });
     QCOMPARE(shown.view.text(), QStringLiteral("k"));
-    QVERIFY(shown.view.append(QStringLiteral("\nNEW")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("\nNEW")));
     press(&shown.view, { "Ctrl+Z" });
     QCOMPARE(shown.view.text(), capture + "\nNEW");
     // As in Qt's own fields: the caret after what came back, nothing selected, in view.
@@ -792,7 +794,7 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
 void tst_TextField::contextMenuOffersUndoAndRedo()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("abc")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("abc")));
     const auto menuActions = [&] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
                                 shown.view.mapToGlobal(QPoint(10, 10)));
@@ -856,11 +858,11 @@ void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied()
     QFETCH(bool, clear);
     QFETCH(QString, copied);
     Shown shown;
-    QVERIFY(shown.view.append(text));
+    QVERIFY(shown.log.appendArrival(text));
     shown.view.setSelection(4, 7);
     press(&shown.view, keys);
     if (!append.isEmpty())
-        QVERIFY(shown.view.append(append));
+        QVERIFY(shown.log.appendArrival(append));
     if (clear)
         shown.view.clear();
     const auto *mime
@@ -913,7 +915,7 @@ void tst_TextField::dropFromOutside()
     QFETCH(QString, format);
     QFETCH(bool, readOnly);
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("abcd")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("abcd")));
     shown.view.setReadOnly(readOnly);
     QMimeData mime;
     mime.setData(format, "<dropped\r\ntext>");
@@ -992,7 +994,7 @@ void tst_TextField::heldPastTheEdgeScrollsUntilReleased()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.append(lines));
+    QVERIFY(shown.log.appendArrival(lines));
     press(&shown.view, { "Ctrl+Home" });
     QWidget *view = shown.view.viewport();
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -1047,7 +1049,7 @@ QList<int> inkPerLine(TextField &view, int lines)
 void tst_TextField::preeditShowsOnceWhileDataArrives()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("ab\ncd\ngh")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("ab\ncd\ngh")));
     press(&shown.view, { "Ctrl+Home" });
     const QList<int> plain = inkPerLine(shown.view, 4);
     QInputMethodEvent composing(QStringLiteral("WWWWWWWW"), {});
@@ -1055,7 +1057,7 @@ void tst_TextField::preeditShowsOnceWhileDataArrives()
     const QList<int> composed = inkPerLine(shown.view, 4);
     QVERIFY(composed[0] > plain[0] + 20);
     // An arrival puts the caret at the end: the preedit goes along, shown once.
-    QVERIFY(shown.view.append(QStringLiteral("\nef")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("\nef")));
     QCoreApplication::processEvents();
     const QList<int> after = inkPerLine(shown.view, 4);
     QCOMPARE(after[0], plain[0]);
