@@ -57,9 +57,9 @@ struct TextChange;
 // Invariants:
 // - the caret and the anchor are positions snapped() to the text, and the
 //   layout knows the caret as where the preedit shows (place());
-// - the caret and the anchor are marks of the store, so every edit, the
-//   user's or an arrival, moves them with the text before the control places
-//   them where the edit leaves them;
+// - the caret and the anchor are marks of the store, so every change, the
+//   user's or an arrival, moves them with the text; after the user's edit
+//   the control then places them where the edit leaves them;
 // - text lent to the clipboard, the primary selection or a drag is a
 //   snapshot, which no edit changes.
 class TextControl final : public QObject
