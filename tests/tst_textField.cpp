@@ -1,5 +1,9 @@
+#include "field/layout/TextLayout.h"
+#include "field/model/TextDocument.h"
 #include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/TextControl.h"
 #include "field/widget/TextField.h"
+#include "field/widget/TextGeometry.h"
 #include "log/ReceiveLog.h"
 #include "windowControls.h"
 
@@ -59,12 +63,14 @@ private Q_SLOTS:
     void primarySelectionAndMiddleClick();
     void heldPastTheEdgeScrollsUntilReleased();
     void preeditShowsOnceWhileDataArrives();
+    void controlWithoutAView_data();
+    void controlWithoutAView();
 };
 
 namespace {
 
 // A shown, focused log of a size that wraps at a known width; what arrives
-// goes in through the log's rules.
+// by its rules goes in through `log`.
 struct Shown
 {
     explicit Shown(const TextStore::Limits &limits = {})
@@ -211,7 +217,7 @@ void tst_TextField::keysEdit()
     QFETCH(QString, typed);
     Shown shown;
     for (const QString &piece : text.split(u'\x1f')) {
-        QVERIFY(shown.log.appendArrival(piece));
+        QVERIFY(shown.view.append(piece));
         shown.view.cursorRect(); // lays the text out as it stands, as a repaint would
     }
     press(&shown.view, keys);
@@ -264,7 +270,7 @@ void tst_TextField::keysSelectAndCopy()
     QFETCH(QStringList, keys);
     Shown shown;
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    QVERIFY(shown.log.appendArrival(text));
+    QVERIFY(shown.view.append(text));
     press(&shown.view, keys + QStringList { "Ctrl+C" });
     QTEST(QGuiApplication::clipboard()->text(), "copied");
 }
@@ -272,10 +278,10 @@ void tst_TextField::keysSelectAndCopy()
 void tst_TextField::selectAllThenDeleteEmptiesAndAppendsGoOn()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("one\r\ntwo\r\n")));
+    QVERIFY(shown.view.append(QStringLiteral("one\r\ntwo\r\n")));
     press(&shown.view, { "Ctrl+A", "Delete" });
     QCOMPARE(shown.view.length(), 0);
-    QVERIFY(shown.log.appendArrival(QStringLiteral("three")));
+    QVERIFY(shown.view.append(QStringLiteral("three")));
     QCOMPARE(shown.view.text(), QStringLiteral("three"));
     // Cut and paste put it back where the caret is.
     press(&shown.view, { "Ctrl+A", "Ctrl+X" });
@@ -330,7 +336,7 @@ void tst_TextField::clicksSelect()
 void tst_TextField::shiftClickExtendsTheSelection()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("abc\r\ndef\r\nghi")));
+    QVERIFY(shown.view.append(QStringLiteral("abc\r\ndef\r\nghi")));
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, pointOf(shown.view, 1) - QPoint(2, 0));
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier,
@@ -345,7 +351,7 @@ void tst_TextField::longLinesWrapAtTheWidth()
     QString words;
     for (int i = 0; i < 100; ++i)
         words += QStringLiteral("word%1 ").arg(i);
-    QVERIFY(shown.log.appendArrival(words));
+    QVERIFY(shown.view.append(words));
     QVERIFY(!shown.view.horizontalScrollBar()->isVisible());
     QVERIFY(shown.view.verticalScrollBar()->isVisible());
     const QRect first = shown.view.characterRect(0);
@@ -385,7 +391,7 @@ void tst_TextField::longLinesWrapAcrossCutsAsAWhole()
     QFETCH(QString, line);
     QFETCH(bool, exact);
     Shown shown;
-    QVERIFY(shown.log.appendArrival(line));
+    QVERIFY(shown.view.append(line));
     press(&shown.view, { "Ctrl+Home" });
     // Page through by the trough, reading the start of every row.
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -437,7 +443,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
     for (int i = 0; line.size() < 30000; ++i)
         line += QStringLiteral("word%1 ").arg(i * 7919 % 100000);
     Shown shown;
-    QVERIFY(shown.log.appendArrival(line));
+    QVERIFY(shown.view.append(line));
     press(&shown.view, { "Ctrl+Home" });
     const QList<qsizetype> starts = wholeLineStarts(shown.view, line);
     const qsizetype page = pageRows(shown.view);
@@ -475,7 +481,7 @@ void tst_TextField::scrollBarStepsByVisualLines()
 void tst_TextField::inputMethodCommitsText()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("ab\ncd")));
+    QVERIFY(shown.view.append(QStringLiteral("ab\ncd")));
     press(&shown.view, { "Left" });
     QInputMethodEvent composing(QStringLiteral("e"), {});
     QApplication::sendEvent(&shown.view, &composing);
@@ -496,7 +502,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\r\n").arg(i);
-    QVERIFY(shown.log.appendArrival(lines));
+    QVERIFY(shown.view.append(lines));
     const QRect visible = shown.view.viewport()->rect();
     press(&shown.view, { "Ctrl+Home" });
     QCOMPARE(shown.view.cursorPosition(), 0);
@@ -520,7 +526,7 @@ void tst_TextField::pagesAndEndsMoveTheCaret()
 void tst_TextField::wheelScrollsWithoutMovingTheCaret()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QString(300, u'\n')));
+    QVERIFY(shown.view.append(QString(300, u'\n')));
     press(&shown.view, { "Ctrl+Home" });
     const QPoint center = shown.view.viewport()->rect().center();
     QWheelEvent down(center, shown.view.viewport()->mapToGlobal(center), QPoint(), QPoint(0, -240),
@@ -555,7 +561,7 @@ void tst_TextField::editsOnScreenKeepTheTopLine()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.log.appendArrival(lines));
+    QVERIFY(shown.view.append(lines));
     // From the end up with the wheel: the caret stays at the end, out of view.
     press(&shown.view, { "Ctrl+End" });
     const QPoint center = shown.view.viewport()->rect().center();
@@ -691,7 +697,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     // Whatever is dropped is kept aside, however little.
     Shown shown({ .chunkUnits = 64, .keepAsideBytes = 0 });
     for (int i = 0; i < 2000; ++i)
-        QVERIFY(shown.log.appendArrival(QStringLiteral("line %1\r\n").arg(i)));
+        QVERIFY(shown.view.append(QStringLiteral("line %1\r\n").arg(i)));
     QCoreApplication::processEvents();
     press(&shown.view, keys);
     if (clear) {
@@ -702,7 +708,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
     QVERIFY(shown.view.model().hasMemoryToRelease());
 
     // Arrivals go on before the storage is back.
-    QVERIFY(shown.log.appendArrival(QStringLiteral("more")));
+    QVERIFY(shown.view.append(QStringLiteral("more")));
     QCOMPARE(shown.view.cursorPosition(), left.size() + 4);
     QVERIFY(shown.view.model().hasMemoryToRelease());
     // One slice a turn of the event loop gives all of it back.
@@ -718,7 +724,7 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
 void tst_TextField::accessibleText()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("one two\r\nthree")));
+    QVERIFY(shown.view.append(QStringLiteral("one two\r\nthree")));
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&shown.view);
     QVERIFY(accessible);
     QCOMPARE(accessible->role(), QAccessible::EditableText);
@@ -765,10 +771,10 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
     for (int i = 0; i < 3000; ++i)
         capture += QStringLiteral("line %1\r\n").arg(i) + QString(i % 100 == 0 ? 9000 : 0, u'x');
     Shown shown({ .chunkUnits = 1024 });
-    QVERIFY(shown.log.appendArrival(capture));
+    QVERIFY(shown.view.append(capture));
     press(&shown.view, { "Ctrl+A", "K" });
     QCOMPARE(shown.view.text(), QStringLiteral("k"));
-    QVERIFY(shown.log.appendArrival(QStringLiteral("\nNEW")));
+    QVERIFY(shown.view.append(QStringLiteral("\nNEW")));
     press(&shown.view, { "Ctrl+Z" });
     QCOMPARE(shown.view.text(), capture + "\nNEW");
     // As in Qt's own fields: the caret after what came back, nothing selected, in view.
@@ -794,7 +800,7 @@ void tst_TextField::undoBringsTheCaptureBackBeforeWhatArrived()
 void tst_TextField::contextMenuOffersUndoAndRedo()
 {
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("abc")));
+    QVERIFY(shown.view.append(QStringLiteral("abc")));
     const auto menuActions = [&] {
         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
                                 shown.view.mapToGlobal(QPoint(10, 10)));
@@ -858,11 +864,11 @@ void tst_TextField::copyIsReadWhenAskedAndStaysWhatWasCopied()
     QFETCH(bool, clear);
     QFETCH(QString, copied);
     Shown shown;
-    QVERIFY(shown.log.appendArrival(text));
+    QVERIFY(shown.view.append(text));
     shown.view.setSelection(4, 7);
     press(&shown.view, keys);
     if (!append.isEmpty())
-        QVERIFY(shown.log.appendArrival(append));
+        QVERIFY(shown.view.append(append));
     if (clear)
         shown.view.clear();
     const auto *mime
@@ -915,7 +921,7 @@ void tst_TextField::dropFromOutside()
     QFETCH(QString, format);
     QFETCH(bool, readOnly);
     Shown shown;
-    QVERIFY(shown.log.appendArrival(QStringLiteral("abcd")));
+    QVERIFY(shown.view.append(QStringLiteral("abcd")));
     shown.view.setReadOnly(readOnly);
     QMimeData mime;
     mime.setData(format, "<dropped\r\ntext>");
@@ -994,7 +1000,7 @@ void tst_TextField::heldPastTheEdgeScrollsUntilReleased()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.log.appendArrival(lines));
+    QVERIFY(shown.view.append(lines));
     press(&shown.view, { "Ctrl+Home" });
     QWidget *view = shown.view.viewport();
     QScrollBar *bar = shown.view.verticalScrollBar();
@@ -1070,6 +1076,95 @@ void tst_TextField::preeditShowsOnceWhileDataArrives()
     QApplication::sendEvent(&shown.view, &commit);
     QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd\ngh\nefW"));
     QVERIFY(inkPerLine(shown.view, 4)[3] < after[3]);
+}
+
+namespace {
+
+// A screen of three lines that only says how many fit.
+struct ThreeLines final : TextGeometry
+{
+    QRect viewportRect() const override { return { 0, 0, 400, 60 }; }
+    qsizetype pageLines() const override { return 3; }
+    QRect caretRect(qsizetype) override { return {}; }
+    qsizetype positionAt(QPoint, QTextLine::CursorPosition) override { return 0; }
+    QPoint onWholeLines(QPoint point) const override { return point; }
+};
+
+} // namespace
+
+void tst_TextField::controlWithoutAView_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QStringList>("keys"); // into "ab\ncd\nef\ngh", typed; "IM:x" commits x
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<int>("anchor");
+    QTest::addColumn<int>("scrolled"); // lines the view was asked to scroll
+    QTest::addColumn<QString>("copied");
+
+    const QString text = QStringLiteral("ab\ncd\nef\ngh");
+    const QStringList select { "Ctrl+Home", "Shift+Right" };
+    QTest::newRow("page-down-scrolls-a-page")
+            << false << QStringList { "Ctrl+Home", "PgDown" } << text << 9 << 9 << 3 << "clip";
+    QTest::newRow("paste-replaces-the-selection") << false << select + QStringList { "Ctrl+V" }
+                                                  << "clipb\ncd\nef\ngh" << 4 << 4 << 0 << "clip";
+    QTest::newRow("undo-takes-the-typing-back")
+            << false << QStringList { "Ctrl+Z" } << "" << 0 << 0 << 0 << "clip";
+    QTest::newRow("input-method-commits")
+            << false << QStringList { "IM:X" } << text + "X" << 12 << 12 << 0 << "clip";
+    // Read-only, the caret moves, selects and copies; nothing edits.
+    QTest::newRow("read-only-edits-nothing")
+            << true << select + QStringList { "X",         "Return",         "Backspace",
+                                              "Delete",    "Ctrl+Backspace", "Ctrl+V",
+                                              "Shift+Ins", "Ctrl+X",         "Ctrl+Z",
+                                              "Ctrl+Y",    "IM:X",           "Shift+End",
+                                              "Ctrl+C" }
+            << text << 2 << 0 << 0 << "ab";
+}
+
+void tst_TextField::controlWithoutAView()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(QStringList, keys);
+    TextDocument document;
+    TextLayout layout(document.text());
+    layout.setFont(QApplication::font());
+    layout.setWidth(1000);
+    ThreeLines geometry;
+    TextControl control(document, layout, geometry);
+    connect(&document, &TextDocument::changed, &control, [&](const TextChange &change) {
+        layout.textChanged(change.from, change.removed, change.inserted);
+        control.textChanged(change);
+    });
+    QVERIFY(control.replace(0, 0, QStringLiteral("ab\ncd\nef\ngh")));
+    control.setReadOnly(readOnly);
+    QGuiApplication::clipboard()->setText(QStringLiteral("clip"));
+    qsizetype shown = -1;
+    qsizetype scrolled = 0;
+    std::pair<qsizetype, qsizetype> told;
+    connect(&control, &TextControl::visibilityRequest, this, [&](qsizetype at) { shown = at; });
+    connect(&control, &TextControl::scrollRequest, this, [&](qsizetype by) { scrolled += by; });
+    connect(&control, &TextControl::cursorPositionChanged, this,
+            [&](qsizetype cursor, qsizetype anchor) {
+                told = { cursor, anchor };
+            });
+    for (const QString &key : std::as_const(keys)) {
+        QInputMethodEvent commit;
+        commit.setCommitString(key.mid(3));
+        const QKeyCombination combination = QKeySequence(key)[0];
+        QKeyEvent press(QEvent::KeyPress, combination.key(), combination.keyboardModifiers(),
+                        key.size() == 1 ? key : QString());
+        control.processEvent(key.startsWith(u"IM:") ? static_cast<QEvent *>(&commit) : &press,
+                             nullptr);
+    }
+    QTEST(document.text().text(), "expected");
+    QTEST(int(control.cursor()), "cursor");
+    QTEST(int(control.anchor()), "anchor");
+    QTEST(int(scrolled), "scrolled");
+    QTEST(QGuiApplication::clipboard()->text(), "copied");
+    // Wherever the caret went, the view was asked to show it and screen readers heard.
+    QCOMPARE(shown, control.cursor());
+    QCOMPARE(told, std::pair(control.cursor(), control.anchor()));
 }
 
 QTEST_MAIN(tst_TextField)
