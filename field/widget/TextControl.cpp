@@ -115,8 +115,14 @@ bool TextControl::replace(qsizetype from, qsizetype to, QStringView text, EditHi
 void TextControl::setReadOnly(bool readOnly)
 {
     m_readOnly = readOnly;
-    if (readOnly)
-        showDropCaret(-1);
+    if (!readOnly)
+        return;
+    // A composition under way can no longer be committed: it goes.
+    showDropCaret(-1);
+    if (!m_layout.preedit().isEmpty()) {
+        m_layout.setPreedit(cursor(), {});
+        Q_EMIT updateRequest({});
+    }
 }
 
 void TextControl::undo()

@@ -225,8 +225,11 @@ void TextField::setReadOnly(bool readOnly)
     // No input method composes in a read-only field.
     setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
     viewport()->setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
-    if (hasFocus())
-        QGuiApplication::inputMethod()->update(Qt::ImEnabled);
+    if (!hasFocus())
+        return;
+    if (readOnly)
+        QGuiApplication::inputMethod()->reset();
+    QGuiApplication::inputMethod()->update(Qt::ImEnabled);
 }
 
 void TextField::addMenuAction(QAction *action)
