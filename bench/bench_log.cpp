@@ -16,6 +16,7 @@
 #include "benchCommon.h"
 
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -154,11 +155,14 @@ struct Cost
     double floodUs;  // one arrival of a flood, repaints shared as the log paces them
 };
 
-Cost arrivalCost(TextField &log, bool lines, int arrivals)
+// Each arrival goes in by the log's rules: the caret to the end, the end shown.
+Cost arrivalCost(ReceiveLog &receiveLog, bool lines, int arrivals)
 {
+    const TextField &field = *receiveLog.field();
+    const auto append = [&](const QString &piece) { return receiveLog.appendArrival(piece); };
     // The first arrivals after a fill lay out and paint a new screenful.
     for (int i = 0; i < 3; ++i) {
-        log.append(traffic(lines, lineChars, log.length() / lineChars));
+        append(traffic(lines, lineChars, field.length() / lineChars));
         QThread::msleep(TextField::repaintIntervalMs + 2);
         QApplication::processEvents();
     }
@@ -166,10 +170,10 @@ Cost arrivalCost(TextField &log, bool lines, int arrivals)
     for (int i = 0; i < arrivals / 4; ++i) {
         // Far enough apart that the log paints each one at once.
         QThread::msleep(TextField::repaintIntervalMs + 2);
-        const QString piece = traffic(lines, lineChars, log.length() / lineChars);
+        const QString piece = traffic(lines, lineChars, field.length() / lineChars);
         QElapsedTimer timer;
         timer.start();
-        if (!log.append(piece))
+        if (!append(piece))
             break;
         QApplication::processEvents();
         single.append(timer.nsecsElapsed() / 1e3);
@@ -182,7 +186,7 @@ Cost arrivalCost(TextField &log, bool lines, int arrivals)
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < arrivals; ++i) {
-            if (!log.append(traffic(lines, lineChars, log.length() / lineChars)))
+            if (!append(traffic(lines, lineChars, field.length() / lineChars)))
                 break;
             if (i % 32 == 31)
                 QApplication::processEvents();
@@ -227,6 +231,7 @@ int main(int argc, char **argv)
         const char *kind = lines ? "lines" : "noBreak";
         const QString block = fillBlock(lines);
         TextField log(limits);
+        ReceiveLog receiveLog(&log);
         log.resize(740, 370);
         log.show();
         QApplication::processEvents();
@@ -238,7 +243,7 @@ int main(int argc, char **argv)
             if (!fillTo(log, block, size))
                 std::printf("%s: the log refused a piece at %lld chars\n", kind,
                             qlonglong(log.length()));
-            const Cost cost = arrivalCost(log, lines, arrivals);
+            const Cost cost = arrivalCost(receiveLog, lines, arrivals);
             std::printf("%s: log %10lld chars: lone arrival %.1f us, in a flood %.1f us\n", kind,
                         qlonglong(log.length()), cost.singleUs, cost.floodUs);
             std::printf("PLOT|%s|%lld|%.3f|%.3f\n", kind, qlonglong(log.length()), cost.floodUs,

@@ -94,7 +94,16 @@ bool ReceiveLog::appendView(View piece)
         return false;
     // A later piece that would fit must not read on across the gap.
     m_full = !m_field->append(piece);
-    return !m_full;
+    if (m_full)
+        return false;
+    // The user watches what arrives: the caret goes to the end, dropping a
+    // selection, and the end comes into view by the next repaint. A caret
+    // already there went along with the piece, which is all a stream costs.
+    const qsizetype end = m_field->length();
+    if (m_field->cursorPosition() != end || m_field->hasSelection())
+        m_field->setSelection(end, end);
+    m_field->ensureCursorVisible();
+    return true;
 }
 
 void ReceiveLog::clear()

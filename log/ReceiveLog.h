@@ -13,7 +13,8 @@
 class TextField;
 
 // The receive log's own rules, over the field that shows it: what arrived is
-// appended at the end, and the log always holds a gapless beginning of it.
+// appended at the end, the caret goes there with nothing selected and the
+// end is shown, and the log always holds a gapless beginning of it.
 // Once an arrival is refused for want of room, every later one is too, until
 // Clear. The field's context menu offers Save As (also Ctrl+S), which asks
 // the window to save the log through saveAsRequested(), and Text Encoding,

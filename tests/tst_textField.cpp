@@ -1,6 +1,10 @@
-#include "log/ReceiveLog.h"
+#include "field/layout/TextLayout.h"
+#include "field/model/TextDocument.h"
 #include "field/transfer/TextFieldMimeData.h"
+#include "field/widget/TextControl.h"
 #include "field/widget/TextField.h"
+#include "field/widget/TextGeometry.h"
+#include "log/ReceiveLog.h"
 #include "windowControls.h"
 
 #include <QAccessible>
@@ -59,11 +63,14 @@ private Q_SLOTS:
     void primarySelectionAndMiddleClick();
     void heldPastTheEdgeScrollsUntilReleased();
     void preeditShowsOnceWhileDataArrives();
+    void controlWithoutAView_data();
+    void controlWithoutAView();
 };
 
 namespace {
 
-// A shown, focused log of a size that wraps at a known width.
+// A shown, focused log of a size that wraps at a known width; what arrives
+// by its rules goes in through `log`.
 struct Shown
 {
     explicit Shown(const TextStore::Limits &limits = {})
@@ -75,6 +82,7 @@ struct Shown
         view.setFocus();
     }
     TextField view;
+    ReceiveLog log { &view };
 };
 
 void press(QWidget *widget, const QStringList &keys)
@@ -311,7 +319,7 @@ void tst_TextField::clicksSelect()
     TextStore::Limits limits;
     limits.paragraphUnits = 8;
     Shown shown(limits);
-    QVERIFY(shown.view.append(text));
+    QVERIFY(shown.log.appendArrival(text));
     const QPoint point = pointOf(shown.view, clickAt);
     QWidget *viewport = shown.view.viewport();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, point);
@@ -583,7 +591,7 @@ void tst_TextField::pasteAboveTheViewKeepsTheTopOnItsText()
     QString lines;
     for (int i = 0; i < 500; ++i)
         lines += QStringLiteral("line %1\n").arg(i);
-    QVERIFY(shown.view.append(lines));
+    QVERIFY(shown.log.appendArrival(lines));
     // The caret at the start of line 100, then the view a few lines below it.
     shown.view.setSelection(lines.indexOf("line 100"), lines.indexOf("line 100"));
     QWheelEvent down(QPoint(1, 1), shown.view.viewport()->mapToGlobal(QPoint(1, 1)), QPoint(),
@@ -622,11 +630,11 @@ void tst_TextField::tabMovesTheFocus()
 void tst_TextField::appendGoesToTheEndAfterAnEdit()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("abc\r")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("abc\r")));
     press(&shown.view, { "Ctrl+Home", "Right" });
     QTest::keyClicks(&shown.view, QStringLiteral("X"));
     // The LF that follows the arrived CR still makes one break with it.
-    QVERIFY(shown.view.append(QStringLiteral("\nxyz")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("\nxyz")));
     QCOMPARE(shown.view.text(), QStringLiteral("aXbc\r\nxyz"));
     QCOMPARE(shown.view.cursorPosition(), shown.view.length());
     QVERIFY(!shown.view.hasSelection());
@@ -638,7 +646,7 @@ void tst_TextField::refusalSticksUntilCleared()
     TextStore::Limits limits;
     limits.capacity = 10;
     Shown shown(limits);
-    ReceiveLog log(&shown.view);
+    ReceiveLog &log = shown.log;
     QVERIFY(log.appendArrival(QStringLiteral("12345")));
     QVERIFY(!log.appendArrival(QStringLiteral("123456")));
     QCOMPARE(shown.view.text(), QStringLiteral("12345"));
@@ -658,7 +666,7 @@ void tst_TextField::timeLineOnlyWithItsArrival()
     TextStore::Limits limits;
     limits.capacity = 12;
     Shown shown(limits);
-    ReceiveLog log(&shown.view);
+    ReceiveLog &log = shown.log;
     QVERIFY(log.appendArrival(QLatin1StringView("ab")));
     // The line would fit, the line with its arrival would not: neither goes in.
     QVERIFY(!log.appendArrival(QLatin1StringView("wxyz"), u"[t]\r\n"));
@@ -1047,7 +1055,7 @@ QList<int> inkPerLine(TextField &view, int lines)
 void tst_TextField::preeditShowsOnceWhileDataArrives()
 {
     Shown shown;
-    QVERIFY(shown.view.append(QStringLiteral("ab\ncd\ngh")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("ab\ncd\ngh")));
     press(&shown.view, { "Ctrl+Home" });
     const QList<int> plain = inkPerLine(shown.view, 4);
     QInputMethodEvent composing(QStringLiteral("WWWWWWWW"), {});
@@ -1055,7 +1063,7 @@ void tst_TextField::preeditShowsOnceWhileDataArrives()
     const QList<int> composed = inkPerLine(shown.view, 4);
     QVERIFY(composed[0] > plain[0] + 20);
     // An arrival puts the caret at the end: the preedit goes along, shown once.
-    QVERIFY(shown.view.append(QStringLiteral("\nef")));
+    QVERIFY(shown.log.appendArrival(QStringLiteral("\nef")));
     QCoreApplication::processEvents();
     const QList<int> after = inkPerLine(shown.view, 4);
     QCOMPARE(after[0], plain[0]);
@@ -1068,6 +1076,95 @@ void tst_TextField::preeditShowsOnceWhileDataArrives()
     QApplication::sendEvent(&shown.view, &commit);
     QCOMPARE(shown.view.text(), QStringLiteral("ab\ncd\ngh\nefW"));
     QVERIFY(inkPerLine(shown.view, 4)[3] < after[3]);
+}
+
+namespace {
+
+// A screen of three lines that only says how many fit.
+struct ThreeLines final : TextGeometry
+{
+    QRect viewportRect() const override { return { 0, 0, 400, 60 }; }
+    qsizetype pageLines() const override { return 3; }
+    QRect caretRect(qsizetype) override { return {}; }
+    qsizetype positionAt(QPoint, QTextLine::CursorPosition) override { return 0; }
+    QPoint onWholeLines(QPoint point) const override { return point; }
+};
+
+} // namespace
+
+void tst_TextField::controlWithoutAView_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QStringList>("keys"); // into "ab\ncd\nef\ngh", typed; "IM:x" commits x
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<int>("anchor");
+    QTest::addColumn<int>("scrolled"); // lines the view was asked to scroll
+    QTest::addColumn<QString>("copied");
+
+    const QString text = QStringLiteral("ab\ncd\nef\ngh");
+    const QStringList select { "Ctrl+Home", "Shift+Right" };
+    QTest::newRow("page-down-scrolls-a-page")
+            << false << QStringList { "Ctrl+Home", "PgDown" } << text << 9 << 9 << 3 << "clip";
+    QTest::newRow("paste-replaces-the-selection") << false << select + QStringList { "Ctrl+V" }
+                                                  << "clipb\ncd\nef\ngh" << 4 << 4 << 0 << "clip";
+    QTest::newRow("undo-takes-the-typing-back")
+            << false << QStringList { "Ctrl+Z" } << "" << 0 << 0 << 0 << "clip";
+    QTest::newRow("input-method-commits")
+            << false << QStringList { "IM:X" } << text + "X" << 12 << 12 << 0 << "clip";
+    // Read-only, the caret moves, selects and copies; nothing edits.
+    QTest::newRow("read-only-edits-nothing")
+            << true << select + QStringList { "X",         "Return",         "Backspace",
+                                              "Delete",    "Ctrl+Backspace", "Ctrl+V",
+                                              "Shift+Ins", "Ctrl+X",         "Ctrl+Z",
+                                              "Ctrl+Y",    "IM:X",           "Shift+End",
+                                              "Ctrl+C" }
+            << text << 2 << 0 << 0 << "ab";
+}
+
+void tst_TextField::controlWithoutAView()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(QStringList, keys);
+    TextDocument document;
+    TextLayout layout(document.text());
+    layout.setFont(QApplication::font());
+    layout.setWidth(1000);
+    ThreeLines geometry;
+    TextControl control(document, layout, geometry);
+    connect(&document, &TextDocument::changed, &control, [&](const TextChange &change) {
+        layout.textChanged(change.from, change.removed, change.inserted);
+        control.textChanged(change);
+    });
+    QVERIFY(control.replace(0, 0, QStringLiteral("ab\ncd\nef\ngh")));
+    control.setReadOnly(readOnly);
+    QGuiApplication::clipboard()->setText(QStringLiteral("clip"));
+    qsizetype shown = -1;
+    qsizetype scrolled = 0;
+    std::pair<qsizetype, qsizetype> told;
+    connect(&control, &TextControl::visibilityRequest, this, [&](qsizetype at) { shown = at; });
+    connect(&control, &TextControl::scrollRequest, this, [&](qsizetype by) { scrolled += by; });
+    connect(&control, &TextControl::cursorPositionChanged, this,
+            [&](qsizetype cursor, qsizetype anchor) {
+                told = { cursor, anchor };
+            });
+    for (const QString &key : std::as_const(keys)) {
+        QInputMethodEvent commit;
+        commit.setCommitString(key.mid(3));
+        const QKeyCombination combination = QKeySequence(key)[0];
+        QKeyEvent press(QEvent::KeyPress, combination.key(), combination.keyboardModifiers(),
+                        key.size() == 1 ? key : QString());
+        control.processEvent(key.startsWith(u"IM:") ? static_cast<QEvent *>(&commit) : &press,
+                             nullptr);
+    }
+    QTEST(document.text().text(), "expected");
+    QTEST(int(control.cursor()), "cursor");
+    QTEST(int(control.anchor()), "anchor");
+    QTEST(int(scrolled), "scrolled");
+    QTEST(QGuiApplication::clipboard()->text(), "copied");
+    // Wherever the caret went, the view was asked to show it and screen readers heard.
+    QCOMPARE(shown, control.cursor());
+    QCOMPARE(told, std::pair(control.cursor(), control.anchor()));
 }
 
 QTEST_MAIN(tst_TextField)

@@ -49,22 +49,21 @@ ReaderWindow::ReaderWindow(QObject &field, const TextStore &text)
 
 void ReaderWindow::textChanged(const TextChange &change)
 {
-    switch (change.cause) {
-    case TextChange::Cause::Append:
-        arrived(change.from, m_text.length());
-        break;
-    case TextChange::Cause::Edit:
+    if (change.cause == TextChange::Cause::Edit) {
         edited(change.from, change.removedText, change.inserted);
-        break;
-    case TextChange::Cause::Clear:
+    } else if (change.cause == TextChange::Cause::Clear) {
         cleared();
-        break;
+    } else {
+        // Text not of the user's carries the caret along as the store
+        // carries its marks; where the control puts it after, it tells.
+        if (m_caret >= change.from)
+            m_caret += change.inserted;
+        grew(change.from);
     }
 }
 
-void ReaderWindow::arrived(qsizetype from, qsizetype caret)
+void ReaderWindow::grew(qsizetype from)
 {
-    m_caret = caret;
     if (m_unannouncedFrom < 0)
         m_unannouncedFrom = from;
     if (!m_announceTimer.isActive())

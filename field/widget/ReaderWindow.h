@@ -16,10 +16,10 @@
 // whole, from 0. The window moves in steps of a quarter of it, and only when
 // the caret leaves it, so that their offsets stay put as long as they can.
 //
-// They hear of the user's edits and caret moves at once, and of arrivals at
-// most once every announceIntervalMs, at most maxAnnounced characters each
-// time. The notices go out in the field's name, and Qt drops them when no
-// screen reader listens.
+// They hear of the user's edits and of the caret the control moves at once,
+// and of text put in at the end by others (arrivals) at most once every
+// announceIntervalMs, at most maxAnnounced characters each time. The notices go out in the field's
+// name, and Qt drops them when no screen reader listens.
 //
 // Invariants:
 // - m_length is what screen readers were last told the window holds, never
@@ -43,13 +43,14 @@ public:
     qsizetype start() const { return std::min(m_start, m_text.length()); }
     qsizetype length() const { return std::min(m_text.length() - start(), size); }
 
-    // The document's text changed; after an arrival the caret goes to the end.
+    // The document's text changed.
     void textChanged(const TextChange &change);
+    // The control put the caret there (TextControl::cursorPositionChanged).
     void caretMoved(qsizetype cursor, qsizetype anchor);
 
 private:
-    // Text arrived from `from` to the end, and the caret went there.
-    void arrived(qsizetype from, qsizetype caret);
+    // Text arrived from `from` to the end.
+    void grew(qsizetype from);
     // The user's edit replaced `removed` (at most its beginning) at `at` with
     // `inserted` units.
     void edited(qsizetype at, const QString &removed, qsizetype inserted);
@@ -64,7 +65,7 @@ private:
     const TextStore &m_text;
     qsizetype m_start = 0;
     qsizetype m_length = 0;
-    qsizetype m_caret = 0; // as last told
+    qsizetype m_caret = 0; // as last told, carried along by arrivals before it
     qsizetype m_unannouncedFrom = -1;
     QTimer m_announceTimer;
 };

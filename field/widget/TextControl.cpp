@@ -4,8 +4,7 @@
 #include "field/layout/TextLayout.h"
 #include "field/model/TextDocument.h"
 #include "field/transfer/TextFieldMimeData.h"
-#include "field/widget/ReaderWindow.h"
-#include "field/widget/TextView.h"
+#include "field/widget/TextGeometry.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,13 +20,11 @@
 #include <optional>
 #include <utility>
 
-TextControl::TextControl(TextDocument &document, TextLayout &layout, TextView &view,
-                         ReaderWindow &reader)
+TextControl::TextControl(TextDocument &document, TextLayout &layout, TextGeometry &geometry)
     : m_document(document)
     , m_text(document.text())
     , m_layout(layout)
-    , m_view(view)
-    , m_reader(reader)
+    , m_geometry(geometry)
     , m_cursor(document.addMark())
     , m_anchor(document.addMark())
 { }
@@ -112,8 +109,20 @@ bool TextControl::processEvent(QEvent *event, QWidget *viewport)
 
 bool TextControl::replace(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
-    m_view.settle();
     return m_document.replace(from, to, text, run);
+}
+
+void TextControl::setReadOnly(bool readOnly)
+{
+    m_readOnly = readOnly;
+    if (!readOnly)
+        return;
+    // A composition under way can no longer be committed: it goes.
+    showDropCaret(-1);
+    if (!m_layout.preedit().isEmpty()) {
+        m_layout.setPreedit(cursor(), {});
+        Q_EMIT updateRequest({});
+    }
 }
 
 void TextControl::undo()
@@ -128,8 +137,7 @@ void TextControl::redo()
 
 void TextControl::undoOrRedo(bool undo)
 {
-    m_view.settle();
-    if (!(undo ? canUndo() : canRedo()))
+    if (m_readOnly || !(undo ? canUndo() : canRedo()))
         return;
     // Refused only when what it would bring back no longer fits beside what arrived since.
     if (!(undo ? m_document.undo() : m_document.redo()))
@@ -138,28 +146,26 @@ void TextControl::undoOrRedo(bool undo)
 
 void TextControl::textChanged(const TextChange &change)
 {
-    switch (change.cause) {
-    case TextChange::Cause::Append:
-        place(m_text.length(), m_text.length());
-        m_desiredX = -1;
-        break;
-    case TextChange::Cause::Edit: {
+    if (change.cause == TextChange::Cause::Edit) {
         // As in Qt's own fields, the caret goes after the text put in, nothing selected.
         const qsizetype caret = snapped(m_text, change.from + change.inserted);
         place(caret, caret);
         m_desiredX = -1;
         caretMoved();
-        m_view.ensureVisible(cursor());
+        Q_EMIT visibilityRequest(cursor());
         restartBlink();
         Q_EMIT updateRequest({});
-        break;
-    }
-    case TextChange::Cause::Clear:
+    } else if (change.cause == TextChange::Cause::Clear) {
         place(0, 0);
-        m_view.settle();
         Q_EMIT updateRequest({});
         caretMoved();
-        break;
+    } else if (cursor() > change.from || anchor() > change.from) {
+        // Someone else's text went in before the caret and carried it along,
+        // as the store moves every mark: the composition goes with it. The
+        // owner says whether the caret should be anywhere else, and the view
+        // repaints the change at its own pace.
+        place(anchor(), cursor());
+        m_desiredX = -1;
     }
 }
 
@@ -173,7 +179,6 @@ void TextControl::place(qsizetype anchor, qsizetype cursor)
 
 void TextControl::setSelection(qsizetype anchor, qsizetype cursor)
 {
-    m_view.settle();
     moveCaret(snapped(m_text, anchor), snapped(m_text, cursor));
 }
 
@@ -181,16 +186,10 @@ void TextControl::moveCaret(qsizetype anchor, qsizetype cursor)
 {
     m_document.endRun();
     place(anchor, cursor);
-    m_view.ensureVisible(cursor);
+    Q_EMIT visibilityRequest(cursor);
     restartBlink();
     Q_EMIT updateRequest({});
     caretMoved();
-}
-
-void TextControl::caretMoved()
-{
-    Q_EMIT microFocusChanged();
-    m_reader.caretMoved(cursor(), anchor());
 }
 
 void TextControl::selectAll()
@@ -212,12 +211,16 @@ void TextControl::copy()
 
 void TextControl::cut()
 {
+    if (m_readOnly)
+        return;
     copy();
     deleteSelection();
 }
 
 void TextControl::paste()
 {
+    if (m_readOnly)
+        return;
     const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
     if (mime && mime->hasText())
         insertTyped(mime->text());
@@ -225,18 +228,22 @@ void TextControl::paste()
 
 void TextControl::deleteSelection()
 {
-    if (hasSelection())
+    if (!m_readOnly && hasSelection())
         replace(selectionStart(), selectionEnd(), {});
 }
 
 void TextControl::insertTyped(QStringView text, EditHistory::Run run)
 {
+    if (m_readOnly)
+        return;
     if (!replace(selectionStart(), selectionEnd(), text, run))
         QApplication::beep();
 }
 
 void TextControl::removeBackward()
 {
+    if (m_readOnly)
+        return;
     if (hasSelection())
         deleteSelection();
     else
@@ -245,16 +252,29 @@ void TextControl::removeBackward()
 
 void TextControl::removeForward()
 {
+    if (m_readOnly)
+        return;
     if (hasSelection())
         deleteSelection();
     else
         replace(cursor(), target(CaretMotion::NextChar), {}, EditHistory::Run::Delete);
 }
 
+void TextControl::removeWord(bool forward)
+{
+    if (m_readOnly)
+        return;
+    if (hasSelection())
+        deleteSelection();
+    else if (forward)
+        replace(cursor(), target(CaretMotion::NextWord), {});
+    else
+        replace(target(CaretMotion::PreviousWord), cursor(), {});
+}
+
 qsizetype TextControl::target(CaretMotion motion)
 {
-    m_view.settle();
-    return caretTarget(m_layout, m_text, motion, cursor(), m_desiredX, m_view.pageLines());
+    return caretTarget(m_layout, m_text, motion, cursor(), m_desiredX, m_geometry.pageLines());
 }
 
 void TextControl::moveCursor(CaretMotion motion, bool select)
@@ -270,8 +290,8 @@ void TextControl::moveCursor(CaretMotion motion, bool select)
     else if (!select && hasSelection() && motion == CaretMotion::NextChar)
         to = selectionEnd();
     if (motion == CaretMotion::NextPage || motion == CaretMotion::PreviousPage)
-        m_view.scrollByLines(motion == CaretMotion::NextPage ? m_view.pageLines()
-                                                             : -m_view.pageLines());
+        Q_EMIT scrollRequest(motion == CaretMotion::NextPage ? m_geometry.pageLines()
+                                                             : -m_geometry.pageLines());
     const qreal keptX = m_desiredX;
     to = snapped(m_text, to);
     moveCaret(select ? anchor() : to, to);
@@ -311,5 +331,5 @@ void TextControl::timerEvent(QTimerEvent *event)
         return;
     }
     m_caretShown = !m_caretShown;
-    Q_EMIT updateRequest(m_view.caretRect(cursor()).adjusted(-2, 0, 2, 0));
+    Q_EMIT updateRequest(m_geometry.caretRect(cursor()).adjusted(-2, 0, 2, 0));
 }

@@ -24,34 +24,42 @@ class QInputMethodEvent;
 class QKeyEvent;
 class QMouseEvent;
 class QWidget;
-class ReaderWindow;
 class TextDocument;
 class TextFieldMimeData;
+class TextGeometry;
 class TextLayout;
-class TextView;
 struct TextChange;
 
 // What the user does to a field: keys, the mouse, the input method, the
 // context menu, the clipboard and the primary selection, drag and drop, and
-// the undo history of the edits they make. It holds no widget: the field
-// hands it each event of its own and of its viewport through processEvent(),
-// with the viewport as the widget the event concerns (a menu's parent, a
-// drag's source, where the screen is), and it reports back through signals:
-// updateRequest() to repaint, microFocusChanged() for the input method.
+// the undo history of the edits they make. It holds no widget and no view:
+// the field hands it each event of its own and of its viewport through
+// processEvent(), with the viewport as the widget the event concerns (a
+// menu's parent, a drag's source), it asks where things are on screen
+// through a TextGeometry, and it reports back through signals, which the
+// field connects to the view and the screen readers' window: updateRequest()
+// to repaint, visibilityRequest() and scrollRequest() to move the view,
+// cursorPositionChanged() when it put the caret somewhere.
+//
+// Read-only, it still moves the caret, selects and copies, but takes no
+// edit of the user's: no typing, input method commits, paste (keys, menu,
+// middle click, drops), cut, delete, undo or redo.
 //
 // It keeps the caret and the selection (two positions: selecting everything
 // costs nothing until it is copied) and asks the document for every edit of
 // the user's, as one step of the history; a run of typing, of Backspaces or
 // of Deletes is one step, and a caret move or an arrival ends it. Like the
 // field's other parts it learns what changed from the document's one
-// announcement, textChanged(), and places the caret where the change leaves it.
+// announcement, textChanged(), and places the caret where the user's edit
+// leaves it; text put in by someone else moves the caret and the anchor only
+// as it moves any mark, and the owner places them after if it wants.
 //
 // Invariants:
 // - the caret and the anchor are positions snapped() to the text, and the
 //   layout knows the caret as where the preedit shows (place());
-// - the caret and the anchor are marks of the store, so every edit, the
-//   user's or an arrival, moves them with the text before the control places
-//   them where the edit leaves them;
+// - the caret and the anchor are marks of the store, so every change, the
+//   user's or an arrival, moves them with the text; after the user's edit
+//   the control then places them where the edit leaves them;
 // - text lent to the clipboard, the primary selection or a drag is a
 //   snapshot, which no edit changes.
 class TextControl final : public QObject
@@ -60,7 +68,7 @@ class TextControl final : public QObject
     Q_DISABLE_COPY_MOVE(TextControl)
 
 public:
-    TextControl(TextDocument &document, TextLayout &layout, TextView &view, ReaderWindow &reader);
+    TextControl(TextDocument &document, TextLayout &layout, TextGeometry &geometry);
     ~TextControl() override;
 
     // True when the event was the control's: keys, shortcut overrides, focus,
@@ -70,7 +78,8 @@ public:
     // The input method's questions, in the viewport's coordinates; an
     // invalid answer for those the widget answers itself.
     QVariant inputMethodQuery(Qt::InputMethodQuery query);
-    // What the document announced: the caret goes where the change leaves it.
+    // What the document announced: after the user's edit the caret goes
+    // where it leaves it.
     void textChanged(const TextChange &change);
 
     // --- the caret and the selection
@@ -94,7 +103,7 @@ public:
 
     // --- the owner's switches
     bool isReadOnly() const { return m_readOnly; }
-    void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
+    void setReadOnly(bool readOnly);
     // The owner's actions, offered at the end of the context menu; their
     // shortcuts work while the field has focus. The owner keeps them.
     void addMenuAction(QAction *action) { m_menuActions.append(action); }
@@ -102,8 +111,13 @@ public:
 Q_SIGNALS:
     // Repaint that part of the viewport; all of it when the rectangle is null.
     void updateRequest(const QRect &rect);
-    // The caret or the selection moved: the input method asks again.
-    void microFocusChanged();
+    // Bring the position into view now.
+    void visibilityRequest(qsizetype position);
+    // Scroll the view by that many lines, down when positive.
+    void scrollRequest(qsizetype lines);
+    // The control put the caret or the anchor somewhere: the input method
+    // and screen readers ask again.
+    void cursorPositionChanged(qsizetype cursor, qsizetype anchor);
 
 public Q_SLOTS:
     void selectAll();
@@ -126,13 +140,14 @@ private:
     // The user put the anchor and the caret there: the run of typing ends,
     // and the view shows the caret.
     void moveCaret(qsizetype anchor, qsizetype cursor);
-    // Tells the input method and screen readers where the caret is now.
-    void caretMoved();
+    void caretMoved() { Q_EMIT cursorPositionChanged(cursor(), anchor()); }
     qsizetype target(CaretMotion motion);
     void moveCursor(CaretMotion motion, bool select);
     void deleteSelection();
     void removeBackward();
     void removeForward();
+    // Ctrl+Delete and Ctrl+Backspace: the selection, or to the word's edge.
+    void removeWord(bool forward);
     void insertTyped(QStringView text, EditHistory::Run run = EditHistory::Run::None);
     void undoOrRedo(bool undo);
     void restartBlink();
@@ -169,8 +184,7 @@ private:
     TextDocument &m_document;
     const TextStore &m_text;
     TextLayout &m_layout;
-    TextView &m_view;
-    ReaderWindow &m_reader;
+    TextGeometry &m_geometry;
 
     const TextStore::Mark m_cursor;
     const TextStore::Mark m_anchor;
@@ -193,6 +207,6 @@ private:
     QPoint m_autoScrollPoint;
     bool m_autoScrollDropping = false;
 
-    bool m_readOnly = false; // no middle-click paste, no drops
+    bool m_readOnly = false;
     QList<QPointer<QAction>> m_menuActions;
 };

@@ -1,7 +1,7 @@
 // What the user does with the keys, the input method and the context menu.
 #include "field/layout/TextLayout.h"
 #include "field/widget/TextControl.h"
-#include "field/widget/TextView.h"
+#include "field/widget/TextGeometry.h"
 
 #include <QAction>
 #include <QApplication>
@@ -48,21 +48,21 @@ bool isRedo(const QKeyEvent *key)
 
 bool TextControl::takesShortcut(const QKeyEvent *key) const
 {
-    static constexpr std::array own { QKeySequence::Copy,
-                                      QKeySequence::Cut,
-                                      QKeySequence::Paste,
-                                      QKeySequence::SelectAll,
-                                      QKeySequence::Undo,
-                                      QKeySequence::Delete,
+    static constexpr std::array own { QKeySequence::Copy, QKeySequence::SelectAll,
                                       QKeySequence::MoveToStartOfDocument,
                                       QKeySequence::MoveToEndOfDocument };
-    return typesText(key) || isRedo(key)
-           || std::any_of(own.begin(), own.end(), [&](auto k) { return key->matches(k); });
+    static constexpr std::array edits { QKeySequence::Cut, QKeySequence::Paste, QKeySequence::Undo,
+                                        QKeySequence::Delete };
+    const auto matches = [&](auto k) { return key->matches(k); };
+    // Read-only, the keys that would edit are left to the shortcuts around.
+    if (!m_readOnly
+        && (typesText(key) || isRedo(key) || std::any_of(edits.begin(), edits.end(), matches)))
+        return true;
+    return std::any_of(own.begin(), own.end(), matches);
 }
 
 void TextControl::keyPressEvent(QKeyEvent *event, QWidget *viewport)
 {
-    m_view.settle();
     using K = QKeySequence;
     struct Move
     {
@@ -96,7 +96,7 @@ void TextControl::keyPressEvent(QKeyEvent *event, QWidget *viewport)
     }
     if (event->keyCombination() == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
         // The Menu key arrives as a context menu event; its other key does not.
-        const QPoint caret = m_view.caretRect(cursor()).center();
+        const QPoint caret = m_geometry.caretRect(cursor()).center();
         QContextMenuEvent menu(QContextMenuEvent::Keyboard, caret, viewport->mapToGlobal(caret));
         contextMenuEvent(&menu, viewport);
     } else if (event->matches(K::SelectAll)) {
@@ -116,12 +116,8 @@ void TextControl::keyPressEvent(QKeyEvent *event, QWidget *viewport)
         return;
     else if (event->matches(K::Delete))
         removeForward();
-    else if (event->matches(K::DeleteEndOfWord))
-        hasSelection() ? deleteSelection()
-                       : void(replace(cursor(), target(CaretMotion::NextWord), {}));
-    else if (event->matches(K::DeleteStartOfWord))
-        hasSelection() ? deleteSelection()
-                       : void(replace(target(CaretMotion::PreviousWord), cursor(), {}));
+    else if (event->matches(K::DeleteEndOfWord) || event->matches(K::DeleteStartOfWord))
+        removeWord(event->matches(K::DeleteEndOfWord));
     else if (event->key() == Qt::Key_Backspace && !(event->modifiers() & Qt::ControlModifier))
         removeBackward();
     else if (event->matches(K::InsertParagraphSeparator) || event->matches(K::InsertLineSeparator))
@@ -156,13 +152,15 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event, QWidget *viewport)
         connect(action, &QAction::triggered, this, slot);
     };
     const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
-    add(tr("&Undo"), QKeySequence::Undo, canUndo(), &TextControl::undo);
-    add(tr("&Redo"), QKeySequence::Redo, canRedo(), &TextControl::redo);
+    const bool edits = !m_readOnly;
+    add(tr("&Undo"), QKeySequence::Undo, edits && canUndo(), &TextControl::undo);
+    add(tr("&Redo"), QKeySequence::Redo, edits && canRedo(), &TextControl::redo);
     menu->addSeparator();
-    add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), &TextControl::cut);
+    add(tr("Cu&t"), QKeySequence::Cut, edits && hasSelection(), &TextControl::cut);
     add(tr("&Copy"), QKeySequence::Copy, hasSelection(), &TextControl::copy);
-    add(tr("&Paste"), QKeySequence::Paste, clipboard && clipboard->hasText(), &TextControl::paste);
-    add(tr("Delete"), QKeySequence::Delete, hasSelection(), &TextControl::deleteSelection);
+    add(tr("&Paste"), QKeySequence::Paste, edits && clipboard && clipboard->hasText(),
+        &TextControl::paste);
+    add(tr("Delete"), QKeySequence::Delete, edits && hasSelection(), &TextControl::deleteSelection);
     menu->addSeparator();
     add(tr("Select All"), QKeySequence::SelectAll, m_text.length() > 0, &TextControl::selectAll);
     bool first = true;
@@ -177,7 +175,7 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event, QWidget *viewport)
     if (event->reason() == QContextMenuEvent::Keyboard) {
         // As Qt's own fields do: at the caret, or in the middle when the caret
         // is out of view.
-        const QRect caret = m_view.caretRect(cursor());
+        const QRect caret = m_geometry.caretRect(cursor());
         const QRect view = viewport->rect();
         at = viewport->mapToGlobal(view.contains(caret.center()) ? caret.bottomLeft()
                                                                  : view.center());
@@ -187,7 +185,11 @@ void TextControl::contextMenuEvent(QContextMenuEvent *event, QWidget *viewport)
 
 void TextControl::inputMethodEvent(QInputMethodEvent *event)
 {
-    m_view.settle();
+    if (m_readOnly) {
+        // Nothing is composed where nothing can be committed.
+        event->ignore();
+        return;
+    }
     if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
         qsizetype from = selectionStart();
         qsizetype to = selectionEnd();
@@ -213,11 +215,11 @@ QVariant TextControl::inputMethodQuery(Qt::InputMethodQuery query)
     };
     switch (query) {
     case Qt::ImEnabled:
-        return true;
+        return !m_readOnly;
     case Qt::ImHints:
         return int(Qt::ImhMultiLine);
     case Qt::ImCursorRectangle:
-        return QRectF(m_view.caretRect(cursor()));
+        return QRectF(m_geometry.caretRect(cursor()));
     case Qt::ImCursorPosition:
         return column(cursor());
     case Qt::ImAnchorPosition:

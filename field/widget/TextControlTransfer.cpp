@@ -5,7 +5,7 @@
 #include "field/transfer/CopyServer.h"
 #include "field/transfer/TextFieldMimeData.h"
 #include "field/widget/TextControl.h"
-#include "field/widget/TextView.h"
+#include "field/widget/TextGeometry.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -35,10 +35,9 @@ void TextControl::mousePressEvent(QMouseEvent *event)
         event->ignore();
         return;
     }
-    m_view.settle();
     m_autoScroll.stop();
     const QPoint point = event->position().toPoint();
-    const qsizetype at = snapped(m_text, m_view.positionAt(point));
+    const qsizetype at = snapped(m_text, m_geometry.positionAt(point));
     // A third press soon after a double click, where it was, selects the line.
     const bool third
             = m_doubleClicked
@@ -55,7 +54,7 @@ void TextControl::mousePressEvent(QMouseEvent *event)
     }
     // A press on selected text may start dragging it; a click there drops the selection.
     const bool extend = event->modifiers() & Qt::ShiftModifier;
-    const qsizetype on = m_view.positionAt(point, QTextLine::CursorOnCharacter);
+    const qsizetype on = m_geometry.positionAt(point, QTextLine::CursorOnCharacter);
     if (!extend && on >= selectionStart() && on < selectionEnd()) {
         m_mightDrag = true;
         m_pressPoint = point;
@@ -86,8 +85,8 @@ void TextControl::mouseMoveEvent(QMouseEvent *event, QWidget *viewport)
         m_autoScroll.stop();
     else
         startAutoScroll(point, false);
-    moveCaret(anchor(),
-              snapped(m_text, m_view.positionAt(inside ? point : m_view.onWholeLines(point))));
+    moveCaret(anchor(), snapped(m_text, m_geometry.positionAt(
+                                                inside ? point : m_geometry.onWholeLines(point))));
 }
 
 void TextControl::mouseReleaseEvent(QMouseEvent *event)
@@ -101,7 +100,7 @@ void TextControl::mouseReleaseEvent(QMouseEvent *event)
     m_autoScroll.stop();
     if (m_mightDrag) {
         m_mightDrag = false;
-        const qsizetype at = snapped(m_text, m_view.positionAt(event->position().toPoint()));
+        const qsizetype at = snapped(m_text, m_geometry.positionAt(event->position().toPoint()));
         moveCaret(at, at);
         m_desiredX = -1;
     } else if (m_dragging) {
@@ -114,11 +113,10 @@ void TextControl::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
-    m_view.settle();
     m_mightDrag = false;
     const QPoint point = event->position().toPoint();
     const auto [start, end]
-            = wordAround(m_text, m_view.positionAt(point, QTextLine::CursorOnCharacter));
+            = wordAround(m_text, m_geometry.positionAt(point, QTextLine::CursorOnCharacter));
     moveCaret(start, end);
     m_dragging = false;
     m_doubleClicked = true;
@@ -150,8 +148,7 @@ void TextControl::pasteSelectionAt(QPoint point)
     const QMimeData *mime = clipboard->mimeData(QClipboard::Selection);
     if (!mime || !mime->hasText())
         return;
-    m_view.settle();
-    const qsizetype at = snapped(m_text, m_view.positionAt(point));
+    const qsizetype at = snapped(m_text, m_geometry.positionAt(point));
     if (!replace(at, at, mime->text()))
         QApplication::beep();
 }
@@ -195,7 +192,7 @@ void TextControl::dragEnterEvent(QDragEnterEvent *event)
         return;
     }
     event->acceptProposedAction();
-    showDropCaret(snapped(m_text, m_view.positionAt(event->position().toPoint())));
+    showDropCaret(snapped(m_text, m_geometry.positionAt(event->position().toPoint())));
 }
 
 void TextControl::dragMoveEvent(QDragMoveEvent *event, const QWidget *viewport)
@@ -205,7 +202,7 @@ void TextControl::dragMoveEvent(QDragMoveEvent *event, const QWidget *viewport)
         return;
     }
     const QPoint point = event->position().toPoint();
-    const qsizetype at = snapped(m_text, m_view.positionAt(point));
+    const qsizetype at = snapped(m_text, m_geometry.positionAt(point));
     // Not into the text that is being dragged.
     if (event->source() == viewport && at > selectionStart() && at < selectionEnd()) {
         event->ignore();
@@ -230,8 +227,7 @@ void TextControl::dropEvent(QDropEvent *event, const QWidget *viewport)
         event->ignore();
         return;
     }
-    m_view.settle();
-    const qsizetype at = snapped(m_text, m_view.positionAt(event->position().toPoint()));
+    const qsizetype at = snapped(m_text, m_geometry.positionAt(event->position().toPoint()));
     const qsizetype from = selectionStart();
     const qsizetype to = selectionEnd();
     const bool ours = event->source() == viewport;
@@ -267,7 +263,7 @@ void TextControl::autoScrollStep()
 {
     // A line a step, the steps quicker the further the mouse is past the edge,
     // at the pace of Qt's own text fields.
-    QRect visible = m_view.viewportRect();
+    QRect visible = m_geometry.viewportRect();
     if (m_autoScrollDropping)
         visible.adjust(0, dropScrollMargin, 0, -dropScrollMargin);
     const QPoint point = m_autoScrollPoint;
@@ -279,8 +275,8 @@ void TextControl::autoScrollStep()
     }
     const int distance = std::max(beyond, 7);
     m_autoScroll.start(4900 / (distance * distance), this);
-    m_view.scrollByLines(point.y() < visible.center().y() ? -1 : 1);
-    const qsizetype at = snapped(m_text, m_view.positionAt(m_view.onWholeLines(point)));
+    Q_EMIT scrollRequest(point.y() < visible.center().y() ? -1 : 1);
+    const qsizetype at = snapped(m_text, m_geometry.positionAt(m_geometry.onWholeLines(point)));
     if (m_autoScrollDropping)
         showDropCaret(at);
     else

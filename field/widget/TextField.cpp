@@ -32,7 +32,7 @@ struct TextField::Parts
         , layout(document.text())
         , view(document.text(), layout, field)
         , reader(field, document.text())
-        , control(document, layout, view, reader)
+        , control(document, layout, view)
     { }
 
     TextDocument document;
@@ -78,10 +78,18 @@ TextField::TextField(const TextStoreLimits &limits, QWidget *parent)
         else
             viewport()->update(rect);
     });
-    connect(&p.control, &TextControl::microFocusChanged, this, [this] {
-        if (hasFocus())
-            QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
-    });
+    // What the control asks of the screen, the view does; where it puts the
+    // caret, the input method and screen readers hear.
+    connect(&p.control, &TextControl::visibilityRequest, this,
+            [&p](qsizetype position) { p.view.ensureVisible(position); });
+    connect(&p.control, &TextControl::scrollRequest, this,
+            [&p](qsizetype lines) { p.view.scrollByLines(lines); });
+    connect(&p.control, &TextControl::cursorPositionChanged, this,
+            [this, &p](qsizetype cursor, qsizetype anchor) {
+                if (hasFocus())
+                    QGuiApplication::inputMethod()->update(Qt::ImQueryInput);
+                p.reader.caretMoved(cursor, anchor);
+            });
     p.layout.setFont(font());
 }
 
@@ -156,6 +164,11 @@ void TextField::setSelection(qsizetype anchor, qsizetype cursor)
     d->control.setSelection(anchor, cursor);
 }
 
+void TextField::ensureCursorVisible()
+{
+    d->view.revealSoon(d->control.cursor());
+}
+
 bool TextField::replaceText(qsizetype from, qsizetype to, QStringView text, EditHistory::Run run)
 {
     return d->control.replace(from, to, text, run);
@@ -209,6 +222,14 @@ bool TextField::isReadOnly() const
 void TextField::setReadOnly(bool readOnly)
 {
     d->control.setReadOnly(readOnly);
+    // No input method composes in a read-only field.
+    setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
+    viewport()->setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
+    if (!hasFocus())
+        return;
+    if (readOnly)
+        QGuiApplication::inputMethod()->reset();
+    QGuiApplication::inputMethod()->update(Qt::ImEnabled);
 }
 
 void TextField::addMenuAction(QAction *action)

@@ -29,7 +29,9 @@ struct TextStoreLimits;
 // - TextLayout, the text broken into visual lines, only where asked;
 // - TextView, which lines are on screen and where things are on it;
 // - TextControl, what the user does: keys, mouse, input method, clipboard,
-//   drag and drop, undo; it keeps the caret and the selection;
+//   drag and drop, undo; it keeps the caret and the selection, asks the view
+//   where things are (TextGeometry) and signals what it wants of the view
+//   and the screen readers' window, which the widget connects;
 // - ReaderWindow, what screen readers see and hear;
 // - FindBar, made by the first Ctrl+F: the find bar drawn inside the field,
 //   whose matches on screen the widget highlights.
@@ -37,12 +39,12 @@ struct TextStoreLimits;
 // each change from the document, in that order; the widget hands events to
 // the control and paints what the parts say.
 //
-// An append costs the size of the piece: it stores the piece, moves the caret
-// and asks for one refresh. Under a flood the view scrolls and repaints at
-// most once every repaintIntervalMs, and screen readers hear of arrivals at
-// most once every announceIntervalMs. Appends leave the view unsettled until
-// then; whatever asks about the screen settles it first, so those queries are
-// not const.
+// An append costs the size of the piece: it stores the piece, carries a caret
+// at the end along and asks for one refresh. Under a flood the view scrolls
+// (ensureCursorVisible()) and repaints at most once every repaintIntervalMs,
+// and screen readers hear of arrivals at most once every announceIntervalMs.
+// Appends leave the view unsettled until then; whatever asks about the screen
+// settles it first, so those queries are not const.
 //
 // A clear or a large delete answers at once; the document gives the storage
 // it dropped back to the system a slice a turn of the event loop, so the
@@ -70,9 +72,10 @@ public:
     QString textBetween(qsizetype from, qsizetype to) const;
     QString text() const;
 
-    // Appends the piece at the end, not as the user's edit, puts the caret
-    // there with nothing selected and scrolls it into view. False, with the
-    // text unchanged, when it would pass the capacity.
+    // Appends the piece at the end, not as the user's edit: like any text put
+    // in before them, it carries the caret and the anchor along when they
+    // stand at the end, and leaves them where they are otherwise. False, with
+    // the text unchanged, when it would pass the capacity.
     bool append(QStringView piece);
     // The same for Latin-1 text (hex records, plain ASCII), stored as it is.
     bool append(QLatin1StringView piece);
@@ -86,6 +89,9 @@ public:
     qsizetype selectionEnd() const;
     bool hasSelection() const { return cursorPosition() != anchorPosition(); }
     void setSelection(qsizetype anchor, qsizetype cursor);
+    // Brings the caret into view by the next repaint, not at once, so that a
+    // flood of calls costs one layout per repaint.
+    void ensureCursorVisible();
     // Replaces [from, to) with the text as the user's own edit and puts the
     // caret after it; false, with nothing changed, when it would not fit. The
     // edit is a step of its own for undo unless it goes on a run of typing,
@@ -109,7 +115,9 @@ public:
     qsizetype readerStart() const;
     qsizetype readerLength() const;
 
-    // --- read-only: no middle-click paste, no drops
+    // --- read-only: the caret moves, text is selected and copied, but the
+    // user edits nothing (TextControl); replaceText(), append() and clear()
+    // still do
     bool isReadOnly() const;
     void setReadOnly(bool readOnly);
 

@@ -47,7 +47,8 @@ public:
         state.focusable = true;
         state.focused = view()->hasFocus();
         state.multiLine = true;
-        state.editable = true;
+        state.editable = !view()->isReadOnly();
+        state.readOnly = view()->isReadOnly();
         state.selectableText = true;
         return state;
     }
@@ -139,17 +140,13 @@ public:
         return {};
     }
 
-    void deleteText(int start, int end) override
-    {
-        view()->replaceText(positionOf(start), positionOf(end), {});
-    }
-    void insertText(int offset, const QString &text) override
-    {
-        view()->replaceText(positionOf(offset), positionOf(offset), text);
-    }
+    // A screen reader's edits are the user's: none in a read-only field.
+    void deleteText(int start, int end) override { replaceText(start, end, {}); }
+    void insertText(int offset, const QString &text) override { replaceText(offset, offset, text); }
     void replaceText(int start, int end, const QString &text) override
     {
-        view()->replaceText(positionOf(start), positionOf(end), text);
+        if (!view()->isReadOnly())
+            view()->replaceText(positionOf(start), positionOf(end), text);
     }
 
 private:

@@ -33,13 +33,20 @@ TextView::~TextView()
 
 void TextView::textChanged(const TextChange &change)
 {
-    if (change.cause == TextChange::Cause::Clear)
+    const bool cleared = change.cause == TextChange::Cause::Clear;
+    if (cleared)
         revealLater(-1);
     followChange(change.from, change.removed, change.inserted);
-    if (change.cause == TextChange::Cause::Append) {
-        revealLater(m_text.length());
-        refreshLater();
-    }
+    // An empty view settles at once, so that the bar empties with it.
+    if (cleared)
+        settle();
+    refreshLater();
+}
+
+void TextView::revealSoon(qsizetype position)
+{
+    revealLater(position);
+    refreshLater();
 }
 
 QRect TextView::viewportRect() const
@@ -50,6 +57,12 @@ QRect TextView::viewportRect() const
 void TextView::followChange(qsizetype from, qsizetype removed, qsizetype inserted)
 {
     m_endDirty = true;
+    // A position still to be revealed moves with the text, as the store's marks do.
+    if (m_revealAt >= from) {
+        if (removed > 0)
+            m_revealAt = m_revealAt > from + removed ? m_revealAt - removed : from;
+        m_revealAt += inserted;
+    }
     // Paragraphs that start before the change keep their number and start.
     if (m_topStart < from)
         return;

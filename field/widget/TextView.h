@@ -2,6 +2,7 @@
 
 #include "field/layout/TextLayout.h"
 #include "field/model/TextDocument.h"
+#include "field/widget/TextGeometry.h"
 
 #include <QElapsedTimer>
 #include <QFont>
@@ -19,11 +20,15 @@ class QWheelEvent;
 // scroll bar counts visual lines by TextLayout's estimate; its ends are
 // exact, and its steps move by lines that are laid out.
 //
+// It answers the control's questions (TextGeometry) and does what the
+// control asks of the screen, as the field connects them.
+//
 // A change of the text, the size or the font leaves the view unsettled: the
-// top that shows the end, the bar's scale, and a caret to bring into view
-// after an arrival are worked out at the next settle(), so that a flood of
-// appends costs one of each per repaint, at most one every repaintIntervalMs.
-// Every query about where text is on screen settles first, so none is const.
+// top that shows the end, the bar's scale, and a position the owner asked to
+// bring into view soon (revealSoon()) are worked out at the next settle(),
+// so that a flood of appends costs one of each per repaint, at most one
+// every repaintIntervalMs. Every query about where text is on screen settles
+// first, so none is const.
 //
 // Invariants, once settled:
 // - m_top <= m_endTop, m_endTop is the top that shows the end at the bottom,
@@ -31,7 +36,7 @@ class QWheelEvent;
 // - m_topStart is where m_top's paragraph starts;
 // - the bar runs from 0 (the first line) to m_barMaximum (m_endTop), and
 //   unless it is being dragged its value is barValue(m_top).
-class TextView final
+class TextView final : public TextGeometry
 {
     Q_DISABLE_COPY_MOVE(TextView)
 
@@ -47,8 +52,8 @@ public:
 
     // --- what changes
     // The document's text changed: the top stays on the text it showed, and
-    // an arrival is brought into view, settled and repainted soon, within
-    // repaintIntervalMs of the last time.
+    // the view is settled and repainted soon, within repaintIntervalMs of the
+    // last time.
     void textChanged(const TextChange &change);
     void resized();
     void fontChanged();
@@ -56,21 +61,22 @@ public:
     // --- moving
     void settle();
     Line top() const { return m_top; }
-    QRect viewportRect() const;
-    // Lines that fit whole in the viewport, at least one.
-    qsizetype pageLines() const;
+    QRect viewportRect() const override;
+    qsizetype pageLines() const override;
     void scrollTo(Line top);
     void scrollByLines(qsizetype lines);
     void ensureVisible(qsizetype position);
+    // Brings the position into view at the next settle, soon: the last one
+    // asked for wins, and it moves with the text meanwhile.
+    void revealSoon(qsizetype position);
     void wheel(QWheelEvent *event);
 
     // --- where things are; a position off screen gets a rectangle off it
-    QRect caretRect(qsizetype position);
+    QRect caretRect(qsizetype position) override;
     QRect characterRect(qsizetype position);
-    qsizetype positionAt(QPoint point,
-                         QTextLine::CursorPosition at = QTextLine::CursorBetweenCharacters);
-    // The point brought onto the first or last whole line of the view.
-    QPoint onWholeLines(QPoint point) const;
+    qsizetype positionAt(QPoint point, QTextLine::CursorPosition at
+                                       = QTextLine::CursorBetweenCharacters) override;
+    QPoint onWholeLines(QPoint point) const override;
     // From the start of the top line shown to the end of the last one, in
     // positions of the text; cheap to ask again while the view stays as it is.
     std::pair<qsizetype, qsizetype> shownRange();
