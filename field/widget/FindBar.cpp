@@ -21,7 +21,7 @@ FindBar::FindBar(TextField *field)
     , m_text(new QLineEdit(this))
     , m_matchCase(new QCheckBox(tr("Match case"), this))
     , m_status(new QLabel(this))
-    , m_finder(std::make_unique<TextFinder>(field->model()))
+    , m_finder(std::make_unique<TextFinder>(field->store()))
 {
     setObjectName(QStringLiteral("findBar"));
     m_text->setObjectName(QStringLiteral("findText"));
@@ -133,7 +133,7 @@ FindBar::Highlights FindBar::highlights(std::pair<qsizetype, qsizetype> shown) c
                                                 base.blueF() * 0.6f + mark.blueF() * 0.4f));
     const qsizetype length = m_pattern->length();
     auto &stretches = found.stretches;
-    forEachMatch(searchedText(m_field->model()), *m_pattern, shown.first - length + 1, shown.second,
+    forEachMatch(searchedText(m_field->store()), *m_pattern, shown.first - length + 1, shown.second,
                  [&stretches, length](qsizetype start) {
                      if (!stretches.empty() && start <= stretches.back().second)
                          stretches.back().second = start + length;
