@@ -1,7 +1,7 @@
 #include "field/transfer/TextFieldMimeData.h"
 #include "field/widget/TextField.h"
 #include "log/ReceiveLog.h"
-#include "windowControls.h"
+#include "scrollBar.h"
 
 #include <QAccessible>
 #include <QApplication>
