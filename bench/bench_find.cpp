@@ -95,7 +95,7 @@ int main(int argc, char **argv)
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             qFatal("cannot write %s", qPrintable(path));
-        const TextSnapshot snapshot = log->model().snapshot();
+        const TextSnapshot snapshot = log->store().snapshot();
         for (const QAnyStringView piece : snapshot.stored().pieces()) {
             const QByteArray bytes = piece.toString().toLatin1();
             if (file.write(bytes) != bytes.size())
@@ -151,7 +151,7 @@ int main(int argc, char **argv)
         const TextPattern ignoringCase(word, Qt::CaseInsensitive);
         const TextPattern matchingCase(wordLine.mid(wordLine.indexOf(u"PAYLOADS"), 8),
                                        Qt::CaseSensitive);
-        const TextSnapshot snapshot = log->model().snapshot();
+        const TextSnapshot snapshot = log->store().snapshot();
         timer.start();
         const SearchOutcome loose
                 = findNearest(searchedText(snapshot), ignoringCase, 0, SearchDirection::Forward);

@@ -76,7 +76,7 @@ void spinUntilReleased(const TextField &log)
 {
     QElapsedTimer timer;
     timer.start();
-    while (log.model().hasMemoryToRelease() && timer.elapsed() < 20000)
+    while (log.store().hasMemoryToRelease() && timer.elapsed() < 20000)
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     QApplication::processEvents();
 }

@@ -190,7 +190,7 @@ int main(int argc, char **argv)
     ok = ok && box->length() == lineUnits;
     clipboard->clear();
     std::printf("the box holds one line of %lld characters (%lld paragraphs)\n",
-                qlonglong(box->length()), qlonglong(box->model().paragraphCount()));
+                qlonglong(box->length()), qlonglong(box->store().paragraphCount()));
 
     // Keys at the end of the line, each answered by a repaint.
     QList<double> typed, backspaces, breaks, ends, homes, startTyped;

@@ -92,7 +92,7 @@ int main(int argc, char **argv)
     const bool refused = !smoke && !log->append(line);
     std::printf("log of %lld characters (%lld paragraphs), filled in %.1f s; the next line %s; "
                 "RSS %+.1f MB\n",
-                qlonglong(log->length()), qlonglong(log->model().paragraphCount()),
+                qlonglong(log->length()), qlonglong(log->store().paragraphCount()),
                 bench::seconds(fillTimer), refused ? "is refused" : "fits",
                 (bench::residentBytes() - rssBefore) / 1e6);
     bench::result("view_log_chars", double(log->length()), "chars");
@@ -209,7 +209,7 @@ int main(int argc, char **argv)
         log->append(words);
     log->append(QString(fillTo - log->length(), u'x'));
     std::printf("one line of %lld characters (%lld paragraphs)\n", qlonglong(log->length()),
-                qlonglong(log->model().paragraphCount()));
+                qlonglong(log->store().paragraphCount()));
     bench::spinUntil([] { return false; }, 100);
     figures.append(timed("line_top", "one line: Ctrl+Home", counter, times, true, toEnd, toTop));
     // Each jump lands in a stretch not laid out yet.

@@ -163,7 +163,7 @@ private:
 // so the next run does not pay for the last one's slices.
 inline void spinUntilReleased(const TextField *log)
 {
-    spinUntil([&] { return !log->model().hasMemoryToRelease(); }, 20000);
+    spinUntil([&] { return !log->store().hasMemoryToRelease(); }, 20000);
 }
 
 // Lets the event loop run until the log has stopped growing for `quietMs`.

@@ -1,8 +1,8 @@
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
-#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 #include "net/Winsock.h"
 #include "text/hexText.h"
 #include "text/lineColumn.h"
@@ -42,7 +42,7 @@ QString frmMain::sendData()
         return sendText();
     // The box read as its store keeps it, with no copy: a box of tens of MB
     // is read in one pass.
-    const StoredText::Pieces pieces = txtSend->model().stored().pieces();
+    const StoredText::Pieces pieces = txtSend->store().stored().pieces();
     const HexBytes hex = bytesFromHex(std::vector<QAnyStringView>(pieces.begin(), pieces.end()));
     if (hex.fault) {
         // Nothing goes out; the caret shows the user where to look.

@@ -147,7 +147,7 @@ bool LogSave::start()
         m_error = tr("%1 is not a regular file").arg(m_path);
         return false;
     }
-    auto save = std::make_unique<SaveJob>(m_path, m_log->model().snapshot());
+    auto save = std::make_unique<SaveJob>(m_path, m_log->store().snapshot());
     if (!save->open(m_error))
         return false;
     m_save = std::move(save);

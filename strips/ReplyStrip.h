@@ -1,6 +1,6 @@
 #pragma once
 
-#include "strips/FieldStrip.h"
+#include "field/widget/FieldStrip.h"
 #include "strips/StreamMatch.h"
 
 #include <QByteArray>

@@ -2,7 +2,10 @@
 #include "field/model/TextDocument.h"
 #include "field/model/TextStore.h"
 
+#include <QScopeGuard>
 #include <QTest>
+
+#include <vector>
 
 class tst_EditHistory : public QObject
 {
@@ -14,6 +17,8 @@ private Q_SLOTS:
     void budgetDropsTheOldest();
     void undoThatNoLongerFitsIsRefused();
     void largeDeletionComesBackWhole();
+    void announcesEachChangeOnce_data();
+    void announcesEachChangeOnce();
 };
 
 namespace {
@@ -31,8 +36,11 @@ const TextStore::Limits tiny { .chunkUnits = 4, .paragraphUnits = 3 };
 void run(TextDocument &document, const QStringList &script)
 {
     quint64 heard = document.text().edits();
-    QObject::connect(&document, &TextDocument::changed,
-                     [&heard](const TextChange &change) { heard = change.edits; });
+    const QMetaObject::Connection listening
+            = QObject::connect(&document, &TextDocument::changed,
+                               [&heard](const TextChange &change) { heard = change.edits; });
+    // A later run on the same document must not count into this one's.
+    const auto stopListening = qScopeGuard([&listening] { QObject::disconnect(listening); });
     for (const QString &line : script) {
         QStringList words = line.split(u' ');
         const QString verb = words.takeFirst();
@@ -219,6 +227,86 @@ void tst_EditHistory::largeDeletionComesBackWhole()
     QCOMPARE(text.text(), capture.left(100) + u'k' + capture.right(100));
     QVERIFY(document.undo());
     QCOMPARE(text.text(), capture);
+}
+
+void tst_EditHistory::announcesEachChangeOnce_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QStringList>("script"); // before the step heard
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<int>("announced"); // 0: nothing changed, so nothing is heard
+    QTest::addColumn<TextChange::Cause>("cause");
+    QTest::addColumn<qsizetype>("from");
+    QTest::addColumn<qsizetype>("removed");
+    QTest::addColumn<qsizetype>("inserted");
+    QTest::addColumn<QString>("removedText");
+
+    using C = TextChange::Cause;
+    using Q = QStringList;
+    using N = qsizetype;
+    QTest::newRow("typing") << "ab" << Q {} << "type 1 x" << 1 << C::Edit << N(1) << N(0) << N(1)
+                            << "";
+    QTest::newRow("backspace") << "abc" << Q {} << "back 2" << 1 << C::Edit << N(1) << N(1) << N(0)
+                               << "b";
+    QTest::newRow("delete") << "abc" << Q {} << "del 0" << 1 << C::Edit << N(0) << N(1) << N(0)
+                            << "a";
+    QTest::newRow("replace-past-the-end")
+            << "hello" << Q {} << "put 3 99 Z" << 1 << C::Edit << N(3) << N(2) << N(1) << "lo";
+    QTest::newRow("removed-text-told-up-to-its-limit")
+            << QString(5000, u'x') << Q {} << "put 0 5000 " << 1 << C::Edit << N(0) << N(5000)
+            << N(0) << QString(TextDocument::maxRemovedText, u'x');
+    QTest::newRow("arrival") << "ab" << Q {} << "arrive cd" << 1 << C::Append << N(2) << N(0)
+                             << N(2) << "";
+    QTest::newRow("undo-of-a-run-of-typing")
+            << "" << Q { "type 0 a", "type 1 b", "type 2 c" } << "undo" << 1 << C::Edit << N(0)
+            << N(3) << N(0) << "abc";
+    QTest::newRow("undo-beside-an-arrival")
+            << "capture" << Q { "over 0 7 k", "arrive  NEW" } << "undo" << 1 << C::Edit << N(0)
+            << N(1) << N(7) << "k";
+    QTest::newRow("undo-taking-a-cr-from-an-arrived-lf")
+            << "a" << Q { "put 1 1 x\\r", "arrive \\nb" } << "undo" << 1 << C::Edit << N(1) << N(2)
+            << N(0) << "x\r";
+    QTest::newRow("redo") << "" << Q { "type 0 a", "type 1 b", "undo" } << "redo" << 1 << C::Edit
+                          << N(0) << N(0) << N(2) << "";
+    QTest::newRow("clear") << "abc" << Q { "type 3 d" } << "clear" << 1 << C::Clear << N(0) << N(4)
+                           << N(0) << "";
+    QTest::newRow("clear-of-nothing")
+            << "" << Q {} << "clear" << 1 << C::Clear << N(0) << N(0) << N(0) << "";
+    QTest::newRow("empty-arrival")
+            << "ab" << Q {} << "arrive " << 0 << C::Append << N(0) << N(0) << N(0) << "";
+    QTest::newRow("empty-edit") << "ab" << Q {} << "put 1 1 " << 0 << C::Edit << N(0) << N(0)
+                                << N(0) << "";
+}
+
+void tst_EditHistory::announcesEachChangeOnce()
+{
+    QFETCH(QString, start);
+    QFETCH(QStringList, script);
+    QFETCH(QString, step);
+    QFETCH(int, announced);
+
+    TextDocument document(tiny);
+    QVERIFY(document.append(start));
+    run(document, script);
+    const qsizetype before = document.text().length();
+    const quint64 editsBefore = document.text().edits();
+    std::vector<TextChange> heard;
+    connect(&document, &TextDocument::changed, this,
+            [&heard](const TextChange &change) { heard.push_back(change); });
+    run(document, { step });
+    QCOMPARE(int(heard.size()), announced);
+    if (heard.empty()) {
+        QCOMPARE(document.text().edits(), editsBefore);
+        return;
+    }
+    const TextChange &change = heard.front();
+    QTEST(change.cause, "cause");
+    QTEST(change.from, "from");
+    QTEST(change.removed, "removed");
+    QTEST(change.inserted, "inserted");
+    QTEST(change.removedText, "removedText");
+    QCOMPARE(document.text().length(), before - change.removed + change.inserted);
+    QCOMPARE(change.edits, document.text().edits());
 }
 
 QTEST_GUILESS_MAIN(tst_EditHistory)

@@ -553,7 +553,7 @@ void tst_Hostile::tcpStreamPastCapacity()
     QCOMPARE(control<TextField>(*w, "txtReceive")->length(), 0);
     // The memory goes back a slice per turn of the event loop.
     QVERIFY(QTest::qWaitFor(
-            [&] { return !control<TextField>(*w, "txtReceive")->model().hasMemoryToRelease(); },
+            [&] { return !control<TextField>(*w, "txtReceive")->store().hasMemoryToRelease(); },
             peerWaitMs));
     const qint64 rssCleared = rssKiB();
     QVERIFY(servesAgain());
@@ -628,10 +628,10 @@ void tst_Hostile::lineBreakFlood()
     // What the log kept is the whole stream, and empty lines cost no more
     // memory than other characters.
     QCOMPARE(kept, total);
-    QVERIFY2(control<TextField>(*w, "txtReceive")->model().memoryBytes()
+    QVERIFY2(control<TextField>(*w, "txtReceive")->store().memoryBytes()
                      <= 2 * kept + (qsizetype(1) << 20),
              qPrintable(
-                     QString::number(control<TextField>(*w, "txtReceive")->model().memoryBytes())));
+                     QString::number(control<TextField>(*w, "txtReceive")->store().memoryBytes())));
     QVERIFY(answers());
     QCOMPARE(log(), QString(kept, u'\n'));
     const qint64 bytesPerLine = growthMiB * 1024 * 1024 / std::max<qsizetype>(kept, 1);

@@ -5,7 +5,7 @@
 #include "field/widget/TextField.h"
 #include "field/widget/TextGeometry.h"
 #include "log/ReceiveLog.h"
-#include "windowControls.h"
+#include "scrollBar.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -638,7 +638,7 @@ void tst_TextField::appendGoesToTheEndAfterAnEdit()
     QCOMPARE(shown.view.text(), QStringLiteral("aXbc\r\nxyz"));
     QCOMPARE(shown.view.cursorPosition(), shown.view.length());
     QVERIFY(!shown.view.hasSelection());
-    QCOMPARE(shown.view.model().paragraphCount(), 2);
+    QCOMPARE(shown.view.store().paragraphCount(), 2);
 }
 
 void tst_TextField::refusalSticksUntilCleared()
@@ -705,19 +705,19 @@ void tst_TextField::droppedStorageGoesBackWhileTheViewAnswers()
         QVERIFY(!shown.view.canUndo());
     }
     QCOMPARE(shown.view.text(), left);
-    QVERIFY(shown.view.model().hasMemoryToRelease());
+    QVERIFY(shown.view.store().hasMemoryToRelease());
 
     // Arrivals go on before the storage is back.
     QVERIFY(shown.view.append(QStringLiteral("more")));
     QCOMPARE(shown.view.cursorPosition(), left.size() + 4);
-    QVERIFY(shown.view.model().hasMemoryToRelease());
+    QVERIFY(shown.view.store().hasMemoryToRelease());
     // One slice a turn of the event loop gives all of it back.
     int turns = 0;
-    while (shown.view.model().hasMemoryToRelease() && turns < 100) {
+    while (shown.view.store().hasMemoryToRelease() && turns < 100) {
         QCoreApplication::processEvents();
         ++turns;
     }
-    QVERIFY(!shown.view.model().hasMemoryToRelease());
+    QVERIFY(!shown.view.store().hasMemoryToRelease());
     QCOMPARE(shown.view.text(), left + "more");
 }
 

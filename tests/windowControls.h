@@ -6,13 +6,11 @@
 #include <QLineEdit>
 #include <QPoint>
 #include <QRadioButton>
-#include <QScrollBar>
 #include <QString>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <QWidget>
 
+#include "scrollBar.h"
 #include "ui/StatusBar.h"
 
 // Tests reach the window's controls as users' tools do: by object name, and
@@ -52,27 +50,6 @@ inline void press(QAbstractButton *button)
     const QPoint at = indicator ? QPoint(qMin(8, button->width() / 2), button->height() / 2)
                                 : button->rect().center();
     QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
-}
-
-// Clicks a part of the scroll bar where the style draws it; false when the
-// part has no room (the trough below a thumb at the bottom).
-inline bool clickBar(QScrollBar *bar, QStyle::SubControl part)
-{
-    QStyleOptionSlider option;
-    option.initFrom(bar);
-    option.subControls = QStyle::SC_All;
-    option.orientation = bar->orientation();
-    option.minimum = bar->minimum();
-    option.maximum = bar->maximum();
-    option.sliderPosition = bar->sliderPosition();
-    option.sliderValue = bar->value();
-    option.singleStep = bar->singleStep();
-    option.pageStep = bar->pageStep();
-    const QRect rect = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
-    if (rect.isEmpty())
-        return false;
-    QTest::mouseClick(bar, Qt::LeftButton, {}, rect.center());
-    return true;
 }
 
 // Ticks or unticks a box by clicking it when it is not already as wanted.

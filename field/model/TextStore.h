@@ -108,10 +108,6 @@ public:
     // A paragraph number outside [0, paragraphCount()) is taken as the nearest one.
     Paragraph paragraph(qsizetype paragraph) const;
     qsizetype paragraphStart(qsizetype paragraph) const;
-    qsizetype paragraphLength(qsizetype paragraph) const
-    {
-        return this->paragraph(paragraph).length;
-    }
     qsizetype breakLengthAfter(qsizetype paragraph) const
     {
         return this->paragraph(paragraph).breakLength;

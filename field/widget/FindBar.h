@@ -1,11 +1,11 @@
 #pragma once
 
 #include "field/model/TextSearch.h"
+#include "field/widget/FieldStrip.h"
 
 #include <QList>
 #include <QTextCharFormat>
 #include <QTextLayout>
-#include <QWidget>
 
 #include <memory>
 #include <utility>
@@ -13,7 +13,6 @@
 
 class QCheckBox;
 class QKeyEvent;
-class QLabel;
 class QLineEdit;
 class TextField;
 class TextFinder;
@@ -23,12 +22,10 @@ class TextFinder;
 // search came to. Enter and F3 select the next match in the field, with Shift
 // the previous one; Escape or Ctrl+F gives the focus back to the field.
 //
-// Invariants: hidden means closed, and then it is out of the Tab order (Qt
-// skips hidden widgets), the field highlights nothing for it and no search of
-// it runs. m_pattern is what the last search looked for, null before the
-// first; the status label and the find field's accessible description always
-// say the same.
-class FindBar final : public QWidget
+// Invariants: besides the strip's, while hidden the field highlights nothing
+// for it and no search of it runs. m_pattern is what the last search looked
+// for, null before the first.
+class FindBar final : public FieldStrip
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FindBar)
@@ -43,9 +40,7 @@ public:
     bool takeFieldKey(QKeyEvent *event);
     // Shows the bar with the focus in the find field; a short selection on
     // one line becomes the text to find.
-    void open();
-    // Hides the bar and gives the focus back to the field, its selection kept.
-    void dismiss();
+    void open() override;
     // Searches the field for the find field's text from its selection.
     void find(SearchDirection direction);
 
@@ -61,24 +56,24 @@ public:
     };
     // Those of the matches within `shown`: the field's shownRange().
     Highlights highlights(std::pair<qsizetype, qsizetype> shown) const;
-    // What the last search came to: empty, "Not found", or that it wrapped.
-    QString status() const;
 
     // Most a selection may hold to become the text to find when the bar opens.
     static constexpr qsizetype seedLimit = 256;
 
 protected:
+    // Closing stops the search and clears what it came to; the field keeps
+    // its selection.
+    void stop() override;
+    void activate() override { find(SearchDirection::Forward); }
+    // F3 as Enter, Shift for either turns back; Ctrl+F closes as Escape.
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void setStatus(const QString &status);
     void found(qsizetype start, qsizetype length, bool wrapped);
     void notFound();
 
-    TextField *m_field;
     QLineEdit *m_text;
     QCheckBox *m_matchCase;
-    QLabel *m_status;
     std::unique_ptr<TextFinder> m_finder;
     std::shared_ptr<const TextPattern> m_pattern;
     QString m_patternText; // what m_pattern was made of

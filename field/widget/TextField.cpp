@@ -104,24 +104,24 @@ const TextDocument &TextField::document() const
     return d->document;
 }
 
-const TextStore &TextField::model() const
+const TextStore &TextField::store() const
 {
     return d->document.text();
 }
 
 qsizetype TextField::length() const
 {
-    return model().length();
+    return store().length();
 }
 
 QString TextField::textBetween(qsizetype from, qsizetype to) const
 {
-    return model().text(from, to);
+    return store().text(from, to);
 }
 
 QString TextField::text() const
 {
-    return model().text();
+    return store().text();
 }
 
 bool TextField::append(QStringView piece)
@@ -415,7 +415,7 @@ void TextField::paintEvent(QPaintEvent *event)
     const TextLayout::Line top = d->view.top();
     qreal y = margin - qreal(top.line * lineHeight);
     for (qsizetype paragraph = top.paragraph;
-         paragraph < model().paragraphCount() && y < viewport()->height(); ++paragraph) {
+         paragraph < store().paragraphCount() && y < viewport()->height(); ++paragraph) {
         const TextLayout::Laid &at = d->layout.laid(paragraph);
         const qsizetype start = at.start;
         const qsizetype end = at.paragraph.start + at.paragraph.length;

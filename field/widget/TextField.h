@@ -67,7 +67,7 @@ public:
     ~TextField() override;
 
     const TextDocument &document() const;
-    const TextStore &model() const;
+    const TextStore &store() const;
     qsizetype length() const;
     QString textBetween(qsizetype from, qsizetype to) const;
     QString text() const;

@@ -179,7 +179,7 @@ private:
     // own. Each is at most a few paragraphs long.
     Range around(qsizetype offset, QAccessible::TextBoundaryType type) const
     {
-        const TextStore &text = view()->model();
+        const TextStore &text = view()->store();
         const qsizetype length = text.length();
         offset = std::clamp<qsizetype>(offset, 0, length);
         if (type == QAccessible::NoBoundary)

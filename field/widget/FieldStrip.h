@@ -12,9 +12,9 @@ class StatusLabel;
 class TextField;
 
 // A row inside a field along its bottom edge, opened by an item of the
-// field's context menu, as the find bar is opened by Ctrl+F. Escape closes
-// it and gives the focus back to the field; Enter in it does what its main
-// button does.
+// field's context menu or, for the find bar, by Ctrl+F. Escape closes it and
+// gives the focus back to the field; Enter in it does what its main button
+// does.
 //
 // Invariants: hidden means closed, and then it is out of the Tab order (Qt
 // skips hidden widgets) and whatever it does is stopped; the status label
@@ -25,11 +25,13 @@ class FieldStrip : public QWidget
     Q_DISABLE_COPY_MOVE(FieldStrip)
 
 public:
-    // A child of `field`, hidden; the menu item `menuText` opens it.
-    FieldStrip(TextField *field, const QString &menuText, const char *name);
+    // A child of `field`, hidden; the menu item `menuText` opens it, or none
+    // when that is empty. The status label is `name` + "Status" unless named.
+    FieldStrip(TextField *field, const QString &menuText, const char *name,
+               const char *statusName = nullptr);
 
     // Shows the strip with the focus in its first control.
-    void open();
+    virtual void open();
     // Stops what it does, hides it and gives the focus back to the field.
     void dismiss();
     QString status() const;

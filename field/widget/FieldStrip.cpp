@@ -1,7 +1,7 @@
-#include "strips/FieldStrip.h"
+#include "field/widget/FieldStrip.h"
 
+#include "field/widget/StatusLabel.h"
 #include "field/widget/TextField.h"
-#include "strips/StatusLabel.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -9,7 +9,8 @@
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
 
-FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *name)
+FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *name,
+                       const char *statusName)
     : QWidget(field)
     , m_field(field)
     , m_open(menuText, this)
@@ -18,17 +19,20 @@ FieldStrip::FieldStrip(TextField *field, const QString &menuText, const char *na
     , m_status(new StatusLabel(this))
 {
     setObjectName(QString::fromLatin1(name));
-    m_open.setObjectName(QStringLiteral("mnu") + objectName().front().toUpper()
-                         + objectName().mid(1));
-    m_status->setObjectName(objectName() + QStringLiteral("Status"));
+    m_status->setObjectName(statusName ? QString::fromLatin1(statusName)
+                                       : objectName() + QStringLiteral("Status"));
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Window);
     m_rows->setContentsMargins(TextField::margin, 2, TextField::margin, 2);
     m_rows->setSpacing(2);
     m_rows->addLayout(m_row);
     m_row->addWidget(m_status, 1);
-    connect(&m_open, &QAction::triggered, this, &FieldStrip::open);
-    field->addMenuAction(&m_open);
+    if (!menuText.isEmpty()) {
+        m_open.setObjectName(QStringLiteral("mnu") + objectName().front().toUpper()
+                             + objectName().mid(1));
+        connect(&m_open, &QAction::triggered, this, &FieldStrip::open);
+        field->addMenuAction(&m_open);
+    }
     hide();
     field->addStrip(this);
 }

@@ -1,4 +1,4 @@
-#include "strips/StatusLabel.h"
+#include "field/widget/StatusLabel.h"
 
 #include <QPainter>
 #include <QStyle>
