@@ -235,8 +235,14 @@ void Winsock::Connect()
         throw WinsockError("no remote host is set");
     if (m_remotePort == 0)
         throw WinsockError("remote port 0 cannot be connected to");
-    m_tcp->connectTo(host, quint16(m_remotePort), quint16(m_localPort));
+    // Connecting before the attempt starts: a refusal may come within it.
     m_state = Connecting;
+    try {
+        m_tcp->connectTo(host, quint16(m_remotePort), quint16(m_localPort));
+    } catch (const WinsockError &) {
+        m_state = Closed;
+        throw;
+    }
 }
 
 void Winsock::onStreamRead(const QByteArray &piece, const Origin &from, const QHostAddress &peer,
