@@ -139,7 +139,7 @@ character while a chunk holds nothing above U+00FF, with running totals per chun
 position or a paragraph; only the paragraphs on screen are laid out. What held the figures
 back was the way to it:
 
-- **TCP reads of 1 MB a turn instead of 64 KB** (\`net/WinsockTcp.cpp\`), with 4 MB buffered
+- **TCP reads of 1 MB a turn instead of 64 KB** (\`net/TcpEndpoint.cpp\`), with 4 MB buffered
   in the socket. At 64 KB each read paid a turn of the event loop and the wake-ups of both
   threads, which held the text stream near 110 MB/s with the window's thread 87% busy; with 1 MB
   a turn the same code took 620 MB/s. The turn is what costs, not the arrival: a turn's 1 MB

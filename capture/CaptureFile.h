@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/Winsock.h"
+#include "net/WinsockTraffic.h"
 #include "worker/BackgroundJob.h"
 
 #include <QFile>

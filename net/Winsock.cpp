@@ -1,53 +1,75 @@
 #include "net/Winsock.h"
 
+#include "net/addresses.h"
+#include "text/StreamDecoder.h"
 #include "text/portText.h"
 
 #include <QHostInfo>
 #include <QMetaMethod>
 #include <QNetworkInterface>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QUdpSocket>
 
 #include <cmath>
-#include <utility>
+
+namespace {
+
+quint16 checkedPort(double port)
+{
+    if (std::isnan(port))
+        throw WinsockError("the port is not a number");
+    int32_t whole = 0;
+    try {
+        whole = wholeNumber(port);
+    } catch (const std::out_of_range &) {
+        throw WinsockError("the port is out of range (0 to 65535)");
+    }
+    if (whole < 0 || whole > 65535)
+        throw WinsockError(
+                QStringLiteral("port %1 is out of range (0 to 65535)").arg(whole).toStdString());
+    return quint16(whole);
+}
+
+} // namespace
 
 Winsock::Winsock(QObject *parent)
     : QObject(parent)
-{ }
+    , m_udp(new UdpEndpoint([this] { return trafficWanted(); }, this))
+    , m_tcp(new TcpEndpoint(
+              m_received, [this] { return trafficWanted(); }, this))
+{
+    connect(m_udp, &UdpEndpoint::datagramArrived, this, &Winsock::onDatagramArrived);
+    connect(m_udp, &UdpEndpoint::datagramsDropped, this, &Winsock::DatagramsDroppedEvent);
+    connect(m_udp, &UdpEndpoint::sendFailed, this, &Winsock::SendFailedEvent);
+    connect(m_udp, &UdpEndpoint::groupChanged, this, &Winsock::GroupChangedEvent);
+    connect(m_udp, &UdpEndpoint::traffic, this, &Winsock::TrafficEvent);
+
+    connect(m_tcp, &TcpEndpoint::connectionRequested, this, &Winsock::ConnectionRequestEvent);
+    connect(m_tcp, &TcpEndpoint::connected, this, [this](const QHostAddress &peer) {
+        m_state = Connected;
+        m_remoteHostIP = plainAddress(peer);
+        Q_EMIT ConnectEvent();
+    });
+    connect(m_tcp, &TcpEndpoint::connectFailed, this, [this] {
+        if (m_state == Connecting)
+            m_state = Failed;
+    });
+    connect(m_tcp, &TcpEndpoint::bytesRead, this, &Winsock::onStreamRead);
+    connect(m_tcp, &TcpEndpoint::arrivalReady, this, [this] { deliver(int(m_received.size())); });
+    connect(m_tcp, &TcpEndpoint::peerClosed, this, [this] {
+        m_state = PeerClosed;
+        Q_EMIT CloseEvent();
+    });
+    connect(m_tcp, &TcpEndpoint::reset, this, &Winsock::ResetEvent);
+    connect(m_tcp, &TcpEndpoint::traffic, this, &Winsock::TrafficEvent);
+}
 
 Winsock::~Winsock()
 {
     // Closing drops the membership and may reset a connection; the window
     // that would hear of either is going too.
-    m_group.reset();
+    disconnect(this, &Winsock::GroupChangedEvent, nullptr, nullptr);
     disconnect(this, &Winsock::ResetEvent, nullptr, nullptr);
     Close();
-}
-
-bool Winsock::givesWayToPostedEvents()
-{
-    const auto now = std::chrono::steady_clock::now();
-    if (!m_markPosted) {
-        m_markPosted = now;
-        QMetaObject::invokeMethod(this, &Winsock::onPostedMark, Qt::QueuedConnection);
-        return false;
-    }
-    if (now - *m_markPosted <= maxPostedEventDelay)
-        return false;
-    m_readWaitsForMark = true;
-    return true;
-}
-
-void Winsock::onPostedMark()
-{
-    m_markPosted.reset();
-    if (!std::exchange(m_readWaitsForMark, false))
-        return;
-    // The connection open now, if any: reading one with nothing waiting costs
-    // a question to the system and nothing else.
-    if (m_tcp)
-        readStream();
 }
 
 void Winsock::setProtocol(ProtocolCode protocol)
@@ -72,12 +94,8 @@ void Winsock::setRemotePort(int port)
 int Winsock::LocalPort() const
 {
     // Report the port actually held, so a bind to 0 shows the port it got.
-    if (m_udp)
-        return m_udp->localPort();
-    if (m_server && m_server->isListening())
-        return m_server->serverPort();
-    if (m_tcp && m_tcp->localPort() != 0)
-        return m_tcp->localPort();
+    if (const quint16 held = m_udp->isOpen() ? m_udp->localPort() : m_tcp->localPort())
+        return held;
     return m_localPort;
 }
 
@@ -108,52 +126,15 @@ QString Winsock::LocalIP()
     return QStringLiteral("127.0.0.1");
 }
 
-quint16 Winsock::checkedPort(double port)
-{
-    if (std::isnan(port))
-        throw WinsockError("the port is not a number");
-    int32_t whole = 0;
-    try {
-        whole = wholeNumber(port);
-    } catch (const std::out_of_range &) {
-        throw WinsockError("the port is out of range (0 to 65535)");
-    }
-    if (whole < 0 || whole > 65535)
-        throw WinsockError(
-                QStringLiteral("port %1 is out of range (0 to 65535)").arg(whole).toStdString());
-    return quint16(whole);
-}
-
-QString Winsock::plainAddress(const QHostAddress &address)
-{
-    return plainHostAddress(address).toString();
-}
-
-QHostAddress Winsock::preferredAddress(const QHostInfo &info)
-{
-    // IPv4 first: a peer that listens on 127.0.0.1 only is the common case for
-    // "localhost", which often resolves to ::1 as well.
-    const auto addresses = info.addresses();
-    for (const QHostAddress &candidate : addresses) {
-        if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
-            return candidate;
-    }
-    return addresses.isEmpty() ? QHostAddress() : addresses.front();
-}
-
 QByteArray Winsock::GetDataBytes()
 {
-    QByteArray bytes = m_text.holdsBytes() ? m_text.takeHeld() + m_received : m_received;
-    m_received.clear();
-    return bytes;
+    return std::exchange(m_received, {});
 }
 
-QString Winsock::GetDataText()
+QString Winsock::GetDataText(StreamDecoder &decoder)
 {
     const Origin from = ArrivalOrigin();
-    QString text = m_text.decode(m_received, from.stream, from.peerClosed);
-    m_received.clear();
-    return text;
+    return decoder.decode(std::exchange(m_received, {}), from.stream, from.peerClosed);
 }
 
 void Winsock::stampArrival(const QHostAddress &sender, quint16 port)
@@ -170,52 +151,6 @@ bool Winsock::trafficWanted() const
     return isSignalConnected(traffic);
 }
 
-QHostAddress Winsock::plainHostAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
-void Winsock::rememberStreamEnds()
-{
-    m_streamEnds = StreamEnds { plainHostAddress(m_tcp->localAddress()), m_tcp->localPort(),
-                                plainHostAddress(m_tcp->peerAddress()), m_tcp->peerPort() };
-}
-
-void Winsock::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload)
-{
-    if (!m_streamEnds || !trafficWanted())
-        return;
-    Q_EMIT TrafficEvent({ kind, inbound, m_streamEnds->local, m_streamEnds->localPort,
-                          m_streamEnds->remote, m_streamEnds->remotePort,
-                          std::chrono::system_clock::now(), payload, m_streamReceived,
-                          m_streamSent });
-}
-
-QHostAddress Winsock::sourceAddressFor(const QHostAddress &to)
-{
-    if (to != m_routedTo) {
-        // A connected datagram socket is given the address the system's route
-        // leaves from; nothing is sent.
-        QUdpSocket probe;
-        probe.connectToHost(to, 9);
-        m_routedTo = to;
-        m_routedFrom = plainHostAddress(probe.localAddress());
-    }
-    return m_routedFrom;
-}
-
-void Winsock::reportDatagramSent(const QHostAddress &to, quint16 port, const QByteArray &payload)
-{
-    if (!m_udp || !trafficWanted())
-        return;
-    const QHostAddress remote = plainHostAddress(to);
-    Q_EMIT TrafficEvent({ WinsockTraffic::Datagram, false, sourceAddressFor(remote),
-                          m_udp->localPort(), remote, port, std::chrono::system_clock::now(),
-                          payload });
-}
-
 void Winsock::deliver(int bytesTotal)
 {
     Q_EMIT DataArrivalEvent(bytesTotal);
@@ -226,52 +161,137 @@ void Winsock::deliver(int bytesTotal)
 
 void Winsock::Close()
 {
-    if (m_sendLookupId != -1) {
-        QHostInfo::abortHostLookup(m_sendLookupId);
-        m_sendLookupId = -1;
-    }
-    if (m_connectLookupId != -1) {
-        QHostInfo::abortHostLookup(m_connectLookupId);
-        m_connectLookupId = -1;
-    }
-    m_queuedDatagrams.clear();
-    m_resolvedHost.clear();
-    LeaveGroup();
-    if (m_udp) {
-        stopReader();
-        m_udp->disconnect(this);
-        m_udp->close();
-        m_udp->deleteLater();
-        m_udp = nullptr;
-    }
-    if (m_server) {
-        m_server->disconnect(this);
-        // Connections already taken out of the server stay in m_pending, so a
-        // handler can still accept one after closing.
-        m_server->close();
-        m_server->deleteLater();
-        m_server = nullptr;
-    }
-    dropConnection();
+    m_udp->close();
+    m_tcp->close();
     m_received.clear();
-    m_text.reset();
-    m_streamEnded = false;
     m_state = Closed;
 }
 
-WinsockError Winsock::bindFailure(QAbstractSocket::SocketError error, quint16 port,
-                                  const QString &detail)
+void Winsock::Bind(double port)
 {
-    switch (error) {
-    case QAbstractSocket::AddressInUseError:
-        return WinsockError(QStringLiteral("port %1 is already in use").arg(port).toStdString());
-    case QAbstractSocket::SocketAccessError:
-        return WinsockError(
-                QStringLiteral(
-                        "port %1 needs administrator rights (ports below 1024 are protected)")
-                        .arg(port)
-                        .toStdString());
-    default:
-        return WinsockError(QStringLiteral("port %1: %2").arg(port).arg(detail).toStdString());
+    if (m_protocol != UDP)
+        throw WinsockError("only a UDP endpoint can be bound");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    openUdp(checkedPort(port));
+}
+
+void Winsock::openUdp(quint16 port)
+{
+    m_udp->open(port);
+    m_localPort = m_udp->localPort();
+    m_state = Bound;
+}
+
+void Winsock::onDatagramArrived(const DatagramReader::Datagram &datagram, const Origin &from)
+{
+    m_received = datagram.payload;
+    m_arrivalSender = plainHostAddress(datagram.sender);
+    m_arrivalSenderPort = datagram.senderPort;
+    m_arrivalWall = datagram.wallTime;
+    m_arrivalSteady = datagram.steadyTime;
+    Q_EMIT BytesArrivedEvent(m_received, from);
+    deliver(int(m_received.size()));
+}
+
+void Winsock::SendBytesTo(const Origin &to, const QByteArray &payload)
+{
+    if (m_protocol != UDP || !m_udp->isOpen())
+        throw WinsockError("no UDP socket to send from");
+    m_udp->sendTo(to.address, to.port, payload);
+}
+
+void Winsock::Listen()
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can listen");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    m_tcp->listen(quint16(m_localPort));
+    m_state = Listening;
+}
+
+void Winsock::Accept(int requestId)
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can accept a connection");
+    QTcpSocket *socket = m_tcp->takeRequest(requestId);
+    if (m_state != Closed)
+        Close();
+    m_remoteHostIP = plainAddress(socket->peerAddress());
+    m_remotePort = socket->peerPort();
+    m_state = Connected;
+    m_tcp->adopt(socket);
+}
+
+void Winsock::Connect()
+{
+    if (m_protocol != TCP)
+        throw WinsockError("only a TCP endpoint can connect");
+    if (m_state != Closed)
+        throw WinsockError("the endpoint is already open");
+    const QString host = m_remoteHost.trimmed();
+    if (host.isEmpty())
+        throw WinsockError("no remote host is set");
+    if (m_remotePort == 0)
+        throw WinsockError("remote port 0 cannot be connected to");
+    // Connecting before the attempt starts: a refusal may come within it.
+    m_state = Connecting;
+    try {
+        m_tcp->connectTo(host, quint16(m_remotePort), quint16(m_localPort));
+    } catch (const WinsockError &) {
+        m_state = Closed;
+        throw;
     }
+}
+
+void Winsock::onStreamRead(const QByteArray &piece, const Origin &from, const QHostAddress &peer,
+                           quint16 peerPort)
+{
+    m_received += piece;
+    stampArrival(peer, peerPort);
+    Q_EMIT BytesArrivedEvent(piece, from);
+}
+
+void Winsock::SendData(const QString &text)
+{
+    SendBytes(text.toUtf8());
+}
+
+void Winsock::SendBytes(const QByteArray &payload)
+{
+    if (m_protocol == TCP) {
+        m_tcp->send(payload);
+        return;
+    }
+    if (!m_udp->isOpen())
+        openUdp(0); // never bound: take any free port, as sockets normally do
+    m_udp->send(m_remoteHost, quint16(m_remotePort), payload);
+}
+
+bool Winsock::isGroupAddress(const QHostAddress &address)
+{
+    return ::isGroupAddress(address);
+}
+
+void Winsock::JoinRemoteGroup(const QString &localAddress)
+{
+    // Only a UDP endpoint holds a group; a TCP one has none to leave.
+    if (m_protocol == UDP)
+        m_udp->joinGroup(m_remoteHost, localAddress);
+}
+
+void Winsock::LeaveGroup()
+{
+    m_udp->leaveGroup();
+}
+
+QString Winsock::JoinedGroup() const
+{
+    return m_udp->joinedGroup();
+}
+
+QString Winsock::JoinedInterface() const
+{
+    return m_udp->joinedInterface();
 }

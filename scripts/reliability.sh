@@ -157,7 +157,7 @@ hand on this machine.
 ## Security review
 
 **What the listening server exposes.** The TCP server listens on every
-interface (`QHostAddress::Any`, `net/WinsockTcp.cpp`), not only on loopback:
+interface (`QHostAddress::Any`, `net/TcpEndpoint.cpp`), not only on loopback:
 anyone who can reach the port can be the one client it takes. It accepts the
 first connection and closes the listening socket at once, so later connects
 are refused by the system; connections already queued in the system's backlog
@@ -167,7 +167,7 @@ loopback with a firewall rule. The UDP endpoint likewise binds every
 interface, and takes datagrams from anyone.
 
 **Received bytes are never interpreted.** Arrivals go one way only:
-`Winsock::readDatagrams`/`readStream` → `DataArrivalEvent` →
+`UdpEndpoint::readDatagrams`/`TcpEndpoint::readStream` → `DataArrivalEvent` →
 `frmMain::Winsock_DataArrival` → `GetDataBytes` → the receive log's
 `StreamDecoder` (one a connection, replacement characters for what does not
 decode, `text/StreamDecoder.cpp`) or
@@ -205,7 +205,7 @@ the text of `QHostAddress`.
   and told in panel 1 at most once a second, with the system's own drop count
   on Linux (`SO_RXQ_OVFL`). The window's thread delivers them for at most 5 ms per
   turn of the event loop (`Winsock::maxReadPerWakeup`), and none within 4 ms
-  of a turn that delivered all there was (`Winsock::minReadPassInterval`: a
+  of a turn that delivered all there was (`UdpEndpoint::minReadPassInterval`: a
   timer delivers then). A flood faster than the log takes is shown late
   up to those 64 MiB and dropped and told beyond them; Close (Apply, a protocol change)
   drops what is held.
@@ -213,7 +213,7 @@ the text of `QHostAddress`.
   pieces of at most 65,535 bytes (`Winsock::maxStreamArrivalBytes`, so a hex
   record's count keeps four digits), the rest read on the next turn, and the
   socket's own read buffer is limited to 4 MiB, so a fast peer is held back by
-  the system's flow control (`net/WinsockTcp.cpp`). When the peer closes,
+  the system's flow control (`net/TcpEndpoint.cpp`). When the peer closes,
   everything still buffered (up to that 4 MiB) is read at once, in pieces of
   the same size. Each piece is decoded (2 bytes of memory a byte) or
   turned into a hex record (about 8 bytes a byte) before the log is asked to

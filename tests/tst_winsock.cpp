@@ -1,6 +1,7 @@
 #include "asNobody.h"
 #include "net/Winsock.h"
 #include "netns.h"
+#include "text/StreamDecoder.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -89,9 +90,12 @@ struct UdpReceiver
 };
 
 // A TCP endpoint's text (or, when `takeBytes` is set, bytes, as hex records
-// take them) and events, in the order they came.
+// take them) and events, in the order they came. The text is decoded as the
+// window's log decodes it: a character cut short by the peer's close is given
+// at the close.
 struct StreamLog
 {
+    StreamDecoder decoder;
     QString text;
     QByteArray bytes;
     bool takeBytes = false;
@@ -106,15 +110,18 @@ struct StreamLog
                              totals.append(bytesTotal);
                              events.append(QStringLiteral("data"));
                              if (!takeBytes) {
-                                 text += socket.GetDataText();
+                                 text += socket.GetDataText(decoder);
                                  return;
                              }
                              const QByteArray arrival = socket.GetDataBytes();
                              taken.append(arrival.size());
                              bytes += arrival;
                          });
-        QObject::connect(&socket, &Winsock::CloseEvent, &socket,
-                         [this] { events.append(QStringLiteral("close")); });
+        QObject::connect(&socket, &Winsock::CloseEvent, &socket, [this, &socket] {
+            if (!takeBytes)
+                text += socket.GetDataText(decoder);
+            events.append(QStringLiteral("close"));
+        });
     }
 };
 

@@ -38,10 +38,8 @@ public:
     // nothing held), so that they may be shown as they are.
     bool passesAsLatin1(QByteArrayView bytes) const;
     bool holdsBytes() const { return !m_held.isEmpty(); }
-    // The first bytes of a character still incomplete; takeHeld() hands them
-    // back and forgets them.
+    // The first bytes of a character still incomplete.
     QByteArray held() const { return m_held; }
-    QByteArray takeHeld() { return std::exchange(m_held, {}); }
     // Forgets what is held and the stream it came from.
     void reset();
 

@@ -1,8 +1,10 @@
-#include "net/Winsock.h"
+#include "net/TcpEndpoint.h"
 
+#include "net/addresses.h"
 #include "net/systemSockets.h"
 
 #include <QHostInfo>
+#include <QMetaObject>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -10,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -36,26 +39,59 @@ bool looksLikeHostName(const QString &host)
 
 } // namespace
 
-void Winsock::Listen()
+TcpEndpoint::TcpEndpoint(const QByteArray &waiting, std::function<bool()> trafficWanted,
+                         QObject *parent)
+    : QObject(parent)
+    , m_waiting(waiting)
+    , m_trafficWanted(std::move(trafficWanted))
+{ }
+
+quint16 TcpEndpoint::localPort() const
 {
-    if (m_protocol != TCP)
-        throw WinsockError("only a TCP endpoint can listen");
-    if (m_state != Closed)
-        throw WinsockError("the endpoint is already open");
+    if (m_server && m_server->isListening())
+        return m_server->serverPort();
+    return m_tcp ? m_tcp->localPort() : 0;
+}
+
+bool TcpEndpoint::givesWayToPostedEvents()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_markPosted) {
+        m_markPosted = now;
+        QMetaObject::invokeMethod(this, &TcpEndpoint::onPostedMark, Qt::QueuedConnection);
+        return false;
+    }
+    if (now - *m_markPosted <= maxPostedEventDelay)
+        return false;
+    m_readWaitsForMark = true;
+    return true;
+}
+
+void TcpEndpoint::onPostedMark()
+{
+    m_markPosted.reset();
+    if (!std::exchange(m_readWaitsForMark, false))
+        return;
+    // The connection open now, if any: reading one with nothing waiting costs
+    // a question to the system and nothing else.
+    if (m_tcp)
+        readStream();
+}
+
+void TcpEndpoint::listen(quint16 port)
+{
     auto *server = new QTcpServer(this);
-    const auto port = quint16(m_localPort);
     if (!server->listen(QHostAddress::Any, port)) {
         const WinsockError failure
                 = bindFailure(server->serverError(), port, server->errorString());
         delete server;
         throw failure;
     }
-    connect(server, &QTcpServer::newConnection, this, &Winsock::takePendingConnections);
+    connect(server, &QTcpServer::newConnection, this, &TcpEndpoint::takePendingConnections);
     m_server = server;
-    m_state = Listening;
 }
 
-void Winsock::takePendingConnections()
+void TcpEndpoint::takePendingConnections()
 {
     // One request at a time; the handler usually closes the server, which
     // ends the loop and lets the system refuse everyone else.
@@ -65,7 +101,7 @@ void Winsock::takePendingConnections()
         socket->disconnect(m_server);
         const int requestId = m_nextRequestId++;
         m_pending.insert(requestId, socket);
-        Q_EMIT ConnectionRequestEvent(requestId);
+        Q_EMIT connectionRequested(requestId);
         if (QTcpSocket *refused = m_pending.take(requestId)) {
             refused->abort();
             refused->deleteLater();
@@ -73,19 +109,15 @@ void Winsock::takePendingConnections()
     }
 }
 
-void Winsock::Accept(int requestId)
+QTcpSocket *TcpEndpoint::takeRequest(int requestId)
 {
-    if (m_protocol != TCP)
-        throw WinsockError("only a TCP endpoint can accept a connection");
     QTcpSocket *socket = m_pending.take(requestId);
     if (!socket)
         throw WinsockError(QStringLiteral("no pending connection %1").arg(requestId).toStdString());
-    if (m_state != Closed)
-        Close();
-    adoptConnection(socket);
+    return socket;
 }
 
-void Winsock::takeStream(QTcpSocket *socket)
+void TcpEndpoint::takeStream(QTcpSocket *socket)
 {
     m_tcp = socket;
     ++m_streams;
@@ -94,17 +126,15 @@ void Winsock::takeStream(QTcpSocket *socket)
     m_handedOver.clear();
     m_frontTaken = 0;
     socket->setReadBufferSize(streamReadBufferBytes);
-    connect(socket, &QTcpSocket::readyRead, this, &Winsock::readStream);
-    connect(socket, &QTcpSocket::disconnected, this, &Winsock::onPeerClosed);
-    connect(socket, &QTcpSocket::bytesWritten, this, &Winsock::onStreamTaken);
+    connect(socket, &QTcpSocket::readyRead, this, &TcpEndpoint::readStream);
+    connect(socket, &QTcpSocket::disconnected, this, &TcpEndpoint::onPeerClosed);
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpEndpoint::onStreamTaken);
 }
 
-void Winsock::adoptConnection(QTcpSocket *socket)
+void TcpEndpoint::adopt(QTcpSocket *socket)
 {
     takeStream(socket);
-    m_remoteHostIP = plainAddress(socket->peerAddress());
-    m_remotePort = socket->peerPort();
-    m_state = Connected;
+    m_connected = true;
     rememberStreamEnds();
     reportStream(WinsockTraffic::StreamOpened, true);
     // Data or a close that came before the accept raised no signal of ours yet.
@@ -123,50 +153,37 @@ void Winsock::adoptConnection(QTcpSocket *socket)
     }
 }
 
-void Winsock::Connect()
+void TcpEndpoint::connectTo(const QString &host, quint16 remotePort, quint16 localPort)
 {
-    if (m_protocol != TCP)
-        throw WinsockError("only a TCP endpoint can connect");
-    if (m_state != Closed)
-        throw WinsockError("the endpoint is already open");
-    const QString host = m_remoteHost.trimmed();
-    if (host.isEmpty())
-        throw WinsockError("no remote host is set");
-    if (m_remotePort == 0)
-        throw WinsockError("remote port 0 cannot be connected to");
     QHostAddress literal;
     if (literal.setAddress(host)) {
-        startConnect(literal);
+        startConnect(literal, remotePort, localPort);
         return;
     }
     if (!looksLikeHostName(host))
         throw WinsockError(QStringLiteral("'%1' is not a host name").arg(host).toStdString());
-    m_state = Connecting;
-    m_connectLookupId = QHostInfo::lookupHost(host, this, &Winsock::onConnectLookup);
+    m_connectLookupId = QHostInfo::lookupHost(
+            host, this, [this, remotePort, localPort](const QHostInfo &info) {
+                // Not the lookup given up by a close.
+                if (std::exchange(m_connectLookupId, -1) == -1 || m_tcp)
+                    return;
+                const QHostAddress address = preferredAddress(info);
+                // A failure after Connect() returned is told to nobody; the state says it.
+                if (address.isNull()) {
+                    Q_EMIT connectFailed();
+                    return;
+                }
+                try {
+                    startConnect(address, remotePort, localPort);
+                } catch (const WinsockError &) {
+                    Q_EMIT connectFailed();
+                }
+            });
 }
 
-void Winsock::onConnectLookup(const QHostInfo &info)
-{
-    m_connectLookupId = -1;
-    if (m_state != Connecting || m_tcp)
-        return;
-    const QHostAddress address = preferredAddress(info);
-    // A failure after Connect() returned is told to nobody; the state says it.
-    if (address.isNull()) {
-        m_state = Failed;
-        return;
-    }
-    try {
-        startConnect(address);
-    } catch (const WinsockError &) {
-        m_state = Failed;
-    }
-}
-
-void Winsock::startConnect(const QHostAddress &address)
+void TcpEndpoint::startConnect(const QHostAddress &address, quint16 remotePort, quint16 localPort)
 {
     auto *socket = new QTcpSocket(this);
-    const auto localPort = quint16(m_localPort);
     const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QHostAddress(QHostAddress::AnyIPv6)
                                      : QHostAddress(QHostAddress::AnyIPv4);
@@ -179,41 +196,40 @@ void Winsock::startConnect(const QHostAddress &address)
         throw failure;
     }
     takeStream(socket);
-    m_state = Connecting;
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
         if (socket != m_tcp)
             return;
-        m_state = Connected;
-        m_remoteHostIP = plainAddress(socket->peerAddress());
+        m_connected = true;
         rememberStreamEnds();
         reportStream(WinsockTraffic::StreamOpened, false);
-        Q_EMIT ConnectEvent();
+        Q_EMIT connected(socket->peerAddress());
     });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
-        if (socket == m_tcp && m_state == Connecting)
-            m_state = Failed;
+        // The owner's state says whether it was still connecting.
+        if (socket == m_tcp)
+            Q_EMIT connectFailed();
     });
-    socket->connectToHost(address, quint16(m_remotePort));
+    socket->connectToHost(address, remotePort);
 }
 
-void Winsock::readStream()
+void TcpEndpoint::readStream()
 {
     if (givesWayToPostedEvents())
         return; // the socket's buffer takes the stream meanwhile, then holds the peer back
     for (qint64 budget = maxStreamBytesPerTurn; m_tcp && budget > 0;) {
-        const qint64 room = maxStreamArrivalBytes - BytesAvailable();
+        const qint64 room = maxStreamArrivalBytes - m_waiting.size();
         if (room <= 0)
             return; // the handler kept its last arrival: nothing more goes on top of it
         const QByteArray piece = m_tcp->read(std::min(room, budget));
         if (piece.isEmpty())
             return;
         budget -= piece.size();
-        m_received += piece;
-        stampStreamArrival(piece);
-        Q_EMIT BytesArrivedEvent(piece, { {}, 0, m_streams });
+        countRead(piece);
+        Q_EMIT bytesRead(piece, { {}, 0, m_streams }, m_streamEnds->remote,
+                         m_streamEnds->remotePort);
         if (!m_tcp)
             return; // its handler closed the endpoint
-        deliver(int(BytesAvailable()));
+        Q_EMIT arrivalReady();
     }
     // What is left in the socket's buffer raises no readyRead of its own.
     if (m_tcp && m_tcp->bytesAvailable() > 0 && !m_readScheduled) {
@@ -225,61 +241,59 @@ void Winsock::readStream()
     }
 }
 
-void Winsock::stampStreamArrival(const QByteArray &piece)
+void TcpEndpoint::countRead(const QByteArray &piece)
 {
-    if (m_streamEnds)
-        stampArrival(m_streamEnds->remote, m_streamEnds->remotePort);
     reportStream(WinsockTraffic::StreamBytes, true, piece);
     m_streamReceived += quint64(piece.size());
 }
 
-void Winsock::onPeerClosed()
+void TcpEndpoint::onPeerClosed()
 {
-    if (!m_tcp || m_state != Connected)
+    if (!m_tcp || !m_connected)
         return;
     // Whatever came with the close is still delivered, all of it now since
     // nothing more will come, in arrivals of the usual size; the last one
     // includes a character whose last bytes never arrived.
     while (m_tcp) {
-        const qint64 room = maxStreamArrivalBytes - BytesAvailable();
+        const qint64 room = maxStreamArrivalBytes - m_waiting.size();
         if (room <= 0)
             break; // the handler kept its last arrival
         const QByteArray piece = m_tcp->read(room);
-        m_received += piece;
         if (!piece.isEmpty())
-            stampStreamArrival(piece);
+            countRead(piece);
         m_streamEnded = m_tcp->bytesAvailable() == 0;
         if (piece.isEmpty() && !m_streamEnded)
             break;
         if (!piece.isEmpty())
-            Q_EMIT BytesArrivedEvent(piece, { {}, 0, m_streams, true });
+            Q_EMIT bytesRead(piece, { {}, 0, m_streams, true }, m_streamEnds->remote,
+                             m_streamEnds->remotePort);
         if (!m_tcp)
             return;
-        if (BytesAvailable() > 0)
-            deliver(int(BytesAvailable()));
+        if (!m_waiting.isEmpty())
+            Q_EMIT arrivalReady();
         if (m_streamEnded)
             break;
     }
     if (!m_tcp)
         return; // the data handler closed the endpoint
-    m_state = PeerClosed;
+    m_connected = false;
     // Qt closed this end as soon as it read the peer's FIN.
     reportStream(WinsockTraffic::StreamClosed, true);
     reportStream(WinsockTraffic::StreamClosed, false);
-    Q_EMIT CloseEvent();
+    Q_EMIT peerClosed();
 }
 
-void Winsock::dropConnection()
+void TcpEndpoint::dropConnection()
 {
     if (!m_tcp)
         return;
     qint64 unsent = 0;
     bool atLeast = false;
-    if (m_state == Connected) {
+    if (std::exchange(m_connected, false)) {
         // Only what the system takes is still heard of: nothing else of this
         // connection reaches a handler.
         disconnect(m_tcp, nullptr, this, nullptr);
-        connect(m_tcp, &QTcpSocket::bytesWritten, this, &Winsock::onStreamTaken);
+        connect(m_tcp, &QTcpSocket::bytesWritten, this, &TcpEndpoint::onStreamTaken);
         m_tcp->flush(); // what the system has room for goes, and is captured
         const qintptr descriptor = m_tcp->socketDescriptor();
         const qint64 held = m_tcp->bytesToWrite();
@@ -300,15 +314,15 @@ void Winsock::dropConnection()
     m_handedOver.clear();
     m_frontTaken = 0;
     if (unsent > 0)
-        Q_EMIT ResetEvent(unsent, atLeast);
+        Q_EMIT reset(unsent, atLeast);
 }
 
-void Winsock::onStreamTaken(qint64 bytes)
+void TcpEndpoint::onStreamTaken(qint64 bytes)
 {
     while (bytes > 0 && !m_handedOver.empty()) {
         HandedOver &front = m_handedOver.front();
         const qint64 piece = std::min(bytes, front.size - m_frontTaken);
-        if (!front.kept.isEmpty() && trafficWanted())
+        if (!front.kept.isEmpty() && m_trafficWanted())
             reportStream(WinsockTraffic::StreamBytes, false,
                          piece == front.size ? front.kept : front.kept.sliced(m_frontTaken, piece));
         m_streamSent += quint64(piece);
@@ -321,18 +335,9 @@ void Winsock::onStreamTaken(qint64 bytes)
     }
 }
 
-void Winsock::SendData(const QString &text)
+void TcpEndpoint::send(const QByteArray &payload)
 {
-    SendBytes(text.toUtf8());
-}
-
-void Winsock::SendBytes(const QByteArray &payload)
-{
-    if (m_protocol == UDP) {
-        sendUdp(payload);
-        return;
-    }
-    if (m_state != Connected || !m_tcp)
+    if (!m_connected || !m_tcp)
         throw WinsockError("no connection to send on");
     // A peer that never reads would otherwise make every send wait in our
     // memory; refusing the whole send keeps what was accepted intact.
@@ -345,9 +350,42 @@ void Winsock::SendBytes(const QByteArray &payload)
     if (payload.isEmpty())
         return;
     // Queued first: the system may take some before write() returns.
-    m_handedOver.push_back({ trafficWanted() ? payload : QByteArray(), payload.size() });
+    m_handedOver.push_back({ m_trafficWanted() ? payload : QByteArray(), payload.size() });
     if (m_tcp->write(payload) != payload.size()) {
         m_handedOver.pop_back();
         throw WinsockError(m_tcp->errorString().toStdString());
     }
+}
+
+void TcpEndpoint::close()
+{
+    if (m_connectLookupId != -1) {
+        QHostInfo::abortHostLookup(m_connectLookupId);
+        m_connectLookupId = -1;
+    }
+    if (m_server) {
+        m_server->disconnect(this);
+        // Connections already taken out of the server stay in m_pending, so a
+        // handler can still accept one after closing.
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+    dropConnection();
+    m_streamEnded = false;
+}
+
+void TcpEndpoint::rememberStreamEnds()
+{
+    m_streamEnds = StreamEnds { plainHostAddress(m_tcp->localAddress()), m_tcp->localPort(),
+                                plainHostAddress(m_tcp->peerAddress()), m_tcp->peerPort() };
+}
+
+void TcpEndpoint::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload)
+{
+    if (!m_streamEnds || !m_trafficWanted())
+        return;
+    Q_EMIT traffic({ kind, inbound, m_streamEnds->local, m_streamEnds->localPort,
+                     m_streamEnds->remote, m_streamEnds->remotePort,
+                     std::chrono::system_clock::now(), payload, m_streamReceived, m_streamSent });
 }

@@ -1,0 +1,143 @@
+#pragma once
+
+#include "net/WinsockTraffic.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+
+class QHostInfo;
+class QTcpServer;
+class QTcpSocket;
+
+// Winsock's TCP side: a server for one client or a client of one server, and
+// the one connection, read in bounded passes into the owner's bytes waiting
+// to be taken. Outcomes are its signals; the owner keeps the state.
+class TcpEndpoint final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TcpEndpoint)
+
+public:
+    // Longest the event loop's posted events (paints, timers, queued calls)
+    // wait behind reading: past it, reading gives way to them for a turn.
+    static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
+    // Largest TCP arrival: the largest count a hex record's four digits hold,
+    // which a UDP datagram never passes either.
+    static constexpr qint64 maxStreamArrivalBytes = 0xFFFF;
+    // Bytes a TCP connection may hold in memory for a peer that reads slowly
+    // or never, beyond what the system itself buffers: a send that would pile
+    // up more behind what already waits is refused. One send with nothing
+    // waiting is bounded by the send box alone and always accepted.
+    static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;
+
+    // `waiting`: the owner's bytes read and not yet taken, which each read
+    // tops up to maxStreamArrivalBytes. `trafficWanted`: whether anyone
+    // captures what passes, so that its records are built only then.
+    TcpEndpoint(const QByteArray &waiting, std::function<bool()> trafficWanted, QObject *parent);
+
+    quint16 localPort() const; // 0 when nothing holds one
+    // The Origin of what the connection delivers now; peerClosed only with
+    // the very last bytes of the connection.
+    WinsockOrigin origin() const { return { {}, 0, m_streams, m_streamEnded }; }
+
+    // A WinsockError says why not.
+    void listen(quint16 port);
+    // The connection of a request, taken out of the pending ones; then
+    // adopt() makes it the endpoint's.
+    QTcpSocket *takeRequest(int requestId);
+    void adopt(QTcpSocket *socket);
+    // `host`: a literal, or a name looked up first.
+    void connectTo(const QString &host, quint16 remotePort, quint16 localPort);
+    void send(const QByteArray &payload);
+    // Gives up the lookup, the server and the connection (ResetEvent's rules).
+    void close();
+
+Q_SIGNALS:
+    void connectionRequested(int requestId);
+    void connected(const QHostAddress &peer);
+    void connectFailed();
+    // The next piece of the stream, from `peer`; arrivalReady() then asks the
+    // owner to deliver what waits, unless the piece's handler closed it.
+    void bytesRead(const QByteArray &piece, const WinsockOrigin &from, const QHostAddress &peer,
+                   quint16 peerPort);
+    void arrivalReady();
+    void peerClosed();
+    void reset(qint64 unsentBytes, bool atLeast);
+    void traffic(const WinsockTraffic &traffic);
+
+private:
+    void takePendingConnections();
+    // Makes the socket the connection, its counts and queue fresh.
+    void takeStream(QTcpSocket *socket);
+    void startConnect(const QHostAddress &address, quint16 remotePort, quint16 localPort);
+    void readStream();
+    void onPeerClosed();
+    // The piece just read passed inbound now.
+    void countRead(const QByteArray &piece);
+    // Hands the system what it has room for and closes: cleanly (FIN) when
+    // all of it has been sent, else with a reset (RST) and reset().
+    void dropConnection();
+    // The system took that many of the bytes handed over, the oldest first.
+    void onStreamTaken(qint64 bytes);
+    // Bytes handed to the socket and not yet taken by the system, in order:
+    // the bytes themselves while a capture wanted them, otherwise only their
+    // count. At most what the socket buffers: maxWaitingSendBytes and a send.
+    struct HandedOver
+    {
+        QByteArray kept;
+        qint64 size = 0;
+    };
+    std::deque<HandedOver> m_handedOver;
+    qint64 m_frontTaken = 0; // of m_handedOver's front
+    // The connection's bytes so far each way: read, and taken by the system.
+    quint64 m_streamReceived = 0;
+    quint64 m_streamSent = 0;
+
+    // Windows serves socket messages before posted events and begins no new
+    // turn of its loop while more keep coming, so under a flood a connection
+    // read whenever it is readable would hold the window's paints and timers
+    // off for as long as the flood lasts. Each wake-up that reads posts a mark; while one has
+    // waited longer than maxPostedEventDelay, a wake-up reads nothing and the
+    // mark reads in its place once it is delivered. Qt stops reporting a
+    // socket whose wake-up read nothing only until it is read again, which
+    // the mark does.
+    bool givesWayToPostedEvents();
+    void onPostedMark();
+    std::optional<std::chrono::steady_clock::time_point> m_markPosted;
+    bool m_readWaitsForMark = false;
+    bool m_readScheduled = false;
+
+    // A stream's traffic between the connection's ends, now, after the
+    // bytes counted so far.
+    void reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload = {});
+    // The connection's ends, kept for its end: Qt forgets them on disconnect.
+    struct StreamEnds
+    {
+        QHostAddress local;
+        quint16 localPort = 0;
+        QHostAddress remote;
+        quint16 remotePort = 0;
+    };
+    std::optional<StreamEnds> m_streamEnds;
+    void rememberStreamEnds();
+
+    const QByteArray &m_waiting;
+    const std::function<bool()> m_trafficWanted;
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_tcp = nullptr;
+    // The connection is up: connected, not yet closed by the peer.
+    bool m_connected = false;
+    QHash<int, QTcpSocket *> m_pending;
+    int m_nextRequestId = 1;
+    int m_connectLookupId = -1;
+    quint64 m_streams = 0; // connections so far: the Origin of their arrivals
+    bool m_streamEnded = false;
+};
