@@ -1,5 +1,6 @@
 #include "net/TcpEndpoint.h"
 
+#include "net/Winsock.h"
 #include "net/addresses.h"
 #include "net/systemSockets.h"
 
@@ -61,7 +62,7 @@ bool TcpEndpoint::givesWayToPostedEvents()
         QMetaObject::invokeMethod(this, &TcpEndpoint::onPostedMark, Qt::QueuedConnection);
         return false;
     }
-    if (now - *m_markPosted <= maxPostedEventDelay)
+    if (now - *m_markPosted <= Winsock::maxPostedEventDelay)
         return false;
     m_readWaitsForMark = true;
     return true;
@@ -217,7 +218,7 @@ void TcpEndpoint::readStream()
     if (givesWayToPostedEvents())
         return; // the socket's buffer takes the stream meanwhile, then holds the peer back
     for (qint64 budget = maxStreamBytesPerTurn; m_tcp && budget > 0;) {
-        const qint64 room = maxStreamArrivalBytes - m_waiting.size();
+        const qint64 room = Winsock::maxStreamArrivalBytes - m_waiting.size();
         if (room <= 0)
             return; // the handler kept its last arrival: nothing more goes on top of it
         const QByteArray piece = m_tcp->read(std::min(room, budget));
@@ -255,7 +256,7 @@ void TcpEndpoint::onPeerClosed()
     // nothing more will come, in arrivals of the usual size; the last one
     // includes a character whose last bytes never arrived.
     while (m_tcp) {
-        const qint64 room = maxStreamArrivalBytes - m_waiting.size();
+        const qint64 room = Winsock::maxStreamArrivalBytes - m_waiting.size();
         if (room <= 0)
             break; // the handler kept its last arrival
         const QByteArray piece = m_tcp->read(room);
@@ -342,7 +343,7 @@ void TcpEndpoint::send(const QByteArray &payload)
     // A peer that never reads would otherwise make every send wait in our
     // memory; refusing the whole send keeps what was accepted intact.
     const qint64 waiting = m_tcp->bytesToWrite();
-    if (waiting > 0 && waiting + payload.size() > maxWaitingSendBytes)
+    if (waiting > 0 && waiting + payload.size() > Winsock::maxWaitingSendBytes)
         throw WinsockError(QStringLiteral("the peer is not reading; %1 bytes are still waiting to "
                                           "be sent")
                                    .arg(waiting)

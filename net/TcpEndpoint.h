@@ -26,20 +26,8 @@ class TcpEndpoint final : public QObject
     Q_DISABLE_COPY_MOVE(TcpEndpoint)
 
 public:
-    // Longest the event loop's posted events (paints, timers, queued calls)
-    // wait behind reading: past it, reading gives way to them for a turn.
-    static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
-    // Largest TCP arrival: the largest count a hex record's four digits hold,
-    // which a UDP datagram never passes either.
-    static constexpr qint64 maxStreamArrivalBytes = 0xFFFF;
-    // Bytes a TCP connection may hold in memory for a peer that reads slowly
-    // or never, beyond what the system itself buffers: a send that would pile
-    // up more behind what already waits is refused. One send with nothing
-    // waiting is bounded by the send box alone and always accepted.
-    static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;
-
     // `waiting`: the owner's bytes read and not yet taken, which each read
-    // tops up to maxStreamArrivalBytes. `trafficWanted`: whether anyone
+    // tops up to Winsock::maxStreamArrivalBytes. `trafficWanted`: whether anyone
     // captures what passes, so that its records are built only then.
     TcpEndpoint(const QByteArray &waiting, std::function<bool()> trafficWanted, QObject *parent);
 
@@ -89,7 +77,8 @@ private:
     void onStreamTaken(qint64 bytes);
     // Bytes handed to the socket and not yet taken by the system, in order:
     // the bytes themselves while a capture wanted them, otherwise only their
-    // count. At most what the socket buffers: maxWaitingSendBytes and a send.
+    // count. At most what the socket buffers: Winsock::maxWaitingSendBytes and a
+    // send.
     struct HandedOver
     {
         QByteArray kept;
@@ -105,7 +94,7 @@ private:
     // turn of its loop while more keep coming, so under a flood a connection
     // read whenever it is readable would hold the window's paints and timers
     // off for as long as the flood lasts. Each wake-up that reads posts a mark; while one has
-    // waited longer than maxPostedEventDelay, a wake-up reads nothing and the
+    // waited longer than Winsock::maxPostedEventDelay, a wake-up reads nothing and the
     // mark reads in its place once it is delivered. Qt stops reporting a
     // socket whose wake-up read nothing only until it is read again, which
     // the mark does.

@@ -5,6 +5,7 @@
 
 #include "net/UdpEndpoint.h"
 
+#include "net/Winsock.h"
 #include "net/addresses.h"
 #include "net/systemSockets.h"
 
@@ -141,7 +142,7 @@ void UdpEndpoint::readDatagrams()
     // What this pass delivered leaves the bound once, when the pass ends.
     qint64 delivered = 0;
     const auto release = [reader, &delivered] { reader->release(delivered); };
-    const auto end = std::chrono::steady_clock::now() + maxReadPerWakeup;
+    const auto end = std::chrono::steady_clock::now() + Winsock::maxReadPerWakeup;
     while (!m_arrivals.empty()) {
         if (std::chrono::steady_clock::now() >= end) {
             release();
@@ -169,7 +170,7 @@ void UdpEndpoint::reportDrops()
         return;
     const auto now = std::chrono::steady_clock::now();
     if (now >= m_nextDropReportAt) {
-        m_nextDropReportAt = now + dropReportInterval;
+        m_nextDropReportAt = now + Winsock::dropReportInterval;
         Q_EMIT datagramsDropped(std::exchange(m_backlogDrops, 0), std::exchange(m_systemDrops, 0));
         return;
     }
@@ -242,7 +243,7 @@ void UdpEndpoint::send(const QString &remoteHost, quint16 port, const QByteArray
         sendDatagram(m_resolvedAddress, payload, port);
         return;
     }
-    if (m_queuedDatagrams.size() >= maxQueuedDatagrams)
+    if (m_queuedDatagrams.size() >= Winsock::maxQueuedDatagrams)
         throw WinsockError(QStringLiteral("too many datagrams are waiting for host '%1'")
                                    .arg(host)
                                    .toStdString());

@@ -27,18 +27,6 @@ class UdpEndpoint final : public QObject
     Q_DISABLE_COPY_MOVE(UdpEndpoint)
 
 public:
-    // How long one pass goes on delivering datagrams, so a flood cannot starve
-    // the event loop. A bound in time rather than in arrivals: what one costs
-    // differs tenfold between systems.
-    static constexpr std::chrono::milliseconds maxReadPerWakeup { 5 };
-    // Everything held between the socket and delivery, in
-    // DatagramReader::heldCost() terms; more is dropped and reported.
-    static constexpr qint64 maxHeldDatagramBytes = DatagramReader::maxHeldBytes;
-    // Drops are reported at most this often.
-    static constexpr std::chrono::seconds dropReportInterval { 1 };
-    // Datagrams waiting for their host name to resolve; more are refused.
-    static constexpr int maxQueuedDatagrams = 1024;
-
     // `trafficWanted`: whether anyone captures what passes, so that its
     // records are built only then.
     UdpEndpoint(std::function<bool()> trafficWanted, QObject *parent);
@@ -82,7 +70,7 @@ private:
     // that delivered all the reader held, a wake-up within minReadPassInterval
     // delivers nothing and a timer delivers at its end: datagrams then come
     // in batches of the interval's worth. A pass that stopped at
-    // maxReadPerWakeup left datagrams waiting: the next comes once the event
+    // Winsock::maxReadPerWakeup left datagrams waiting: the next comes once the event
     // loop's other work has had its turn. The first datagram after a quiet
     // spell is delivered at once.
     static constexpr std::chrono::milliseconds minReadPassInterval { 4 };

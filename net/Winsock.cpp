@@ -1,6 +1,7 @@
 #include "net/Winsock.h"
 
-#include "net/addresses.h"
+#include "net/TcpEndpoint.h"
+#include "net/UdpEndpoint.h"
 #include "text/StreamDecoder.h"
 #include "text/portText.h"
 
@@ -81,11 +82,6 @@ void Winsock::setProtocol(ProtocolCode protocol)
     m_protocol = protocol;
 }
 
-void Winsock::setRemoteHost(const QString &host)
-{
-    m_remoteHost = host;
-}
-
 void Winsock::setRemotePort(int port)
 {
     m_remotePort = checkedPort(port);
@@ -124,6 +120,11 @@ QString Winsock::LocalIP()
         }
     }
     return QStringLiteral("127.0.0.1");
+}
+
+Winsock::Origin Winsock::ArrivalOrigin() const
+{
+    return m_protocol == UDP ? Origin { m_arrivalSender, m_arrivalSenderPort } : m_tcp->origin();
 }
 
 QByteArray Winsock::GetDataBytes()
@@ -253,11 +254,6 @@ void Winsock::onStreamRead(const QByteArray &piece, const Origin &from, const QH
     Q_EMIT BytesArrivedEvent(piece, from);
 }
 
-void Winsock::SendData(const QString &text)
-{
-    SendBytes(text.toUtf8());
-}
-
 void Winsock::SendBytes(const QByteArray &payload)
 {
     if (m_protocol == TCP) {
@@ -267,11 +263,6 @@ void Winsock::SendBytes(const QByteArray &payload)
     if (!m_udp->isOpen())
         openUdp(0); // never bound: take any free port, as sockets normally do
     m_udp->send(m_remoteHost, quint16(m_remotePort), payload);
-}
-
-bool Winsock::isGroupAddress(const QHostAddress &address)
-{
-    return ::isGroupAddress(address);
 }
 
 void Winsock::JoinRemoteGroup(const QString &localAddress)

@@ -5,13 +5,15 @@
 #include <QObject>
 #include <QString>
 
-#include "net/TcpEndpoint.h"
-#include "net/UdpEndpoint.h"
+#include "net/DatagramReader.h"
 #include "net/WinsockTraffic.h"
+#include "net/addresses.h"
 
 #include <chrono>
 
 class StreamDecoder;
+class TcpEndpoint;
+class UdpEndpoint;
 
 // The window's one socket endpoint: TCP (server for one client, or client of
 // one server) or UDP, asynchronous, on the GUI thread: only a UDP socket's
@@ -48,7 +50,7 @@ public:
     ProtocolCode Protocol() const { return m_protocol; }
     void setProtocol(ProtocolCode protocol);
     QString RemoteHost() const { return m_remoteHost; }
-    void setRemoteHost(const QString &host);
+    void setRemoteHost(const QString &host) { m_remoteHost = host; }
     int RemotePort() const { return m_remotePort; }
     void setRemotePort(int port);
     int LocalPort() const;
@@ -62,7 +64,7 @@ public:
     void Listen();
     void Accept(int requestId);
     void Connect();
-    void SendData(const QString &text);
+    void SendData(const QString &text) { SendBytes(text.toUtf8()); }
     // The same rules for bytes as they are: one datagram, or written to the
     // connection under the same refusal.
     void SendBytes(const QByteArray &payload);
@@ -88,7 +90,7 @@ public:
     // why the system refused, the binding left as it was. At most one group
     // is held; LeaveGroup and Close give it up. Every change raises
     // GroupChangedEvent, but the one of destruction.
-    static bool isGroupAddress(const QHostAddress &address);
+    static bool isGroupAddress(const QHostAddress &address) { return ::isGroupAddress(address); }
     void JoinRemoteGroup(const QString &localAddress);
     void LeaveGroup();
     QString JoinedGroup() const; // its address; empty when none is held
@@ -104,24 +106,33 @@ public:
     std::chrono::steady_clock::time_point ArrivalTime() const { return m_arrivalSteady; }
     // The same arrival's Origin, for a decoder of its stream; peerClosed
     // only with the very last bytes of the connection.
-    Origin ArrivalOrigin() const
-    {
-        return m_protocol == UDP ? Origin { m_arrivalSender, m_arrivalSenderPort }
-                                 : m_tcp->origin();
-    }
+    Origin ArrivalOrigin() const;
 
     // Bytes received and not yet taken by GetData.
     qsizetype BytesAvailable() const { return m_received.size(); }
 
-    // The endpoints' bounds (their headers say what each is for).
-    static constexpr std::chrono::milliseconds maxReadPerWakeup = UdpEndpoint::maxReadPerWakeup;
-    static constexpr std::chrono::milliseconds maxPostedEventDelay
-            = TcpEndpoint::maxPostedEventDelay;
-    static constexpr qint64 maxHeldDatagramBytes = UdpEndpoint::maxHeldDatagramBytes;
-    static constexpr std::chrono::seconds dropReportInterval = UdpEndpoint::dropReportInterval;
-    static constexpr int maxQueuedDatagrams = UdpEndpoint::maxQueuedDatagrams;
-    static constexpr qint64 maxStreamArrivalBytes = TcpEndpoint::maxStreamArrivalBytes;
-    static constexpr qint64 maxWaitingSendBytes = TcpEndpoint::maxWaitingSendBytes;
+    // How long one pass goes on delivering datagrams or reading a connection,
+    // so a flood cannot starve the event loop. A bound in time rather than in
+    // arrivals: what one costs differs tenfold between systems.
+    static constexpr std::chrono::milliseconds maxReadPerWakeup { 5 };
+    // Longest the event loop's posted events (paints, timers, queued calls)
+    // wait behind reading: past it, reading gives way to them for a turn.
+    static constexpr std::chrono::milliseconds maxPostedEventDelay { 10 };
+    // Everything a UDP endpoint holds between its socket and delivery, in
+    // DatagramReader::heldCost() terms; more is dropped and reported.
+    static constexpr qint64 maxHeldDatagramBytes = DatagramReader::maxHeldBytes;
+    // Drops are reported at most this often.
+    static constexpr std::chrono::seconds dropReportInterval { 1 };
+    // Datagrams waiting for their host name to resolve; more are refused.
+    static constexpr int maxQueuedDatagrams = 1024;
+    // Largest TCP arrival: the largest count a hex record's four digits hold,
+    // which a UDP datagram never passes either.
+    static constexpr qint64 maxStreamArrivalBytes = 0xFFFF;
+    // Bytes a TCP connection may hold in memory for a peer that reads slowly
+    // or never, beyond what the system itself buffers: a send that would pile
+    // up more behind what already waits is refused. One send with nothing
+    // waiting is bounded by the send box alone and always accepted.
+    static constexpr qint64 maxWaitingSendBytes = qint64(16) * 1024 * 1024;
 
 Q_SIGNALS:
     void ConnectionRequestEvent(int requestId);
