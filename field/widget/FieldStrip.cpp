@@ -97,6 +97,12 @@ QLineEdit *FieldStrip::digitsField(const QString &name, const QString &text, int
     return edit;
 }
 
+void FieldStrip::fitStatusToText()
+{
+    m_status->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    m_row->setStretchFactor(m_status, 0);
+}
+
 void FieldStrip::setStatus(const QString &status)
 {
     if (status == m_status->text())

@@ -46,6 +46,9 @@ protected:
     // A field for a number of at most `digits` digits, and nothing else.
     QLineEdit *digitsField(const QString &name, const QString &text, int digits);
     void setStatus(const QString &status);
+    // The status takes the width of its text rather than an equal share, and
+    // the controls with a stretch the rest (a short status beside a long field).
+    void fitStatusToText();
     // Called before the strip hides.
     virtual void stop() = 0;
     // Enter: what the main button does.

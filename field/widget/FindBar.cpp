@@ -27,6 +27,7 @@ FindBar::FindBar(TextField *field)
     setFocusProxy(m_text);
     addControl(m_text, {}, 1);
     addControl(m_matchCase);
+    fitStatusToText();
     connect(m_finder.get(), &TextFinder::found, this, &FindBar::found);
     connect(m_finder.get(), &TextFinder::notFound, this, &FindBar::notFound);
     connect(m_finder.get(), &TextFinder::failed, this,
