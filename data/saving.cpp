@@ -1,7 +1,7 @@
 #include "ui/frmMain.h"
 
-#include "log/LogSave.h"
 #include "field/widget/TextField.h"
+#include "log/LogSave.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
 #include "asNobody.h"
 #include "windowControls.h"
 
-#include "log/ReceiveLog.h"
-#include "log/LogSave.h"
 #include "field/widget/TextField.h"
+#include "log/LogSave.h"
+#include "log/ReceiveLog.h"
 #include "ui/frmMain.h"
 
 #include <QAction>

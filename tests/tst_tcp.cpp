@@ -6,8 +6,8 @@
 #include "windowControls.h"
 #include "windowPort.h"
 
-#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 #include "net/Winsock.h"
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"

@@ -1,5 +1,5 @@
-#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 #include "text/StreamDecoder.h"
 #include "text/textEncoding.h"
 

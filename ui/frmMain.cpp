@@ -1,8 +1,8 @@
 #include "ui/frmMain.h"
 
 #include "capture/CaptureFile.h"
-#include "log/ReceiveLog.h"
 #include "field/widget/TextField.h"
+#include "log/ReceiveLog.h"
 #include "net/Winsock.h"
 #include "strips/RepeatStrip.h"
 #include "strips/ReplyStrip.h"

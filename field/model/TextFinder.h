@@ -1,7 +1,7 @@
 #pragma once
 
-#include "worker/BackgroundJob.h"
 #include "field/model/TextSearch.h"
+#include "worker/BackgroundJob.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "worker/BackgroundJob.h"
 #include "field/model/TextSnapshot.h"
+#include "worker/BackgroundJob.h"
 
 #include <QByteArray>
 #include <QObject>
