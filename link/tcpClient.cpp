@@ -1,6 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "net/Winsock.h"
+#include "strips/TlsStrip.h"
 #include "text/portText.h"
 
 #include <QLineEdit>
@@ -21,6 +22,7 @@ void frmMain::TCP_Client()
         }
         Winsock->setRemoteHost(trimSpaces(txtRemoteHostIP->text()).toString());
         Winsock->setRemotePort(portTextWhole(txtRemoteHostPort->text()));
+        Winsock->setTls(tlsSettings->forClient());
         Winsock->Connect();
         // An earlier failure stands until the connection is up: one that
         // never comes has not mended it.

@@ -14,6 +14,7 @@ void frmMain::TCP_Server()
         setRemoteFieldsLocked(true, RemoteText::Clear);
         Winsock->Close();
         useLocalPortOrDefault();
+        Winsock->setTls(serverTls());
         Winsock->Listen();
         setPanelText(3, QStringLiteral("Listening..."));
         clearStaleLinkFailure();

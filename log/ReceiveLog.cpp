@@ -3,6 +3,8 @@
 #include "field/widget/TextField.h"
 #include "text/textEncoding.h"
 
+#include <QStringList>
+
 ReceiveLog::ReceiveLog(TextField *field)
     : QObject(field)
     , m_field(field)
@@ -36,8 +38,24 @@ void ReceiveLog::showCapture(const QString &path)
 {
     m_capture.setText(path.isEmpty() ? QStringLiteral("Capture to File…")
                                      : QStringLiteral("Stop Capture"));
-    m_field->setAccessibleDescription(path.isEmpty() ? QString()
-                                                     : QStringLiteral("Capturing to %1").arg(path));
+    m_capturePath = path;
+    describe();
+}
+
+void ReceiveLog::showTls(bool on)
+{
+    m_tlsOn = on;
+    describe();
+}
+
+void ReceiveLog::describe()
+{
+    QStringList said;
+    if (m_tlsOn)
+        said << QStringLiteral("TLS on");
+    if (!m_capturePath.isEmpty())
+        said << QStringLiteral("Capturing to %1").arg(m_capturePath);
+    m_field->setAccessibleDescription(said.join(QStringLiteral(", ")));
 }
 
 QString ReceiveLog::encodingLabel() const

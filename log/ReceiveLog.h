@@ -48,6 +48,8 @@ public:
     // The capture under way, told in the menu and the log's description;
     // empty for none.
     void showCapture(const QString &path);
+    // The log's description says TLS is on, beside the capture.
+    void showTls(bool on);
 
     // The chosen encoding, as the toolkit names it ("UTF-8", "ISO-8859-1").
     QByteArray encoding() const { return m_encoding; }
@@ -64,6 +66,10 @@ Q_SIGNALS:
     void captureRequested();
 
 private:
+    void describe();
+    QString m_capturePath;
+    bool m_tlsOn = false;
+
     template<typename View>
     bool appendView(View piece);
     template<typename View>

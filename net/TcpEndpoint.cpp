@@ -3,16 +3,21 @@
 #include "net/Winsock.h"
 #include "net/addresses.h"
 #include "net/systemSockets.h"
+#include "tls/tlsWords.h"
 
 #include <QHostInfo>
 #include <QMetaObject>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -36,6 +41,37 @@ bool looksLikeHostName(const QString &host)
     static const QRegularExpression pattern(QStringLiteral("^[\\w.-]{1,253}$"),
                                             QRegularExpression::UseUnicodePropertiesOption);
     return pattern.match(host).hasMatch();
+}
+
+// A server whose clients are QSslSockets, not yet encrypted: the endpoint
+// starts each handshake itself, so that it decides what a failed one ends.
+class TlsServer final : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
+QSslSocket *asTls(QTcpSocket *socket)
+{
+    return qobject_cast<QSslSocket *>(socket);
+}
+
+// What a socket holds that the system has not taken: with TLS the plaintext
+// not yet encrypted and the records not yet written.
+qint64 heldToWrite(QTcpSocket *socket)
+{
+    const QSslSocket *tls = asTls(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
 }
 
 } // namespace
@@ -81,7 +117,10 @@ void TcpEndpoint::onPostedMark()
 
 void TcpEndpoint::listen(quint16 port)
 {
-    auto *server = new QTcpServer(this);
+    m_roleTls = m_nextTls;
+    if (m_roleTls && m_roleTls->identity.isNull())
+        throw WinsockError("the TLS server has no certificate");
+    auto *server = m_roleTls ? new TlsServer(this) : new QTcpServer(this);
     if (!server->listen(QHostAddress::Any, port)) {
         const WinsockError failure
                 = bindFailure(server->serverError(), port, server->errorString());
@@ -100,14 +139,112 @@ void TcpEndpoint::takePendingConnections()
         QTcpSocket *socket = m_server->nextPendingConnection();
         socket->setParent(this);
         socket->disconnect(m_server);
-        const int requestId = m_nextRequestId++;
-        m_pending.insert(requestId, socket);
-        Q_EMIT connectionRequested(requestId);
-        if (QTcpSocket *refused = m_pending.take(requestId)) {
-            refused->abort();
-            refused->deleteLater();
+        QSslSocket *tls = m_roleTls ? asTls(socket) : nullptr;
+        if (!tls) {
+            offerRequest(socket);
+            continue;
         }
+        if (m_handshakes.size() >= maxHandshakes) {
+            socket->abort();
+            socket->deleteLater();
+            Q_EMIT tlsFailed(QStringLiteral("%1 handshakes are already under way; a client was "
+                                            "refused")
+                                     .arg(maxHandshakes));
+            continue;
+        }
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(m_roleTls->identity.certificate);
+        configuration.setPrivateKey(m_roleTls->identity.key);
+        configuration.setLocalCertificateChain(
+                QList<QSslCertificate> { m_roleTls->identity.certificate }
+                + m_roleTls->identity.chain);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls->setSslConfiguration(configuration);
+        startHandshake(tls, false, [this, tls] { offerRequest(tls); });
     }
+}
+
+void TcpEndpoint::offerRequest(QTcpSocket *socket)
+{
+    const int requestId = m_nextRequestId++;
+    m_pending.insert(requestId, socket);
+    Q_EMIT connectionRequested(requestId);
+    if (QTcpSocket *refused = m_pending.take(requestId)) {
+        refused->abort();
+        refused->deleteLater();
+    }
+}
+
+void TcpEndpoint::startHandshake(QSslSocket *socket, bool asClient,
+                                 const std::function<void()> &done)
+{
+    auto *timeout = new QTimer(socket);
+    timeout->setSingleShot(true);
+    m_handshakes.insert(socket, timeout);
+    connect(timeout, &QTimer::timeout, this, [this, socket] {
+        failHandshake(socket, handshakeFailure(QAbstractSocket::SocketTimeoutError, {}));
+    });
+    auto problems = std::make_shared<QList<QSslError>>();
+    connect(socket, &QSslSocket::sslErrors, this,
+            [this, socket, problems](const QList<QSslError> &errors) {
+                if (!m_handshakes.contains(socket))
+                    return;
+                if (m_roleTls && !m_roleTls->checkPeer) {
+                    *problems = errors;
+                    socket->ignoreSslErrors();
+                    return;
+                }
+                failHandshake(socket, certificateProblems(errors, m_peerName));
+            });
+    connect(socket, &QSslSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) {
+                if (m_handshakes.contains(socket))
+                    failHandshake(socket, handshakeFailure(error, socket->errorString()));
+            });
+    connect(socket, &QSslSocket::encrypted, this, [this, socket, asClient, problems, done] {
+        if (!m_handshakes.contains(socket))
+            return;
+        dropHandshake(socket);
+        TlsSession session { socket->sessionProtocol(), socket->sessionCipher().name(),
+                             socket->peerCertificate(), asClient,
+                             !m_roleTls || m_roleTls->checkPeer, *problems };
+        const QString text = sessionText(session);
+        if (!asClient)
+            socket->setProperty("tarvikTlsSession", text); // told once it is accepted
+        done();
+        if (asClient)
+            Q_EMIT tlsEstablished(text);
+    });
+    timeout->start(tlsHandshakeTimeoutMs);
+    if (asClient)
+        socket->startClientEncryption();
+    else
+        socket->startServerEncryption();
+}
+
+void TcpEndpoint::dropHandshake(QSslSocket *socket)
+{
+    if (QTimer *timeout = m_handshakes.take(socket))
+        timeout->deleteLater();
+}
+
+void TcpEndpoint::failHandshake(QSslSocket *socket, const QString &reason)
+{
+    if (!m_handshakes.contains(socket))
+        return;
+    dropHandshake(socket);
+    const bool ownConnection = socket == m_tcp;
+    Q_EMIT tlsFailed(reason);
+    if (ownConnection) {
+        if (socket == m_tcp) {
+            dropConnection();
+            Q_EMIT connectFailed();
+        }
+        return;
+    }
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
 }
 
 QTcpSocket *TcpEndpoint::takeRequest(int requestId)
@@ -138,6 +275,11 @@ void TcpEndpoint::adopt(QTcpSocket *socket)
     m_connected = true;
     rememberStreamEnds();
     reportStream(WinsockTraffic::StreamOpened, true);
+    const QString session = socket->property("tarvikTlsSession").toString();
+    if (!session.isEmpty())
+        Q_EMIT tlsEstablished(QStringLiteral("%1; client %2 port %3")
+                                      .arg(session, m_streamEnds->remote.toString())
+                                      .arg(m_streamEnds->remotePort));
     // Data or a close that came before the accept raised no signal of ours yet.
     if (socket->bytesAvailable() > 0 || socket->state() != QAbstractSocket::ConnectedState) {
         QMetaObject::invokeMethod(
@@ -156,6 +298,8 @@ void TcpEndpoint::adopt(QTcpSocket *socket)
 
 void TcpEndpoint::connectTo(const QString &host, quint16 remotePort, quint16 localPort)
 {
+    m_roleTls = m_nextTls;
+    m_peerName = host;
     QHostAddress literal;
     if (literal.setAddress(host)) {
         startConnect(literal, remotePort, localPort);
@@ -184,7 +328,7 @@ void TcpEndpoint::connectTo(const QString &host, quint16 remotePort, quint16 loc
 
 void TcpEndpoint::startConnect(const QHostAddress &address, quint16 remotePort, quint16 localPort)
 {
-    auto *socket = new QTcpSocket(this);
+    QTcpSocket *socket = m_roleTls ? new QSslSocket(this) : new QTcpSocket(this);
     const QHostAddress any = address.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QHostAddress(QHostAddress::AnyIPv6)
                                      : QHostAddress(QHostAddress::AnyIPv4);
@@ -197,18 +341,32 @@ void TcpEndpoint::startConnect(const QHostAddress &address, quint16 remotePort, 
         throw failure;
     }
     takeStream(socket);
-    connect(socket, &QTcpSocket::connected, this, [this, socket] {
-        if (socket != m_tcp)
-            return;
+    const auto up = [this, socket] {
         m_connected = true;
         rememberStreamEnds();
         reportStream(WinsockTraffic::StreamOpened, false);
         Q_EMIT connected(socket->peerAddress());
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+    };
+    const auto failed = connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
         // The owner's state says whether it was still connecting.
         if (socket == m_tcp)
             Q_EMIT connectFailed();
+    });
+    connect(socket, &QTcpSocket::connected, this, [this, socket, up, failed] {
+        if (socket != m_tcp)
+            return;
+        QSslSocket *tls = asTls(socket);
+        if (!tls) {
+            up();
+            return;
+        }
+        // From here the handshake tells its own failures.
+        disconnect(failed);
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        tls->setSslConfiguration(configuration);
+        tls->setPeerVerifyName(m_peerName);
+        startHandshake(tls, true, up);
     });
     socket->connectToHost(address, remotePort);
 }
@@ -297,14 +455,19 @@ void TcpEndpoint::dropConnection()
         connect(m_tcp, &QTcpSocket::bytesWritten, this, &TcpEndpoint::onStreamTaken);
         m_tcp->flush(); // what the system has room for goes, and is captured
         const qintptr descriptor = m_tcp->socketDescriptor();
-        const qint64 held = m_tcp->bytesToWrite();
+        const qint64 held = heldToWrite(m_tcp);
         const qint64 inSystem = systemSockets::unsentBytes(descriptor);
         atLeast = inSystem < 0;
         unsent = held + std::max<qint64>(inSystem, 0);
         // Bytes left unread make the system reset the connection anyway.
         const bool reset = unsent > 0 || systemSockets::unreadBytes(descriptor) > 0;
-        if (reset)
+        if (reset) {
             systemSockets::resetOnClose(descriptor);
+        } else if (QSslSocket *tls = asTls(m_tcp); tls && tls->isEncrypted()) {
+            // Ends TLS first (close_notify), so the peer knows nothing was cut off.
+            tls->disconnectFromHost();
+            tls->flush();
+        }
         reportStream(reset ? WinsockTraffic::StreamReset : WinsockTraffic::StreamClosed, false);
     }
     m_streamEnds.reset();
@@ -342,7 +505,7 @@ void TcpEndpoint::send(const QByteArray &payload)
         throw WinsockError("no connection to send on");
     // A peer that never reads would otherwise make every send wait in our
     // memory; refusing the whole send keeps what was accepted intact.
-    const qint64 waiting = m_tcp->bytesToWrite();
+    const qint64 waiting = heldToWrite(m_tcp);
     if (waiting > 0 && waiting + payload.size() > Winsock::maxWaitingSendBytes)
         throw WinsockError(QStringLiteral("the peer is not reading; %1 bytes are still waiting to "
                                           "be sent")
@@ -364,6 +527,17 @@ void TcpEndpoint::close()
         QHostInfo::abortHostLookup(m_connectLookupId);
         m_connectLookupId = -1;
     }
+    const auto handshaking = m_handshakes.keys();
+    for (QSslSocket *socket : handshaking) {
+        if (socket == m_tcp)
+            continue;
+        dropHandshake(socket);
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    m_handshakes.clear();
+    m_roleTls.reset();
     if (m_server) {
         m_server->disconnect(this);
         // Connections already taken out of the server stay in m_pending, so a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/WinsockTraffic.h"
+#include "tls/TlsSettings.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -14,12 +15,20 @@
 #include <optional>
 
 class QHostInfo;
+class QSslSocket;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // Winsock's TCP side: a server for one client or a client of one server, and
 // the one connection, read in bounded passes into the owner's bytes waiting
 // to be taken. Outcomes are its signals; the owner keeps the state.
+//
+// With TLS (setTls before the role starts) the connection is a QSslSocket:
+// a client is connected once its handshake is done; a server handshakes with
+// each client before it is a request, and one whose handshake fails is
+// dropped while the server goes on listening. Reads and writes are the
+// plaintext, under the same bounds.
 class TcpEndpoint final : public QObject
 {
     Q_OBJECT
@@ -35,6 +44,9 @@ public:
     // The Origin of what the connection delivers now; peerClosed only with
     // the very last bytes of the connection.
     WinsockOrigin origin() const { return { {}, 0, m_streams, m_streamEnded }; }
+
+    // The TLS the roles started from now on speak; none: plain TCP.
+    void setTls(std::optional<TlsSettings> tls) { m_nextTls = std::move(tls); }
 
     // A WinsockError says why not.
     void listen(quint16 port);
@@ -60,12 +72,27 @@ Q_SIGNALS:
     void peerClosed();
     void reset(qint64 unsentBytes, bool atLeast);
     void traffic(const WinsockTraffic &traffic);
+    // A handshake done: what was agreed, in words (tlsWords.h).
+    void tlsEstablished(const QString &session);
+    // A handshake that failed, and why; a client's then raises connectFailed.
+    void tlsFailed(const QString &reason);
+    // The TLS peer closed without ending TLS first (no close_notify).
+    void tlsEndedUncleanly();
 
 private:
     void takePendingConnections();
     // Makes the socket the connection, its counts and queue fresh.
     void takeStream(QTcpSocket *socket);
     void startConnect(const QHostAddress &address, quint16 remotePort, quint16 localPort);
+    // The request taken out of the server, once it is one (after its
+    // handshake, with TLS).
+    void offerRequest(QTcpSocket *socket);
+    // TLS handshakes: the client's after its connect, the server's with
+    // each client it takes; `done` runs once it succeeds, a failure is told
+    // with tlsFailed and the socket dropped.
+    void startHandshake(QSslSocket *socket, bool asClient, const std::function<void()> &done);
+    void failHandshake(QSslSocket *socket, const QString &reason);
+    void dropHandshake(QSslSocket *socket);
     void readStream();
     void onPeerClosed();
     // The piece just read passed inbound now.
@@ -117,6 +144,15 @@ private:
     };
     std::optional<StreamEnds> m_streamEnds;
     void rememberStreamEnds();
+
+    std::optional<TlsSettings> m_nextTls;
+    std::optional<TlsSettings> m_roleTls; // what the running role speaks
+    QString m_peerName;                   // the client's host as typed, for SNI and the check
+    // Server handshakes under way, each with its timeout; more than
+    // maxHandshakes at once are refused, so a flood of half-open clients
+    // holds no more than that.
+    QHash<QSslSocket *, QTimer *> m_handshakes;
+    static constexpr int maxHandshakes = 32;
 
     const QByteArray &m_waiting;
     const std::function<bool()> m_trafficWanted;

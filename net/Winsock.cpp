@@ -62,6 +62,17 @@ Winsock::Winsock(QObject *parent)
     });
     connect(m_tcp, &TcpEndpoint::reset, this, &Winsock::ResetEvent);
     connect(m_tcp, &TcpEndpoint::traffic, this, &Winsock::TrafficEvent);
+    connect(m_tcp, &TcpEndpoint::tlsEstablished, this, &Winsock::TlsEvent);
+    connect(m_tcp, &TcpEndpoint::tlsFailed, this, &Winsock::TlsFailedEvent);
+    connect(m_tcp, &TcpEndpoint::tlsEndedUncleanly, this, [this] {
+        Q_EMIT TlsEvent(QStringLiteral("The peer closed the connection without ending TLS "
+                                       "(no close_notify): what came may have been cut short"));
+    });
+}
+
+void Winsock::setTls(std::optional<TlsSettings> tls)
+{
+    m_tcp->setTls(std::move(tls));
 }
 
 Winsock::~Winsock()

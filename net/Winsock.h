@@ -8,8 +8,10 @@
 #include "net/DatagramReader.h"
 #include "net/WinsockTraffic.h"
 #include "net/addresses.h"
+#include "tls/TlsSettings.h"
 
 #include <chrono>
+#include <optional>
 
 class StreamDecoder;
 class TcpEndpoint;
@@ -59,6 +61,10 @@ public:
     static QString LocalHostName();
     static QString LocalIP();
     StateCode State() const { return m_state; }
+
+    // TLS for the TCP roles started from now on (Listen, Connect); none:
+    // plain TCP. A role under way keeps what it started with; UDP ignores it.
+    void setTls(std::optional<TlsSettings> tls);
 
     void Bind(double port);
     void Listen();
@@ -162,6 +168,13 @@ Q_SIGNALS:
     // Everything that passes, as it passes, for whoever captures it; built
     // only while something is connected.
     void TrafficEvent(const WinsockTraffic &traffic);
+    // What a TLS connection agreed once its handshake was done, or how it
+    // ended when the peer did not end TLS first, in words.
+    void TlsEvent(const QString &status);
+    // A handshake that failed, and why ("the certificate is self-signed
+    // (CN=…)"). A client's connection is then closed (State() Failed); a
+    // server drops that client and goes on listening.
+    void TlsFailedEvent(const QString &reason);
 
 private:
     void openUdp(quint16 port);

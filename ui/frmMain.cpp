@@ -6,6 +6,7 @@
 #include "net/Winsock.h"
 #include "strips/RepeatStrip.h"
 #include "strips/ReplyStrip.h"
+#include "strips/TlsStrip.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"
 #include "ui/fieldLooks.h"
@@ -317,6 +318,7 @@ void frmMain::createControls()
     txtReceive = multiLineField(Frame1, "txtReceive", 180, 240, 7395, 3735);
     receiveLog = new ReceiveLog(txtReceive);
     autoReply = new ReplyStrip(txtReceive);
+    tlsSettings = new TlsStrip(txtReceive, txtSend);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);
@@ -431,6 +433,7 @@ void frmMain::connectEvents()
         setPanelText(1, QStringLiteral("Send Data failed: %1").arg(reason));
     });
     connectStrips();
+    connectTls();
 }
 
 void frmMain::setPanelText(int panel, const QString &text)

@@ -26,6 +26,7 @@ class LogSave;
 class ReceiveLog;
 class RepeatStrip;
 class ReplyStrip;
+class TlsStrip;
 class StatusBar;
 
 // The one window: every control, the refresh timer and the socket endpoint.
@@ -100,6 +101,16 @@ private:
     // Each arrival's bytes, before the log shows them: the replies they call for.
     void Winsock_BytesArrived(const QByteArray &bytes, const ::Winsock::Origin &from);
 
+    // TLS for the TCP roles (link/tls.cpp): the strip's choice marks the log,
+    // and a role takes it as it starts.
+    void connectTls();
+    void tlsSettings_UseChanged(bool on);
+    // The server role's TLS, its certificate made first when it needs one;
+    // a failure to make it is told in panel 1 and raised.
+    std::optional<TlsSettings> serverTls();
+    void Winsock_Tls(const QString &status);
+    void Winsock_TlsFailed(const QString &reason);
+
     // Datagrams lost before the log could show them, told in panel 1
     // (data/datagramDrops.cpp).
     void Winsock_DatagramsDropped(quint64 backlog, quint64 bySystem);
@@ -169,6 +180,7 @@ private:
     TextField *txtReceive = nullptr;
     ReceiveLog *receiveLog = nullptr; // the log's rules over txtReceive
     ReplyStrip *autoReply = nullptr;  // "Reply Automatically…" in its menu
+    TlsStrip *tlsSettings = nullptr;  // "TLS…" in both fields' menus
 
     QLabel *Label3 = nullptr;
     QLabel *Label7 = nullptr;
