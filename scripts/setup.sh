@@ -4,13 +4,13 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libicu-dev libgl-dev libx11-dev libxcb1-dev fonts-dejavu-core
+packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libicu-dev libgl-dev libx11-dev libxcb1-dev libssl-dev fonts-dejavu-core
           fonts-liberation2)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils iproute2 imagemagick socat ncat
                dpkg-dev file desktop-file-utils appstream librsvg2-bin
                clang-14 libclang-rt-14-dev clang-format clang-tidy xxd gnuplot-nox
-               dbus-daemon at-spi2-core python3 python3-pyatspi xclip)
+               dbus-daemon at-spi2-core python3 python3-pyatspi xclip openssl curl tshark)
 elif [[ "${1:-}" == "--windows" ]]; then
     packages+=(g++-mingw-w64-x86-64-posix wine64 nsis zip xvfb xauth dpkg-dev python3)
 fi

@@ -2,6 +2,8 @@
 #include "net/Winsock.h"
 #include "netns.h"
 #include "text/StreamDecoder.h"
+#include "tls/runCertificate.h"
+#include "tls/tlsWords.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -11,12 +13,15 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -149,6 +154,12 @@ struct StreamPair
     }
 };
 
+// A server's certificate for `name` alone, as a device makes its own.
+TlsIdentity deviceIdentity(const QString &name)
+{
+    return makeRunCertificate(name, {});
+}
+
 } // namespace
 
 class tst_Winsock : public QObject
@@ -205,6 +216,11 @@ private Q_SLOTS:
     void streamArrivalsFitHexRecord();
     void largeSendWithNothingWaiting();
     void leaveWithQueuedBytes();
+
+    void tlsClient_data();
+    void tlsClient();
+    void tlsServerOutlivesBadClient_data();
+    void tlsServerOutlivesBadClient();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -1151,6 +1167,171 @@ void tst_Winsock::leaveWithQueuedBytes()
     QVERIFY(unsent > 0 && received.size() + unsent <= payload.size());
     if (!resets.front().at(1).toBool())
         QCOMPARE(received.size() + unsent, payload.size());
+}
+
+void tst_Winsock::tlsClient_data()
+{
+    QTest::addColumn<QString>("certificateName"); // empty: a plain server
+    QTest::addColumn<QString>("host");            // as typed in Remote Host IP
+    QTest::addColumn<bool>("checkPeer");
+    QTest::addColumn<QString>("failure"); // what panel 1 is told; empty: through
+
+    const QString localhost = QStringLiteral("localhost");
+    const QString device = QStringLiteral("device.example");
+    const QString loopback = QStringLiteral("127.0.0.1");
+    QTest::newRow("self-signed, checked")
+            << localhost << localhost << true
+            << QStringLiteral("the certificate is self-signed (CN=localhost)");
+    QTest::newRow("another name, checked")
+            << device << loopback << true
+            << QStringLiteral("the certificate is for another name (CN=device.example; names "
+                              "localhost, device.example), not 127.0.0.1; the certificate is "
+                              "self-signed (CN=device.example)");
+    QTest::newRow("not checked") << device << loopback << false << QString();
+    QTest::newRow("plain server") << QString() << localhost << false
+                                  << QStringLiteral("the peer speaks no TLS");
+}
+
+void tst_Winsock::tlsClient()
+{
+    QFETCH(QString, certificateName);
+    QFETCH(QString, host);
+    QFETCH(bool, checkPeer);
+    QFETCH(QString, failure);
+
+    const TlsIdentity identity
+            = certificateName.isEmpty() ? TlsIdentity() : deviceIdentity(certificateName);
+    QSslServer tlsServer;
+    QTcpServer plainServer;
+    QTcpServer &server = certificateName.isEmpty() ? plainServer : tlsServer;
+    if (!identity.isNull()) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(identity.certificate);
+        configuration.setPrivateKey(identity.key);
+        tlsServer.setSslConfiguration(configuration);
+    }
+    std::unique_ptr<QTcpSocket> peer;
+    connect(&server, &QTcpServer::pendingConnectionAvailable, this, [&] {
+        peer.reset(server.nextPendingConnection());
+        if (identity.isNull())
+            peer->write("HTTP/1.1 400 Bad Request\r\n\r\n");
+    });
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+
+    Winsock client;
+    client.setTls(TlsSettings { checkPeer, {} });
+    StreamLog log;
+    log.watch(client);
+    QSignalSpy connects(&client, &Winsock::ConnectEvent);
+    QSignalSpy sessions(&client, &Winsock::TlsEvent);
+    QSignalSpy failures(&client, &Winsock::TlsFailedEvent);
+    client.setRemoteHost(host);
+    client.setRemotePort(server.serverPort());
+    client.Connect();
+
+    if (!failure.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, waitMs);
+        QCOMPARE(failures.at(0).at(0).toString(), failure);
+        QCOMPARE(connects.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(client.State(), Winsock::Failed, waitMs);
+        return;
+    }
+    // "Connect" only once the handshake is done, with what it agreed.
+    QTRY_COMPARE_WITH_TIMEOUT(connects.size(), 1, waitMs);
+    QCOMPARE(client.State(), Winsock::Connected);
+    QCOMPARE(sessions.size(), 1);
+    const QString session = sessions.at(0).at(0).toString();
+    QVERIFY2(session.endsWith(QStringLiteral("; server CN=device.example, issued by "
+                                             "CN=device.example; not verified: for another name, "
+                                             "self-signed")),
+             qPrintable(session));
+    QVERIFY2(session.startsWith(QStringLiteral("TLS 1.")), qPrintable(session));
+
+    // Both ways, exact, through the records.
+    client.SendData(QStringLiteral("ping \u00e9"));
+    QTRY_VERIFY_WITH_TIMEOUT(peer && peer->bytesAvailable() >= 7, waitMs);
+    QCOMPARE(QString::fromUtf8(peer->readAll()), QStringLiteral("ping \u00e9"));
+    QByteArray stream;
+    for (int i = 0; stream.size() < 300'000; ++i)
+        stream += QByteArray::number(i) + ' ';
+    peer->write(stream);
+    QTRY_COMPARE_WITH_TIMEOUT(log.text.size(), stream.size(), waitMs);
+    QCOMPARE(log.text.toLatin1(), stream);
+    QVERIFY(*std::max_element(log.totals.cbegin(), log.totals.cend()) <= 65535);
+}
+
+void tst_Winsock::tlsServerOutlivesBadClient_data()
+{
+    QTest::addColumn<QByteArray>("sent"); // by a plain client, then it closes
+    QTest::addColumn<bool>("refusingClient"); // a TLS client that checks and refuses
+    QTest::addColumn<QString>("failure");
+
+    QTest::newRow("text instead of a ClientHello")
+            << QByteArray("GET / HTTP/1.0\r\n\r\n") << false
+            << QStringLiteral("the peer speaks no TLS");
+    QTest::newRow("a record header, then garbage")
+            << QByteArray("\x16\x03\x01\x00\x05\xFF\xFF\xFF\xFF\xFF", 10) << false
+            << QStringLiteral("the peer speaks no TLS");
+    const QString closed = QStringLiteral("the peer closed the connection during the handshake");
+    QTest::newRow("a scanner's connect and close") << QByteArray() << false << closed;
+    // Qt's client drops the connection without an alert when it refuses.
+    QTest::newRow("a client that refuses the certificate") << QByteArray() << true << closed;
+}
+
+void tst_Winsock::tlsServerOutlivesBadClient()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, refusingClient);
+    QFETCH(QString, failure);
+
+    const TlsIdentity identity = deviceIdentity(QStringLiteral("localhost"));
+    Winsock server;
+    server.setTls(TlsSettings { true, identity });
+    server.Listen();
+    connect(&server, &Winsock::ConnectionRequestEvent, this, [&server](int requestId) {
+        server.Close();
+        server.Accept(requestId);
+    });
+    QSignalSpy failures(&server, &Winsock::TlsFailedEvent);
+    QSignalSpy sessions(&server, &Winsock::TlsEvent);
+    StreamLog log;
+    log.watch(server);
+    const auto port = quint16(server.LocalPort());
+
+    QSslSocket bad;
+    if (refusingClient) {
+        bad.connectToHostEncrypted(QStringLiteral("localhost"), port);
+    } else {
+        bad.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(bad.waitForConnected(waitMs));
+        bad.write(sent);
+        bad.flush();
+        if (sent.isEmpty())
+            bad.abort();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, waitMs);
+    QVERIFY2(failures.at(0).at(0).toString().startsWith(failure),
+             qPrintable(failures.at(0).at(0).toString()));
+    QCOMPARE(server.State(), Winsock::Listening);
+
+    // The next client, one that lets the certificate through, is taken.
+    QSslSocket good;
+    good.setPeerVerifyMode(QSslSocket::VerifyNone);
+    good.connectToHostEncrypted(QStringLiteral("localhost"), port);
+    QTRY_VERIFY_WITH_TIMEOUT(good.isEncrypted(), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(server.State(), Winsock::Connected, waitMs);
+    QCOMPARE(fingerprint(good.peerCertificate()), fingerprint(identity.certificate));
+    QTRY_COMPARE_WITH_TIMEOUT(sessions.size(), 1, waitMs);
+    QVERIFY2(sessions.at(0).at(0).toString().contains(
+                     QStringLiteral("; client 127.0.0.1 port %1").arg(good.localPort())),
+             qPrintable(sessions.at(0).at(0).toString()));
+    good.write("hello");
+    QTRY_COMPARE_WITH_TIMEOUT(log.text, QStringLiteral("hello"), waitMs);
+    server.SendData(QStringLiteral("back"));
+    QTRY_COMPARE_WITH_TIMEOUT(good.bytesAvailable(), qint64(4), waitMs);
+    QCOMPARE(good.readAll(), QByteArray("back"));
+    good.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

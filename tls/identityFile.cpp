@@ -86,7 +86,16 @@ IdentityRead readIdentity(const QByteArray &bytes, const QString &password)
                                .arg(maxIdentityFileBytes / 1024);
         return read;
     }
-    if (bytes.contains("-----BEGIN "))
-        return readPem(bytes, password);
-    return readPkcs12(bytes, password);
+    IdentityRead read = bytes.contains("-----BEGIN ") ? readPem(bytes, password)
+                                                      : readPkcs12(bytes, password);
+#ifdef Q_OS_WIN
+    // Qt's SChannel backend hands only RSA and DSA keys to the system; an EC
+    // key would fail every handshake.
+    if (!read.identity.isNull() && read.identity.key.algorithm() != QSsl::Rsa
+        && read.identity.key.algorithm() != QSsl::Dsa) {
+        read.identity = {};
+        read.problem = QStringLiteral("the key is not RSA; TLS on Windows takes RSA keys only");
+    }
+#endif
+    return read;
 }

@@ -87,10 +87,12 @@ TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+    // No key usage: one without certificate signing would make the
+    // certificate not count as issued by itself, and clients then say
+    // "unknown issuer" where "self-signed" is the truth.
     const std::pair<int, QByteArray> extensions[] = {
         { NID_subject_alt_name, alt },
         { NID_basic_constraints, "critical,CA:FALSE" },
-        { NID_key_usage, "critical,digitalSignature" },
         { NID_ext_key_usage, "serverAuth" },
     };
     for (const auto &[nid, value] : extensions) {

@@ -151,8 +151,8 @@ QString handshakeFailure(QAbstractSocket::SocketError error, const QString &libr
     case QAbstractSocket::SocketTimeoutError:
         return QStringLiteral("no handshake came within %1 s").arg(tlsHandshakeTimeoutMs / 1000);
     case QAbstractSocket::RemoteHostClosedError:
-        return QStringLiteral("the peer closed the connection during the handshake; it may "
-                              "speak no TLS");
+        return QStringLiteral("the peer closed the connection during the handshake (it may "
+                              "speak no TLS, or refuse the certificate)");
     default:
         return libraryText.isEmpty() ? QStringLiteral("the handshake failed") : libraryText;
     }
