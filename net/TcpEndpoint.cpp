@@ -61,6 +61,9 @@ protected:
     }
 };
 
+// Set on a TLS connection once the peer has ended TLS (close_notify).
+constexpr char tlsEndedProperty[] = "tarvikTlsEnded";
+
 QSslSocket *asTls(QTcpSocket *socket)
 {
     return qobject_cast<QSslSocket *>(socket);
@@ -233,18 +236,17 @@ void TcpEndpoint::failHandshake(QSslSocket *socket, const QString &reason)
     if (!m_handshakes.contains(socket))
         return;
     dropHandshake(socket);
-    const bool ownConnection = socket == m_tcp;
-    Q_EMIT tlsFailed(reason);
-    if (ownConnection) {
-        if (socket == m_tcp) {
-            dropConnection();
-            Q_EMIT connectFailed();
-        }
-        return;
+    // The client's connection has failed before its failure is told, so
+    // whoever hears it finds the endpoint's state already saying so.
+    if (socket == m_tcp) {
+        dropConnection();
+        Q_EMIT connectFailed();
+    } else {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
     }
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    Q_EMIT tlsFailed(reason);
 }
 
 QTcpSocket *TcpEndpoint::takeRequest(int requestId)
@@ -267,6 +269,26 @@ void TcpEndpoint::takeStream(QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, &TcpEndpoint::readStream);
     connect(socket, &QTcpSocket::disconnected, this, &TcpEndpoint::onPeerClosed);
     connect(socket, &QTcpSocket::bytesWritten, this, &TcpEndpoint::onStreamTaken);
+    if (QSslSocket *tls = asTls(socket))
+        watchTlsEnd(tls);
+}
+
+void TcpEndpoint::watchTlsEnd(QSslSocket *socket)
+{
+    // OpenSSL tells the peer's close_notify as an alert; a backend that
+    // tells no alerts words it as this error.
+    const auto ended = [socket] { socket->setProperty(tlsEndedProperty, true); };
+    connect(socket, &QSslSocket::alertReceived, this,
+            [ended](QSsl::AlertLevel, QSsl::AlertType type, const QString &) {
+                if (type == QSsl::AlertType::CloseNotify)
+                    ended();
+            });
+    connect(socket, &QSslSocket::errorOccurred, this,
+            [socket, ended](QAbstractSocket::SocketError error) {
+                if (error == QAbstractSocket::RemoteHostClosedError
+                    && socket->errorString() == QSslSocket::tr("The TLS/SSL connection has been closed"))
+                    ended();
+            });
 }
 
 void TcpEndpoint::adopt(QTcpSocket *socket)
@@ -439,6 +461,8 @@ void TcpEndpoint::onPeerClosed()
     // Qt closed this end as soon as it read the peer's FIN.
     reportStream(WinsockTraffic::StreamClosed, true);
     reportStream(WinsockTraffic::StreamClosed, false);
+    if (asTls(m_tcp) && !m_tcp->property(tlsEndedProperty).toBool())
+        Q_EMIT tlsEndedUncleanly();
     Q_EMIT peerClosed();
 }
 

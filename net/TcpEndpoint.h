@@ -93,6 +93,8 @@ private:
     void startHandshake(QSslSocket *socket, bool asClient, const std::function<void()> &done);
     void failHandshake(QSslSocket *socket, const QString &reason);
     void dropHandshake(QSslSocket *socket);
+    // Notes on the socket when its peer ends TLS, so a close tells whether it did.
+    void watchTlsEnd(QSslSocket *socket);
     void readStream();
     void onPeerClosed();
     // The piece just read passed inbound now.

@@ -35,8 +35,11 @@ TlsStrip::TlsStrip(TextField *log, TextField *sendBox)
     m_runCertificate->setObjectName(QStringLiteral("tlsRunCertificate"));
     for (QPushButton *button : { m_choose, m_runCertificate })
         button->setAutoDefault(false);
+    // Three rows: the choices, the server's certificate, and the status,
+    // which after a handshake is a long line of its own.
     addControl(m_use);
     addControl(m_checkPeer);
+    startRow();
     addControl(m_serverCertificate, QStringLiteral("Server"), 1);
     addControl(m_choose);
     addControl(m_runCertificate);

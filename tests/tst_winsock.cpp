@@ -1258,6 +1258,12 @@ void tst_Winsock::tlsClient()
     QTRY_COMPARE_WITH_TIMEOUT(log.text.size(), stream.size(), waitMs);
     QCOMPARE(log.text.toLatin1(), stream);
     QVERIFY(*std::max_element(log.totals.cbegin(), log.totals.cend()) <= 65535);
+
+    // A bare TCP close after TLS is a close, and said to be one without its end.
+    peer->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
+    QCOMPARE(sessions.size(), 2);
+    QVERIFY(sessions.at(1).at(0).toString().contains(QStringLiteral("no close_notify")));
 }
 
 void tst_Winsock::tlsServerOutlivesBadClient_data()
@@ -1330,8 +1336,9 @@ void tst_Winsock::tlsServerOutlivesBadClient()
     server.SendData(QStringLiteral("back"));
     QTRY_COMPARE_WITH_TIMEOUT(good.bytesAvailable(), qint64(4), waitMs);
     QCOMPARE(good.readAll(), QByteArray("back"));
-    good.disconnectFromHost();
+    good.disconnectFromHost(); // close_notify first: nothing more is said
     QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
+    QCOMPARE(sessions.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)
