@@ -15,8 +15,16 @@
 // The text stream runs once more with a pcapng capture of it under way
 // (Capture to File in the log's menu), beside a run without one; --no-capture
 // leaves that out.
+//
+// Then 1000 MB of text (--tls-mb N) through TLS into the window's server
+// role with this run's certificate, beside the same stream over plain TCP in
+// the same run, with the sender's handshake time; and the system's own TLS
+// tools, openssl s_client sending the same bytes to s_server writing to its
+// null device. --no-tls leaves that out.
 
 #include "windowHarness.h"
+
+#include "tls/runCertificate.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -24,6 +32,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -70,13 +79,26 @@ QByteArray streamBytes(bool hex, qsizetype size)
 // connection or a write failed or stood still for 60 s. A socket of this
 // thread's own, written without an event loop, with at most a few chunks
 // queued in it at a time.
-bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok)
+// With `handshakeMs` the connection is TLS (any certificate taken), and it
+// gets the milliseconds from the connect to the end of the handshake.
+bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok,
+                std::atomic<double> *handshakeMs = nullptr)
 {
     constexpr qsizetype chunk = 256 * 1024;
     constexpr int limitMs = 60000;
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    bool good = socket.waitForConnected(limitMs);
+    QSslSocket socket;
+    bool good = false;
+    if (handshakeMs) {
+        QElapsedTimer handshake;
+        handshake.start();
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        good = socket.waitForEncrypted(limitMs);
+        handshakeMs->store(double(handshake.nsecsElapsed()) / 1e6);
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        good = socket.waitForConnected(limitMs);
+    }
     for (qsizetype at = 0; good && at < data.size();) {
         const qint64 n = socket.write(data.constData() + at, std::min(chunk, data.size() - at));
         good = n > 0;
@@ -84,9 +106,11 @@ bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok)
         while (good && socket.bytesToWrite() >= 2 * chunk)
             good = socket.waitForBytesWritten(limitMs);
     }
-    while (good && socket.bytesToWrite() > 0)
+    while (good && socket.bytesToWrite() + socket.encryptedBytesToWrite() > 0)
         good = socket.waitForBytesWritten(limitMs);
     socket.disconnectFromHost();
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.waitForDisconnected(limitMs);
     ok->store(good);
     return good;
 }
@@ -106,11 +130,13 @@ struct Run
     qint64 delivered = 0; // bytes handed to the window's handler
     qint64 refused = 0;   // of those, bytes in arrivals the full log refused
     qint64 logChars = 0;
+    double handshakeMs = 0; // with TLS
 };
 
-Run intoWindow(frmMain &window, const QByteArray &data)
+Run intoWindow(frmMain &window, const QByteArray &data, bool tls = false)
 {
     Run run;
+    control<QCheckBox>(window, "tlsUse")->setChecked(tls);
     const quint16 port = bench::freePort();
     control<QLineEdit>(window, "txtLocalHostPortSet")->setText(QString::number(port));
     control<QRadioButton>(window, "optUDP")->click();
@@ -145,16 +171,18 @@ Run intoWindow(frmMain &window, const QByteArray &data)
         closed = true;
     });
     std::atomic<bool> ok { false };
+    std::atomic<double> handshakeMs { 0 };
     cpuStart = threadCpuSeconds();
     stall.start();
     timer.start();
-    std::thread sender(sendStream, port, std::cref(data), &ok);
+    std::thread sender(sendStream, port, std::cref(data), &ok, tls ? &handshakeMs : nullptr);
     bench::spinUntil([&] { return closed; }, 120000);
     sender.join();
     stall.stop();
     run.stallMs = stall.longestStallMs();
     counter.stop();
     run.logChars = counter.chars();
+    run.handshakeMs = handshakeMs;
     control<QPushButton>(window, "cmdClear")->click();
     bench::spinUntilReleased(control<TextField>(window, "txtReceive"));
     if (!closed || !ok)
@@ -189,7 +217,7 @@ double intoNcat(const QString &ncat, const QByteArray &data)
     std::atomic<bool> ok { false };
     QElapsedTimer timer;
     timer.start();
-    std::thread sender(sendStream, port, std::cref(data), &ok);
+    std::thread sender(sendStream, port, std::cref(data), &ok, nullptr);
     const bool ended = peer.waitForFinished(120000);
     const double elapsed = bench::seconds(timer);
     sender.join();
@@ -198,6 +226,86 @@ double intoNcat(const QString &ncat, const QByteArray &data)
         peer.waitForFinished(5000);
     }
     return ended && ok ? data.size() / 1e6 / elapsed : 0;
+}
+
+// openssl s_client sending `data` to s_server, which writes it to its null
+// device; MB/s from s_client's start to its exit after the last byte.
+double intoOpenssl(const QString &openssl, const QByteArray &data)
+{
+    QTemporaryDir dir;
+    const TlsIdentity identity = makeRunCertificate(QStringLiteral("localhost"), {});
+    const QString pem = dir.filePath(QStringLiteral("server.pem"));
+    const QString input = dir.filePath(QStringLiteral("stream"));
+    QFile pemFile(pem);
+    QFile inputFile(input);
+    if (!pemFile.open(QIODevice::WriteOnly) || !inputFile.open(QIODevice::WriteOnly)
+        || pemFile.write(identity.certificate.toPem() + identity.key.toPem()) < 0
+        || inputFile.write(data) != data.size())
+        return 0;
+    pemFile.close();
+    inputFile.close();
+    const quint16 port = bench::freePort();
+    QProcess server;
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.start(openssl, { QStringLiteral("s_server"), QStringLiteral("-quiet"),
+                            QStringLiteral("-accept"), QString::number(port),
+                            QStringLiteral("-cert"), pem });
+    if (!server.waitForStarted(5000))
+        return 0;
+    QThread::msleep(300); // s_server says nothing when it listens
+    QProcess client;
+    client.setStandardInputFile(input);
+    client.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    client.start(openssl, { QStringLiteral("s_client"), QStringLiteral("-quiet"),
+                            QStringLiteral("-no_ign_eof"), QStringLiteral("-connect"),
+                            QStringLiteral("127.0.0.1:%1").arg(port) });
+    const bool ended = client.waitForFinished(120000) && client.exitCode() == 0;
+    const double elapsed = bench::seconds(timer);
+    for (QProcess *process : { &client, &server }) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+    return ended ? data.size() / 1e6 / elapsed : 0;
+}
+
+void tlsRows(frmMain &window, int runs, int mb)
+{
+    const QByteArray data = streamBytes(false, qsizetype(mb) << 20);
+    control<QCheckBox>(window, "chkHexDISP")->setChecked(false);
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    QList<double> plain;
+    QList<double> tls;
+    QList<double> handshakes;
+    QList<double> peer;
+    double stallMs = 0;
+    for (int i = 0; i < runs; ++i) {
+        const Run plainRun = intoWindow(window, data);
+        const Run tlsRun = intoWindow(window, data, true);
+        const double peerMbps = openssl.isEmpty() ? 0 : intoOpenssl(openssl, data);
+        std::printf("tls %d MB: window %.1f MB/s through TLS (handshake %.1f ms, longest stall "
+                    "%.1f ms, %lld log chars), %.1f MB/s plain TCP, openssl s_client to s_server "
+                    "%.1f MB/s\n",
+                    mb, tlsRun.mbps, tlsRun.handshakeMs, tlsRun.stallMs,
+                    qlonglong(tlsRun.logChars), plainRun.mbps, peerMbps);
+        plain.append(plainRun.mbps);
+        tls.append(tlsRun.mbps);
+        handshakes.append(tlsRun.handshakeMs);
+        if (peerMbps > 0)
+            peer.append(peerMbps);
+        stallMs = std::max(stallMs, tlsRun.stallMs);
+    }
+    control<QCheckBox>(window, "tlsUse")->setChecked(false);
+    bench::result("tls_text_window_mbps", bench::median(tls), "MB/s");
+    bench::result("tls_text_plain_mbps", bench::median(plain), "MB/s");
+    bench::result("tls_text_ratio", bench::median(tls) / bench::median(plain), "x");
+    bench::result("tls_text_stall_ms", stallMs, "ms");
+    bench::result("tls_handshake_ms", bench::median(handshakes), "ms");
+    if (!peer.isEmpty()) {
+        bench::result("tls_text_openssl_mbps", bench::median(peer), "MB/s");
+        bench::result("tls_text_openssl_ratio", bench::median(tls) / bench::median(peer), "x");
+    }
 }
 
 // The smallest Qt program that takes the same stream: a server whose one
@@ -269,7 +377,7 @@ BareRun intoBareReceiver(const QByteArray &data)
         return run;
     }
     std::atomic<bool> ok { false };
-    std::thread sender(sendStream, port, std::cref(data), &ok);
+    std::thread sender(sendStream, port, std::cref(data), &ok, nullptr);
     const bool ended = receiver.waitForFinished(limitMs + 10000);
     sender.join();
     if (!ended) {
@@ -326,6 +434,8 @@ int main(int argc, char **argv)
     const int runs = smoke ? 1 : bench::intOption(argc, argv, "--runs", 3);
     const int textMb = smoke ? 1 : std::max(1, bench::intOption(argc, argv, "--mb", 512));
     const bool capture = !bench::hasFlag(argc, argv, "--no-capture");
+    const bool tls = !bench::hasFlag(argc, argv, "--no-tls");
+    const int tlsMb = smoke ? 1 : std::max(1, bench::intOption(argc, argv, "--tls-mb", 1000));
 #if defined(Q_OS_LINUX)
     // Whether ncat listens yet is read from /proc/net/tcp.
     const QString ncat = QStandardPaths::findExecutable(QStringLiteral("ncat"));
@@ -416,5 +526,7 @@ int main(int argc, char **argv)
             bench::result(key + "_bare_stall_ms", longestBareStall, "ms");
         }
     }
+    if (tls && !bench::hasFlag(argc, argv, "--hex") && !bench::hasFlag(argc, argv, "--text"))
+        tlsRows(window, runs, tlsMb);
     return 0;
 }

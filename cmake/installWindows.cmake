@@ -8,6 +8,8 @@ foreach(module Core Gui Widgets Network)
 endforeach()
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+# TLS is the system's own (SChannel), through Qt's backend for it.
+install(FILES $<TARGET_FILE:Qt6::QSchannelBackendPlugin> DESTINATION tls)
 
 install(FILES ${tarvik_runtime_dlls} DESTINATION .)
 install(FILES LICENSE README.md DESTINATION .)

@@ -83,6 +83,8 @@ package() {
     cmake --install "$build" --prefix "$stage_dir" --strip >/dev/null
     # Debian ships MinGW's runtime with its symbols: libstdc++ is 23 MB so.
     find "$stage_dir" -name '*.dll' -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
+    # Without its TLS plugin the program would start, and fail every TLS role.
+    [[ -f "$stage_dir/tls/qschannelbackend.dll" ]] || { echo "windows: no TLS plugin staged" >&2; return 1; }
     (cd "$build" && zip -qr9 "tarvik-$version.zip" "tarvik-$version")
     makensis -V2 -DVERSION="$version" -DSTAGE="$stage_dir" \
         -DOUTFILE="$build/tarvik-$version-setup.exe" "$root/dist/windows/tarvik.nsi"

@@ -93,7 +93,7 @@ IdentityRead readIdentity(const QByteArray &bytes, const QString &password)
     // key would fail every handshake.
     if (!read.identity.isNull() && read.identity.key.algorithm() != QSsl::Rsa
         && read.identity.key.algorithm() != QSsl::Dsa) {
-        read.identity = {};
+        read.identity = TlsIdentity();
         read.problem = QStringLiteral("the key is not RSA; TLS on Windows takes RSA keys only");
     }
 #endif

@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <array>
@@ -146,7 +147,15 @@ QString handshakeFailure(QAbstractSocket::SocketError error, const QString &libr
     if (mentions(libraryText, { "alert bad certificate", "alert unknown ca",
                                 "alert certificate unknown", "alert certificate expired",
                                 "alert decrypt error", "alert access denied" }))
-        return QStringLiteral("the peer refused the certificate (%1)").arg(libraryText);
+    {
+        // "…:tlsv1 alert unknown ca": the alert's own name says enough.
+        static const QRegularExpression alert(QStringLiteral("alert ([a-z ]+)$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpressionMatch named = alert.match(libraryText);
+        return QStringLiteral("the peer refused the certificate (%1)")
+                .arg(named.hasMatch() ? QStringLiteral("alert: ") + named.captured(1)
+                                      : libraryText);
+    }
     switch (error) {
     case QAbstractSocket::SocketTimeoutError:
         return QStringLiteral("no handshake came within %1 s").arg(tlsHandshakeTimeoutMs / 1000);
