@@ -115,6 +115,13 @@ row 3 "TCP stream into the window's log, hex (128 MB), MB/s of input" \
 row 3 "TCP stream, longest event-loop stall (text / hex), ms" \
     "$(fmt "$(v tcp_text_stall_ms)") / $(fmt "$(v tcp_hex_stall_ms)")" "" "" \
     "< 30: $(check 'tcp_text_stall_ms < 30 && tcp_hex_stall_ms < 30' tcp_text_stall_ms tcp_hex_stall_ms)"
+row 3 "TLS stream into the window's log, text (1000 MB), MB/s (plain TCP in the same run)" \
+    "$(fmt "$(v tls_text_window_mbps)") ($(fmt "$(v tls_text_plain_mbps)"))" \
+    "openssl s_client to s_server $(fmt "$(v tls_text_openssl_mbps)")" "$(fmt "$(v tls_text_ratio)" 3)" \
+    ">= 0.8 of plain: $(check 'tls_text_ratio >= 0.8' tls_text_ratio)"
+row 3 "TLS stream: longest event-loop stall, ms / handshake on loopback, ms" \
+    "$(fmt "$(v tls_text_stall_ms)") / $(fmt "$(v tls_handshake_ms)")" "" "" \
+    "< 30, < 50: $(check 'tls_text_stall_ms < 30 && tls_handshake_ms < 50' tls_text_stall_ms tls_handshake_ms)"
 for mode in text hex; do
     for rate in 20 50 100; do
         k="udp_${mode}_${rate}k"

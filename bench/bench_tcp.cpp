@@ -247,9 +247,9 @@ double intoOpenssl(const QString &openssl, const QByteArray &data)
     const quint16 port = bench::freePort();
     QProcess server;
     server.setStandardOutputFile(QProcess::nullDevice());
-    server.start(openssl, { QStringLiteral("s_server"), QStringLiteral("-quiet"),
-                            QStringLiteral("-accept"), QString::number(port),
-                            QStringLiteral("-cert"), pem });
+    server.start(openssl,
+                 { QStringLiteral("s_server"), QStringLiteral("-quiet"), QStringLiteral("-accept"),
+                   QString::number(port), QStringLiteral("-cert"), pem });
     if (!server.waitForStarted(5000))
         return 0;
     QThread::msleep(300); // s_server says nothing when it listens
@@ -287,8 +287,8 @@ void tlsRows(frmMain &window, int runs, int mb)
         std::printf("tls %d MB: window %.1f MB/s through TLS (handshake %.1f ms, longest stall "
                     "%.1f ms, %lld log chars), %.1f MB/s plain TCP, openssl s_client to s_server "
                     "%.1f MB/s\n",
-                    mb, tlsRun.mbps, tlsRun.handshakeMs, tlsRun.stallMs,
-                    qlonglong(tlsRun.logChars), plainRun.mbps, peerMbps);
+                    mb, tlsRun.mbps, tlsRun.handshakeMs, tlsRun.stallMs, qlonglong(tlsRun.logChars),
+                    plainRun.mbps, peerMbps);
         plain.append(plainRun.mbps);
         tls.append(tlsRun.mbps);
         handshakes.append(tlsRun.handshakeMs);

@@ -51,6 +51,11 @@ looks at a timing.
    runs by turns without and with a pcapng capture of it under way (**Capture to File…** in the
    log's menu, into a temporary folder): \`tcp_text_capture_ratio\` is the median rate with one
    over the median without, \`tcp_text_capture_stall_ms\` the longest stall with one.
+   Last, 1000 MB of text go through TLS into the server role (its certificate made for the run;
+   the sender thread takes any), by turns with the same stream over plain TCP: the ratio is TLS
+   over plain, the handshake the sender's time from its connect to the end of the handshake. The
+   peer is the system's own TLS pair: \`openssl s_client\` sending the same file to
+   \`openssl s_server\`, which writes it to its null device.
 4. **bench_udp**: the window is moved to a free port through its own fields and **Apply**. A
    sender thread sends 32-byte datagrams (one text line each) for 5 s at 20k, 50k and 100k a
    second, paced by the clock in 1 ms steps and bounded in count and time, each datagram to the

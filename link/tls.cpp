@@ -10,9 +10,8 @@
 
 void frmMain::connectTls()
 {
-    connect(tlsSettings, &TlsStrip::useChanged, this, [this](bool on) {
-        guarded("TLS", [this, on] { tlsSettings_UseChanged(on); });
-    });
+    connect(tlsSettings, &TlsStrip::useChanged, this,
+            [this](bool on) { guarded("TLS", [this, on] { tlsSettings_UseChanged(on); }); });
     connect(Winsock, &::Winsock::TlsEvent, this, [this](const QString &status) {
         guarded("TLS", [this, &status] { Winsock_Tls(status); });
     });

@@ -208,8 +208,8 @@ void TcpEndpoint::startHandshake(QSslSocket *socket, bool asClient,
         if (!m_handshakes.contains(socket))
             return;
         dropHandshake(socket);
-        TlsSession session { socket->sessionProtocol(), socket->sessionCipher().name(),
-                             socket->peerCertificate(), asClient,
+        TlsSession session { socket->sessionProtocol(),          socket->sessionCipher().name(),
+                             socket->peerCertificate(),          asClient,
                              !m_roleTls || m_roleTls->checkPeer, *problems };
         const QString text = sessionText(session);
         if (!asClient)
@@ -286,7 +286,8 @@ void TcpEndpoint::watchTlsEnd(QSslSocket *socket)
     connect(socket, &QSslSocket::errorOccurred, this,
             [socket, ended](QAbstractSocket::SocketError error) {
                 if (error == QAbstractSocket::RemoteHostClosedError
-                    && socket->errorString() == QSslSocket::tr("The TLS/SSL connection has been closed"))
+                    && socket->errorString()
+                               == QSslSocket::tr("The TLS/SSL connection has been closed"))
                     ended();
             });
 }

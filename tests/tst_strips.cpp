@@ -1,8 +1,14 @@
 // The strips' pure rules: a pattern counted in a stream given in pieces, and
-// the absolute schedule of a repetition.
+// the absolute schedule of a repetition; and what the TLS strip hands a role.
 
+#include "field/widget/TextField.h"
 #include "strips/RepeatSchedule.h"
 #include "strips/StreamMatch.h"
+#include "strips/TlsStrip.h"
+#include "tls/tlsWords.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
 
 #include <QList>
 #include <QTest>
@@ -16,6 +22,7 @@ private Q_SLOTS:
     void streamMatch();
     void schedule_data();
     void schedule();
+    void tlsSettingsForRoles();
 };
 
 void tst_Strips::streamMatch_data()
@@ -91,5 +98,33 @@ void tst_Strips::schedule()
     QCOMPARE(waitFor(elapsed, 10, step.tick + 1), wait);
 }
 
-QTEST_APPLESS_MAIN(tst_Strips)
+void tst_Strips::tlsSettingsForRoles()
+{
+    TextField log;
+    TextField sendBox;
+    TlsStrip strip(&log, &sendBox);
+    QVERIFY(!strip.forClient());
+    QVERIFY(!strip.forServer());
+
+    strip.open();
+    auto *use = strip.findChild<QCheckBox *>(QStringLiteral("tlsUse"));
+    use->setChecked(true);
+    // Escape closes the strip and leaves the choice as it is.
+    QTest::keyClick(use, Qt::Key_Escape);
+    QVERIFY(strip.isHidden());
+    QVERIFY(strip.forClient() && strip.forClient()->checkPeer);
+    strip.findChild<QCheckBox *>(QStringLiteral("tlsCheckPeer"))->setChecked(false);
+    QVERIFY(!strip.forClient()->checkPeer);
+
+    // This run's certificate is made once: every server of the run shows the same.
+    const std::optional<TlsSettings> first = strip.forServer();
+    QVERIFY(first && !first->identity.isNull());
+    QCOMPARE(fingerprint(strip.forServer()->identity.certificate),
+             fingerprint(first->identity.certificate));
+    QVERIFY(strip.findChild<QLineEdit *>(QStringLiteral("tlsServerCertificate"))
+                    ->text()
+                    .contains(fingerprint(first->identity.certificate)));
+}
+
+QTEST_MAIN(tst_Strips)
 #include "tst_strips.moc"

@@ -67,18 +67,18 @@ void tst_Tls::readIdentity_data()
     QTest::addColumn<bool>("needsPassword");
 
     const QByteArray locked = m_made.key.toPem("open sesame");
-    QTest::newRow("certificate, then key") << m_certificatePem + m_keyPem << QString() << QString()
-                                           << false;
-    QTest::newRow("key, then certificate") << m_keyPem + "\n" + m_certificatePem << QString()
-                                           << QString() << false;
+    QTest::newRow("certificate, then key")
+            << m_certificatePem + m_keyPem << QString() << QString() << false;
+    QTest::newRow("key, then certificate")
+            << m_keyPem + "\n" + m_certificatePem << QString() << QString() << false;
     QTest::newRow("locked key, no password")
             << m_certificatePem + locked << QString()
             << QStringLiteral("the private key is protected by a password") << true;
     QTest::newRow("locked key, its password")
             << m_certificatePem + locked << QStringLiteral("open sesame") << QString() << false;
-    QTest::newRow("locked key, wrong password") << m_certificatePem + locked
-                                                << QStringLiteral("sesame")
-                                                << QStringLiteral("the password is wrong") << true;
+    QTest::newRow("locked key, wrong password")
+            << m_certificatePem + locked << QStringLiteral("sesame")
+            << QStringLiteral("the password is wrong") << true;
     QTest::newRow("certificate alone")
             << m_certificatePem << QString()
             << QStringLiteral("the file holds no private key; put the key in the same file as "
@@ -111,18 +111,18 @@ void tst_Tls::readIdentity_data()
         return;
     pem.close();
     const QString out = folder.filePath(QStringLiteral("identity.p12"));
-    if (QProcess::execute(openssl, { QStringLiteral("pkcs12"), QStringLiteral("-export"),
-                                     QStringLiteral("-in"), pem.fileName(),
-                                     QStringLiteral("-out"), out, QStringLiteral("-passout"),
-                                     QStringLiteral("pass:p12 secret") })
+    if (QProcess::execute(openssl,
+                          { QStringLiteral("pkcs12"), QStringLiteral("-export"),
+                            QStringLiteral("-in"), pem.fileName(), QStringLiteral("-out"), out,
+                            QStringLiteral("-passout"), QStringLiteral("pass:p12 secret") })
         != 0)
         return;
     QFile p12(out);
     if (!p12.open(QIODevice::ReadOnly))
         return;
     const QByteArray bytes = p12.readAll();
-    QTest::newRow("PKCS#12, its password") << bytes << QStringLiteral("p12 secret") << QString()
-                                           << false;
+    QTest::newRow("PKCS#12, its password")
+            << bytes << QStringLiteral("p12 secret") << QString() << false;
     QTest::newRow("PKCS#12, wrong password")
             << bytes << QStringLiteral("p12")
             << QStringLiteral("the password is wrong, or the file is neither PEM nor PKCS#12")

@@ -1219,7 +1219,7 @@ void tst_Winsock::tlsClient()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
 
     Winsock client;
-    client.setTls(TlsSettings { checkPeer, {} });
+    client.setTls(TlsSettings { checkPeer, TlsIdentity() });
     StreamLog log;
     log.watch(client);
     QSignalSpy connects(&client, &Winsock::ConnectEvent);
@@ -1268,13 +1268,12 @@ void tst_Winsock::tlsClient()
 
 void tst_Winsock::tlsServerOutlivesBadClient_data()
 {
-    QTest::addColumn<QByteArray>("sent"); // by a plain client, then it closes
+    QTest::addColumn<QByteArray>("sent");     // by a plain client, then it closes
     QTest::addColumn<bool>("refusingClient"); // a TLS client that checks and refuses
     QTest::addColumn<QString>("failure");
 
-    QTest::newRow("text instead of a ClientHello")
-            << QByteArray("GET / HTTP/1.0\r\n\r\n") << false
-            << QStringLiteral("the peer speaks no TLS");
+    QTest::newRow("text instead of a ClientHello") << QByteArray("GET / HTTP/1.0\r\n\r\n") << false
+                                                   << QStringLiteral("the peer speaks no TLS");
     QTest::newRow("a record header, then garbage")
             << QByteArray("\x16\x03\x01\x00\x05\xFF\xFF\xFF\xFF\xFF", 10) << false
             << QStringLiteral("the peer speaks no TLS");

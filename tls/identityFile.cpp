@@ -69,9 +69,11 @@ IdentityRead readPkcs12(const QByteArray &bytes, const QString &password)
     }
     // Qt does not tell a wrong password from a damaged file.
     read.needsPassword = true;
-    read.problem = password.isEmpty()
-            ? QStringLiteral("the file is not PEM, and as PKCS#12 it needs a password")
-            : QStringLiteral("the password is wrong, or the file is neither PEM nor PKCS#12");
+    read.problem
+            = password.isEmpty()
+                      ? QStringLiteral("the file is not PEM, and as PKCS#12 it needs a password")
+                      : QStringLiteral(
+                              "the password is wrong, or the file is neither PEM nor PKCS#12");
     return read;
 }
 

@@ -10,8 +10,8 @@
 // Nothing of it is kept beyond the run.
 struct IdentityRead
 {
-    TlsIdentity identity;   // null when it could not be read
-    QString problem;        // why not, in words
+    TlsIdentity identity;       // null when it could not be read
+    QString problem;            // why not, in words
     bool needsPassword = false; // asking for one (again) may get through
 };
 

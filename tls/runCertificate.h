@@ -12,5 +12,6 @@
 // the name and every address in its subject alternative names, valid from an
 // hour ago (clocks differ) for 30 days. Made with the system's own crypto
 // (runCertificatePosix.cpp: OpenSSL; runCertificateWindows.cpp: CryptoAPI),
-// in a few milliseconds (the RSA key of Windows takes longer). Throws std::runtime_error with the library's reason.
+// in a few milliseconds (the RSA key of Windows takes longer). Throws std::runtime_error with the
+// library's reason.
 TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress> &addresses);

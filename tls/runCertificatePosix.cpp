@@ -15,7 +15,7 @@
 
 namespace {
 
-template <typename T, void (*free)(T *)>
+template<typename T, void (*free)(T *)>
 using Owned = std::unique_ptr<T, std::integral_constant<decltype(free), free>>;
 
 [[noreturn]] void fail(const char *step)
@@ -107,12 +107,14 @@ TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress
     TlsIdentity identity;
     identity.certificate = QSslCertificate(
             pem([cert](BIO *bio) { return PEM_write_bio_X509(bio, cert); }, "PEM"));
-    identity.key = QSslKey(pem([&key](BIO *bio) {
-                               return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr,
-                                                               0, nullptr, nullptr);
-                           },
-                               "PEM"),
-                           QSsl::Ec);
+    identity.key
+            = QSslKey(pem(
+                              [&key](BIO *bio) {
+                                  return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr,
+                                                                  0, nullptr, nullptr);
+                              },
+                              "PEM"),
+                      QSsl::Ec);
     if (identity.isNull())
         throw std::runtime_error("making this run's certificate: the TLS backend cannot read it");
     return identity;

@@ -175,17 +175,17 @@ TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress
 
     // The subject: CN is the host name, as one RDN of UTF-8.
     std::wstring commonName = hostName.left(64).toStdWString();
-    CERT_RDN_ATTR nameAttribute{};
+    CERT_RDN_ATTR nameAttribute {};
     nameAttribute.pszObjId = const_cast<LPSTR>(szOID_COMMON_NAME);
     nameAttribute.dwValueType = CERT_RDN_UTF8_STRING;
     nameAttribute.Value.pbData = reinterpret_cast<BYTE *>(commonName.data());
     nameAttribute.Value.cbData = DWORD(commonName.size() * sizeof(wchar_t));
-    CERT_RDN rdn{ 1, &nameAttribute };
-    CERT_NAME_INFO nameInfo{ 1, &rdn };
+    CERT_RDN rdn { 1, &nameAttribute };
+    CERT_NAME_INFO nameInfo { 1, &rdn };
     std::vector<BYTE> subject = encode(X509_UNICODE_NAME, &nameInfo, "name");
 
     // The names a client may reach it by: the host, localhost, each address.
-    std::vector<std::wstring> dnsNames{ hostName.toStdWString() };
+    std::vector<std::wstring> dnsNames { hostName.toStdWString() };
     if (hostName.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0)
         dnsNames.push_back(L"localhost");
     std::vector<QByteArray> ipBytes;
@@ -201,34 +201,37 @@ TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress
     }
     std::vector<CERT_ALT_NAME_ENTRY> entries;
     for (std::wstring &name : dnsNames) {
-        CERT_ALT_NAME_ENTRY entry{};
+        CERT_ALT_NAME_ENTRY entry {};
         entry.dwAltNameChoice = CERT_ALT_NAME_DNS_NAME;
         entry.pwszDNSName = name.data();
         entries.push_back(entry);
     }
     for (QByteArray &bytes : ipBytes) {
-        CERT_ALT_NAME_ENTRY entry{};
+        CERT_ALT_NAME_ENTRY entry {};
         entry.dwAltNameChoice = CERT_ALT_NAME_IP_ADDRESS;
         entry.IPAddress.cbData = DWORD(bytes.size());
         entry.IPAddress.pbData = reinterpret_cast<BYTE *>(bytes.data());
         entries.push_back(entry);
     }
-    CERT_ALT_NAME_INFO altNames{ DWORD(entries.size()), entries.data() };
+    CERT_ALT_NAME_INFO altNames { DWORD(entries.size()), entries.data() };
     std::vector<BYTE> altNameValue = encode(X509_ALTERNATE_NAME, &altNames, "names");
 
     LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-    CERT_ENHKEY_USAGE usage{ 1, &serverAuth };
+    CERT_ENHKEY_USAGE usage { 1, &serverAuth };
     std::vector<BYTE> usageValue = encode(X509_ENHANCED_KEY_USAGE, &usage, "usage");
-    CERT_BASIC_CONSTRAINTS2_INFO constraints{ FALSE, FALSE, 0 };
-    std::vector<BYTE> constraintsValue =
-            encode(X509_BASIC_CONSTRAINTS2, &constraints, "constraints");
+    CERT_BASIC_CONSTRAINTS2_INFO constraints { FALSE, FALSE, 0 };
+    std::vector<BYTE> constraintsValue
+            = encode(X509_BASIC_CONSTRAINTS2, &constraints, "constraints");
 
     CERT_EXTENSION extensions[] = {
-        { const_cast<LPSTR>(szOID_SUBJECT_ALT_NAME2), FALSE,
+        { const_cast<LPSTR>(szOID_SUBJECT_ALT_NAME2),
+          FALSE,
           { DWORD(altNameValue.size()), altNameValue.data() } },
-        { const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE), FALSE,
+        { const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE),
+          FALSE,
           { DWORD(usageValue.size()), usageValue.data() } },
-        { const_cast<LPSTR>(szOID_BASIC_CONSTRAINTS2), TRUE,
+        { const_cast<LPSTR>(szOID_BASIC_CONSTRAINTS2),
+          TRUE,
           { DWORD(constraintsValue.size()), constraintsValue.data() } },
     };
 
@@ -236,7 +239,7 @@ TlsIdentity makeRunCertificate(const QString &hostName, const QList<QHostAddress
     check(CryptGenRandom(provider.handle, sizeof serial, serial), "serial");
     serial[sizeof serial - 1] &= 0x7F; // little-endian: the top byte keeps it positive
 
-    CERT_INFO info{};
+    CERT_INFO info {};
     info.dwVersion = CERT_V3;
     info.SerialNumber = { sizeof serial, serial };
     info.SignatureAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_SHA256RSA);

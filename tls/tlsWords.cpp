@@ -135,19 +135,19 @@ QString certificateProblemsBrief(const QList<QSslError> &errors)
 QString handshakeFailure(QAbstractSocket::SocketError error, const QString &libraryText)
 {
     // OpenSSL's reason strings, then SChannel's messages for the same cases.
-    if (mentions(libraryText, { "wrong version number", "unknown protocol", "packet length too long",
-                                "http request", "record layer failure", "record_layer_failure",
-                                "unexpected message", "badly formatted", "token supplied" }))
+    if (mentions(libraryText,
+                 { "wrong version number", "unknown protocol", "packet length too long",
+                   "http request", "record layer failure", "record_layer_failure",
+                   "unexpected message", "badly formatted", "token supplied" }))
         return QStringLiteral("the peer speaks no TLS");
     if (mentions(libraryText,
                  { "no shared cipher", "no protocols available", "unsupported protocol",
                    "version too low", "alert protocol version", "alert handshake failure",
                    "no suitable signature", "inappropriate fallback", "common algorithm" }))
         return QStringLiteral("no protocol version or cipher is shared");
-    if (mentions(libraryText, { "alert bad certificate", "alert unknown ca",
-                                "alert certificate unknown", "alert certificate expired",
-                                "alert decrypt error", "alert access denied" }))
-    {
+    if (mentions(libraryText,
+                 { "alert bad certificate", "alert unknown ca", "alert certificate unknown",
+                   "alert certificate expired", "alert decrypt error", "alert access denied" })) {
         // "…:tlsv1 alert unknown ca": the alert's own name says enough.
         static const QRegularExpression alert(QStringLiteral("alert ([a-z ]+)$"),
                                               QRegularExpression::CaseInsensitiveOption);
@@ -174,13 +174,13 @@ QString protocolName(QSsl::SslProtocol protocol)
         return QStringLiteral("TLS 1.3");
     case QSsl::TlsV1_2:
         return QStringLiteral("TLS 1.2");
-QT_WARNING_PUSH
-QT_WARNING_DISABLE_DEPRECATED
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
     case QSsl::TlsV1_1:
         return QStringLiteral("TLS 1.1");
     case QSsl::TlsV1_0:
         return QStringLiteral("TLS 1.0");
-QT_WARNING_POP
+        QT_WARNING_POP
     default:
         return QStringLiteral("TLS");
     }
@@ -213,8 +213,7 @@ QString sessionText(const TlsSession &session)
     if (session.peerCertificate.isNull())
         return text + QStringLiteral("; the server sent no certificate");
     text += QStringLiteral("; server %1, issued by %2")
-                    .arg(subjectName(session.peerCertificate),
-                         issuerName(session.peerCertificate));
+                    .arg(subjectName(session.peerCertificate), issuerName(session.peerCertificate));
     if (session.checked)
         return text + QStringLiteral("; verified");
     if (session.ignored.isEmpty())
