@@ -26,6 +26,7 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <memory>
 
 class tst_Udp : public QObject
@@ -230,9 +231,13 @@ void tst_Udp::sendAsHex()
     auto *box = control<TextField>(*w, "txtSend");
     QTest::keyClick(box, Qt::Key_F10, Qt::ShiftModifier);
     auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-    QVERIFY(menu && menu->actions().constLast()->text() == QStringLiteral("Send as Hex"));
-    QTest::mouseClick(menu, Qt::LeftButton, {},
-                      menu->actionGeometry(menu->actions().constLast()).center());
+    QVERIFY(menu);
+    const QList<QAction *> items = menu->actions();
+    const auto sendAsHex = std::find_if(items.cbegin(), items.cend(), [](const QAction *item) {
+        return item->text() == QStringLiteral("Send as Hex");
+    });
+    QVERIFY(sendAsHex != items.cend());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(*sendAsHex).center());
     QCOMPARE(box->accessibleDescription(), QStringLiteral("Send as hex"));
     QCOMPARE(cornerMarks(box), QStringList { QStringLiteral("HEX") });
     QCOMPARE(box->canUndo(), !text.isEmpty());
