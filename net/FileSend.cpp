@@ -23,8 +23,10 @@ FileSend::FileSend(Winsock *endpoint, QObject *parent)
     m_next.setTimerType(Qt::PreciseTimer);
     connect(&m_next, &QTimer::timeout, this, &FileSend::sendDatagrams);
     connect(endpoint, &Winsock::WrittenEvent, this, &FileSend::onWritten);
-    connect(endpoint, &Winsock::LeftEvent, this,
-            [this] { stop(QStringLiteral("the connection was closed here")); });
+    connect(endpoint, &Winsock::LeftEvent, this, [this] {
+        stop(m_stream ? QStringLiteral("the connection was left")
+                      : QStringLiteral("the socket was closed"));
+    });
     connect(endpoint, &Winsock::CloseEvent, this,
             [this] { stop(QStringLiteral("the peer closed the connection")); });
 }
@@ -75,8 +77,12 @@ void FileSend::start(const QString &path, Pacing udp)
 
 void FileSend::stop(const QString &reason)
 {
-    if (m_running)
-        end(reason.isEmpty() ? QStringLiteral("stopped") : reason);
+    if (!m_running)
+        return;
+    // What the connection was handed still goes out: the peer gets that much.
+    if (reason.isEmpty() && m_stream)
+        m_sent = m_handed;
+    end(reason.isEmpty() ? QStringLiteral("stopped") : reason);
 }
 
 void FileSend::end(const QString &failure)

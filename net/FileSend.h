@@ -52,7 +52,8 @@ public:
     // once, first). Throws a WinsockError saying why it cannot start (no
     // connection, the file cannot be read); a failure after that ends it.
     void start(const QString &path, Pacing udp);
-    // Ends the send under way, if any, with what stopped it (empty: the user).
+    // Ends the send under way, if any, with what stopped it (empty: the
+    // user, and then what the connection was handed still goes and counts).
     void stop(const QString &reason = {});
     bool isRunning() const { return m_running; }
     QString path() const { return m_path; }
