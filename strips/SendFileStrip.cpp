@@ -97,7 +97,7 @@ void SendFileStrip::sendFile(const QString &path)
         return;
     }
     m_sent = m_total = 0;
-    m_samples.clear();
+    m_samples.assign(1, { 0, 0 });
     m_clock.start();
     // The send may end within the call (an empty file over TCP does not).
     m_running = true;
@@ -170,8 +170,6 @@ void SendFileStrip::redraw()
     QString text = QStringLiteral("%1 of %2 bytes, %3")
                            .arg(groupedNumber(quint64(m_sent)), groupedNumber(quint64(m_total)),
                                 rateText(rate));
-    if (m_samples.size() > 1)
-        text += QStringLiteral(", ")
-                + timeLeftText(rate > 0 ? double(m_total - m_sent) / rate : -1);
+    text += QStringLiteral(", ") + timeLeftText(rate > 0 ? double(m_total - m_sent) / rate : -1);
     setStatus(text);
 }
