@@ -1247,6 +1247,9 @@ void tst_Winsock::fileOverStream()
     QVERIFY(file);
     FileSend send(&link.client, nullptr);
     QSignalSpy finished(&send, &FileSend::finished);
+    qint64 sendsEnded = 0; // each piece is one send, however the system takes it
+    connect(&link.client, &Winsock::TrafficEvent, this,
+            [&](const WinsockTraffic &traffic) { sendsEnded += traffic.endsSend ? 1 : 0; });
     send.start(file->fileName(), {});
     VERIFY_FAILS(send.start(file->fileName(), {}), "already being sent");
     QByteArray received;
@@ -1259,6 +1262,8 @@ void tst_Winsock::fileOverStream()
     QVERIFY(received == bytes);
     QVERIFY(finished.front().at(0).toString().isNull());
     QCOMPARE(send.sent(), bytes.size());
+    QCOMPARE(sendsEnded,
+             (bytes.size() + FileSend::streamPieceBytes - 1) / FileSend::streamPieceBytes);
 
     // A peer that goes away ends the next send, saying so.
     send.start(file->fileName(), {});
