@@ -167,9 +167,11 @@ void SendFileStrip::redraw()
     const auto &[thenMs, thenSent] = m_samples.front();
     const double rate = now > thenMs ? double(m_sent - thenSent) * 1000 / double(now - thenMs) : 0;
     m_bar->setValue(m_total > 0 ? int(double(m_sent) / double(m_total) * barSteps) : 0);
-    QString text = QStringLiteral("%1 of %2 bytes, %3")
-                           .arg(groupedNumber(quint64(m_sent)), groupedNumber(quint64(m_total)),
-                                rateText(rate));
-    text += QStringLiteral(", ") + timeLeftText(rate > 0 ? double(m_total - m_sent) / rate : -1);
+    // The rate and the time left first: a narrow strip elides the end.
+    const QString text
+            = QStringLiteral("%1, %2, %3 of %4 bytes")
+                      .arg(rateText(rate),
+                           timeLeftText(rate > 0 ? double(m_total - m_sent) / rate : -1),
+                           groupedNumber(quint64(m_sent)), groupedNumber(quint64(m_total)));
     setStatus(text);
 }
