@@ -33,7 +33,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j1 --target tarvik bench_hex bench_log bench_udp bench_tcp bench_view \
-    bench_send bench_save bench_find bench_startup bench_copy bench_strips
+    bench_send bench_save bench_find bench_startup bench_copy bench_strips bench_file
 
 out="$build/bench-results"
 mkdir -p "$out"
@@ -68,6 +68,8 @@ run clipboard locked env -u QT_QPA_PLATFORM bash "$root/tests/clipboard_test.sh"
 run copy locked "$build/bench/bench_copy" --runs "$runs"
 run send locked "$build/bench/bench_send"
 run strips locked "$build/bench/bench_strips"
+# One run of a 1 GB file, beside socat's own send of it.
+run file locked "$build/bench/bench_file" --runs 1 --dir "$out"
 run save locked "$build/bench/bench_save" --runs "$runs" --dir "$out"
 run find locked "$build/bench/bench_find" --runs "$runs" --dir "$out"
 run startup locked env -u QT_QPA_PLATFORM "$build/bench/bench_startup" --runs $((runs + 2)) \
@@ -208,6 +210,14 @@ row 10 "Send Repeatedly every 1 ms for 10 s: sends a second the peer counted / l
 row 10 "Reply Automatically to 10,000 matching datagrams a second for 10 s: % answered / longest event-loop stall, ms" \
     "$(fmt "$(v strips_reply_answered_pct)" 2)% / $(fmt "$(v strips_reply_stall_ms)")" "" "" \
     "100%, < 50: $(check 'strips_reply_answered_pct >= 100 && strips_reply_stall_ms < 50' strips_reply_answered_pct strips_reply_stall_ms)"
+row 11 "Send File, 1 GB over TCP to socat writing to /dev/null, MB/s" \
+    "$(fmt "$(v file_tcp_mbps)")" "socat -u OPEN: $(fmt "$(v file_tcp_socat_mbps)")" \
+    "$(fmt "$(v file_tcp_ratio)" 3)" ">= 0.9: $(check 'file_tcp_ratio >= 0.9' file_tcp_ratio)"
+row 11 "Send File over TCP, longest event-loop stall, ms" "$(fmt "$(v file_tcp_stall_ms)")" "" "" \
+    "< 30: $(check 'file_tcp_stall_ms < 30' file_tcp_stall_ms)"
+row 11 "Send File over UDP, 1,024-byte pieces every 0.1 ms for 5 s: % the reader counted" \
+    "$(fmt "$(v file_udp_received_pct)" 2)% at $(fmt "$(v file_udp_per_s)" 0)/s" "" "" \
+    "100%: $(check 'file_udp_received_pct >= 100' file_udp_received_pct)"
 
 table="| # | Figure | Tarvik | Peer | Ratio | Goal: met |
 |---|---|---|---|---|---|

@@ -16,6 +16,7 @@
 
 #include "text/hexRecord.h"
 
+#include <QAction>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -412,6 +413,10 @@ int main(int argc, char **argv)
         std::printf("the window did not bind its port\n");
         return 1;
     }
+    // The floods are counted with the Traffic strip open, drawing its graph,
+    // as a user watching them would have it (--no-traffic: closed).
+    if (!bench::hasFlag(argc, argv, "--no-traffic"))
+        window.findChild<QAction *>(QStringLiteral("mnuTrafficStrip"))->trigger();
 
     // What the system granted of the buffer the window asks for: what a stall
     // may last before datagrams are dropped.

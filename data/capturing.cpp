@@ -2,6 +2,7 @@
 
 #include "capture/CaptureFile.h"
 #include "log/ReceiveLog.h"
+#include "net/FileSend.h"
 #include "net/Winsock.h"
 
 #include <QCloseEvent>
@@ -82,5 +83,6 @@ void frmMain::closeEvent(QCloseEvent *event)
     // however long the rest of the way out takes.
     if (capture)
         stopCapture();
+    fileSend->stop(QStringLiteral("the window was closed"));
     QWidget::closeEvent(event);
 }

@@ -3,6 +3,7 @@
 
 #include "field/widget/TextField.h"
 #include "log/ReceiveLog.h"
+#include "net/FileSend.h"
 #include "net/Winsock.h"
 #include "text/hexText.h"
 #include "text/lineColumn.h"
@@ -31,13 +32,11 @@ QString frmMain::refuseSend(const QString &text)
 QString frmMain::sendData()
 {
     setPanelText(1, QString());
-    if (Winsock->Protocol() == ::Winsock::UDP) {
-        if (isBlankField(Winsock->RemoteHost()))
-            return refuseSend(QStringLiteral("No specified remote host!"));
-    } else {
-        if (Winsock->State() != ::Winsock::Connected)
-            return refuseSend(QStringLiteral("No avaiable connection..."));
-    }
+    if (const QString refused = linkRefusal(); !refused.isNull())
+        return refuseSend(refused);
+    // Nothing goes between a file's bytes; the file's own strip stops it.
+    if (fileSend->isRunning())
+        return refuseSend(QStringLiteral("Send Data refused: a file is being sent"));
     if (!mnuSendAsHex->isChecked())
         return sendText();
     // The box read as its store keeps it, with no copy: a box of tens of MB

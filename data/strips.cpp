@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "net/FileSend.h"
 #include "strips/RepeatStrip.h"
 #include "strips/ReplyStrip.h"
 #include "ui/StatusBar.h"
@@ -36,6 +37,13 @@ void frmMain::Winsock_BytesArrived(const QByteArray &bytes, const ::Winsock::Ori
         return;
     if (from.fromSelf) {
         autoReply->skippedOwn();
+        return;
+    }
+    // A reply on the connection would go between the file's bytes.
+    if (from.stream != 0 && fileSend->isRunning()) {
+        const QString reason = QStringLiteral("a file is being sent");
+        autoReply->turnOffWith(reason);
+        setPanelText(1, QStringLiteral("Reply failed: %1").arg(reason));
         return;
     }
     qsizetype sent = 0;

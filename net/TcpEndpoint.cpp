@@ -508,20 +508,25 @@ void TcpEndpoint::dropConnection()
 
 void TcpEndpoint::onStreamTaken(qint64 bytes)
 {
+    const qint64 all = bytes;
     while (bytes > 0 && !m_handedOver.empty()) {
         HandedOver &front = m_handedOver.front();
         const qint64 piece = std::min(bytes, front.size - m_frontTaken);
+        const bool ends = m_frontTaken + piece == front.size;
         if (!front.kept.isEmpty() && m_trafficWanted())
             reportStream(WinsockTraffic::StreamBytes, false,
-                         piece == front.size ? front.kept : front.kept.sliced(m_frontTaken, piece));
+                         piece == front.size ? front.kept : front.kept.sliced(m_frontTaken, piece),
+                         ends);
         m_streamSent += quint64(piece);
         bytes -= piece;
         m_frontTaken += piece;
-        if (m_frontTaken == front.size) {
+        if (ends) {
             m_handedOver.pop_front();
             m_frontTaken = 0;
         }
     }
+    if (all > 0)
+        Q_EMIT taken(all);
 }
 
 void TcpEndpoint::send(const QByteArray &payload)
@@ -581,11 +586,13 @@ void TcpEndpoint::rememberStreamEnds()
                                 plainHostAddress(m_tcp->peerAddress()), m_tcp->peerPort() };
 }
 
-void TcpEndpoint::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload)
+void TcpEndpoint::reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload,
+                               bool endsSend)
 {
     if (!m_streamEnds || !m_trafficWanted())
         return;
     Q_EMIT traffic({ kind, inbound, m_streamEnds->local, m_streamEnds->localPort,
                      m_streamEnds->remote, m_streamEnds->remotePort,
-                     std::chrono::system_clock::now(), payload, m_streamReceived, m_streamSent });
+                     std::chrono::system_clock::now(), payload, m_streamReceived, m_streamSent,
+                     endsSend });
 }

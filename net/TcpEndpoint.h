@@ -71,6 +71,8 @@ Q_SIGNALS:
     void arrivalReady();
     void peerClosed();
     void reset(qint64 unsentBytes, bool atLeast);
+    // The system took that many more of the bytes handed to send().
+    void taken(qint64 bytes);
     void traffic(const WinsockTraffic &traffic);
     // A handshake done: what was agreed, in words (tlsWords.h).
     void tlsEstablished(const QString &session);
@@ -135,7 +137,8 @@ private:
 
     // A stream's traffic between the connection's ends, now, after the
     // bytes counted so far.
-    void reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload = {});
+    void reportStream(WinsockTraffic::Kind kind, bool inbound, const QByteArray &payload = {},
+                      bool endsSend = false);
     // The connection's ends, kept for its end: Qt forgets them on disconnect.
     struct StreamEnds
     {

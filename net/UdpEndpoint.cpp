@@ -219,8 +219,11 @@ void UdpEndpoint::deliverDatagram(DatagramReader::Datagram &datagram)
 
 void UdpEndpoint::sendDatagram(const QHostAddress &to, const QByteArray &payload, quint16 port)
 {
-    if (m_udp->writeDatagram(payload, to, port) < 0)
+    if (m_udp->writeDatagram(payload, to, port) < 0) {
+        if (m_udp->error() == QAbstractSocket::TemporaryError)
+            throw WinsockBusy(sendRefusal(to).toStdString());
         throw WinsockError(sendRefusal(to).toStdString());
+    }
     reportDatagramSent(to, port, payload);
 }
 

@@ -61,6 +61,7 @@ Winsock::Winsock(QObject *parent)
         Q_EMIT CloseEvent();
     });
     connect(m_tcp, &TcpEndpoint::reset, this, &Winsock::ResetEvent);
+    connect(m_tcp, &TcpEndpoint::taken, this, &Winsock::WrittenEvent);
     connect(m_tcp, &TcpEndpoint::traffic, this, &Winsock::TrafficEvent);
     connect(m_tcp, &TcpEndpoint::tlsEstablished, this, &Winsock::TlsEvent);
     connect(m_tcp, &TcpEndpoint::tlsFailed, this, &Winsock::TlsFailedEvent);
@@ -81,6 +82,7 @@ Winsock::~Winsock()
     // that would hear of either is going too.
     disconnect(this, &Winsock::GroupChangedEvent, nullptr, nullptr);
     disconnect(this, &Winsock::ResetEvent, nullptr, nullptr);
+    disconnect(this, &Winsock::LeftEvent, nullptr, nullptr);
     Close();
 }
 
@@ -173,10 +175,13 @@ void Winsock::deliver(int bytesTotal)
 
 void Winsock::Close()
 {
+    const bool wasOpen = m_state != Closed;
     m_udp->close();
     m_tcp->close();
     m_received.clear();
     m_state = Closed;
+    if (wasOpen)
+        Q_EMIT LeftEvent();
 }
 
 void Winsock::Bind(double port)

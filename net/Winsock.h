@@ -155,6 +155,13 @@ Q_SIGNALS:
     // tell what it still held, and only the endpoint's own are counted. Not
     // raised on destruction.
     void ResetEvent(qint64 unsentBytes, bool atLeast);
+    // The system took that many more of the bytes SendBytes handed to the TCP
+    // connection: Qt's bytesWritten, for a sender that keeps only a bounded
+    // part of what it sends handed over.
+    void WrittenEvent(qint64 bytes);
+    // Close() gave up a socket or a connection that was open: whatever was
+    // being sent on it ends. Not raised on destruction.
+    void LeftEvent();
     // A send that failed after SendData returned (a host name that does not
     // resolve). The caller decides whether to show it.
     void SendFailedEvent(const QString &reason);

@@ -18,6 +18,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A datagram the system has no room for just now (its send buffer is full):
+// the same one may go a moment later.
+class WinsockBusy : public WinsockError
+{
+public:
+    using WinsockError::WinsockError;
+};
+
 // One thing that passed the endpoint, for a capture of the conversation: a
 // datagram, or a TCP connection's start, bytes or end (a FIN, or a RST that
 // threw away what was not sent yet). Addresses are plain (an IPv4 peer of a
@@ -39,6 +47,9 @@ struct WinsockTraffic
     // started during the connection goes on at its sequence numbers.
     quint64 receivedBefore = 0;
     quint64 sentBefore = 0;
+    // Outbound StreamBytes: these bytes end one send (one SendBytes), so that
+    // a count of sends counts each once however the system took it.
+    bool endsSend = false;
 };
 
 // Where an arrival came from (Winsock::Origin): a datagram's sender, or

@@ -1,10 +1,12 @@
 // The strips' pure rules: a pattern counted in a stream given in pieces, and
-// the absolute schedule of a repetition; and what the TLS strip hands a role.
+// the absolute schedule of a repetition, how rates and times are written, and
+// what the TLS strip hands a role.
 
 #include "field/widget/TextField.h"
 #include "strips/RepeatSchedule.h"
 #include "strips/StreamMatch.h"
 #include "strips/TlsStrip.h"
+#include "strips/rates.h"
 #include "tls/tlsWords.h"
 
 #include <QCheckBox>
@@ -22,6 +24,8 @@ private Q_SLOTS:
     void streamMatch();
     void schedule_data();
     void schedule();
+    void rates_data();
+    void rates();
     void tlsSettingsForRoles();
 };
 
@@ -98,6 +102,32 @@ void tst_Strips::schedule()
     QCOMPARE(waitFor(elapsed, 10, step.tick + 1), wait);
 }
 
+void tst_Strips::rates_data()
+{
+    QTest::addColumn<double>("bytesPerSecond");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<double>("secondsLeft");
+    QTest::addColumn<QString>("left");
+
+    QTest::newRow("nothing") << 0.0 << "0 B/s" << -1.0 << "time left unknown";
+    QTest::newRow("below-a-thousand") << 999.4 << "999 B/s" << 0.2 << "1 s left";
+    QTest::newRow("rounds-into-next-unit") << 999'960.0 << "1.0 MB/s" << 119.5 << "120 s left";
+    QTest::newRow("gigabytes") << 2.5e9 << "2.5 GB/s" << 600.0 << "10 min left";
+    QTest::newRow("past-the-last-unit") << 3e13 << "30000.0 GB/s" << 601.0 << "11 min left";
+}
+
+void tst_Strips::rates()
+{
+    QFETCH(double, bytesPerSecond);
+    QFETCH(QString, rate);
+    QFETCH(double, secondsLeft);
+    QFETCH(QString, left);
+
+    QCOMPARE(rateText(bytesPerSecond), rate);
+    QCOMPARE(timeLeftText(secondsLeft), left);
+}
+
+
 void tst_Strips::tlsSettingsForRoles()
 {
     TextField log;
@@ -125,6 +155,7 @@ void tst_Strips::tlsSettingsForRoles()
                     ->text()
                     .contains(fingerprint(first->identity.certificate)));
 }
+
 
 QTEST_MAIN(tst_Strips)
 #include "tst_strips.moc"

@@ -1,4 +1,6 @@
 #include "asNobody.h"
+#include "net/FilePieces.h"
+#include "net/FileSend.h"
 #include "net/Winsock.h"
 #include "netns.h"
 #include "text/StreamDecoder.h"
@@ -7,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -18,6 +21,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -226,6 +230,10 @@ private Q_SLOTS:
     void tlsClient();
     void tlsServerOutlivesBadClient_data();
     void tlsServerOutlivesBadClient();
+    void filePieces_data();
+    void filePieces();
+    void fileOverStream();
+    void fileOverDatagrams();
 };
 
 void tst_Winsock::portMembersRejectOutOfRange_data()
@@ -1360,6 +1368,140 @@ void tst_Winsock::tlsServerOutlivesBadClient()
     good.disconnectFromHost(); // close_notify first: nothing more is said
     QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
     QCOMPARE(sessions.size(), 1);
+
+void tst_Winsock::filePieces_data()
+{
+    QTest::addColumn<qint64>("fileSize");
+    QTest::addColumn<qint64>("piece");
+    QTest::addColumn<qint64>("shrinkTo"); // after the first piece; -1: never
+    QTest::addColumn<QList<qint64>>("pieces");
+    QTest::addColumn<QString>("failure");
+
+    QTest::newRow("empty") << 0LL << 1024LL << -1LL << QList<qint64> {} << QString();
+    QTest::newRow("one-byte") << 1LL << 1024LL << -1LL << QList<qint64> { 1 } << QString();
+    QTest::newRow("exact-piece") << 1024LL << 1024LL << -1LL << QList<qint64> { 1024 } << QString();
+    QTest::newRow("piece-and-one")
+            << 1025LL << 1024LL << -1LL << QList<qint64> { 1024, 1 } << QString();
+    QTest::newRow("shrinks") << 3000LL << 1024LL << 1500LL << QList<qint64> { 1024 }
+                             << QStringLiteral("shrank to 1,500 bytes while it was being sent");
+    QTest::newRow("shrinks-to-what-was-read")
+            << 3000LL << 1024LL << 1024LL << QList<qint64> { 1024 }
+            << QStringLiteral("shrank to 1,024 bytes");
+}
+
+void tst_Winsock::filePieces()
+{
+    QFETCH(qint64, fileSize);
+    QFETCH(qint64, piece);
+    QFETCH(qint64, shrinkTo);
+    QFETCH(QList<qint64>, pieces);
+    QFETCH(QString, failure);
+
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QByteArray bytes(fileSize, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7 % 253);
+    QCOMPARE(file.write(bytes), fileSize);
+    file.flush();
+
+    FilePieces reader;
+    QVERIFY2(reader.open(file.fileName()), qPrintable(reader.error()));
+    QCOMPARE(reader.size(), fileSize);
+    QList<qint64> got;
+    QByteArray read;
+    while (!reader.atEnd()) {
+        const std::optional<QByteArray> next = reader.next(piece);
+        if (!next)
+            break;
+        got.append(next->size());
+        read += *next;
+        if (shrinkTo >= 0 && got.size() == 1)
+            QVERIFY(file.resize(shrinkTo));
+    }
+    QCOMPARE(got, pieces);
+    QVERIFY(bytes.startsWith(read));
+    QCOMPARE(reader.done(), read.size());
+    QVERIFY2(failure.isEmpty() ? reader.error().isEmpty() : reader.error().contains(failure),
+             qPrintable(reader.error()));
+    QVERIFY(!FilePieces().open(QDir::tempPath())); // a folder has nothing to send
+}
+
+namespace {
+
+// A file of `size` bytes that no two pieces share the look of.
+std::unique_ptr<QTemporaryFile> patternFile(qint64 size, QByteArray &bytes)
+{
+    auto file = std::make_unique<QTemporaryFile>();
+    bytes = QByteArray(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i * 31 + i / 4093) & 0xFF);
+    if (!file->open() || file->write(bytes) != size || !file->flush())
+        return nullptr;
+    return file;
+}
+
+} // namespace
+
+// More than the sender keeps handed over, to a peer that reads it all.
+void tst_Winsock::fileOverStream()
+{
+    StreamPair link;
+    QVERIFY(link.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(link.client.State(), Winsock::Connected, waitMs);
+    QByteArray bytes;
+    const auto file = patternFile(3 * FileSend::maxHandedBytes + 12345, bytes);
+    QVERIFY(file);
+    FileSend send(&link.client, nullptr);
+    QSignalSpy finished(&send, &FileSend::finished);
+    qint64 sendsEnded = 0; // each piece is one send, however the system takes it
+    connect(&link.client, &Winsock::TrafficEvent, this,
+            [&](const WinsockTraffic &traffic) { sendsEnded += traffic.endsSend ? 1 : 0; });
+    send.start(file->fileName(), {});
+    VERIFY_FAILS(send.start(file->fileName(), {}), "already being sent");
+    QByteArray received;
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                received += link.peer->readAll();
+                return received.size() >= bytes.size() && !finished.isEmpty();
+            },
+            waitMs));
+    QVERIFY(received == bytes);
+    QVERIFY(finished.front().at(0).toString().isNull());
+    QCOMPARE(send.sent(), bytes.size());
+    QCOMPARE(sendsEnded,
+             (bytes.size() + FileSend::streamPieceBytes - 1) / FileSend::streamPieceBytes);
+
+    // A peer that goes away ends the next send, saying so.
+    send.start(file->fileName(), {});
+    link.peer->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, waitMs);
+    QVERIFY2(!finished.back().at(0).toString().isEmpty(), "a lost peer counts as sent");
+    QVERIFY(send.sent() < bytes.size());
+}
+
+// Datagrams of the chosen size, the last one the rest, in order.
+void tst_Winsock::fileOverDatagrams()
+{
+    UdpReceiver receiver;
+    Winsock sender;
+    sender.setProtocol(Winsock::UDP);
+    sender.setRemoteHost(QStringLiteral("localhost"));
+    sender.setRemotePort(receiver.socket.LocalPort());
+    QByteArray bytes;
+    const auto file = patternFile(10 * 1000 + 500, bytes);
+    QVERIFY(file);
+    FileSend send(&sender, nullptr);
+    QSignalSpy finished(&send, &FileSend::finished);
+    send.start(file->fileName(), { 1000, 0.5 });
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 11, waitMs);
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(finished.front().at(0).toString().isNull());
+    QCOMPARE(receiver.datagrams.back().size(), 500);
+    QVERIFY(receiver.datagrams.join() == bytes);
+    // Five ms of schedule at least: none went before its time.
+    QVERIFY(send.elapsedMs() >= 5);
+    VERIFY_FAILS(send.start(file->fileName(), { 65508, 0 }), "1 to 65,507 bytes");
 }
 
 QTEST_GUILESS_MAIN(tst_Winsock)

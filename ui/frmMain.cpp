@@ -3,10 +3,13 @@
 #include "capture/CaptureFile.h"
 #include "field/widget/TextField.h"
 #include "log/ReceiveLog.h"
+#include "net/FileSend.h"
 #include "net/Winsock.h"
 #include "strips/RepeatStrip.h"
 #include "strips/ReplyStrip.h"
+#include "strips/SendFileStrip.h"
 #include "strips/TlsStrip.h"
+#include "strips/TrafficStrip.h"
 #include "ui/StatusBar.h"
 #include "ui/artwork.h"
 #include "ui/fieldLooks.h"
@@ -234,8 +237,10 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain()
 {
-    // The capture ends before the endpoint, whose close it would record.
+    // The capture ends before the endpoint, whose close it would record, and
+    // a file's send before the endpoint it hands its pieces.
     delete capture;
+    delete fileSend;
 }
 
 void frmMain::createControls()
@@ -290,6 +295,17 @@ void frmMain::createControls()
     chkHex->hide();
     txtSend = multiLineField(Frame2, "txtSend", 180, 300, 7395, 1755);
     sendRepeat = new RepeatStrip(txtSend, [this] { return repeatSendData(); });
+    fileSend = new FileSend(Winsock, this);
+    sendFileStrip = new SendFileStrip(
+            txtSend,
+            [this](const QString &path, qint64 pieceBytes, double everyMs) {
+                QString refused;
+                if (!guarded("Send File",
+                             [&] { refused = startSendFile(path, pieceBytes, everyMs); }))
+                    return StatusBar->panelText(1);
+                return refused;
+            },
+            [this] { fileSend->stop(); });
     mnuSendAsHex = new QAction(QStringLiteral("Send as Hex"), this);
     mnuSendAsHex->setObjectName(QStringLiteral("mnuSendAsHex"));
     mnuSendAsHex->setCheckable(true);
@@ -319,6 +335,7 @@ void frmMain::createControls()
     receiveLog = new ReceiveLog(txtReceive);
     autoReply = new ReplyStrip(txtReceive);
     tlsSettings = new TlsStrip(txtReceive, txtSend);
+    trafficStrip = new TrafficStrip(txtReceive);
 
     Label3 = label(this, "Label3", QStringLiteral("Hand-driven TCP and UDP link tester"), 9120,
                    1050);
@@ -434,6 +451,7 @@ void frmMain::connectEvents()
     });
     connectStrips();
     connectTls();
+    connectSendFile();
 }
 
 void frmMain::setPanelText(int panel, const QString &text)

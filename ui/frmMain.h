@@ -27,6 +27,9 @@ class ReceiveLog;
 class RepeatStrip;
 class ReplyStrip;
 class TlsStrip;
+class FileSend;
+class SendFileStrip;
+class TrafficStrip;
 class StatusBar;
 
 // The one window: every control, the refresh timer and the socket endpoint.
@@ -114,6 +117,17 @@ private:
     // Datagrams lost before the log could show them, told in panel 1
     // (data/datagramDrops.cpp).
     void Winsock_DatagramsDropped(quint64 backlog, quint64 bySystem);
+
+    // Send File and Traffic, strips in the two fields (data/sendFile.cpp)
+    void connectSendFile();
+    // Starts the chosen file under Send Data's refusals: null, or the refusal.
+    QString startSendFile(const QString &path, qint64 pieceBytes, double everyMs);
+    void sendFile_Finished(const QString &failure);
+    // What refuses Send Data and Send File alike before anything is read, or null.
+    QString linkRefusal() const;
+    FileSend *fileSend = nullptr;
+    SendFileStrip *sendFileStrip = nullptr; // "Send File…" in the box's menu
+    TrafficStrip *trafficStrip = nullptr;   // "Traffic…" in the log's menu
 
     // Saving the receive log to a file (data/saving.cpp)
     void txtReceive_SaveAs();
