@@ -127,7 +127,6 @@ void tst_Strips::rates()
     QCOMPARE(timeLeftText(secondsLeft), left);
 }
 
-
 void tst_Strips::tlsSettingsForRoles()
 {
     TextField log;
@@ -155,7 +154,6 @@ void tst_Strips::tlsSettingsForRoles()
                     ->text()
                     .contains(fingerprint(first->identity.certificate)));
 }
-
 
 QTEST_MAIN(tst_Strips)
 #include "tst_strips.moc"

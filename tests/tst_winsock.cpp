@@ -1368,6 +1368,7 @@ void tst_Winsock::tlsServerOutlivesBadClient()
     good.disconnectFromHost(); // close_notify first: nothing more is said
     QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("close")), 1, waitMs);
     QCOMPARE(sessions.size(), 1);
+}
 
 void tst_Winsock::filePieces_data()
 {
