@@ -9,6 +9,7 @@
 
 #include "field/widget/TextField.h"
 #include "net/Winsock.h"
+#include "strips/TrafficStrip.h"
 #include "ui/fieldLooks.h"
 #include "ui/frmMain.h"
 
@@ -134,10 +135,24 @@ void tst_Udp::display()
     QFETCH(QString, shown);
 
     setTicked(control<QCheckBox>(*w, "chkHexDISP"), hex);
-    for (const QByteArray &datagram : datagrams)
+    qsizetype bytes = 0;
+    for (const QByteArray &datagram : datagrams) {
         QVERIFY(sendToWindow(datagram));
+        bytes += datagram.size();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(log(), shown, peerWaitMs);
     QCOMPARE(panelText(*w, 1), QString());
+
+    // Traffic counts what passed the endpoint, whatever the log made of it,
+    // until Reset.
+    auto *traffic = control<TrafficStrip>(*w, "trafficStrip");
+    traffic->open();
+    const QString counted
+            = QStringLiteral("In: %1 bytes, %2 arrivals").arg(bytes).arg(datagrams.size());
+    QVERIFY2(traffic->status().startsWith(counted), qPrintable(traffic->status()));
+    press(control<QPushButton>(*w, "trafficReset"));
+    QVERIFY2(traffic->status().startsWith(QStringLiteral("In: 0 bytes, 0 arrivals")),
+             qPrintable(traffic->status()));
 }
 
 void tst_Udp::largestDatagramInHex()
