@@ -19,6 +19,8 @@ private Q_SLOTS:
     void runCertificateNamesThisMachine();
     void readIdentity_data();
     void readIdentity();
+    void problemWords_data();
+    void problemWords();
 
 private:
     TlsIdentity m_made;
@@ -144,6 +146,35 @@ void tst_Tls::readIdentity()
         QCOMPARE(read.identity.certificate, m_made.certificate);
         QCOMPARE(read.identity.key.toPem(), m_keyPem);
     }
+}
+
+void tst_Tls::problemWords_data()
+{
+    QTest::addColumn<QList<QSslError::SslError>>("errors");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<QString>("brief");
+
+    using E = QList<QSslError::SslError>;
+    const QString selfSigned = QStringLiteral("the certificate is self-signed (CN=tarvik-test)");
+    QTest::newRow("OpenSSL's self-signed") << E { QSslError::SelfSignedCertificate } << selfSigned
+                                           << QStringLiteral("self-signed");
+    // SChannel calls the same certificate an untrusted root; it is said once.
+    QTest::newRow("SChannel's untrusted root, beside OpenSSL's")
+            << E { QSslError::CertificateUntrusted, QSslError::SelfSignedCertificate } << selfSigned
+            << QStringLiteral("self-signed");
+}
+
+void tst_Tls::problemWords()
+{
+    QFETCH(QList<QSslError::SslError>, errors);
+    QFETCH(QString, words);
+    QFETCH(QString, brief);
+
+    QList<QSslError> found;
+    for (const QSslError::SslError error : errors)
+        found << QSslError(error, m_made.certificate);
+    QCOMPARE(certificateProblems(found, QStringLiteral("device.example")), words);
+    QCOMPARE(certificateProblemsBrief(found), brief);
 }
 
 QTEST_GUILESS_MAIN(tst_Tls)

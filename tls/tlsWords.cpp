@@ -62,6 +62,9 @@ QString longWords(const QSslError &error, const QString &peerName)
     case QSslError::UnableToGetIssuerCertificate:
     case QSslError::UnableToVerifyFirstCertificate:
     case QSslError::CertificateUntrusted:
+        // SChannel says "untrusted root" where OpenSSL says "self-signed".
+        if (certificate.isSelfSigned())
+            return QStringLiteral("the certificate is self-signed (%1)").arg(name);
         return QStringLiteral("the certificate's issuer is not trusted (%1, issued by %2)")
                 .arg(name, issuerName(certificate));
     case QSslError::CertificateRevoked:
@@ -89,7 +92,8 @@ QString briefWords(const QSslError &error)
     case QSslError::UnableToGetIssuerCertificate:
     case QSslError::UnableToVerifyFirstCertificate:
     case QSslError::CertificateUntrusted:
-        return QStringLiteral("issuer not trusted");
+        return error.certificate().isSelfSigned() ? QStringLiteral("self-signed")
+                                                  : QStringLiteral("issuer not trusted");
     case QSslError::CertificateRevoked:
         return QStringLiteral("revoked");
     case QSslError::NoPeerCertificate:
