@@ -98,10 +98,10 @@ TrafficStrip::TrafficStrip(TextField *log)
     addControl(m_graph, {}, 1);
     startRow();
     connect(m_reset, &QPushButton::clicked, this, &TrafficStrip::reset);
-    // Sampled from the start, so that the graph has its history when opened.
+    // Sampled from the first traffic on, so that the graph has its history
+    // when opened; before it there is nothing but zeros to draw.
     m_sampler.setInterval(sampleMs);
     connect(&m_sampler, &QTimer::timeout, this, &TrafficStrip::sample);
-    m_sampler.start();
     m_described.start();
     describe();
 }
@@ -125,8 +125,13 @@ void TrafficStrip::sample()
     m_out.sample();
     m_graph->add(double(m_in.bytes - inBefore) * 1000 / sampleMs,
                  double(m_out.bytes - outBefore) * 1000 / sampleMs);
-    if (isHidden())
+    m_idleSamples = m_in.bytes == inBefore && m_out.bytes == outBefore ? m_idleSamples + 1 : 0;
+    if (isHidden()) {
+        // Graph and rates hold only zeros now; count() starts it again.
+        if (m_idleSamples > graphSamples + rateSamples)
+            m_sampler.stop();
         return;
+    }
     m_graph->update();
     if (m_described.elapsed() >= describeMs - sampleMs / 2)
         describe();
@@ -152,6 +157,7 @@ void TrafficStrip::reset()
 
 void TrafficStrip::open()
 {
+    m_sampler.start();
     describe();
     FieldStrip::open();
 }

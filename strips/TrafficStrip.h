@@ -18,7 +18,9 @@ class RateGraph;
 //
 // Invariants: the counts only grow, but at Reset; the graph holds exactly
 // graphSamples samples, one each sampleMs, the oldest first; the status (what
-// a screen reader hears) changes at most once each describeMs.
+// a screen reader hears) changes at most once each describeMs. The sampler
+// runs while the strip is open or anything passed in the graph's span: an
+// idle program is not woken four times a second to draw zeros nobody sees.
 class TrafficStrip final : public FieldStrip
 {
     Q_OBJECT
@@ -39,6 +41,8 @@ public:
         Side &side = inbound ? m_in : m_out;
         side.bytes += quint64(bytes);
         side.items += quint64(items);
+        if (!m_sampler.isActive())
+            m_sampler.start(); // after idling, every sample it missed was zero
     }
     void reset();
     void open() override;
@@ -65,5 +69,6 @@ private:
     QPushButton *m_reset;
     RateGraph *m_graph;
     QTimer m_sampler;
+    int m_idleSamples = 0; // in a row, nothing passed either way
     QElapsedTimer m_described;
 };
