@@ -13,14 +13,14 @@
 // has the kernel fill in its pages while the window fills the present one.
 // A region goes back to the system as soon as its last block is freed, so a
 // cleared log still gives its memory back; at most one spare region is held
-// beyond the blocks in use. Smaller storage comes from the heap as usual.
-// ChunkMemoryMapped.cpp does this on Linux; elsewhere ChunkMemoryHeap.cpp
-// takes everything from the heap (field/memory/CMakeLists.txt picks one).
+// beyond the blocks in use, and none when no block is. Smaller storage comes from the heap as
+// usual. ChunkMemoryMapped.cpp does this on Linux; elsewhere ChunkMemoryHeap.cpp takes everything
+// from the heap (field/memory/CMakeLists.txt picks one).
 //
 // Invariants: a block belongs to one region until freed; a region with no
-// block in use is unmapped, unless it is the spare or is still being filled
-// in, which unmaps it when done; any thread may free (a snapshot may be the
-// last to let go of a chunk, on the thread that wrote it to a file). Every
+// block in use is unmapped, unless it is the spare (while another region has
+// a block in use) or is still being filled in, which unmaps it when done; any thread may free (a
+// snapshot may be the last to let go of a chunk, on the thread that wrote it to a file). Every
 // block holds the pool, so the pool, its thread joined, goes with the last
 // block or at exit, whichever comes later.
 namespace ChunkMemory {

@@ -97,6 +97,7 @@ public:
             ::munmap(region->base, ChunkMemory::regionBytes);
             m_regions.erase(region);
         }
+        dropIdleSpare();
     }
 
     qsizetype mappedBytes()
@@ -128,6 +129,22 @@ private:
         region.free.pop_back();
         ++region.used;
         return region.base + index * region.blockBytes;
+    }
+
+    // With no block in use (a cleared log) the spare, filled in ahead, is
+    // memory nobody uses: it goes back too, and the next arrival maps anew.
+    void dropIdleSpare()
+    {
+        if (std::any_of(m_regions.begin(), m_regions.end(),
+                        [](const Region &r) { return r.used > 0; }))
+            return;
+        const auto spare = std::find_if(m_regions.begin(), m_regions.end(), [](const Region &r) {
+            return r.blockBytes == 0 && !r.filling;
+        });
+        if (spare == m_regions.end())
+            return;
+        ::munmap(spare->base, ChunkMemory::regionBytes);
+        m_regions.erase(spare);
     }
 
     // The spare was taken: the filler maps a new one and fills it in.
@@ -186,6 +203,7 @@ private:
                 ::munmap(region->base, ChunkMemory::regionBytes);
                 m_regions.erase(region);
             }
+            dropIdleSpare(); // the log was cleared while this one was filled in
         }
     }
 
