@@ -5,6 +5,7 @@
 // pieces every 0.1 ms (10,000 a second) for 5 s to a reader thread that
 // keeps up: the datagrams it counted against those sent.
 
+#include "loopbackDatagrams.h"
 #include "windowHarness.h"
 
 #include <QAction>
@@ -17,10 +18,6 @@
 #include <QRadioButton>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -96,6 +93,20 @@ bool sendDone(frmMain &window)
     return control<QPushButton>(window, "sendFileSendStop")->text() == QStringLiteral("Send");
 }
 
+// Sends the file from the menu and waits until the strip says it is done:
+// the seconds from the dialog's answer, with `stall` watching meanwhile.
+double timedSend(frmMain &window, const QString &path, bench::StallMeter &stall)
+{
+    sendFile(window, path);
+    stall.start();
+    QElapsedTimer timer;
+    timer.start();
+    bench::spinUntil([&] { return sendDone(window); }, 120000);
+    const double seconds = bench::seconds(timer);
+    stall.stop();
+    return seconds;
+}
+
 struct Run
 {
     double mbps = 0;
@@ -119,17 +130,10 @@ Run byWindow(frmMain &window, const QString &path, qint64 bytes)
         std::printf("the window did not connect\n");
         return run;
     }
-    // Timed from the dialog's answer: the file starts as the menu item returns.
-    sendFile(window, path);
-    bench::StallMeter stall;
-    stall.start();
-    QElapsedTimer timer;
-    timer.start();
-    bench::spinUntil([&] { return sendDone(window); }, 120000);
     // Done is the system holding the last bytes: what its buffer keeps takes
     // a millisecond more, and the close waits for it, so that it is a FIN.
-    run.mbps = double(bytes) / 1e6 / bench::seconds(timer);
-    stall.stop();
+    bench::StallMeter stall;
+    run.mbps = double(bytes) / 1e6 / timedSend(window, path, stall);
     bench::spinUntil([] { return false; }, 500);
     control<QRadioButton>(window, "optUDP")->click();
     if (!bench::spinUntil([&] { return sink.state() == QProcess::NotRunning; }, 30000))
@@ -139,46 +143,25 @@ Run byWindow(frmMain &window, const QString &path, qint64 bytes)
     return run;
 }
 
-void countDatagrams(int fd, std::atomic<qint64> *count, const std::atomic<bool> *stop)
-{
-    char buffer[2048];
-    pollfd wait { fd, POLLIN, 0 };
-    while (!stop->load()) {
-        if (::poll(&wait, 1, 20) > 0)
-            while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0)
-                ++*count;
-    }
-}
-
 void datagrams(frmMain &window, const QString &path, qint64 pieces)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size) != 0)
+    quint16 port = 0;
+    const int fd = bench::loopbackSocket(&port);
+    if (fd < 0)
         return;
     std::atomic<qint64> received { 0 };
     std::atomic<bool> stop { false };
-    std::thread reader(countDatagrams, fd, &received, &stop);
+    std::thread reader(bench::countDatagrams, fd, &received, &stop);
 
     control<QLineEdit>(window, "txtRemoteHostIP")->setText(QStringLiteral("127.0.0.1"));
-    control<QLineEdit>(window, "txtRemoteHostPort")->setText(QString::number(ntohs(at.sin_port)));
+    control<QLineEdit>(window, "txtRemoteHostPort")->setText(QString::number(port));
     control<QLineEdit>(window, "txtLocalHostPortSet")->setText(QString::number(bench::freePort()));
     control<QPushButton>(window, "cmdApply")->click();
     control<QLineEdit>(window, "sendFileSize")->setText(QStringLiteral("1024"));
     control<QLineEdit>(window, "sendFileEvery")->setText(QStringLiteral("0.1"));
     makeFile(path, pieces * 1024);
-    sendFile(window, path);
     bench::StallMeter stall;
-    stall.start();
-    QElapsedTimer timer;
-    timer.start();
-    bench::spinUntil([&] { return sendDone(window); }, 120000);
-    const double elapsed = bench::seconds(timer);
-    stall.stop();
+    const double elapsed = timedSend(window, path, stall);
     bench::spinUntil([] { return false; }, 300); // the last ones land
     stop = true;
     reader.join();

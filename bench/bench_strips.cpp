@@ -5,6 +5,7 @@
 // replies on the socket it sends from: replies against datagrams sent, and
 // the longest stall.
 
+#include "loopbackDatagrams.h"
 #include "windowHarness.h"
 
 #include "tests/sendBox.h"
@@ -12,10 +13,6 @@
 #include <QAction>
 #include <QLabel>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,41 +24,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int loopbackSocket(quint16 *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    const int buffer = 8 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size) != 0)
-        return -1;
-    *port = ntohs(at.sin_port);
-    return fd;
-}
-
-// Reads datagrams on `fd` until `stop`, counting them.
-void countDatagrams(int fd, std::atomic<qint64> *count, const std::atomic<bool> *stop)
-{
-    char buffer[2048];
-    pollfd wait { fd, POLLIN, 0 };
-    while (!stop->load()) {
-        if (::poll(&wait, 1, 20) > 0)
-            while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0)
-                ++*count;
-    }
-}
-
 void repeatAtOneMs(frmMain &window, int seconds)
 {
     quint16 port = 0;
-    const int fd = loopbackSocket(&port);
+    const int fd = bench::loopbackSocket(&port);
     std::atomic<qint64> received { 0 };
     std::atomic<bool> stop { false };
-    std::thread receiver(countDatagrams, fd, &received, &stop);
+    std::thread receiver(bench::countDatagrams, fd, &received, &stop);
 
     control<QLineEdit>(window, "txtRemoteHostIP")->setText(QStringLiteral("127.0.0.1"));
     control<QLineEdit>(window, "txtRemoteHostPort")->setText(QString::number(port));
@@ -102,7 +71,7 @@ void askAtRate(quint16 port, int rate, int seconds, std::atomic<qint64> *sent,
                std::atomic<qint64> *answered)
 {
     quint16 own = 0;
-    const int fd = loopbackSocket(&own);
+    const int fd = bench::loopbackSocket(&own);
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
