@@ -394,7 +394,9 @@ void TextField::contextMenuEvent(QContextMenuEvent *event)
 
 void TextField::paintEvent(QPaintEvent *event)
 {
-    d->view.settle();
+    // A scroll settled here is drawn by this paint only if it covers the view.
+    if (d->view.settleToPaint() && event->rect() != viewport()->rect())
+        viewport()->update();
     QPainter painter(viewport());
     const QPalette &colors = palette();
     painter.fillRect(event->rect(), colors.brush(QPalette::Base));

@@ -143,6 +143,15 @@ void TextView::settle()
         ensureVisible(std::exchange(m_revealAt, -1));
 }
 
+bool TextView::settleToPaint()
+{
+    const Line before = m_top;
+    m_painting = true;
+    settle();
+    m_painting = false;
+    return m_top != before;
+}
+
 void TextView::scrollTo(Line top)
 {
     settle();
@@ -151,7 +160,8 @@ void TextView::scrollTo(Line top)
         return;
     setTop(top);
     syncScrollBar();
-    m_viewport.update();
+    if (!m_painting)
+        m_viewport.update();
 }
 
 void TextView::scrollByLines(qsizetype lines)

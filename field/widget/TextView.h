@@ -60,6 +60,10 @@ public:
 
     // --- moving
     void settle();
+    // Settles for the paint under way, which shows the result, so a scroll
+    // asks for no paint of its own (else every paint during a stream would
+    // ask for the next). Says whether the top moved.
+    bool settleToPaint();
     Line top() const { return m_top; }
     QRect viewportRect() const override;
     qsizetype pageLines() const override;
@@ -112,6 +116,7 @@ private:
     double m_rowsPerStep = 1; // above 1 when the rows pass what an int holds
     int m_barMaximum = 0;
     bool m_syncingBar = false;
+    bool m_painting = false; // settleToPaint() is under way
 
     QTimer m_refreshTimer;
     QElapsedTimer m_sinceRefresh;
