@@ -200,7 +200,8 @@ struct TextStore::Chunk
 private:
     void reallocate(qsizetype newCapacity, bool toWide);
     template<typename Unit>
-    void scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits);
+    void scanLines(Unit *units, qsizetype from, qsizetype paragraphUnits,
+                   const Unit *copyFrom = nullptr);
 };
 
 void TextStore::Chunk::append(QStringView part, qsizetype target, qsizetype paragraphUnits)
@@ -236,8 +237,7 @@ void TextStore::Chunk::append(QLatin1StringView part, qsizetype target, qsizetyp
         std::copy_n(source, count, utf16.get() + from);
         scanLines(utf16.get(), from, paragraphUnits);
     } else {
-        std::memcpy(latin1.get() + from, source, count);
-        scanLines(latin1.get(), from, paragraphUnits);
+        scanLines(latin1.get(), from, paragraphUnits, source);
     }
 }
 
@@ -260,11 +260,14 @@ void TextStore::Chunk::reallocate(qsizetype newCapacity, bool toWide)
     capacity = newCapacity;
 }
 
-// Takes in the breaks of units [from, size), which were just added. The counts
-// live in locals while the loop runs: stores to members could alias the units
-// read through a byte pointer and would be redone for every break.
+// Takes in the breaks of units [from, size), which were just added, or are
+// copied in from `copyFrom` on the way: one pass over a stream's bytes rather
+// than a copy and then a search. The counts live in locals while the loop
+// runs: stores to members could alias the units read through a byte pointer
+// and would be redone for every break.
 template<typename Unit>
-void TextStore::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype paragraphUnits)
+void TextStore::Chunk::scanLines(Unit *units, qsizetype from, qsizetype paragraphUnits,
+                                 const Unit *copyFrom)
 {
     qsizetype count = breaks;
     qsizetype first = firstBreak;
@@ -289,6 +292,8 @@ void TextStore::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype pa
     // records above all) has several in each block.
     constexpr qsizetype lanes = 16 / sizeof(Unit);
     for (; i + lanes <= to; i += lanes) {
+        if (copyFrom)
+            std::memcpy(units + i, copyFrom + (i - from), 16);
         unsigned mask = breakMask(units + i);
         while (mask != 0) {
             take(i + qsizetype(std::countr_zero(mask)) / qsizetype(sizeof(Unit)));
@@ -298,6 +303,8 @@ void TextStore::Chunk::scanLines(const Unit *units, qsizetype from, qsizetype pa
         }
     }
 #endif
+    if (copyFrom)
+        std::memcpy(units + i, copyFrom + (i - from), size_t(to - i) * sizeof(Unit));
     for (i = findBreak(units, i, to); i < to; i = findBreak(units, i + 1, to))
         take(i);
     breaks = count;
