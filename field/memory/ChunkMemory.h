@@ -14,8 +14,9 @@
 // A region goes back to the system as soon as its last block is freed, so a
 // cleared log still gives its memory back; at most one spare region is held
 // beyond the blocks in use, and none when no block is. Smaller storage comes from the heap as
-// usual. ChunkMemoryMapped.cpp does this on Linux; elsewhere ChunkMemoryHeap.cpp takes everything
-// from the heap (field/memory/CMakeLists.txt picks one).
+// usual. ChunkMemoryMapped.cpp does this on Linux; ChunkMemoryWindows.cpp maps each block on its
+// own, which goes back when freed; elsewhere ChunkMemoryHeap.cpp takes everything from the heap
+// (field/memory/CMakeLists.txt picks one).
 //
 // Invariants: a block belongs to one region until freed; a region with no
 // block in use is unmapped, unless it is the spare (while another region has
@@ -33,7 +34,7 @@ constexpr qsizetype regionBytes = qsizetype(16) << 20;
 std::shared_ptr<uchar[]> latin1(qsizetype &units);
 std::shared_ptr<char16_t[]> utf16(qsizetype &units);
 
-// Bytes mapped in regions, in use, spare or being filled in: for tests.
+// Bytes mapped in regions or blocks, in use, spare or being filled in: for tests.
 qsizetype mappedBytes();
 
 } // namespace ChunkMemory
