@@ -509,6 +509,7 @@ int main(int argc, char **argv)
                 captureStall = std::max(captureStall, run.stallMs);
             }
             bench::result("tcp_text_capture_window_mbps", bench::median(captured), "MB/s");
+            bench::result("tcp_text_capture_plain_mbps", bench::median(plain), "MB/s");
             bench::result("tcp_text_capture_stall_ms", captureStall, "ms");
             bench::result("tcp_text_capture_ratio", bench::median(captured) / bench::median(plain),
                           "x");
