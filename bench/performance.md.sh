@@ -137,6 +137,29 @@ looks at a timing.
    thread sends 10,000 datagrams a second holding one match each for 10 s and reads the replies
    on the socket it sends from: the share answered, and the longest stall.
 
+### Where a TCP stream's time goes
+
+\`perf record --call-graph dwarf\` on bench_tcp's rows alone (\`--text\` or \`--hex\`,
+\`--no-capture --no-tls\`, 512 MB of text, 128 MB of hex; \`perf script\` summed by the
+outermost of these frames in each sample of the window's thread while the stream ran), at the
+commit that wrote this file's tuning notes. Shares of the window's thread:
+
+| Step | Text | Hex |
+|---|---|---|
+| The system's copy out of the socket into Qt's buffer (\`tcp_recvmsg\`) | 28 % | 15 % |
+| Into the log's chunk: the copy and the line-break search in one pass (\`scanLines\`) | 23 % | 46 % |
+| The event loop: \`poll\` and dispatch | 17 % | 4 % |
+| Qt's buffer to the arrival (\`QIODevice::read\`, \`TcpEndpoint::readStream\`) | 13 % | 6 % |
+| Paint and layout of the view, at most once every 20 ms | 13 % | 13 % |
+| The hex record (\`writeLineSsse3\`) | – | 13 % |
+| The ASCII check of the decoder (\`isAscii\`) | 3 % | – |
+| The rest of the arrival (decoder, log, caret) and other | 3 % | 4 % |
+
+The window's own per-byte work for text is the copy-and-search pass and the ASCII check, a
+quarter of its thread; Qt's socket layer (its buffer, its read, the event loop that wakes for
+it) takes as much again as the system's copy itself. A hex byte becomes 3.4 characters, which
+is why the same pass weighs twice as much there.
+
 ## What was tuned for these figures, and why
 
 The log itself (\`TextStore\` under \`TextField\`) keeps its text in chunks of 64 Ki units, a byte a
@@ -178,6 +201,19 @@ reads, about 1150 / 330 MB/s with all of the above.
   (\`MADV_HUGEPAGE\` on the same regions, or glibc's \`glibc.malloc.hugetlb=1\`) were tried and
   dropped: on this virtual machine zeroing each fresh 2 MiB page took 55% of the thread, and the
   runs swung between 80 and 460 MB/s with stalls of 50-75 ms.
+- **A paint no longer asks for the next one.** A paint settles the view first, and under a
+  stream that brought the end into view, a scroll, which asked for a repaint of its own: so the
+  log was painted at every turn of the event loop (some 340 times a second) instead of once
+  per 20 ms refresh, and paint and layout took a third of the window's thread. Settled for a
+  paint, a scroll now asks for nothing more (\`TextView::settleToPaint\`). Text: 770-860 MB/s
+  before, 1070-1430 after, in the same session.
+- **Hex record lines are made sixteen bytes at a time** (SSSE3 shuffles, picked at run time):
+  the record builder alone went from 1.6 to 3.3 GB/s of input. A Latin-1 piece (ASCII text, a
+  hex record) is copied into its chunk in the pass that finds its line breaks, not copied and
+  then searched.
+- **On Windows each chunk's storage is a mapping of its own** (\`VirtualAlloc\`, 64 or 128 KiB,
+  the system's own step): the process heap kept half of a cleared log (52 % of ASCII, 33 % of
+  Cyrillic, under Wine), a mapping goes back the moment it is freed (0.9 % and 0.08 %).
 - **A save encodes on a thread of its own**, from a snapshot of the log that shares its chunks.
   The window's thread only looks at the progress every 20 ms, so the longest stall of a full
   log's save no longer holds the encoding of a slice (the 93.6 ms stall of an earlier run was a
