@@ -39,20 +39,21 @@ __attribute__((target("ssse3"))) void writeLineSsse3(unsigned char *p, const uns
         for (int j = 0; j < 48; ++j) {
             const int store = j / 16, lane = j % 16, cell = j / 3, part = j % 3;
             for (int kind = 0; kind < 3; ++kind)
-                m[store][kind][lane] = char(kind == 2 ? (part == 2 ? ' ' : 0)
-                                                      : (part == kind ? cell : -1));
+                m[store][kind][lane]
+                        = char(kind == 2 ? (part == 2 ? ' ' : 0) : (part == kind ? cell : -1));
         }
         return m;
     }();
     for (int store = 0; store < 3; ++store) {
         const auto &m = masks[size_t(store)];
         const __m128i cells = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(high, _mm_loadu_si128(
-                                                            reinterpret_cast<const __m128i *>(m[0].data()))),
-                             _mm_shuffle_epi8(low, _mm_loadu_si128(
-                                                           reinterpret_cast<const __m128i *>(m[1].data())))),
+                _mm_or_si128(
+                        _mm_shuffle_epi8(high, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                                       m[0].data()))),
+                        _mm_shuffle_epi8(low, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                                      m[1].data())))),
                 _mm_loadu_si128(reinterpret_cast<const __m128i *>(m[2].data())));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16 * store), cells);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + qsizetype(16) * store), cells);
     }
 }
 
