@@ -202,9 +202,9 @@ reads, about 1150 / 330 MB/s with all of the above.
   dropped: on this virtual machine zeroing each fresh 2 MiB page took 55% of the thread, and the
   runs swung between 80 and 460 MB/s with stalls of 50-75 ms.
 - **TCP reads of 2 MiB a turn instead of 1 MiB**: the same stream with half the turns of the
-  event loop took a fifth to a third less of the window's thread (text 0.89-1.08 s of CPU per
-  GB before, 0.60-0.69 at 4 MiB; hex 2.0-2.1 before, 1.7-1.9). 4 MiB turns left the hex stall
-  near 19 ms, 2 MiB at 9-18 ms, so 2 MiB it is.
+  event loop took less of the window's thread, by runs in one session (seconds of its CPU per
+  GB: text 0.89-1.08 at 1 MiB, 0.63-0.79 at 2 MiB, 0.60-0.69 at 4 MiB; hex 2.0-2.1, 1.6-2.2,
+  1.7-1.9). 4 MiB turns left the hex stall near 19 ms, 2 MiB at 9-18 ms, so 2 MiB it is.
 - **A paint no longer asks for the next one.** A paint settles the view first, and under a
   stream that brought the end into view, a scroll, which asked for a repaint of its own: so the
   log was painted at every turn of the event loop (some 340 times a second) instead of once
