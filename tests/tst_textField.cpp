@@ -48,6 +48,7 @@ private Q_SLOTS:
     void pasteAboveTheViewKeepsTheTopOnItsText();
     void tabMovesTheFocus();
     void appendGoesToTheEndAfterAnEdit();
+    void paintAsksForNoOther();
     void refusalSticksUntilCleared();
     void timeLineOnlyWithItsArrival();
     void droppedStorageGoesBackWhileTheViewAnswers_data();
@@ -625,6 +626,34 @@ void tst_TextField::tabMovesTheFocus()
     QTest::keyClick(line, Qt::Key_Backtab, Qt::ShiftModifier);
     QVERIFY(view->hasFocus());
     QCOMPARE(view->text(), QStringLiteral("ab"));
+}
+
+// A paint that brings the arrived end into view asks for no paint of its
+// own: else a stream is painted at every turn of the event loop.
+void tst_TextField::paintAsksForNoOther()
+{
+    struct Paints : QObject
+    {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    Shown shown;
+    shown.view.clearFocus(); // no caret blinks into the count
+    shown.view.viewport()->installEventFilter(&paints);
+    QVERIFY(shown.log.appendArrival(QStringLiteral("line\r\n").repeated(100)));
+    QTRY_VERIFY(paints.count > 0);
+    QTest::qWait(3 * TextField::repaintIntervalMs); // what showing it asked for
+    paints.count = 0;
+    QVERIFY(shown.log.appendArrival(QStringLiteral("two more\r\nlines\r\n")));
+    shown.view.viewport()->repaint(); // settles, and scrolls to the new end
+    // That paint and the refresh the arrival asked for; nothing after them.
+    QTRY_COMPARE(paints.count, 2);
+    QTest::qWait(3 * TextField::repaintIntervalMs);
+    QCOMPARE(paints.count, 2);
 }
 
 void tst_TextField::appendGoesToTheEndAfterAnEdit()

@@ -103,6 +103,9 @@ void tst_TextStore::appendedParagraphs_data()
         { 1, 0 });
     row("latin1-chunk-widened", 8, 64, { "ab\u00E9\r", "\n\u4E2D" }, { "ab\u00E9", "\u4E2D" },
         { 2, 0 });
+    // Breaks are searched sixteen units at a time: a CR LF across two blocks, an LF ending one.
+    row("crlf-across-a-block", 64, 64, { QString(15, u'a') + "\r\n" + QString(14, u'b') + "\nc" },
+        { QString(15, u'a'), QString(14, u'b'), "c" }, { 2, 1, 0 });
 }
 
 void tst_TextStore::appendedParagraphs()
@@ -118,6 +121,18 @@ void tst_TextStore::appendedParagraphs()
         QVERIFY(log.append(piece));
     QCOMPARE(log.text(), pieces.join(QString()));
     checkParagraphs(log, paragraphs, breaks);
+
+    // The same through the Latin-1 door a stream's ASCII takes, copied in by the break search.
+    if (std::any_of(pieces.begin(), pieces.end(), [](const QString &piece) {
+            return std::any_of(piece.begin(), piece.end(),
+                               [](QChar c) { return c.unicode() > 0xFF; });
+        }))
+        return;
+    TextStore narrow({ .chunkUnits = chunkUnits, .paragraphUnits = paragraphUnits });
+    for (const QString &piece : pieces)
+        QVERIFY(narrow.append(QLatin1StringView(piece.toLatin1())));
+    QCOMPARE(narrow.text(), pieces.join(QString()));
+    checkParagraphs(narrow, paragraphs, breaks);
 }
 
 void tst_TextStore::edits_data()
