@@ -86,31 +86,41 @@ bool sendStream(quint16 port, const QByteArray &data, std::atomic<bool> *ok,
 {
     constexpr qsizetype chunk = 256 * 1024;
     constexpr int limitMs = 60000;
-    QSslSocket socket;
+    // A plain stream goes through a plain socket: under Wine a QSslSocket on
+    // a thread with no event loop ended the program in Qt's core.
+    const std::unique_ptr<QTcpSocket> socket(handshakeMs ? new QSslSocket : new QTcpSocket);
     bool good = false;
     if (handshakeMs) {
+        auto *tls = static_cast<QSslSocket *>(socket.get());
         QElapsedTimer handshake;
         handshake.start();
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        good = socket.waitForEncrypted(limitMs);
+        tls->setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        good = tls->waitForEncrypted(limitMs);
         handshakeMs->store(double(handshake.nsecsElapsed()) / 1e6);
     } else {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        good = socket.waitForConnected(limitMs);
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        good = socket->waitForConnected(limitMs);
     }
+    // What waits to be encrypted counts too, on a TLS socket.
+    const auto waiting = [&] {
+        const qint64 plain = socket->bytesToWrite();
+        return handshakeMs
+                       ? plain + static_cast<QSslSocket *>(socket.get())->encryptedBytesToWrite()
+                       : plain;
+    };
     for (qsizetype at = 0; good && at < data.size();) {
-        const qint64 n = socket.write(data.constData() + at, std::min(chunk, data.size() - at));
+        const qint64 n = socket->write(data.constData() + at, std::min(chunk, data.size() - at));
         good = n > 0;
         at += n;
-        while (good && socket.bytesToWrite() >= 2 * chunk)
-            good = socket.waitForBytesWritten(limitMs);
+        while (good && socket->bytesToWrite() >= 2 * chunk)
+            good = socket->waitForBytesWritten(limitMs);
     }
-    while (good && socket.bytesToWrite() + socket.encryptedBytesToWrite() > 0)
-        good = socket.waitForBytesWritten(limitMs);
-    socket.disconnectFromHost();
-    if (socket.state() != QAbstractSocket::UnconnectedState)
-        socket.waitForDisconnected(limitMs);
+    while (good && waiting() > 0)
+        good = socket->waitForBytesWritten(limitMs);
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->waitForDisconnected(limitMs);
     ok->store(good);
     return good;
 }
