@@ -160,7 +160,7 @@ section="$(cat <<DOC
 <!-- windows: written by ./bench.sh --windows -->
 ## The Windows build under Wine
 
-Measured on: the same machine under $(wine --version 2>/dev/null || echo Wine), $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $runs runs;
+Measured on: the same machine under $(/usr/lib/wine/wine64 --version 2>/dev/null || echo Wine), $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $runs runs;
 TCP streams of $mb MB of text; each figure beside the same build's bare Qt peer under the same Wine
 and the Linux build in the same run. Goals: a TCP stream at 0.8 of the bare receiver or more, and
 at most 2 % of the log's memory kept after Clear.
