@@ -29,6 +29,15 @@ namespace ChunkMemory {
 constexpr qsizetype blockBytes = qsizetype(64) << 10;
 constexpr qsizetype regionBytes = qsizetype(16) << 20;
 
+// The block size that serves `bytes` (blockBytes or twice that), or 0 when the
+// heap serves them better.
+constexpr qsizetype blockFor(qsizetype bytes)
+{
+    if (bytes < blockBytes / 2 || bytes > 2 * blockBytes)
+        return 0;
+    return bytes <= blockBytes ? blockBytes : 2 * blockBytes;
+}
+
 // At least `units` units of storage; `units` is raised to what was given.
 // Throws std::bad_alloc when there is no memory, as new does.
 std::shared_ptr<uchar[]> latin1(qsizetype &units);

@@ -221,18 +221,10 @@ const std::shared_ptr<Pool> &pool()
     return instance;
 }
 
-// The block size that serves `bytes`, or 0 when the heap serves them better.
-qsizetype blockFor(qsizetype bytes)
-{
-    if (bytes < ChunkMemory::blockBytes / 2 || bytes > 2 * ChunkMemory::blockBytes)
-        return 0;
-    return bytes <= ChunkMemory::blockBytes ? ChunkMemory::blockBytes : 2 * ChunkMemory::blockBytes;
-}
-
 template<typename Unit>
 std::shared_ptr<Unit[]> allocate(qsizetype &units)
 {
-    const qsizetype block = blockFor(units * qsizetype(sizeof(Unit)));
+    const qsizetype block = ChunkMemory::blockFor(units * qsizetype(sizeof(Unit)));
     if (block == 0)
         return std::make_shared_for_overwrite<Unit[]>(size_t(units));
     const std::shared_ptr<Pool> &from = pool();

@@ -13,18 +13,10 @@ namespace {
 
 std::atomic<qsizetype> mapped { 0 };
 
-// The mapping's size that serves `bytes`, or 0 when the heap serves them better.
-qsizetype mappingFor(qsizetype bytes)
-{
-    if (bytes < ChunkMemory::blockBytes / 2 || bytes > 2 * ChunkMemory::blockBytes)
-        return 0;
-    return bytes <= ChunkMemory::blockBytes ? ChunkMemory::blockBytes : 2 * ChunkMemory::blockBytes;
-}
-
 template<typename Unit>
 std::shared_ptr<Unit[]> allocate(qsizetype &units)
 {
-    const qsizetype bytes = mappingFor(units * qsizetype(sizeof(Unit)));
+    const qsizetype bytes = ChunkMemory::blockFor(units * qsizetype(sizeof(Unit)));
     if (bytes == 0)
         return std::make_shared_for_overwrite<Unit[]>(size_t(units));
     void *memory = VirtualAlloc(nullptr, SIZE_T(bytes), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
