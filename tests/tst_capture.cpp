@@ -185,28 +185,23 @@ void tst_Capture::checksum_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("carried");
-    // Every length around the eight-byte bulk, one that carries many times,
-    // and a carried sum that overflows at once.
-    for (const int size : { 0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 23, 65535 })
-        QTest::addRow("%d bytes", size) << size << 0;
-    QTest::newRow("all ones") << -64 << 0xFFFF;
-    QTest::newRow("carried") << 33 << 0xFFFE;
+    // Lengths around the eight-byte bulk, one that carries many times, a carried sum.
+    for (const int size : { 0, 1, 7, 8, 9, 17, 65535 })
+        QTest::addRow("%d bytes", size) << size << (size == 9 ? 0xFFFE : 0);
 }
 
-// RFC 1071's sum of big-endian 16-bit words, one at a time.
+// As RFC 1071 sums it: big-endian 16-bit words, one at a time.
 void tst_Capture::checksum()
 {
     QFETCH(int, size);
     QFETCH(int, carried);
-    QByteArray bytes(std::abs(size), '\xFF');
-    if (size > 0) {
-        QRandomGenerator random { quint32(size) };
-        for (char &b : bytes)
-            b = char(random.bounded(256));
-    }
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random { quint32(size) };
     quint64 sum = quint16(carried);
-    for (qsizetype i = 0; i < bytes.size(); i += 2)
-        sum += quint32(quint8(bytes[i])) << 8 | (i + 1 < bytes.size() ? quint8(bytes[i + 1]) : 0);
+    for (qsizetype i = 0; i < size; ++i) {
+        bytes[i] = char(random.bounded(256));
+        sum += quint32(quint8(bytes[i])) << (i % 2 ? 0 : 8);
+    }
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
     QCOMPARE(internetChecksum(bytes, quint16(carried)), quint16(~sum));
