@@ -114,6 +114,8 @@ row 3 "TCP stream into the window's log, text (512 MB), MB/s" \
 row 3 "TCP stream into the window's log, hex (128 MB), MB/s of input" \
     "$(fmt "$(v tcp_hex_window_mbps)")" "ncat $(fmt "$(v tcp_hex_ncat_mbps)")" \
     "$(fmt "$(v tcp_hex_ratio)" 3)" ">= 500: $(check 'tcp_hex_window_mbps >= 500' tcp_hex_window_mbps)"
+row 3 "Fresh memory, a write to every page, GB/s on one core (the log takes a byte per ASCII character)" \
+    "$(fmt "$(v tcp_fresh_memory_gbps)" 2)" "" "" ""
 row 3 "TCP stream, text, with Capture to File running, MB/s (without one in the same run)" \
     "$(fmt "$(v tcp_text_capture_window_mbps)") ($(fmt "$(v tcp_text_capture_plain_mbps)"))" "" \
     "$(fmt "$(v tcp_text_capture_ratio)" 3)" \

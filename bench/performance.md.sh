@@ -55,7 +55,10 @@ looks at a timing.
    the sender thread takes any), by turns with the same stream over plain TCP: the ratio is TLS
    over plain, the handshake the sender's time from its connect to the end of the handshake. The
    peer is the system's own TLS pair: \`openssl s_client\` sending the same file to
-   \`openssl s_server\`, which writes it to its null device.
+   \`openssl s_server\`, which writes it to its null device. Before all of it, the benchmark
+   writes a byte to every page of a fresh 256 MiB (\`tcp_fresh_memory_gbps\`, the median of
+   three): how fast this machine hands a thread memory it never had, which the log takes a byte
+   of for every ASCII character and ncat none.
 4. **bench_udp**: the window is moved to a free port through its own fields and **Apply**. A
    sender thread sends 32-byte datagrams (one text line each) for 5 s at 20k, 50k and 100k a
    second, paced by the clock in 1 ms steps and bounded in count and time, each datagram to the
@@ -256,6 +259,12 @@ than 16 MiB ones here and cost the X server half the CPU, which counts on a load
   of the log's fresh memory (a GB of log is a quarter of a million pages); \`ncat\` into /dev/null
   pays only the first. Hex records write four characters per byte and store them, so there the
   record builder, the break search over many short lines and the page faults share the time.
+- **Fresh memory is the stream rows' ceiling on two cores.** A text stream at 0.8 of ncat's
+  rate (about 1.5 GB/s here) needs that much fresh memory a second, and at the fresh-memory row's
+  rate (some 2.6 GB/s on one core here) that alone is over half a core, on whichever thread meets
+  the pages first; a hex stream at 500 MB/s of input stores 2.1 GB/s of records, some 0.8 of a
+  core. The sender thread of the benchmark takes most of the other core, so the window's own
+  work, the system's copy out of the socket and the filling-in share what is left.
 - The TCP figures follow the host more than any other. Much of the window's time goes to
   faulting in the log's fresh pages, which \`ncat\` into /dev/null never does, and on this virtual
   machine every fault and system call passes through the hypervisor (\`perf\` shows its
