@@ -27,8 +27,8 @@
 #include "tls/runCertificate.h"
 
 #include <QApplication>
-#include <QFileDialog>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QProcess>
