@@ -119,7 +119,9 @@ looks at a timing.
    hex record by \`buildHexRecord\`; \`xxd\` converts the same bytes from a file to /dev/null.
 8. **bench_startup**: the real program started under its own Xvfb, timed from the start of the
    process to the MapNotify of its window (Xlib, no window manager); then the CPU time it uses
-   in 10 s of idling, from /proc.
+   in 10 s of idling, the nanoseconds every thread ran by the scheduler's count
+   (\`/proc/PID/task/*/schedstat\`); /proc's stat counts 10 ms ticks, and one tick is the whole
+   0.1% mark.
 9. **bench_send**: the real window's send box, offscreen, with a line of hex digits without a
    space or a break pasted over everything it holds (100 Mi characters, Ctrl+V from the
    clipboard of the same process), then a 20 Mi-character line, at whose end a character,
